@@ -1,0 +1,3 @@
+#include "OutputMonitor.h"
+
+OutputMonitor OutputMonitor::INSTANCE;

@@ -1,0 +1,111 @@
+#include "commands/CommandSocket.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "commands/Commands.h"
+#include "common.h"
+#include "log.h"
+#include "settings.h"
+
+static int commandSock = -1;
+static std::string commandSockPath;
+
+static constexpr size_t MAX_COMMAND_BYTES = 65536;
+static constexpr int REPLY_BUFFER_BYTES = 4 * 1024 * 1024;
+
+std::string CommandSocketPath() { return getSetting("commandSocket", getKIVMediaDir("/tmp/kivd.sock").c_str()); }
+
+int Command_Initialize() {
+    LogDebug(VB_COMMAND, "Command_Initialize()\n");
+    commandSockPath = CommandSocketPath();
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    if (commandSockPath.size() >= sizeof(addr.sun_path)) {
+        LogErr(VB_COMMAND, "Command socket path %s is too long (at most %d characters)\n", commandSockPath.c_str(),
+               (int)sizeof(addr.sun_path) - 1);
+        return -1;
+    }
+    std::string dir = commandSockPath.substr(0, commandSockPath.rfind('/'));
+    if (!dir.empty() && !DirectoryExists(dir)) {
+        mkdir(dir.c_str(), 0775);
+    }
+    strcpy(addr.sun_path, commandSockPath.c_str());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        LogErr(VB_COMMAND, "Unable to create command socket: %s\n", strerror(errno));
+        return -1;
+    }
+    unlink(commandSockPath.c_str());
+    if (bind(fd, (struct sockaddr*)&addr, sizeof(addr)) < 0) {
+        LogErr(VB_COMMAND, "Unable to bind command socket %s: %s\n", commandSockPath.c_str(), strerror(errno));
+        close(fd);
+        return -1;
+    }
+    chmod(commandSockPath.c_str(), 0770);
+    int sz = REPLY_BUFFER_BYTES;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sz, sizeof(sz));
+    commandSock = fd;
+    LogInfo(VB_COMMAND, "Listening for commands on %s\n", commandSockPath.c_str());
+    return fd;
+}
+
+static void reply(const struct sockaddr_un& to, socklen_t toLen, Command::Result& r) {
+    if (toLen <= sizeof(sa_family_t)) {
+        LogWarn(VB_COMMAND, "Command sender has no address; the answer cannot be returned\n");
+        return;
+    }
+    Json::Value v;
+    v["error"] = r.isError();
+    v["contentType"] = r.contentType();
+    v["result"] = r.get();
+    std::string text = SaveJsonToString(v);
+    if (sendto(commandSock, text.data(), text.size(), MSG_DONTWAIT, (const struct sockaddr*)&to, toLen) < 0) {
+        LogWarn(VB_COMMAND, "Unable to answer command: %s\n", strerror(errno));
+    }
+}
+
+void CommandProc() {
+    std::vector<char> buf(MAX_COMMAND_BYTES + 1);
+    while (commandSock >= 0) {
+        struct sockaddr_un from;
+        socklen_t fromLen = sizeof(from);
+        memset(&from, 0, sizeof(from));
+        ssize_t n = recvfrom(commandSock, buf.data(), MAX_COMMAND_BYTES + 1, MSG_DONTWAIT, (struct sockaddr*)&from,
+                             &fromLen);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                LogErr(VB_COMMAND, "Error reading command socket: %s\n", strerror(errno));
+            }
+            return;
+        }
+        std::unique_ptr<Command::Result> result;
+        if ((size_t)n > MAX_COMMAND_BYTES) {
+            result = std::make_unique<Command::ErrorResult>("Command document larger than 65536 bytes");
+        } else {
+            Json::Value doc;
+            if (!LoadJsonFromString(std::string(buf.data(), n), doc)) {
+                result = std::make_unique<Command::ErrorResult>("Command document is not valid JSON");
+            } else {
+                LogDebug(VB_COMMAND, "Command socket: %s\n", SaveJsonToString(doc).c_str());
+                result = CommandManager::INSTANCE.run(doc);
+            }
+        }
+        reply(from, fromLen, *result);
+    }
+}
+
+void CloseCommand() {
+    if (commandSock >= 0) {
+        close(commandSock);
+        commandSock = -1;
+        unlink(commandSockPath.c_str());
+    }
+}

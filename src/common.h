@@ -1,0 +1,101 @@
+#pragma once
+// Shared helpers of the daemon and the sequence tools: clocks, date
+// integers, files, JSON, strings, keywords, HTTP, hex dumps, base64,
+// network interfaces, thread names and the process-wide shutdown hook.
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+class KIVLoggerInstance;
+
+// Clocks (wall clock)
+long long GetTime();
+long long GetTimeMicros();
+long long GetTimeMS();
+std::string GetTimeStr(std::string format);
+std::string GetDateStr(std::string format);
+std::string secondsToTime(int secs);
+
+// Date integers YYYYMMDD (MMDD and DD without year / month)
+int DateStrToInt(const char* str);
+int GetCurrentDateInt(int daysOffset = 0);
+bool DateInRange(int date, int startDate, int endDate);
+bool DateInRange(long when, int startDate, int endDate);
+bool CurrentDateInRange(int startDate, int endDate);
+
+// Files
+bool DirectoryExists(const char* path);
+bool DirectoryExists(const std::string& path);
+bool FileExists(const char* path);
+bool FileExists(const std::string& path);
+void Touch(const char* path);
+void Touch(const std::string& path);
+std::string GetFileContents(const std::string& path);
+bool PutFileContents(const std::string& path, const std::string& text);
+bool CopyFileContents(const std::string& from, const std::string& to);
+std::string tail(const std::string& text, size_t n);
+bool SetFilePerms(const char* path, bool executable = false);
+bool SetFilePerms(const std::string& path, bool executable = false);
+std::string GetFileExtension(const std::string& name);
+bool CheckForHostSpecificFile(const char* host, std::string& path);
+bool CheckForHostSpecificFile(const std::string& host, std::string& path);
+void CloseOpenFiles();
+
+// JSON
+bool LoadJsonFromString(const std::string& text, Json::Value& value);
+Json::Value LoadJsonFromString(const std::string& text);
+bool LoadJsonFromFile(const std::string& path, Json::Value& value);
+Json::Value LoadJsonFromFile(const std::string& path);
+std::string SaveJsonToString(const Json::Value& value, const std::string& indentation = "");
+bool SaveJsonToString(const Json::Value& value, std::string& out, const std::string& indentation = "");
+bool SaveJsonToFile(const Json::Value& value, const std::string& path, const std::string& indentation = "\t");
+void MergeJsonValues(Json::Value& into, Json::Value& from);
+
+// Strings
+void TrimWhiteSpace(std::string& s);
+bool startsWith(const std::string& s, const std::string& prefix);
+bool endsWith(const std::string& s, const std::string& suffix);
+bool contains(const std::string& s, const std::string& part);
+void toUpper(std::string& s);
+void toLower(std::string& s);
+std::string toUpperCopy(const std::string& s);
+std::string toLowerCopy(const std::string& s);
+std::vector<std::string> split(const std::string& s, char delim);
+void split(const std::string& s, char delim, std::vector<std::string>& out);
+std::vector<std::string> splitWithQuotes(const std::string& s, char delim);
+bool replaceAll(std::string& s, const std::string& from, const std::string& to);
+bool ReplaceString(std::string& s, const std::string& from, const std::string& to);
+bool replaceStart(std::string& s, const std::string& from, const std::string& to);
+bool replaceEnd(std::string& s, const std::string& from, const std::string& to);
+std::string getSimpleXMLTag(const std::string& text, const std::string& tag);
+std::string getSimpleHTMLTTag(const std::string& html, const std::string& marker, const std::string& open,
+                              const std::string& close);
+std::string ReplaceKeywords(std::string text, std::map<std::string, std::string>& keywords);
+std::string base64Encode(const unsigned char* data, unsigned int len);
+std::vector<unsigned char> base64Decode(const std::string& text);
+unsigned char ReverseBitsInByte(unsigned char b);
+
+// Network
+int GetInterfaceAddress(const char* iface, char* addr, char* mask, char* gateway);
+const char* FindInterfaceForIP(char* ip);
+
+// HTTP through libcurl, synchronous
+bool urlHelper(const std::string& method, const std::string& url, const std::string& body, std::string& response,
+               unsigned int timeoutSeconds);
+bool urlGet(const std::string& url, std::string& response);
+bool urlPost(const std::string& url, const std::string& body, std::string& response);
+bool urlPut(const std::string& url, const std::string& body, std::string& response);
+bool urlDelete(const std::string& url, const std::string& body, std::string& response);
+size_t urlWriteData(void* buffer, size_t size, size_t nmemb, void* userp);
+
+// Logging helper
+void HexDump(const char* title, const void* data, int len, KIVLoggerInstance& facility, int perLine = 16);
+
+// Process
+void SetThreadName(const std::string& name);
+void RegisterShutdownHandler(std::function<void(bool)> handler);
+void ShutdownKIVD(bool restart);

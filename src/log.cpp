@@ -1,0 +1,280 @@
+#include "log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "common.h"
+#include "settings.h"
+
+KIVLogger KIVLogger::INSTANCE;
+
+char logFileName[1024] = "";
+bool logToStdOut = false;
+
+static const char* LEVEL_WORDS[] = {"unknown", "error", "warn", "info", "debug", "excess"};
+
+std::string LogLevelToString(LogLevel level) {
+    if (level >= LOG_ERR && level <= LOG_EXCESS) {
+        return LEVEL_WORDS[level];
+    }
+    return "unknown";
+}
+
+void SetLogFile(const char* name, bool toStdout) {
+    strncpy(logFileName, name ? name : "", sizeof(logFileName) - 1);
+    logFileName[sizeof(logFileName) - 1] = 0;
+    logToStdOut = toStdout;
+}
+
+bool loggingToFile() {
+    return logFileName[0] && strcmp(logFileName, "stderr") && strcmp(logFileName, "stdout");
+}
+
+static void writeLine(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    bool toStdout = strcmp(logFileName, "stdout") == 0;
+    if (!logFileName[0]) {
+        // no destination
+    } else if (strcmp(logFileName, "stderr") == 0) {
+        vfprintf(stderr, format, args);
+    } else if (toStdout) {
+        vfprintf(stdout, format, args);
+        fflush(stdout);
+    } else {
+        FILE* f = fopen(logFileName, "a");
+        if (!f) {
+            fprintf(stderr, "Error: Unable to open log file for writing!\n");
+            vfprintf(stderr, format, copy);
+            va_end(copy);
+            return;
+        }
+        vfprintf(f, format, args);
+        fclose(f);
+    }
+    if (!toStdout && logToStdOut) {
+        vfprintf(stdout, format, copy);
+        fflush(stdout);
+    }
+    va_end(copy);
+}
+
+// A format cut at the buffer end must not finish inside a conversion.
+static void cutIncompleteConversion(char* fmt) {
+    for (size_t i = 0; fmt[i]; ++i) {
+        if (fmt[i] != '%') continue;
+        if (fmt[i + 1] == '%') {
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        while (fmt[j] && strchr("-+ #0123456789.*hlLqjzt", fmt[j])) ++j;
+        if (!fmt[j]) {
+            fmt[i] = 0;
+            return;
+        }
+        i = j;
+    }
+}
+
+static void vLogWrite(const char* file, int line, KIVLoggerInstance& facility, const char* format, va_list args) {
+    struct timeval tv;
+    struct tm tm;
+    gettimeofday(&tv, nullptr);
+    localtime_r(&tv.tv_sec, &tm);
+    unsigned long long tid = (unsigned long long)syscall(SYS_gettid);
+
+    char lineFormat[512];
+    int n = snprintf(lineFormat, sizeof(lineFormat), "%4d-%.2d-%.2d %.2d:%.2d:%.2d.%.3d (%llu) [%s] %s:%d: %s",
+                     tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     (int)(tv.tv_usec / 1000), tid, facility.name.c_str(), file, line, format);
+    if (n >= (int)sizeof(lineFormat)) {
+        cutIncompleteConversion(lineFormat);
+    }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    writeLine(lineFormat, args);
+#pragma GCC diagnostic pop
+}
+
+void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facility, const char* format, ...) {
+    if (!WillLog(level, facility)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    vLogWrite(file, line, facility, format, args);
+    va_end(args);
+}
+
+void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facility, const std::string& text) {
+    if (!WillLog(level, facility)) {
+        return;
+    }
+    // The text is a finished message: keep any '%' it holds literal.
+    std::string escaped;
+    escaped.reserve(text.size() + 8);
+    for (char c : text) {
+        escaped += c;
+        if (c == '%') escaped += '%';
+    }
+    _LogWrite(file, line, level, facility, "%s", escaped.c_str());
+}
+
+void logVersionInfo() {
+    LogErr(VB_GENERAL, "=========================================\n");
+    LogErr(VB_GENERAL, "KIV %s\n", getKIVVersion());
+    LogErr(VB_GENERAL, "Branch: %s\n", getKIVBranch());
+    LogErr(VB_GENERAL, "=========================================\n");
+}
+
+void KIVLogger::Init() {
+    if (!m_loggers.empty()) {
+        return;
+    }
+    for (KIVLoggerInstance* l : {&General, &ChannelOut, &ChannelData, &Command, &E131Bridge, &Effect, &MediaOut,
+                                 &Playlist, &Schedule, &Sequence, &Settings, &Control, &Sync, &Plugin, &GPIO, &HTTP}) {
+        m_loggers.push_back(l);
+    }
+}
+
+bool KIVLogger::SetLevel(std::string name, LogLevel level) {
+    Init();
+    static const std::string prefix = "LogLevel_";
+    if (name.compare(0, prefix.size(), prefix) == 0) {
+        name = name.substr(prefix.size());
+    }
+    bool found = false;
+    for (auto* l : m_loggers) {
+        if (l->name == name) {
+            l->level = level;
+            found = true;
+        }
+    }
+    if (!found) {
+        LogWarn(VB_SETTING, "Invalid name for LoggerInstance: %s\n", name.c_str());
+    }
+    return found;
+}
+
+static LogLevel levelFromWord(const char* level) {
+    if (!strcmp(level, "error")) return LOG_ERR;
+    if (!strcmp(level, "warn")) return LOG_WARN;
+    if (!strcmp(level, "info")) return LOG_INFO;
+    if (!strcmp(level, "debug")) return LOG_DEBUG;
+    if (!strcmp(level, "excess")) return LOG_EXCESS;
+    return 0;
+}
+
+bool KIVLogger::SetLevel(const char* name, const char* level) {
+    Init();
+    if (!name || !level) {
+        LogErr(VB_SETTING, "Log level (%s) and name (%s) must be specified\n", level ? level : "(null)",
+               name ? name : "(null)");
+        return false;
+    }
+    LogLevel l = levelFromWord(level);
+    if (!l) {
+        LogErr(VB_SETTING, "Invalid name for LogLevel: %s\n", level);
+        return false;
+    }
+    return SetLevel(std::string(name), l);
+}
+
+void KIVLogger::SetAllLevel(LogLevel level) {
+    Init();
+    for (auto* l : m_loggers) {
+        l->level = level;
+    }
+}
+
+LogLevel KIVLogger::MinimumLogLevel() {
+    Init();
+    LogLevel m = LOG_ERR;
+    for (auto* l : m_loggers) {
+        if (l->level > m) m = l->level;
+    }
+    return m;
+}
+
+std::string KIVLogger::GetLogLevelString() {
+    Init();
+    std::string out;
+    LogLevel prev = -1;
+    for (auto* l : m_loggers) {
+        if (l->level != prev) {
+            if (!out.empty()) out += ";";
+            out += LogLevelToString(l->level) + ":" + l->name;
+            prev = l->level;
+        } else {
+            out += "," + l->name;
+        }
+    }
+    return out;
+}
+
+bool SetLogLevel(const char* level) {
+    KIVLogger::INSTANCE.Init();
+    LogErr(VB_SETTING, "Using Legacy Global Logging to set all to same Log Level of %s\n", level);
+    LogLevel l;
+    if (!strcmp(level, "warn")) l = LOG_WARN;
+    else if (!strcmp(level, "debug")) l = LOG_DEBUG;
+    else if (!strcmp(level, "info")) l = LOG_INFO;
+    else if (!strcmp(level, "excess")) l = LOG_INFO;
+    else if (!strcmp(level, "error")) l = LOG_ERR;
+    else {
+        LogErr(VB_SETTING, "Unknown Log Level: %s\n", level);
+        return false;
+    }
+    KIVLogger::INSTANCE.SetAllLevel(l);
+    return true;
+}
+
+bool SetLogLevelComplex(const char* input) {
+    std::string s = input ? input : "";
+    return SetLogLevelComplex(s);
+}
+
+bool SetLogLevelComplex(std::string& input) {
+    KIVLogger::INSTANCE.Init();
+    LogDebug(VB_SETTING, "Attempting to parse Log Levels from %s\n", input.c_str());
+    if (input.empty()) {
+        LogWarn(VB_SETTING, "Ignoring Empty String sent to SetLogLevelComplex\n");
+        return false;
+    }
+    if (input.find(':') == std::string::npos) {
+        LogDebug(VB_SETTING, "Using simple loging for input \"%s\" as no colon found.\n", input.c_str());
+        return SetLogLevel(input.c_str());
+    }
+    std::string s = input;
+    if (s.find(';') == std::string::npos) {
+        s += ";";
+    }
+    bool any = false;
+    for (auto& group : split(s, ';')) {
+        if (group.empty()) continue;
+        LogDebug(VB_SETTING, "Outer Prase is %s\n", group.c_str());
+        size_t colon = group.find(':');
+        if (colon == std::string::npos) {
+            LogErr(VB_SETTING, "Invalid Log Level Token: %s\n", group.c_str());
+            continue;
+        }
+        std::string level = group.substr(0, colon);
+        std::string names = group.substr(colon + 1);
+        if (names.find(',') == std::string::npos) {
+            names += ",";
+        }
+        for (auto& name : split(names, ',')) {
+            if (name.empty()) continue;
+            LogDebug(VB_SETTING, "Attempting to set %s to %s \n", name.c_str(), level.c_str());
+            if (KIVLogger::INSTANCE.SetLevel(name.c_str(), level.c_str())) {
+                any = true;
+            }
+        }
+    }
+    return any;
+}

@@ -1,0 +1,29 @@
+#include "services/Hardware.h"
+
+#include <cstdio>
+
+#include "log.h"
+
+GPIOManager GPIOManager::INSTANCE;
+Sensors Sensors::INSTANCE;
+
+void PinCapabilities::InitGPIO(const std::string& process, PiGPIOPinProvider* provider) {
+    LogDebug(VB_GPIO, "InitGPIO(%s): no GPIO pins on this board\n", process.c_str());
+}
+
+void Sensors::addSensorSources(const Json::Value& sources) {
+    if (sources.size()) LogWarn(VB_GENERAL, "%d sensor sources ignored: no sensor drivers\n", (int)sources.size());
+}
+
+void Sensors::addSensors(const Json::Value& sensors) {
+    if (sensors.size()) LogWarn(VB_GENERAL, "%d sensors ignored: no sensor drivers\n", (int)sensors.size());
+}
+
+void Bridge_Initialize(std::map<int, std::function<bool(int)>>& callbacks) {}
+void Bridge_Shutdown() {}
+
+int DetectSorvexHardware(bool configure) {
+    LogInfo(VB_SETTING, "No Sorvex hardware found on the SPI port\n");
+    printf("No Sorvex hardware found on the SPI port\n");
+    return 1;
+}

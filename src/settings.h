@@ -1,0 +1,44 @@
+#pragma once
+// The settings store: a plain "key = value" file in the media directory,
+// loaded once at start and changeable for the rest of the run, plus the
+// media and installation directories and the build's version texts.
+
+#include <map>
+#include <string>
+
+#define MODE_UNKNOWN 0x00
+#define MODE_PLAYER 0x02
+#define MODE_REMOTE 0x08
+
+struct SettingsRecord {
+    int mode = MODE_PLAYER;  // first word: the player mode
+    std::string settingsFile;
+};
+extern SettingsRecord settings;
+
+// Loads <media>/settings. Never ends the process: a missing file means
+// defaults, a malformed line is logged with its number and skipped.
+void LoadSettings(const char* argv0);
+// Parses settings text; used by LoadSettings and by tests.
+void LoadSettingsFromText(const std::string& text, const std::string& sourceName);
+void ClearSettings();
+
+std::string getSetting(const char* key, const char* def = "");
+int getSettingInt(const char* key, int def = 0);
+void SetSetting(const std::string& key, const std::string& value);
+void SetSetting(const std::string& key, int value);
+
+int getKIVmode();
+void setKIVmode(int mode);
+std::string getKIVmodeStr(int mode);
+
+// KIV_MEDIA_DIR when set, else the build's default media directory.
+std::string getKIVMediaDir(const std::string& sub = "");
+// KIV_INSTALL_DIR when set, else the parent of the running program's folder
+// (the program lives in <installation>/src).
+std::string getKIVDDir(const std::string& sub = "");
+
+const char* getKIVVersion();
+const char* getKIVBranch();
+const char* getKIVVersionTriplet();
+void printVersionInfo();

@@ -1,0 +1,174 @@
+#include "TestSupport.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common.h"
+#include "log.h"
+
+namespace kivtest {
+
+std::string buildDir() { return KIV_TEST_BUILD_DIR; }
+std::string sourceDir() { return KIV_TEST_SOURCE_DIR; }
+
+std::string programPath(const std::string& name) {
+    std::string p = buildDir() + "/src/" + name;
+    return p;
+}
+
+static std::string makeTempDir(const char* prefix) {
+    std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    char* d = mkdtemp(buf.data());
+    return d ? d : "";
+}
+
+TempMediaDir::TempMediaDir() {
+    m_path = makeTempDir("kivmedia-");
+    for (auto sub : {"/config", "/sequences", "/playlists", "/logs", "/tmp", "/music"}) {
+        mkdir((m_path + sub).c_str(), 0775);
+    }
+    const char* old = getenv("KIV_MEDIA_DIR");
+    m_hadEnv = old != nullptr;
+    if (old) m_oldEnv = old;
+    setenv("KIV_MEDIA_DIR", m_path.c_str(), 1);
+}
+
+TempMediaDir::~TempMediaDir() {
+    if (m_hadEnv) setenv("KIV_MEDIA_DIR", m_oldEnv.c_str(), 1);
+    else unsetenv("KIV_MEDIA_DIR");
+    if (!m_path.empty() && !getenv("KIV_KEEP_TEST_DIRS")) {
+        runCommand("rm -rf '" + m_path + "'");
+    }
+}
+
+void TempMediaDir::write(const std::string& sub, const std::string& text) const {
+    FILE* f = fopen(file(sub).c_str(), "w");
+    if (f) {
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
+}
+
+TempInstallDir::TempInstallDir() {
+    m_path = makeTempDir("kivinstall-");
+    mkdir((m_path + "/www").c_str(), 0775);
+    const char* old = getenv("KIV_INSTALL_DIR");
+    m_hadEnv = old != nullptr;
+    if (old) m_oldEnv = old;
+    setenv("KIV_INSTALL_DIR", m_path.c_str(), 1);
+}
+
+TempInstallDir::~TempInstallDir() {
+    if (m_hadEnv) setenv("KIV_INSTALL_DIR", m_oldEnv.c_str(), 1);
+    else unsetenv("KIV_INSTALL_DIR");
+    if (!m_path.empty()) runCommand("rm -rf '" + m_path + "'");
+}
+
+LogCapture::LogCapture() {
+    char tmpl[] = "/tmp/kivlog-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0) close(fd);
+    m_path = tmpl;
+    m_oldFile = logFileName;
+    m_oldStdout = logToStdOut;
+    m_oldLevels = KIVLogger::INSTANCE.GetLogLevelString();
+    SetLogFile(m_path.c_str(), false);
+}
+
+LogCapture::~LogCapture() {
+    SetLogFile(m_oldFile.c_str(), m_oldStdout);
+    SetLogLevelComplex(m_oldLevels);
+    unlink(m_path.c_str());
+}
+
+std::string LogCapture::text() const { return GetFileContents(m_path); }
+bool LogCapture::contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
+
+int LogCapture::count(const std::string& needle) const {
+    std::string t = text();
+    int n = 0;
+    for (size_t pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + needle.size())) ++n;
+    return n;
+}
+
+UdpReceiver::UdpReceiver(const std::string& address, uint16_t port) {
+    m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    int sz = 16 * 1024 * 1024;
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &sz, sizeof(sz));
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &sz, sizeof(sz));
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    if (bind(m_fd, (sockaddr*)&a, sizeof(a)) < 0) {
+        close(m_fd);
+        m_fd = -1;
+        return;
+    }
+    m_thread = std::thread(&UdpReceiver::run, this);
+}
+
+UdpReceiver::~UdpReceiver() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    if (m_fd >= 0) close(m_fd);
+}
+
+void UdpReceiver::run() {
+    std::vector<uint8_t> buf(65536);
+    while (!m_stop) {
+        pollfd p = {m_fd, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        Datagram d;
+        socklen_t len = sizeof(d.from);
+        ssize_t n = recvfrom(m_fd, buf.data(), buf.size(), 0, (sockaddr*)&d.from, &len);
+        if (n < 0) continue;
+        d.bytes.assign(buf.begin(), buf.begin() + n);
+        d.timeUs = GetTime();
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_received.push_back(std::move(d));
+    }
+}
+
+size_t UdpReceiver::count() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_received.size();
+}
+
+std::vector<Datagram> UdpReceiver::take() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<Datagram> out;
+    out.swap(m_received);
+    return out;
+}
+
+bool UdpReceiver::waitFor(size_t n, int timeoutMs) {
+    return waitUntil([&] { return count() >= n; }, timeoutMs);
+}
+
+int runCommand(const std::string& cmd, std::string* output) {
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return -1;
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+    int status = pclose(p);
+    if (output) *output = out;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace kivtest

@@ -1,0 +1,107 @@
+#pragma once
+// Shared test fixtures: a temporary media directory (KIV_MEDIA_DIR points
+// at it while it lives), a capture of log lines, loopback UDP receivers and
+// helpers to run programs of the build.
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kivtest {
+
+std::string buildDir();
+std::string sourceDir();
+std::string programPath(const std::string& name);  // <build>/src/<name> or <build>/tools/<name>
+
+// A fresh media directory with config/, sequences/, playlists/, logs/, tmp/.
+class TempMediaDir {
+public:
+    TempMediaDir();
+    ~TempMediaDir();
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& sub) const { return m_path + sub; }
+    void write(const std::string& sub, const std::string& text) const;
+
+private:
+    std::string m_path;
+    std::string m_oldEnv;
+    bool m_hadEnv = false;
+};
+
+// A fresh installation directory (KIV_INSTALL_DIR) with www/.
+class TempInstallDir {
+public:
+    TempInstallDir();
+    ~TempInstallDir();
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+    std::string m_oldEnv;
+    bool m_hadEnv = false;
+};
+
+// Sends log lines to a temporary file for the fixture's life and lets tests
+// search them; restores the previous destination and levels afterwards.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    std::string text() const;
+    bool contains(const std::string& needle) const;
+    int count(const std::string& needle) const;
+
+private:
+    std::string m_path;
+    std::string m_oldFile;
+    bool m_oldStdout;
+    std::string m_oldLevels;
+};
+
+struct Datagram {
+    std::vector<uint8_t> bytes;
+    long long timeUs;
+    sockaddr_in from;
+};
+
+// A UDP receiver bound on a loopback address and port; collects datagrams
+// on its own thread.
+class UdpReceiver {
+public:
+    UdpReceiver(const std::string& address, uint16_t port);
+    ~UdpReceiver();
+    bool ok() const { return m_fd >= 0; }
+    size_t count();
+    std::vector<Datagram> take();
+    // Waits until at least n datagrams arrived or timeoutMs passed.
+    bool waitFor(size_t n, int timeoutMs);
+
+private:
+    void run();
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_lock;  // guards m_received
+    std::vector<Datagram> m_received;
+    std::thread m_thread;
+};
+
+// Runs a shell command, returns its exit status and its output.
+int runCommand(const std::string& cmd, std::string* output = nullptr);
+
+// Polls pred every 10 ms until it holds or timeoutMs passed.
+template <typename P>
+bool waitUntil(P pred, int timeoutMs) {
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+        if (pred()) return true;
+        usleep(10000);
+    }
+    return pred();
+}
+
+}  // namespace kivtest
