@@ -15,6 +15,7 @@ std::mutex WarningHolder::listenerListLock;
 std::mutex WarningHolder::notifyLock;
 std::condition_variable WarningHolder::notifyCV;
 bool WarningHolder::runNotifyThread = false;
+bool WarningHolder::notifyThreadReady = false;
 std::thread* WarningHolder::notifyThread = nullptr;
 
 static int monotonicSeconds() {
@@ -112,6 +113,9 @@ void WarningHolder::NotifyListenersMain() {
     SetThreadName("KIV-Warnings");
     std::unique_lock<std::mutex> lock(notifyLock);
     writeWarningsFile(GetWarningsAndNotify(false));
+    // From here every change is seen: the first wait releases the lock.
+    notifyThreadReady = true;
+    notifyCV.notify_all();
     while (runNotifyThread) {
         notifyCV.wait(lock);
         if (!runNotifyThread) {
@@ -128,12 +132,16 @@ void WarningHolder::NotifyListenersMain() {
 }
 
 void WarningHolder::StartNotifyThread() {
-    std::lock_guard<std::mutex> lock(notifyLock);
+    // Hold the lock until the notifier itself waits, so no change made
+    // after this returns can slip past it.
+    std::unique_lock<std::mutex> lock(notifyLock);
     if (notifyThread) {
         return;
     }
     runNotifyThread = true;
+    notifyThreadReady = false;
     notifyThread = new std::thread(NotifyListenersMain);
+    notifyCV.wait(lock, [] { return notifyThreadReady; });
 }
 
 void WarningHolder::StopNotifyThread() {

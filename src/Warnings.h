@@ -47,5 +47,6 @@ private:
     static std::mutex notifyLock;                // pairs with notifyCV; held by the notifier except while waiting
     static std::condition_variable notifyCV;
     static bool runNotifyThread;
+    static bool notifyThreadReady;  // the notifier has made its first pass
     static std::thread* notifyThread;
 };

@@ -115,14 +115,8 @@ void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facilit
     if (!WillLog(level, facility)) {
         return;
     }
-    // The text is a finished message: keep any '%' it holds literal.
-    std::string escaped;
-    escaped.reserve(text.size() + 8);
-    for (char c : text) {
-        escaped += c;
-        if (c == '%') escaped += '%';
-    }
-    _LogWrite(file, line, level, facility, "%s", escaped.c_str());
+    // The text is a finished message: any '%' it holds stays literal.
+    _LogWrite(file, line, level, facility, "%s", text.c_str());
 }
 
 void logVersionInfo() {

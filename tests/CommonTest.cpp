@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "TestSupport.h"
+#include "common.h"
+#include "log.h"
+
+namespace {
+
+TEST(DateInRange, YearlessRangeWrapsOverNewYear) {
+    EXPECT_TRUE(DateInRange(20241231, 1201, 115));
+    EXPECT_TRUE(DateInRange(20250110, 1201, 115));
+    EXPECT_FALSE(DateInRange(20240610, 1201, 115));
+}
+
+TEST(DateInRange, ZeroZeroIsAlwaysTrue) {
+    EXPECT_TRUE(DateInRange(20240610, 0, 0));
+    EXPECT_TRUE(DateInRange(19991231, 0, 0));
+}
+
+TEST(DateInRange, DayOnlyRangeWrapsOverMonthEnd) {
+    EXPECT_TRUE(DateInRange(20240305, 28, 5));
+    EXPECT_TRUE(DateInRange(20240229, 28, 5));
+    EXPECT_FALSE(DateInRange(20240310, 28, 5));
+}
+
+TEST(DateInRange, FullDatesCompareDirectly) {
+    EXPECT_TRUE(DateInRange(20241215, 20241201, 20250105));
+    EXPECT_FALSE(DateInRange(20250106, 20241201, 20250105));
+}
+
+TEST(Dates, DateStrToIntNeedsExactForm) {
+    EXPECT_EQ(DateStrToInt("2024-03-05"), 20240305);
+    EXPECT_EQ(DateStrToInt("2024-3-05"), 0);
+    EXPECT_EQ(DateStrToInt("2024/03/05"), 0);
+    EXPECT_EQ(DateStrToInt(nullptr), 0);
+}
+
+TEST(Dates, SecondsToTimeShowsHoursAndDaysOnlyAboveTheirUnit) {
+    EXPECT_EQ(secondsToTime(59), "00:59");
+    EXPECT_EQ(secondsToTime(3601), "01:00:01");
+    EXPECT_EQ(secondsToTime(90061), "1 day, 01:01:01");
+    EXPECT_EQ(secondsToTime(86400), "24:00:00");
+    EXPECT_EQ(secondsToTime(3600), "60:00");
+    EXPECT_EQ(secondsToTime(2 * 86400 + 5), "2 days, 00:05");
+}
+
+TEST(Clocks, MillisecondsAndMicrosecondsAgree) {
+    long long us = GetTime();
+    long long ms = GetTimeMS();
+    EXPECT_NEAR((double)ms, (double)(us / 1000), 50.0);
+    EXPECT_NEAR((double)ms / 1000.0, (double)time(nullptr), 2.0);
+}
+
+TEST(Files, HostSpecificFileIsPreferredWithDashThenUnderscore) {
+    kivtest::TempMediaDir dir;
+    std::string path = dir.file("/sequences/show.hseq");
+    dir.write("/sequences/show.hseq", "x");
+    EXPECT_FALSE(CheckForHostSpecificFile("stage", path));
+    EXPECT_EQ(path, dir.file("/sequences/show.hseq"));
+    dir.write("/sequences/show_stage.hseq", "x");
+    EXPECT_TRUE(CheckForHostSpecificFile("stage", path));
+    EXPECT_EQ(path, dir.file("/sequences/show_stage.hseq"));
+    path = dir.file("/sequences/show.hseq");
+    dir.write("/sequences/show-stage.hseq", "x");
+    EXPECT_TRUE(CheckForHostSpecificFile("stage", path));
+    EXPECT_EQ(path, dir.file("/sequences/show-stage.hseq"));
+    std::string noExt = dir.file("/sequences/show");
+    EXPECT_FALSE(CheckForHostSpecificFile("stage", noExt));
+}
+
+TEST(Files, PutAndGetContentsRoundTripAndSetMode) {
+    kivtest::TempMediaDir dir;
+    std::string p = dir.file("/config/a.txt");
+    ASSERT_TRUE(PutFileContents(p, std::string("hello\0\0", 7)));
+    EXPECT_EQ(GetFileContents(p), "hello");  // trailing NULs cut
+    struct stat st;
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0664u);
+    ASSERT_TRUE(PutFileContents(p, "hi"));
+    EXPECT_EQ(GetFileContents(p), "hi");  // truncated, not overwritten in place
+    EXPECT_EQ(GetFileContents(dir.file("/missing")), "");
+    kivtest::LogCapture log;
+    EXPECT_FALSE(PutFileContents(dir.file("/nodir/x"), "x"));
+    EXPECT_TRUE(log.contains("ERROR: Unable to open"));
+}
+
+TEST(Files, CopyAndExtensionAndTail) {
+    kivtest::TempMediaDir dir;
+    dir.write("/a", std::string(100000, 'z'));
+    EXPECT_TRUE(CopyFileContents(dir.file("/a"), dir.file("/b")));
+    EXPECT_EQ(GetFileContents(dir.file("/b")).size(), 100000u);
+    EXPECT_EQ(GetFileExtension("show.v2.hseq"), "hseq");
+    EXPECT_EQ(GetFileExtension("noext"), "");
+    EXPECT_EQ(tail("abcdef", 2), "ef");
+    EXPECT_EQ(tail("ab", 5), "ab");
+}
+
+TEST(Json, LoadSaveAndMerge) {
+    kivtest::TempMediaDir dir;
+    Json::Value v;
+    EXPECT_TRUE(LoadJsonFromString("{\"a\": {\"b\": 1, \"c\": 2}, \"d\": [1]}", v));
+    Json::Value from;
+    LoadJsonFromString("{\"a\": {\"b\": 5}, \"e\": true}", from);
+    MergeJsonValues(v, from);
+    EXPECT_EQ(v["a"]["b"].asInt(), 5);
+    EXPECT_EQ(v["a"]["c"].asInt(), 2);
+    EXPECT_TRUE(v["e"].asBool());
+    EXPECT_TRUE(SaveJsonToFile(v, dir.file("/config/x.json"), "\t"));
+    Json::Value back = LoadJsonFromFile(dir.file("/config/x.json"));
+    EXPECT_EQ(back, v);
+    EXPECT_EQ(SaveJsonToString(Json::Value(Json::arrayValue), ""), "[]");
+
+    kivtest::LogCapture log;
+    Json::Value bad;
+    EXPECT_FALSE(LoadJsonFromString("{nope", bad));
+    EXPECT_TRUE(bad.isNull());
+    EXPECT_TRUE(log.contains("Error parsing JSON string in LoadJsonFromString()"));
+    EXPECT_FALSE(LoadJsonFromFile(dir.file("/none.json"), bad));
+    EXPECT_TRUE(log.contains("JSON File " + dir.file("/none.json") + " does not exist"));
+}
+
+TEST(Strings, SplitTrimReplaceAndTags) {
+    EXPECT_EQ(split("a,b,,c", ','), (std::vector<std::string>{"a", "b", "", "c"}));
+    EXPECT_EQ(splitWithQuotes("a \"b c\" d", ' '), (std::vector<std::string>{"a", "\"b c\"", "d"}));
+    std::string s = "  x y \t\n";
+    TrimWhiteSpace(s);
+    EXPECT_EQ(s, "x y");
+    s = "aXbXc";
+    EXPECT_TRUE(replaceAll(s, "X", "--"));
+    EXPECT_EQ(s, "a--b--c");
+    s = "start.end";
+    EXPECT_TRUE(replaceStart(s, "start", "S"));
+    EXPECT_TRUE(replaceEnd(s, "end", "E"));
+    EXPECT_EQ(s, "S.E");
+    EXPECT_EQ(toUpperCopy("abC"), "ABC");
+    EXPECT_EQ(getSimpleXMLTag("<a><ver>1.2</ver></a>", "ver"), "1.2");
+    EXPECT_EQ(getSimpleXMLTag("<ver>1.2", "ver"), "");
+    EXPECT_EQ(getSimpleHTMLTTag("<b>Model</b><td>F16</td>", "Model", "<td>", "</td>"), "F16");
+    EXPECT_EQ(getSimpleHTMLTTag("nothing", "Model", "<td>", "</td>"), "");
+}
+
+TEST(Strings, KeywordsAreSubstituted) {
+    std::map<std::string, std::string> kw{{"PLAYLIST_NAME", "Evening"}};
+    std::string r = ReplaceKeywords("play %PLAYLIST_NAME% at %TIME% on %DATE%", kw);
+    EXPECT_EQ(r.find("play Evening at "), 0u);
+    EXPECT_EQ(r.find('%'), std::string::npos);
+    EXPECT_EQ(r.size(), std::string("play Evening at 00:00:00 on 2024-01-01").size());
+}
+
+TEST(Strings, Base64MatchesRfc4648Vectors) {
+    const char* plain[] = {"", "f", "fo", "foo", "foob", "fooba", "foobar"};
+    const char* coded[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(base64Encode((const unsigned char*)plain[i], strlen(plain[i])), coded[i]);
+        auto d = base64Decode(coded[i]);
+        EXPECT_EQ(std::string(d.begin(), d.end()), plain[i]);
+    }
+    auto d = base64Decode("Zm9v\nYmFy");
+    EXPECT_EQ(std::string(d.begin(), d.end()), "foobar");
+}
+
+TEST(Strings, ReverseBits) {
+    EXPECT_EQ(ReverseBitsInByte(0x01), 0x80);
+    EXPECT_EQ(ReverseBitsInByte(0xF0), 0x0F);
+    EXPECT_EQ(ReverseBitsInByte(0xA5), 0xA5);
+    EXPECT_EQ(ReverseBitsInByte(0x12), 0x48);
+}
+
+TEST(Network, LoopbackInterfaceAddress) {
+    char addr[32], mask[32], gw[32];
+    GetInterfaceAddress("lo", addr, mask, gw);
+    EXPECT_STREQ(addr, "127.0.0.1");
+    EXPECT_STREQ(mask, "255.0.0.0");
+    GetInterfaceAddress("nonexistent0", addr, mask, nullptr);
+    EXPECT_STREQ(addr, "127.0.0.1");
+    EXPECT_STREQ(mask, "255.255.255.255");
+    char ip[] = "127.0.0.1";
+    EXPECT_STREQ(FindInterfaceForIP(ip), "lo");
+}
+
+TEST(HexDump, RowsWithOffsetsBytesAndCharacters) {
+    kivtest::LogCapture log;
+    const char data[] = "AB%\\\x01xyz0123456789abcdefg";
+    HexDump("Peek", data, 20, VB_GENERAL, 16);
+    std::string t = log.text();
+    EXPECT_NE(t.find("Peek: (20 bytes)"), std::string::npos);
+    EXPECT_NE(t.find("000000: 41 42 25 5c 01 78 79 7a 30 31 32 33 34 35 36 37    AB...xyz01234567"), std::string::npos);
+    // the short last row is padded so the character column lines up
+    EXPECT_NE(t.find("000010: 38 39 61 62 " + std::string(12 * 3, ' ') + "   89ab"), std::string::npos);
+}
+
+TEST(Process, ShutdownHookIsReplacedAndCalled) {
+    int calls = 0;
+    bool lastRestart = false;
+    RegisterShutdownHandler([&](bool r) { ++calls; lastRestart = r; });
+    ShutdownKIVD(true);
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(lastRestart);
+    RegisterShutdownHandler(nullptr);
+    ShutdownKIVD(false);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(Process, CloseOpenFilesKeepsBoundSocketsOnly) {
+    int fileFd = open("/dev/null", O_RDONLY);
+    int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fileFd, 0);
+    ASSERT_GE(sock, 0);
+    // Run in a child: closing descriptors would disturb this test program.
+    pid_t pid = fork();
+    if (pid == 0) {
+        CloseOpenFiles();
+        bool fileClosed = fcntl(fileFd, F_GETFD) == -1;
+        bool sockOpen = fcntl(sock, F_GETFD) != -1;
+        _exit(fileClosed && sockOpen ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(fileFd);
+    close(sock);
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "TestSupport.h"
+#include "log.h"
+#include "settings.h"
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ClearSettings(); }
+    void TearDown() override { ClearSettings(); }
+};
+
+TEST_F(SettingsTest, ReadsKeyValueLinesWithQuotesAndComments) {
+    LoadSettingsFromText("# comment\n\nHostName = \"stage left\"\nblankBetweenSequences=1\n  alwaysTransmit =  0  \n",
+                         "test");
+    EXPECT_EQ(getSetting("HostName"), "stage left");
+    EXPECT_EQ(getSettingInt("blankBetweenSequences"), 1);
+    EXPECT_EQ(getSettingInt("alwaysTransmit", 7), 0);
+    EXPECT_EQ(getSetting("missing", "def"), "def");
+    EXPECT_EQ(getSettingInt("missing", 42), 42);
+}
+
+TEST_F(SettingsTest, MalformedLinesAreLoggedWithLineNumberAndSkipped) {
+    kivtest::LogCapture log;
+    LoadSettingsFromText("good = 1\nthis line has no equals\n= novalue\nbad key = 2\nquote = \"open\nlast = ok\n",
+                         "/m/settings");
+    EXPECT_EQ(getSettingInt("good"), 1);
+    EXPECT_EQ(getSetting("last"), "ok");
+    EXPECT_EQ(getSetting("quote", "unset"), "unset");
+    EXPECT_TRUE(log.contains("Settings file /m/settings line 2 is malformed"));
+    EXPECT_TRUE(log.contains("line 3 is malformed"));
+    EXPECT_TRUE(log.contains("line 4 is malformed"));
+    EXPECT_TRUE(log.contains("line 5 is malformed"));
+    EXPECT_FALSE(log.contains("line 6 is malformed"));
+}
+
+TEST_F(SettingsTest, NonNumericIntFallsBackToDefault) {
+    SetSetting("x", "abc");
+    EXPECT_EQ(getSettingInt("x", 5), 5);
+    SetSetting("y", 12);
+    EXPECT_EQ(getSetting("y"), "12");
+}
+
+TEST_F(SettingsTest, ModeAndLogLevelsComeFromTheFile) {
+    std::string levels = KIVLogger::INSTANCE.GetLogLevelString();
+    LoadSettingsFromText("kivMode = remote\nLogLevel_Schedule = debug\n", "t");
+    EXPECT_EQ(getKIVmode(), MODE_REMOTE);
+    EXPECT_EQ(KIVLogger::INSTANCE.Schedule.level, LOG_DEBUG);
+    LoadSettingsFromText("kivMode = master\n", "t");
+    EXPECT_EQ(getKIVmode(), MODE_PLAYER);
+    EXPECT_EQ(getSettingInt("MultiSyncEnabled"), 1);
+    SetLogLevelComplex(levels);
+}
+
+TEST_F(SettingsTest, LoadSettingsReadsTheMediaDirectoryFile) {
+    kivtest::TempMediaDir media;
+    media.write("/settings", "HostName = h1\n");
+    LoadSettings("kivd");
+    EXPECT_EQ(getSetting("HostName"), "h1");
+    EXPECT_EQ(getKIVMediaDir("/sequences"), media.path() + "/sequences");
+}
+
+TEST_F(SettingsTest, MissingMediaDirectoryIsReportedNotFatal) {
+    kivtest::LogCapture log;
+    setenv("KIV_MEDIA_DIR", "/nonexistent/media", 1);
+    LoadSettings("kivd");
+    unsetenv("KIV_MEDIA_DIR");
+    EXPECT_TRUE(log.contains("Media directory /nonexistent/media does not exist"));
+}
+
+TEST_F(SettingsTest, InstallationDirectoryFollowsTheProgramOrTheEnvironment) {
+    const char* old = getenv("KIV_INSTALL_DIR");
+    std::string saved = old ? old : "";
+    unsetenv("KIV_INSTALL_DIR");
+    // test programs live in <build>/tests, so the installation is <build>
+    EXPECT_EQ(getKIVDDir("/src/kivd"), kivtest::buildDir() + "/src/kivd");
+    setenv("KIV_INSTALL_DIR", "/opt/kiv", 1);
+    EXPECT_EQ(getKIVDDir("/www"), "/opt/kiv/www");
+    if (old) setenv("KIV_INSTALL_DIR", saved.c_str(), 1);
+    else unsetenv("KIV_INSTALL_DIR");
+}
+
+}  // namespace
