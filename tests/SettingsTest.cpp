@@ -4,6 +4,7 @@
 
 #include "TestSupport.h"
 #include "log.h"
+#include "common.h"
 #include "settings.h"
 
 namespace {
@@ -82,6 +83,21 @@ TEST_F(SettingsTest, InstallationDirectoryFollowsTheProgramOrTheEnvironment) {
     EXPECT_EQ(getKIVDDir("/www"), "/opt/kiv/www");
     if (old) setenv("KIV_INSTALL_DIR", saved.c_str(), 1);
     else unsetenv("KIV_INSTALL_DIR");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SettingsTest, DocumentedExampleLoadsWithoutComplaint) {
+    kivtest::LogCapture log;
+    std::string levels = KIVLogger::INSTANCE.GetLogLevelString();
+    LoadSettingsFromText(GetFileContents(kivtest::sourceDir() + "/docs/examples/settings"), "example");
+    EXPECT_FALSE(log.contains("malformed"));
+    EXPECT_EQ(getSetting("HostName"), "stage-left");
+    EXPECT_EQ(getKIVmode(), MODE_PLAYER);
+    EXPECT_EQ(getSettingInt("E131BridgingInterval"), 50);
+    SetLogLevelComplex(levels);
 }
 
 }  // namespace

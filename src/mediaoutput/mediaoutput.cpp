@@ -23,3 +23,4 @@ MediaOutputBase* CreateMediaOutput(const std::string& mediaFilename, const std::
     LogErr(VB_MEDIAOUT, "Cannot play %s: no media decoder is built into this daemon\n", mediaFilename.c_str());
     return nullptr;
 }
+void ProcessMediaEvents() {}

@@ -45,6 +45,8 @@ void InitMediaOutput();
 void CleanupMediaOutput();
 void setVolume(int volume);
 int getVolume();
+// Drains the media layer's event queue; called by the main loop when idle.
+void ProcessMediaEvents();
 MediaOutputBase* CreateMediaOutput(const std::string& mediaFilename, const std::string& videoOut);
 
 class SDLOutput {

@@ -148,3 +148,26 @@ TEST_F(CommandsTest, SocketAnswersWithTheResultAndClientPrintsIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CommandsTest, DocumentedPresetsExampleRunsItsCommands) {
+    CopyFileContents(kivtest::sourceDir() + "/docs/examples/commandPresets.json",
+                     media.file("/config/commandPresets.json"));
+    // "Trigger Command Preset" chains to ANNOUNCE_<playlist>, bound here to Record.
+    Json::Value doc = LoadJsonFromFile(media.file("/config/commandPresets.json"));
+    Json::Value extra;
+    extra["name"] = "ANNOUNCE_Evening";
+    extra["command"] = "Record";
+    extra["args"].append("%PLAYLIST_NAME%");
+    doc["commands"].append(extra);
+    SaveJsonToFile(doc, media.file("/config/commandPresets.json"));
+    std::map<std::string, std::string> kw{{"PLAYLIST_NAME", "Evening"}};
+    CommandManager::INSTANCE.TriggerPreset("PLAYLIST_START_TMINUS_060", kw);
+    CommandManager::INSTANCE.WaitForPresets();
+    ASSERT_EQ(RecordCommand::calls.size(), 1u);
+    // the chained preset has no keywords of its own, so the text stays
+    EXPECT_EQ(RecordCommand::calls[0], (std::vector<std::string>{"%PLAYLIST_NAME%"}));
+}
+
+}  // namespace
