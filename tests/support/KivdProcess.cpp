@@ -1,0 +1,97 @@
+#include "KivdProcess.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "TestSupport.h"
+#include "common.h"
+
+namespace kivtest {
+
+KivdProcess::KivdProcess(const std::string& mediaDir) : m_media(mediaDir) {
+    char tmpl[] = "/tmp/kivinstall-XXXXXX";
+    if (mkdtemp(tmpl)) m_install = tmpl;
+    m_outputFile = m_install + "/kivd-output.txt";
+    if (symlink((buildDir() + "/src").c_str(), (m_install + "/src").c_str()) != 0 ||
+        symlink((buildDir() + "/plugins").c_str(), (m_install + "/plugins").c_str()) != 0) {
+        // the daemon then fails to start or load plug-ins, which the test sees
+    }
+    mkdir((m_install + "/www").c_str(), 0775);
+}
+
+KivdProcess::~KivdProcess() {
+    if (running()) stop(SIGKILL, 5000);
+    if (!m_install.empty()) runCommand("rm -rf '" + m_install + "'");
+}
+
+bool KivdProcess::start(const std::vector<std::string>& args) {
+    std::string program = buildDir() + "/src/kivd";
+    m_pid = fork();
+    if (m_pid < 0) return false;
+    if (m_pid == 0) {
+        int fd = open(m_outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        setenv("KIV_MEDIA_DIR", m_media.c_str(), 1);
+        setenv("KIV_INSTALL_DIR", m_install.c_str(), 1);
+        std::vector<char*> argv;
+        argv.push_back((char*)program.c_str());
+        for (auto& a : args) argv.push_back((char*)a.c_str());
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return true;
+}
+
+int KivdProcess::command(const std::vector<std::string>& args, std::string* out, int timeoutSec) {
+    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + buildDir() + "/src/kivcmd -t " + std::to_string(timeoutSec);
+    for (auto& a : args) cmd += " '" + a + "'";
+    return runCommand(cmd, out);
+}
+
+bool KivdProcess::waitReady(int timeoutMs) {
+    return waitUntil([&] { return command({"List Commands"}, nullptr, 2) == 0 || !running(); }, timeoutMs) &&
+           running();
+}
+
+bool KivdProcess::running() {
+    if (m_pid <= 0) return false;
+    int status = 0;
+    pid_t r = waitpid(m_pid, &status, WNOHANG);
+    if (r == m_pid) {
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        m_pid = -1;
+        return false;
+    }
+    return r == 0;
+}
+
+int KivdProcess::waitExit(int timeoutMs) {
+    if (waitUntil([&] { return !running(); }, timeoutMs)) return m_status;
+    return -1;
+}
+
+int KivdProcess::stop(int sig, int timeoutMs) {
+    if (!running()) return m_status;
+    kill(m_pid, sig);
+    int r = waitExit(timeoutMs);
+    if (r == -1 && m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    return r;
+}
+
+std::string KivdProcess::output() const { return GetFileContents(m_outputFile); }
+std::string KivdProcess::log() const { return GetFileContents(m_media + "/logs/kivd.log"); }
+
+}  // namespace kivtest

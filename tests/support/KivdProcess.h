@@ -1,0 +1,45 @@
+#pragma once
+// Runs the real kivd program as a child process for end-to-end tests, with
+// its own media directory, and talks to it through kivcmd.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace kivtest {
+
+class KivdProcess {
+public:
+    // mediaDir: the media directory the daemon uses (KIV_MEDIA_DIR).
+    explicit KivdProcess(const std::string& mediaDir);
+    ~KivdProcess();
+
+    // Starts kivd with these arguments; stdout and stderr go to output().
+    bool start(const std::vector<std::string>& args);
+    // Waits until the command socket answers (the main loop runs).
+    bool waitReady(int timeoutMs = 20000);
+    // Runs kivcmd with the arguments; returns its exit status.
+    int command(const std::vector<std::string>& args, std::string* out = nullptr, int timeoutSec = 10);
+    // Sends a signal and waits for the process to end; returns the exit
+    // status, or -1 when it did not end in time (it is then killed).
+    int stop(int sig = 15, int timeoutMs = 20000);
+    // Waits for the process to end by itself.
+    int waitExit(int timeoutMs);
+    bool running();
+    pid_t pid() const { return m_pid; }
+    std::string output() const;
+    std::string log() const;
+    // The daemon's own installation directory: links to the build's
+    // programs and plug-ins, and a private www/ for its warnings file.
+    const std::string& installDir() const { return m_install; }
+
+private:
+    std::string m_media;
+    std::string m_install;
+    std::string m_outputFile;
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
+
+}  // namespace kivtest
