@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "kiv-build.h"
+#include "Warnings.h"
 #include "log.h"
 
 SettingsRecord settings;
@@ -16,6 +17,7 @@ SettingsRecord settings;
 // guards settingsMap
 static std::mutex settingsLock;
 static std::map<std::string, std::string> settingsMap;
+static std::vector<std::string> settingsProblems;
 
 static void applySpecialSetting(const std::string& key, const std::string& value) {
     if (key == "kivMode") {
@@ -57,8 +59,10 @@ void LoadSettingsFromText(const std::string& text, const std::string& sourceName
                 keyOk = false;  // an unbalanced quote
             }
             if (!keyOk) {
-                LogErr(VB_SETTING, "Settings file %s line %d is malformed and was skipped: %s\n", sourceName.c_str(),
-                       lineNo, line.c_str());
+                std::string problem = "Settings file " + sourceName + " line " + std::to_string(lineNo) +
+                                      " is malformed and was skipped: " + line;
+                LogErr(VB_SETTING, "%s\n", problem.c_str());
+                settingsProblems.push_back(problem);
                 continue;
             }
             settingsMap[key] = value;
@@ -73,9 +77,25 @@ void LoadSettingsFromText(const std::string& text, const std::string& sourceName
     }
 }
 
+void ReportSettingsProblems() {
+    std::vector<std::string> problems;
+    {
+        std::lock_guard<std::mutex> lock(settingsLock);
+        problems.swap(settingsProblems);
+    }
+    for (auto& p : problems) {
+        LogErr(VB_SETTING, "%s\n", p.c_str());
+    }
+    if (!problems.empty()) {
+        WarningHolder::AddWarning("Settings file " + settings.settingsFile + " has " + std::to_string(problems.size()) +
+                                  " malformed line(s); see the log");
+    }
+}
+
 void ClearSettings() {
     std::lock_guard<std::mutex> lock(settingsLock);
     settingsMap.clear();
+    settingsProblems.clear();
     settings.mode = MODE_PLAYER;
 }
 

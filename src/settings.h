@@ -22,6 +22,10 @@ void LoadSettings(const char* argv0);
 // Parses settings text; used by LoadSettings and by tests.
 void LoadSettingsFromText(const std::string& text, const std::string& sourceName);
 void ClearSettings();
+// The settings file is read before the log has a destination: start-up
+// calls this once logging is set up, to log the lines that were skipped
+// again and raise a warning about them.
+void ReportSettingsProblems();
 
 std::string getSetting(const char* key, const char* def = "");
 int getSettingInt(const char* key, int def = 0);
