@@ -18,6 +18,11 @@ namespace kivtest {
 
 bool isRoot() { return geteuid() == 0; }
 
+std::string privateShowNetworkCommand() {
+    return "ip link add kivshow0 type veth peer name kivshow1 && ip addr add 10.77.0.1/24 dev kivshow0 && "
+           "ip link set kivshow1 up && ip link set kivshow0 up";
+}
+
 bool TsharkCapture::available() { return runCommand("command -v tshark >/dev/null") == 0; }
 
 TsharkCapture::TsharkCapture(const std::string& iface, const std::string& filter) {
@@ -76,7 +81,8 @@ bool TsharkCapture::stop() {
 
 std::string TsharkCapture::decode(const std::string& args) {
     std::string out;
-    runCommand("tshark -r '" + m_dir + "/capture.pcap' " + args + " 2>/dev/null", &out);
+    // The group keeps tshark's notices on stderr out of the decoded text.
+    runCommand("{ tshark -r '" + m_dir + "/capture.pcap' " + args + " 2>/dev/null; }", &out);
     return out;
 }
 

@@ -61,4 +61,8 @@ int rerunInPrivateNetns(std::string* out);
 
 bool isRoot();
 
+// Shell commands that, inside a private namespace, create the veth pair
+// kivshow0 (10.77.0.1/24, the board's show interface) - kivshow1 (up).
+std::string privateShowNetworkCommand();
+
 }  // namespace kivtest
