@@ -278,6 +278,10 @@ UDPOutput::~UDPOutput() {
         m_networkCallbackId = -1;
     }
     {
+        // A network event may still be in a ping round over the destinations.
+        std::lock_guard<std::mutex> round(m_pingRoundLock);
+    }
+    {
         std::lock_guard<std::mutex> lock(m_outputLock);
         WaitForWorkInFlight();
     }
@@ -308,7 +312,8 @@ UDPOutput::~UDPOutput() {
 }
 
 static UDPOutputData* createDestination(const Json::Value& u) {
-    int type = JsonInt(u, "type", 0);
+    // A type that is there but not a number must not become multicast E1.31.
+    int type = JsonInt(u, "type", u.isMember("type") ? -1 : 0);
     switch (type) {
         case 0:
         case 1:
@@ -330,6 +335,11 @@ static UDPOutputData* createDestination(const Json::Value& u) {
     }
 }
 
+std::vector<UDPOutputData*> UDPOutput::OutputsSnapshot() {
+    std::lock_guard<std::mutex> lock(m_outputsListLock);
+    return std::vector<UDPOutputData*>(m_outputs.begin(), m_outputs.end());
+}
+
 bool UDPOutput::IsLocalAddress(const std::string& a) const { return m_localAddresses.count(a) > 0; }
 
 void UDPOutput::CheckSendToSelf(UDPOutputData* d) {
@@ -347,7 +357,7 @@ int UDPOutput::Init(Json::Value config) {
     m_enabled = JsonInt(config, "enabled", 1) != 0;
     const Json::Value& universes = config["universes"];
     if (universes.isArray()) {
-        std::lock_guard<std::recursive_mutex> lock(m_outputsListLock);
+        std::lock_guard<std::mutex> lock(m_outputsListLock);
         for (Json::ArrayIndex i = 0; i < universes.size(); ++i) {
             if (!universes[i].isObject()) {
                 LogErr(VB_CHANNELOUT, "UDP output entry %u is not a JSON object, skipped\n", i);
@@ -382,7 +392,7 @@ int UDPOutput::Init(Json::Value config) {
     if (m_interface.empty()) m_interface = firstNonLo.empty() ? "eth0" : firstNonLo;
 
     {
-        std::lock_guard<std::recursive_mutex> lock(m_outputsListLock);
+        std::lock_guard<std::mutex> lock(m_outputsListLock);
         for (auto* d : m_outputs) CheckSendToSelf(d);
     }
 
@@ -421,7 +431,7 @@ int UDPOutput::Close() {
 void UDPOutput::addOutput(UDPOutputData* out) {
     if (!out) return;
     std::lock_guard<std::mutex> olock(m_outputLock);
-    std::lock_guard<std::recursive_mutex> lock(m_outputsListLock);
+    std::lock_guard<std::mutex> lock(m_outputsListLock);
     // Destinations that arrive after Init get the same self check.
     if (m_initialised) CheckSendToSelf(out);
     m_outputs.push_back(out);
@@ -430,6 +440,8 @@ void UDPOutput::addOutput(UDPOutputData* out) {
 void UDPOutput::InitNetwork() {
     std::lock_guard<std::mutex> lock(m_outputLock);
     if (!m_messages.sockets.empty()) return;
+    // Late workers create sockets from the local address.
+    WaitForWorkInFlight();
     char addr[INET_ADDRSTRLEN + 16] = "";
     GetInterfaceAddress(m_interface.c_str(), addr, nullptr, nullptr);
     LogDebug(VB_CHANNELOUT, "UDPLocalAddress = %s\n", addr);
@@ -676,8 +688,7 @@ int UDPOutput::SendData(unsigned char* channelData) {
 
 void UDPOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& add) {
     if (!m_enabled) return;
-    std::lock_guard<std::recursive_mutex> lock(m_outputsListLock);
-    for (auto* d : m_outputs) {
+    for (auto* d : OutputsSnapshot()) {
         if (!d->active) continue;
         int mn = 0, mx = 0;
         d->GetRequiredChannelRange(mn, mx);
@@ -686,23 +697,20 @@ void UDPOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& ad
 }
 
 void UDPOutput::StartingOutput() {
-    std::lock_guard<std::recursive_mutex> lock(m_outputsListLock);
-    for (auto* d : m_outputs) {
+    for (auto* d : OutputsSnapshot()) {
         if (d->valid && d->active) d->StartingOutput();
     }
 }
 
 void UDPOutput::StoppingOutput() {
-    std::lock_guard<std::recursive_mutex> lock(m_outputsListLock);
-    for (auto* d : m_outputs) {
+    for (auto* d : OutputsSnapshot()) {
         if (d->valid && d->active) d->StoppingOutput();
     }
 }
 
 void UDPOutput::DumpConfig() {
     ChannelOutput::DumpConfig();
-    std::lock_guard<std::recursive_mutex> lock(m_outputsListLock);
-    for (auto* d : m_outputs) d->DumpConfig();
+    for (auto* d : OutputsSnapshot()) d->DumpConfig();
 }
 
 // --------------------------------------------------------- reachability
@@ -715,7 +723,8 @@ static int pingTimeoutFor(int failCount) {
 
 bool UDPOutput::PingControllers(bool failedOnly) {
     LogExcess(VB_CHANNELOUT, "Pinging controllers to see what is online\n");
-    std::lock_guard<std::recursive_mutex> lock(m_outputsListLock);
+    std::lock_guard<std::mutex> round(m_pingRoundLock);
+    std::vector<UDPOutputData*> outputs = OutputsSnapshot();
     bool changed = false;
     std::map<std::string, int> pingResults;
     std::map<CURL*, std::string> checks;
@@ -730,7 +739,7 @@ bool UDPOutput::PingControllers(bool failedOnly) {
         changed = true;
     };
 
-    for (auto* d : m_outputs) {
+    for (auto* d : outputs) {
         if (!d->IsPingable() || !d->Monitor() || !d->active) continue;
         if (failedOnly && d->failCount == 0) continue;
         auto found = pingResults.find(d->address);
@@ -788,7 +797,7 @@ bool UDPOutput::PingControllers(bool failedOnly) {
             auto it = checks.find(msg->easy_handle);
             if (it == checks.end()) continue;
             LogDebug(VB_CHANNELOUT, "HTTP check of %s answered\n", it->second.c_str());
-            for (auto* d : m_outputs) {
+            for (auto* d : outputs) {
                 if (d->address != it->second) continue;
                 d->failCount = 0;
                 if (!d->valid) markOnline(d);

@@ -203,10 +203,13 @@ private:
     std::mutex m_outputLock;  // guards m_messages (batches and sockets), m_localAddress
     UDPOutputMessages m_messages;
 
-    // guards the m_outputs list against appends while the ping walk or a
-    // status reader runs; held by PingControllers for its whole walk, which
-    // also keeps two callers (ping thread, network events) from interleaving
-    std::recursive_mutex m_outputsListLock;
+    // guards the m_outputs list (appends by addOutput against readers that
+    // take a copy); destinations themselves live as long as the engine
+    std::mutex m_outputsListLock;
+    // serialises ping rounds (ping thread, network events, Init); held for a
+    // whole round, which may take seconds, so never taken by the frame path
+    std::mutex m_pingRoundLock;
+    std::vector<UDPOutputData*> OutputsSnapshot();
 
     int m_networkCallbackId = -1;
 
