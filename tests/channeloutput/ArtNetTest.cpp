@@ -64,11 +64,11 @@ std::string hex(const std::vector<uint8_t>& v) {
 }  // namespace
 
 TEST(ArtNetOutput, ArtDmxLayoutByteForByteWithOddLengthPadded) {
-    UdpReceiver rx("127.0.0.3", ARTNET_PORT);
+    UdpReceiver rx(lo(3), ARTNET_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     // Port-address 0x02FF then 0x0300: SubUni carries into Net.
-    ASSERT_EQ(1, f.load(outputsWith(listOf(artnet(3, 21, 5, 0x02FF, 2, "127.0.0.3")))));
+    ASSERT_EQ(1, f.load(outputsWith(listOf(artnet(3, 21, 5, 0x02FF, 2, lo(3))))));
     f.pattern(20, 10, 200);
     f.sendFrame();
     ASSERT_TRUE(rx.waitFor(2, 5000));
@@ -95,10 +95,10 @@ TEST(ArtNetOutput, ArtDmxLayoutByteForByteWithOddLengthPadded) {
 }
 
 TEST(ArtNetOutput, SequenceRunsFrom1To255AndSkipsZero) {
-    UdpReceiver rx("127.0.0.3", ARTNET_PORT);
+    UdpReceiver rx(lo(3), ARTNET_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
-    ASSERT_EQ(1, f.load(outputsWith(listOf(artnet(3, 1, 512, 0, 1, "127.0.0.3")))));
+    ASSERT_EQ(1, f.load(outputsWith(listOf(artnet(3, 1, 512, 0, 1, lo(3))))));
     std::map<int, int> seqByFrame;
     for (int frame = 0; frame < 257; ++frame) {
         f.channels()[0] = (uint8_t)frame;
@@ -114,10 +114,10 @@ TEST(ArtNetOutput, SequenceRunsFrom1To255AndSkipsZero) {
 }
 
 TEST(ArtNetOutput, StaticUniversesAreSkippedForTenFramesWithDeDuplication) {
-    UdpReceiver rx("127.0.0.3", ARTNET_PORT);
+    UdpReceiver rx(lo(3), ARTNET_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
-    Json::Value u = artnet(3, 1, 512, 4, 2, "127.0.0.3");
+    Json::Value u = artnet(3, 1, 512, 4, 2, lo(3));
     u["deDuplicate"] = 1;
     ASSERT_EQ(1, f.load(outputsWith(listOf(u))));
     std::vector<size_t> perFrame;
@@ -133,11 +133,11 @@ TEST(ArtNetOutput, StaticUniversesAreSkippedForTenFramesWithDeDuplication) {
 
 TEST(ArtNetOutput, TsharkDecodesUniversesSequencesAndChannelValues) {
     if (!kivtest::TsharkCapture::available()) GTEST_SKIP() << "tshark is not installed";
-    UdpReceiver rx("127.0.0.3", ARTNET_PORT);
+    UdpReceiver rx(lo(3), ARTNET_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
-    ASSERT_EQ(1, f.load(outputsWith(listOf(artnet(3, 1, 512, 0x0101, 2, "127.0.0.3")))));
-    kivtest::TsharkCapture cap("lo", "udp port 6454");
+    ASSERT_EQ(1, f.load(outputsWith(listOf(artnet(3, 1, 512, 0x0101, 2, lo(3))))));
+    kivtest::TsharkCapture cap("lo", "udp port 6454 and dst host " + lo(3));
     ASSERT_TRUE(cap.started()) << cap.error();
     std::vector<std::vector<uint8_t>> sent;
     for (int frame = 0; frame < 3; ++frame) {

@@ -41,11 +41,11 @@ std::vector<Datagram> byOffset(std::vector<Datagram> d) {
 }  // namespace
 
 TEST(DDPOutput, SplitsFrameIntoPacketsOf1440WithPushOnLast) {
-    UdpReceiver rx("127.0.0.2", DDP_PORT);
+    UdpReceiver rx(lo(2), DDP_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value outs(Json::arrayValue);
-    outs.append(OutputsFixture::udpOutput(one(ddp("127.0.0.2", 1001, 1441))));
+    outs.append(OutputsFixture::udpOutput(one(ddp(lo(2), 1001, 1441))));
     ASSERT_EQ(1, f.load(outs));
     f.pattern(1000, 1441, 7);
     f.sendFrame();
@@ -72,11 +72,11 @@ TEST(DDPOutput, SplitsFrameIntoPacketsOf1440WithPushOnLast) {
 }
 
 TEST(DDPOutput, ExactMultipleOf1440IsOnePushPacket) {
-    UdpReceiver rx("127.0.0.2", DDP_PORT);
+    UdpReceiver rx(lo(2), DDP_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value outs(Json::arrayValue);
-    outs.append(OutputsFixture::udpOutput(one(ddp("127.0.0.2", 1, 1440))));
+    outs.append(OutputsFixture::udpOutput(one(ddp(lo(2), 1, 1440))));
     ASSERT_EQ(1, f.load(outs));
     f.pattern(0, 1440, 3);
     f.sendFrame();
@@ -90,13 +90,13 @@ TEST(DDPOutput, ExactMultipleOf1440IsOnePushPacket) {
 }
 
 TEST(DDPOutput, Type5OffsetsCountFromZeroAndType4FromStartChannel) {
-    UdpReceiver rx4("127.0.0.2", DDP_PORT);
-    UdpReceiver rx5("127.0.0.3", DDP_PORT);
+    UdpReceiver rx4(lo(2), DDP_PORT);
+    UdpReceiver rx5(lo(3), DDP_PORT);
     ASSERT_TRUE(rx4.ok() && rx5.ok());
     OutputsFixture f;
     Json::Value u(Json::arrayValue);
-    u.append(ddp("127.0.0.2", 1001, 3000, 4));
-    u.append(ddp("127.0.0.3", 1001, 3000, 5));
+    u.append(ddp(lo(2), 1001, 3000, 4));
+    u.append(ddp(lo(3), 1001, 3000, 5));
     Json::Value outs(Json::arrayValue);
     outs.append(OutputsFixture::udpOutput(u));
     ASSERT_EQ(1, f.load(outs));
@@ -120,11 +120,11 @@ TEST(DDPOutput, Type5OffsetsCountFromZeroAndType4FromStartChannel) {
 }
 
 TEST(DDPOutput, SequenceRunsOneToFifteenThenWrapsToOne) {
-    UdpReceiver rx("127.0.0.2", DDP_PORT);
+    UdpReceiver rx(lo(2), DDP_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value outs(Json::arrayValue);
-    outs.append(OutputsFixture::udpOutput(one(ddp("127.0.0.2", 1, 10))));
+    outs.append(OutputsFixture::udpOutput(one(ddp(lo(2), 1, 10))));
     ASSERT_EQ(1, f.load(outs));
     std::vector<int> seqByFrame(33, -1);
     for (int frame = 0; frame < 33; ++frame) {
@@ -139,11 +139,11 @@ TEST(DDPOutput, SequenceRunsOneToFifteenThenWrapsToOne) {
 }
 
 TEST(DDPOutput, DeDuplicationSendsChangedPacketAndPushPacketOnly) {
-    UdpReceiver rx("127.0.0.2", DDP_PORT);
+    UdpReceiver rx(lo(2), DDP_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value outs(Json::arrayValue);
-    outs.append(OutputsFixture::udpOutput(one(ddp("127.0.0.2", 1, 3 * 1440, 4, true))));
+    outs.append(OutputsFixture::udpOutput(one(ddp(lo(2), 1, 3 * 1440, 4, true))));
     ASSERT_EQ(1, f.load(outs));
     f.pattern(0, 3 * 1440, 1);
     f.sendFrame();
@@ -163,11 +163,11 @@ TEST(DDPOutput, DeDuplicationSendsChangedPacketAndPushPacketOnly) {
 }
 
 TEST(DDPOutput, StaticFrameIsSkippedForTenFramesThenSentAgain) {
-    UdpReceiver rx("127.0.0.2", DDP_PORT);
+    UdpReceiver rx(lo(2), DDP_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value outs(Json::arrayValue);
-    outs.append(OutputsFixture::udpOutput(one(ddp("127.0.0.2", 1, 2000, 4, true))));
+    outs.append(OutputsFixture::udpOutput(one(ddp(lo(2), 1, 2000, 4, true))));
     ASSERT_EQ(1, f.load(outs));
     f.pattern(0, 2000, 9);
     std::vector<size_t> perFrame;
@@ -184,12 +184,12 @@ TEST(DDPOutput, StaticFrameIsSkippedForTenFramesThenSentAgain) {
 
 TEST(DDPOutput, UnresolvableHostNameDisablesDestinationWithWarning) {
     kivtest::LogCapture log;
-    UdpReceiver rx("127.0.0.2", DDP_PORT);
+    UdpReceiver rx(lo(2), DDP_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value u(Json::arrayValue);
     u.append(ddp("no-such-controller.invalid", 1, 100));
-    u.append(ddp("127.0.0.2", 101, 100));
+    u.append(ddp(lo(2), 101, 100));
     Json::Value outs(Json::arrayValue);
     outs.append(OutputsFixture::udpOutput(u));
     ASSERT_EQ(1, f.load(outs));
@@ -210,7 +210,7 @@ TEST(DDPOutput, UnresolvableHostNameDisablesDestinationWithWarning) {
 TEST(DDPOutput, ChannelRangePastTheFrameBufferIsDisabled) {
     OutputsFixture f;
     Json::Value outs(Json::arrayValue);
-    outs.append(OutputsFixture::udpOutput(one(ddp("127.0.0.2", 8388000, 1000))));
+    outs.append(OutputsFixture::udpOutput(one(ddp(lo(2), 8388000, 1000))));
     ASSERT_EQ(1, f.load(outs));
     ASSERT_NE(nullptr, UDPOutput::INSTANCE);
     EXPECT_FALSE(UDPOutput::INSTANCE->GetOutputs().front()->active);

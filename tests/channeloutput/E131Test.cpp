@@ -20,7 +20,7 @@ namespace {
 Json::Value e131(int type, int start, int count, int universe, int universes) {
     Json::Value u(Json::objectValue);
     u["type"] = type;
-    if (type == 1) u["address"] = "127.0.0.2";
+    if (type == 1) u["address"] = lo(2);
     u["startChannel"] = start;
     u["channelCount"] = count;
     u["universe"] = universe;
@@ -83,7 +83,7 @@ const char* ACN_OPTS =
 }  // namespace
 
 TEST(E131Output, DataPacketLayoutByteForByte) {
-    UdpReceiver rx("127.0.0.2", E131_PORT);
+    UdpReceiver rx(lo(2), E131_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     ASSERT_EQ(1, f.load(outputsWith(e131(1, 101, 300, 0x0102, 2))));
@@ -125,7 +125,7 @@ TEST(E131Output, DataPacketLayoutByteForByte) {
 }
 
 TEST(E131Output, SequenceCountsPerUniverseAndWrapsAfter255) {
-    UdpReceiver rx("127.0.0.2", E131_PORT);
+    UdpReceiver rx(lo(2), E131_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     ASSERT_EQ(1, f.load(outputsWith(e131(1, 1, 512, 1, 2))));
@@ -159,11 +159,11 @@ TEST(E131Output, UniverseOutsideTheValidRangeDisablesWithWarning) {
 
 TEST(E131Output, TsharkDecodesUniversesSequencesAndChannelValues) {
     if (!kivtest::TsharkCapture::available()) GTEST_SKIP() << "tshark is not installed";
-    UdpReceiver rx("127.0.0.2", E131_PORT);
+    UdpReceiver rx(lo(2), E131_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     ASSERT_EQ(1, f.load(outputsWith(e131(1, 1, 512, 258, 2))));
-    kivtest::TsharkCapture cap("lo", "udp port 5568");
+    kivtest::TsharkCapture cap("lo", "udp port 5568 and dst host " + lo(2));
     ASSERT_TRUE(cap.started()) << cap.error();
     std::vector<std::vector<uint8_t>> sent;  // per frame, both universes
     for (int frame = 0; frame < 3; ++frame) {

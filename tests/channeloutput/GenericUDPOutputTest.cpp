@@ -10,7 +10,7 @@ using kivtest::UdpReceiver;
 
 namespace {
 
-Json::Value generic(const std::string& tokens, int start, int count, const std::string& address = "127.0.0.6") {
+Json::Value generic(const std::string& tokens, int start, int count, const std::string& address = lo(6)) {
     Json::Value o(Json::objectValue);
     o["type"] = "GenericUDP";
     o["enabled"] = 1;
@@ -43,7 +43,7 @@ std::vector<uint8_t> receiveOne(OutputsFixture& f, UdpReceiver& rx) {
 }  // namespace
 
 TEST(GenericUDPOutput, HexByteAndLittleEndianCountBeforeTheData) {
-    UdpReceiver rx("127.0.0.6", 5050);
+    UdpReceiver rx(lo(6), 5050);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     ASSERT_EQ(2, f.load(withEngine(generic("0x9C {S2} {data}", 11, 300))));
@@ -55,7 +55,7 @@ TEST(GenericUDPOutput, HexByteAndLittleEndianCountBeforeTheData) {
 }
 
 TEST(GenericUDPOutput, LiteralCharactersAndHashByteAroundTheData) {
-    UdpReceiver rx("127.0.0.6", 5050);
+    UdpReceiver rx(lo(6), 5050);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     ASSERT_EQ(2, f.load(withEngine(generic("AB {data} #0D", 1, 6))));
@@ -65,7 +65,7 @@ TEST(GenericUDPOutput, LiteralCharactersAndHashByteAroundTheData) {
 }
 
 TEST(GenericUDPOutput, PixelAndChannelCountTokensInBothByteOrders) {
-    UdpReceiver rx("127.0.0.6", 5050);
+    UdpReceiver rx(lo(6), 5050);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     // 600 channels = 200 pixels; a token of three or more other characters adds nothing.
@@ -80,7 +80,7 @@ TEST(GenericUDPOutput, PixelAndChannelCountTokensInBothByteOrders) {
 }
 
 TEST(GenericUDPOutput, UnknownBraceTokenIsPrintedAndSentAsCharacters) {
-    UdpReceiver rx("127.0.0.6", 5050);
+    UdpReceiver rx(lo(6), 5050);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     testing::internal::CaptureStdout();
@@ -95,7 +95,7 @@ TEST(GenericUDPOutput, UnknownBraceTokenIsPrintedAndSentAsCharacters) {
 
 TEST(GenericUDPOutput, WithoutTheUDPEngineLogsItsErrorAndSendsNothing) {
     kivtest::LogCapture log;
-    UdpReceiver rx("127.0.0.6", 5050);
+    UdpReceiver rx(lo(6), 5050);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value outs(Json::arrayValue);

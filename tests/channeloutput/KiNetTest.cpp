@@ -16,7 +16,7 @@ namespace {
 Json::Value kinet(int type, int start, int count, int id, int universes, bool dedup = false) {
     Json::Value u(Json::objectValue);
     u["type"] = type;
-    u["address"] = "127.0.0.4";
+    u["address"] = lo(4);
     u["startChannel"] = start;
     u["channelCount"] = count;
     u["id"] = id;
@@ -45,7 +45,7 @@ std::vector<Datagram> byPort(std::vector<Datagram> d, int type) {
 }  // namespace
 
 TEST(KiNetOutput, Version1HeadersCarryPortsFromIdAndUniverseBytes) {
-    UdpReceiver rx("127.0.0.4", KINET_PORT);
+    UdpReceiver rx(lo(4), KINET_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     // 600 channels per universe is more than a universe holds: 512 are sent.
@@ -71,7 +71,7 @@ TEST(KiNetOutput, Version1HeadersCarryPortsFromIdAndUniverseBytes) {
 }
 
 TEST(KiNetOutput, Version2HeadersCountSequenceAcrossBytes) {
-    UdpReceiver rx("127.0.0.4", KINET_PORT);
+    UdpReceiver rx(lo(4), KINET_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     ASSERT_EQ(1, f.load(outputsWith(kinet(7, 1, 100, 1, 2))));
@@ -119,7 +119,7 @@ TEST(KiNetOutput, UniverseCountIsClampedToOneAnd255) {
 }
 
 TEST(KiNetOutput, DeDuplicationSkipsUnchangedUniversesOnly) {
-    UdpReceiver rx("127.0.0.4", KINET_PORT);
+    UdpReceiver rx(lo(4), KINET_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     ASSERT_EQ(1, f.load(outputsWith(kinet(6, 1, 512, 1, 3, true))));

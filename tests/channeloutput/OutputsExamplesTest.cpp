@@ -79,12 +79,12 @@ TEST_P(OutputsExamples, LoadsThroughTheRegistryAndReachesItsControllers) {
                     u["active"] = 0;
                     continue;
                 }
-                u["address"] = "127.0.0." + std::to_string(next++);
+                u["address"] = lo(next++);
                 expected.push_back({u["address"].asString(), portFor(u["type"].asInt()), datagramsFor(u)});
             }
         } else if (o["type"].asString() == "GenericUDP") {
             types.push_back("GenericUDP");
-            o["address"] = "127.0.0." + std::to_string(next++);
+            o["address"] = lo(next++);
             expected.push_back({o["address"].asString(), o["port"].asInt(), 1});
         }
     }

@@ -47,13 +47,13 @@ struct FakeTwinkly {
 class TwinklyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        server.reset(new kivtest::HttpTestServer("127.0.0.5", 80, [this](const HttpRequest& r) { return fake(r); }));
-        if (!server->ok()) GTEST_SKIP() << "cannot listen on 127.0.0.5:80 (needs root)";
-        rx.reset(new UdpReceiver("127.0.0.5", TWINKLY_PORT));
+        server.reset(new kivtest::HttpTestServer(lo(5), 80, [this](const HttpRequest& r) { return fake(r); }));
+        if (!server->ok()) GTEST_SKIP() << "cannot listen on " << lo(5) << ":80 (needs root)";
+        rx.reset(new UdpReceiver(lo(5), TWINKLY_PORT));
         ASSERT_TRUE(rx->ok());
         Json::Value u(Json::objectValue);
         u["type"] = 8;
-        u["address"] = "127.0.0.5";
+        u["address"] = lo(5);
         u["startChannel"] = 1;
         u["channelCount"] = 1000;
         u["description"] = "tree";

@@ -75,14 +75,14 @@ std::vector<std::string> boardAddresses() {
 
 TEST(UDPOutput, UnknownTypeIsLoggedAndSkippedWhileOthersLoad) {
     kivtest::LogCapture log;
-    UdpReceiver rx("127.0.0.2", DDP_PORT);
+    UdpReceiver rx(lo(2), DDP_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value u(Json::arrayValue);
-    Json::Value bad = ddp("127.0.0.9", 1, 10);
+    Json::Value bad = ddp(lo(9), 1, 10);
     bad["type"] = 9;
     u.append(bad);
-    u.append(ddp("127.0.0.2", 1, 10));
+    u.append(ddp(lo(2), 1, 10));
     ASSERT_EQ(1, f.load(engine(u)));
     EXPECT_TRUE(log.contains("Unknown IP output type 9\n"));
     ASSERT_EQ(1u, UDPOutput::INSTANCE->GetOutputs().size());
@@ -102,7 +102,7 @@ TEST(UDPOutput, DestinationAtTheBoardsOwnAddressIsDisabledUnlessAllowed) {
             OutputsFixture f;
             Json::Value u(Json::arrayValue);
             u.append(ddp(addr, 1, 10));
-            u.append(ddp("127.0.0.2", 11, 10));
+            u.append(ddp(lo(2), 11, 10));
             ASSERT_EQ(1, f.load(engine(u)));
             EXPECT_FALSE(UDPOutput::INSTANCE->GetOutputs().front()->active);
             EXPECT_TRUE(UDPOutput::INSTANCE->GetOutputs().back()->active);
@@ -124,11 +124,11 @@ TEST(UDPOutput, DestinationAtTheBoardsOwnAddressIsDisabledUnlessAllowed) {
 }
 
 TEST(UDPOutput, EachAddressUsesFiveSocketsInTurn) {
-    UdpReceiver rx("127.0.0.2", DDP_PORT);
+    UdpReceiver rx(lo(2), DDP_PORT);
     ASSERT_TRUE(rx.ok());
     OutputsFixture f;
     Json::Value u(Json::arrayValue);
-    u.append(ddp("127.0.0.2", 1, 10));
+    u.append(ddp(lo(2), 1, 10));
     ASSERT_EQ(1, f.load(engine(u)));
     std::vector<int> ports;
     for (int frame = 0; frame < 10; ++frame) {
@@ -142,13 +142,13 @@ TEST(UDPOutput, EachAddressUsesFiveSocketsInTurn) {
 }
 
 TEST(UDPOutput, UnthreadedModeSendsEveryAddressOnTheCallingThread) {
-    UdpReceiver a("127.0.0.2", DDP_PORT), b("127.0.0.3", DDP_PORT), c("127.0.0.4", DDP_PORT);
+    UdpReceiver a(lo(2), DDP_PORT), b(lo(3), DDP_PORT), c(lo(4), DDP_PORT);
     ASSERT_TRUE(a.ok() && b.ok() && c.ok());
     OutputsFixture f;
     Json::Value u(Json::arrayValue);
-    u.append(ddp("127.0.0.2", 1, 2000));
-    u.append(ddp("127.0.0.3", 2001, 100));
-    u.append(ddp("127.0.0.4", 1, 3000));
+    u.append(ddp(lo(2), 1, 2000));
+    u.append(ddp(lo(3), 2001, 100));
+    u.append(ddp(lo(4), 1, 3000));
     ASSERT_EQ(1, f.load(engine(u, false)));
     EXPECT_FALSE(UDPOutput::INSTANCE->IsThreaded());
     f.pattern(0, 3000, 5);
@@ -160,12 +160,12 @@ TEST(UDPOutput, UnthreadedModeSendsEveryAddressOnTheCallingThread) {
 }
 
 TEST(UDPOutput, WorkersAndPingThreadCarryTheirNames) {
-    UdpReceiver a("127.0.0.2", DDP_PORT), b("127.0.0.3", DDP_PORT);
+    UdpReceiver a(lo(2), DDP_PORT), b(lo(3), DDP_PORT);
     ASSERT_TRUE(a.ok() && b.ok());
     OutputsFixture f;
     Json::Value u(Json::arrayValue);
-    u.append(ddp("127.0.0.2", 1, 10));
-    u.append(ddp("127.0.0.3", 1, 10));
+    u.append(ddp(lo(2), 1, 10));
+    u.append(ddp(lo(3), 1, 10));
     ASSERT_EQ(1, f.load(engine(u)));
     f.sendFrame();
     ASSERT_TRUE(a.waitFor(1, 5000));
@@ -181,9 +181,12 @@ TEST(UDPOutput, NumbersWrittenAsTextAreAcceptedAndRangesReported) {
     kivtest::LogCapture log;
     KIVLogger::INSTANCE.ChannelOut.level = LOG_DEBUG;  // restored by the capture
     OutputsFixture f;
-    ASSERT_EQ(1, f.loadText(R"({"channelOutputs":[{"type":"UDP","enabled":1,"universes":[
-        {"type":"4","address":"127.0.0.2","startChannel":"101","channelCount":"50","description":"porch","active":1},
-        {"type":4,"address":"127.0.0.3","startChannel":1,"channelCount":20,"active":0}]}]})"));
+    std::string text = R"({"channelOutputs":[{"type":"UDP","enabled":1,"universes":[
+        {"type":"4","address":"@2","startChannel":"101","channelCount":"50","description":"porch","active":1},
+        {"type":4,"address":"@3","startChannel":1,"channelCount":20,"active":0}]}]})";
+    replaceAll(text, "@2", lo(2));
+    replaceAll(text, "@3", lo(3));
+    ASSERT_EQ(1, f.loadText(text));
     auto& list = UDPOutput::INSTANCE->GetOutputs();
     ASSERT_EQ(2u, list.size());
     EXPECT_EQ(101, list.front()->startChannel);
@@ -193,8 +196,8 @@ TEST(UDPOutput, NumbersWrittenAsTextAreAcceptedAndRangesReported) {
     ASSERT_EQ(1u, ranges.size());
     EXPECT_EQ(100u, ranges[0].first);
     UDPOutput::INSTANCE->DumpConfig();
-    EXPECT_TRUE(log.contains("DDP: porch   1:101:50:4  127.0.0.2\n"));
-    EXPECT_TRUE(log.contains("DDP:    0:1:20:4  127.0.0.3\n"));
+    EXPECT_TRUE(log.contains("DDP: porch   1:101:50:4  " + lo(2) + "\n"));
+    EXPECT_TRUE(log.contains("DDP:    0:1:20:4  " + lo(3) + "\n"));
 }
 
 TEST(UDPOutput, ControllerThatStopsAnsweringIsDisabledAndComesBack) {
@@ -212,7 +215,7 @@ TEST(UDPOutput, ControllerThatStopsAnsweringIsDisabledAndComesBack) {
     std::unique_ptr<UdpReceiver> farRx;
     net.runInside([&] { farRx.reset(new UdpReceiver(far, DDP_PORT)); });
     ASSERT_TRUE(farRx && farRx->ok());
-    UdpReceiver nearRx("127.0.0.2", DDP_PORT);
+    UdpReceiver nearRx(lo(2), DDP_PORT);
     ASSERT_TRUE(nearRx.ok());
 
     // Link events reach the engine the way the main loop hands them over.
@@ -232,7 +235,7 @@ TEST(UDPOutput, ControllerThatStopsAnsweringIsDisabledAndComesBack) {
     OutputsFixture f;
     Json::Value u(Json::arrayValue);
     u.append(ddp(far, 1, 100, "far tree"));
-    u.append(ddp("127.0.0.2", 101, 100, "near arch"));
+    u.append(ddp(lo(2), 101, 100, "near arch"));
     ASSERT_EQ(1, f.load(engine(u, true, outside)));
     UDPOutputData* farDest = UDPOutput::INSTANCE->GetOutputs().front();
     ASSERT_TRUE(farDest->valid);

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -17,6 +19,13 @@
 #include "common.h"
 
 namespace udptest {
+
+// Loopback address n in a 127.a.b.0/24 block of this process, so that test
+// programs that ctest runs side by side never receive each other's datagrams.
+inline std::string lo(int n) {
+    static const int block = (int)getpid() % 62500;
+    return "127." + std::to_string(block / 250 + 1) + "." + std::to_string(block % 250 + 1) + "." + std::to_string(n);
+}
 
 // Loads channeloutputs.json entries through InitializeChannelOutputs in a
 // temporary media directory and closes them when it goes.
