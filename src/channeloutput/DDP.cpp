@@ -1,0 +1,58 @@
+#include "channeloutput/DDP.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "channeloutput/WireBytes.h"
+#include "log.h"
+
+DDPOutputData::DDPOutputData(const Json::Value& config) : UDPOutputData(config) {
+    ResolveDestination(m_to, DDP_PORT);
+    if (!CheckChannelSpan(startChannel, channelCount)) return;
+    // Type 4 addresses the controller by absolute channel, type 5 from 0.
+    int base = type == 5 ? 0 : startChannel - 1;
+    int count = (channelCount + DDP_MAX_DATA - 1) / DDP_MAX_DATA;
+    for (int i = 0; i < count; ++i) {
+        int offset = i * DDP_MAX_DATA;
+        int len = std::min(DDP_MAX_DATA, channelCount - offset);
+        Packet& p = AddPacket(DDP_HEADER_LEN, offset, len);
+        uint8_t* h = p.header.data();
+        h[0] = DDP_FLAGS_VER1 | (i == count - 1 ? DDP_FLAGS_PUSH : 0);
+        h[1] = 0;
+        h[2] = 0;  // data type: undefined, the controller knows its pixels
+        h[3] = DDP_ID_DISPLAY;
+        WireBytes::PutBE32(h + 4, (uint32_t)(base + offset));
+        WireBytes::PutBE16(h + 8, (uint16_t)len);
+    }
+    FinishPackets();
+}
+
+DDPOutputData::~DDPOutputData() {}
+
+void DDPOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) {
+    if (!valid || !active) return;
+    bool skipped = false;
+    bool queued = false;
+    size_t last = m_packets.size() - 1;
+    for (size_t i = 0; i < m_packets.size(); ++i) {
+        Packet& p = m_packets[i];
+        bool unchanged = !NeedToOutputFrame(channelData, startChannel - 1, p.offset, p.length);
+        // The push packet goes whenever anything of the frame went, or the
+        // controller would never show the changed part.
+        if (unchanged && (i != last || !queued)) {
+            skipped = true;
+            continue;
+        }
+        p.header[1] = m_sequence & 0x0F;
+        m_sequence = m_sequence >= 15 ? 1 : m_sequence + 1;
+        QueuePacket(msgs, m_to.sin_addr.s_addr, m_to, i, channelData);
+        queued = true;
+    }
+    skippedFrames = skipped ? skippedFrames + 1 : 0;
+    if (queued) SaveFrame(channelData + startChannel - 1, channelCount);
+}
+
+void DDPOutputData::DumpConfig() {
+    LogDebug(VB_CHANNELOUT, "DDP: %s   %d:%d:%d:%d  %s\n", description.c_str(), (int)active, startChannel,
+             channelCount, type, address.c_str());
+}

@@ -1,0 +1,241 @@
+#pragma once
+// The UDP output engine (plug-in "UDP"): one channel output that drives any
+// number of network destinations. The channel output thread calls PrepData,
+// where every destination builds its datagrams into per-address batches, and
+// SendData, which sends each batch with one sendmmsg on worker threads. A
+// ping thread takes controllers that stop answering out and back in.
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <json/json.h>
+
+#include "Plugins.h"
+#include "channeloutput/ChannelOutput.h"
+
+class UDPOutputMessages;
+
+// Channels in the one frame buffer the outputs read from.
+static constexpr int UDP_MAX_CHANNELS = 8388608;
+
+// Reads an integer key that users may also have written as a bool, a
+// floating point number or a numeric string; anything else gives def.
+int JsonInt(const Json::Value& config, const char* key, int def);
+
+// One network destination. Protocol classes build their headers once and,
+// per frame, queue datagrams that point at those headers and at the channel
+// buffer.
+class UDPOutputData {
+public:
+    explicit UDPOutputData(const Json::Value& config);
+    virtual ~UDPOutputData();
+
+    virtual bool IsPingable() = 0;
+    virtual bool Monitor() const { return monitor; }
+    virtual void PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) = 0;
+    virtual void PostPrepareData(unsigned char* channelData, UDPOutputMessages& msgs) {}
+    virtual void DumpConfig() = 0;
+    virtual void GetRequiredChannelRange(int& min, int& max);
+    virtual void StartingOutput() {}
+    virtual void StoppingOutput() {}
+    virtual std::string GetOutputTypeString() const { return "UDP"; }
+
+    // IPv4 address in network order; host names are looked up.
+    static in_addr_t toInetAddr(const std::string& host, bool& valid);
+
+    bool NeedToOutputFrame(unsigned char* channelData, int rangeStart, int offset, int count);
+    void SaveFrame(unsigned char* data, int size);
+
+    std::string description;
+    bool active = true;
+    int startChannel = 0;
+    int channelCount = 0;
+    int type = 0;
+    std::string address;
+    // Written by the ping thread, read by the output thread.
+    std::atomic<bool> valid{true};
+    bool monitor = true;
+    std::atomic<int> failCount{0};
+    bool deDuplicate = false;
+    int skippedFrames = 0;
+    unsigned char* lastData = nullptr;
+    int lastDataSize = 0;
+
+protected:
+    // Resolves address into to (port in host order). An address that does
+    // not resolve raises the warning and deactivates the destination.
+    bool ResolveDestination(sockaddr_in& to, int port);
+    // Deactivates a destination whose channels (first, count) do not fit in
+    // the frame buffer, so that no datagram ever reads past it.
+    bool CheckChannelSpan(int first, long long count);
+
+    // Fixed-layout datagrams: a header of the protocol, then `length`
+    // channel bytes at `offset` within the destination's range, then
+    // `trailer` zero bytes (Art-Net pads odd lengths).
+    struct Packet {
+        std::vector<uint8_t> header;
+        int offset = 0;
+        int length = 0;
+        int trailer = 0;
+    };
+    Packet& AddPacket(size_t headerLen, int offset, int length, int trailer = 0);
+    // Builds the scatter lists once every packet was added.
+    void FinishPackets();
+    // Queues packet i to `to`, with its payload from the channel buffer.
+    void QueuePacket(UDPOutputMessages& msgs, uint32_t key, sockaddr_in& to, size_t i, unsigned char* channelData);
+    // Queues every packet whose bytes changed (all without de-duplication);
+    // stamp(i, header) fills the per-datagram fields (sequence numbers) of a
+    // packet just before it is queued.
+    void QueueChangedPackets(unsigned char* channelData, UDPOutputMessages& msgs, uint32_t key, sockaddr_in& to,
+                             const std::function<void(size_t, uint8_t*)>& stamp);
+    // Channels from the range start up to the end of the last packet.
+    int PacketSpan() const;
+
+    std::vector<Packet> m_packets;
+    std::vector<iovec> m_iov;  // 3 per packet: header, channel bytes, trailer
+    // When set (one per packet), each packet goes to its own address (E1.31
+    // multicast groups) instead of the `to` given to QueueChangedPackets,
+    // still in the batch of the key given there.
+    std::vector<sockaddr_in> m_packetTo;
+};
+
+// The per-frame batches of datagrams and the sockets, keyed by destination
+// IPv4 address in network byte order.
+class UDPOutputMessages {
+public:
+    // Reserved keys, sent on the frame thread after the workers: datagrams
+    // to broadcast addresses (on the SO_BROADCAST socket) and to multicast
+    // groups (one socket for every group rather than five per group).
+    static constexpr uint32_t BROADCAST_KEY = 0xFFFFFFFF;
+    static constexpr uint32_t MULTICAST_KEY = 0xFFFFFFFE;
+    static bool IsReservedKey(uint32_t key) { return key == BROADCAST_KEY || key == MULTICAST_KEY; }
+
+    struct SendSocketInfo {
+        std::vector<int> sockets;
+        int errCount = 0;
+        int nextIdx = -1;
+    };
+
+    ~UDPOutputMessages();
+    std::vector<struct mmsghdr>& GetMessages(uint32_t key);
+    int GetSocket(uint32_t key);
+    void ForceSocket(uint32_t key, int sock);
+    void clearMessages();
+    void clearSockets();
+
+    std::map<uint32_t, std::vector<struct mmsghdr>> messages;
+    std::map<uint32_t, SendSocketInfo*> sockets;
+};
+
+class UDPOutput : public ChannelOutput {
+public:
+    UDPOutput(unsigned int startChannel, unsigned int channelCount);
+    virtual ~UDPOutput();
+
+    static UDPOutput* INSTANCE;
+
+    virtual int Init(Json::Value config) override;
+    virtual int Close() override;
+    virtual int PrepData(unsigned char* channelData) override;
+    virtual int SendData(unsigned char* channelData) override;
+    virtual void GetRequiredChannelRanges(const std::function<void(int, int)>& add) override;
+    virtual void StartingOutput() override;
+    virtual void StoppingOutput() override;
+    virtual void DumpConfig() override;
+
+    void addOutput(UDPOutputData* out);
+
+    bool PingControllers(bool failedOnly);
+    void InitNetwork();
+    void CloseNetwork();
+    int createSocket(int port, bool broadcast);
+    UDPOutputMessages::SendSocketInfo* findOrCreateSocket(uint32_t key, int count);
+    int SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* socketInfo, std::vector<struct mmsghdr>& msgs);
+
+    // For callers that inspect the engine (status pages, tests).
+    const std::list<UDPOutputData*>& GetOutputs() const { return m_outputs; }
+    const std::string& GetInterface() const { return m_interface; }
+    bool IsThreaded() const { return m_threaded; }
+    bool IsEnabled() const { return m_enabled; }
+
+private:
+    struct WorkItem {
+        uint32_t key;
+        UDPOutputMessages::SendSocketInfo* socketInfo;
+        std::vector<struct mmsghdr>* msgs;
+    };
+
+    void WorkerMain();
+    void PingThreadMain();
+    void WakePingThread();
+    void StopPingThread();
+    void NetworkEvent(int type, int state, const std::string& iface);
+    // Blocks until every work item of the last SendData was sent; the
+    // batches and sockets they use must outlive the sends.
+    void WaitForWorkInFlight();
+    void AccountSendResult(UDPOutputMessages::SendSocketInfo* socketInfo, uint32_t key, int sent, int total,
+                           long long elapsedMs, int err);
+    bool IsLocalAddress(const std::string& address) const;
+    void CheckSendToSelf(UDPOutputData* d);
+
+    bool m_enabled = true;
+    std::list<UDPOutputData*> m_outputs;
+    std::string m_interface;
+    std::set<std::string> m_localAddresses;
+    sockaddr_in m_localAddress;
+    std::atomic<bool> m_networkUp{false};
+    bool m_initialised = false;
+
+    std::mutex m_outputLock;  // guards m_messages (batches and sockets), m_localAddress
+    UDPOutputMessages m_messages;
+
+    // guards the m_outputs list (appends by addOutput against readers that
+    // take a copy); destinations themselves live as long as the engine
+    std::mutex m_outputsListLock;
+    // serialises ping rounds (ping thread, network events, Init); held for a
+    // whole round, which may take seconds, so never taken by the frame path
+    std::mutex m_pingRoundLock;
+    std::vector<UDPOutputData*> OutputsSnapshot();
+
+    int m_networkCallbackId = -1;
+
+    std::thread m_pingThread;
+    std::atomic<bool> m_pingThreadRunning{false};
+    std::mutex m_pingLock;  // pairs with m_pingCV; guards m_pingWake
+    std::condition_variable m_pingCV;
+    bool m_pingWake = false;
+
+    void* m_curlMulti = nullptr;  // reachability checks (HEAD), used by PingControllers only
+
+    std::mutex m_workLock;  // guards m_workQueue, m_queueLength
+    std::condition_variable m_workCV;
+    std::deque<WorkItem> m_workQueue;
+    int m_queueLength = 0;
+    std::atomic<int> m_doneCount{0};
+    std::atomic<int> m_queuedCount{0};
+    std::mutex m_doneLock;  // pairs with m_doneCV (wakes the frame thread when a work item is done)
+    std::condition_variable m_doneCV;
+    std::atomic<int> m_workerCount{0};
+    std::atomic<bool> m_workersRunning{true};
+    bool m_threaded = true;
+};
+
+class UDPPlugin : public KIVPlugins::Plugin, public KIVPlugins::ChannelOutputPlugin {
+public:
+    UDPPlugin() : KIVPlugins::Plugin("UDP") {}
+    virtual ChannelOutput* createChannelOutput(unsigned int startChannel, unsigned int channelCount) override;
+};

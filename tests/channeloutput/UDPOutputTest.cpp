@@ -1,0 +1,299 @@
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "NetTestSupport.h"
+#include "TestSupport.h"
+#include "UDPTestUtil.h"
+#include "channeloutput/DDP.h"
+#include "services/NetworkMonitor.h"
+#include "log.h"
+#include "settings.h"
+
+using namespace udptest;
+using kivtest::Datagram;
+using kivtest::UdpReceiver;
+
+namespace {
+
+Json::Value ddp(const std::string& address, int start, int count, const std::string& description = "prop") {
+    Json::Value u(Json::objectValue);
+    u["type"] = 4;
+    u["address"] = address;
+    u["startChannel"] = start;
+    u["channelCount"] = count;
+    u["description"] = description;
+    return u;
+}
+
+Json::Value engine(const Json::Value& universes, bool threaded = true, const std::string& iface = "") {
+    Json::Value o = OutputsFixture::udpOutput(universes, threaded);
+    if (!iface.empty()) o["interface"] = iface;
+    Json::Value outs(Json::arrayValue);
+    outs.append(o);
+    return outs;
+}
+
+std::set<std::string> threadNames() {
+    std::set<std::string> names;
+    DIR* d = opendir("/proc/self/task");
+    if (!d) return names;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::string comm = GetFileContents(std::string("/proc/self/task/") + e->d_name + "/comm");
+        while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        names.insert(comm);
+    }
+    closedir(d);
+    return names;
+}
+
+// IPv4 addresses of this machine other than loopback ones.
+std::vector<std::string> boardAddresses() {
+    std::vector<std::string> out;
+    struct ifaddrs* ifs = nullptr;
+    if (getifaddrs(&ifs) != 0) return out;
+    for (auto* i = ifs; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        char buf[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &((sockaddr_in*)i->ifa_addr)->sin_addr, buf, sizeof(buf));
+        if (strncmp(buf, "127.", 4) != 0) out.push_back(buf);
+    }
+    freeifaddrs(ifs);
+    return out;
+}
+
+}  // namespace
+
+TEST(UDPOutput, UnknownTypeIsLoggedAndSkippedWhileOthersLoad) {
+    kivtest::LogCapture log;
+    UdpReceiver rx(lo(2), DDP_PORT);
+    ASSERT_TRUE(rx.ok());
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    Json::Value bad = ddp(lo(9), 1, 10);
+    bad["type"] = 9;
+    u.append(bad);
+    u.append(ddp(lo(2), 1, 10));
+    ASSERT_EQ(1, f.load(engine(u)));
+    EXPECT_TRUE(log.contains("Unknown IP output type 9\n"));
+    ASSERT_EQ(1u, UDPOutput::INSTANCE->GetOutputs().size());
+    EXPECT_EQ("DDP", UDPOutput::INSTANCE->GetOutputs().front()->GetOutputTypeString());
+    f.sendFrame();
+    EXPECT_TRUE(rx.waitFor(1, 5000));
+}
+
+TEST(UDPOutput, DestinationAtTheBoardsOwnAddressIsDisabledUnlessAllowed) {
+    std::vector<std::string> own = boardAddresses();
+    own.push_back("127.0.0.1");  // lo's own address is local too
+    for (const std::string& addr : own) {
+        SCOPED_TRACE(addr);
+        std::string warning = "UDP Output set to send data to myself.  Disabling " + addr;
+        {
+            kivtest::LogCapture log;
+            OutputsFixture f;
+            Json::Value u(Json::arrayValue);
+            u.append(ddp(addr, 1, 10));
+            u.append(ddp(lo(2), 11, 10));
+            ASSERT_EQ(1, f.load(engine(u)));
+            EXPECT_FALSE(UDPOutput::INSTANCE->GetOutputs().front()->active);
+            EXPECT_TRUE(UDPOutput::INSTANCE->GetOutputs().back()->active);
+            EXPECT_TRUE(hasWarning(warning));
+            EXPECT_TRUE(log.contains(warning + "\n"));
+            WarningHolder::RemoveWarning(warning);
+        }
+        {
+            SetSetting("DisableFakeNetworkBridges", 1);
+            OutputsFixture f;
+            Json::Value u(Json::arrayValue);
+            u.append(ddp(addr, 1, 10));
+            ASSERT_EQ(1, f.load(engine(u)));
+            EXPECT_TRUE(UDPOutput::INSTANCE->GetOutputs().front()->active);
+            EXPECT_FALSE(hasWarning(warning));
+            SetSetting("DisableFakeNetworkBridges", 0);
+        }
+    }
+}
+
+TEST(UDPOutput, EachAddressUsesFiveSocketsInTurn) {
+    UdpReceiver rx(lo(2), DDP_PORT);
+    ASSERT_TRUE(rx.ok());
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    u.append(ddp(lo(2), 1, 10));
+    ASSERT_EQ(1, f.load(engine(u)));
+    std::vector<int> ports;
+    for (int frame = 0; frame < 10; ++frame) {
+        f.sendFrame();
+        ASSERT_TRUE(rx.waitFor(1, 5000));
+        ports.push_back(ntohs(rx.take()[0].from.sin_port));
+    }
+    std::set<int> distinct(ports.begin(), ports.end());
+    EXPECT_EQ(5u, distinct.size());
+    for (int i = 5; i < 10; ++i) EXPECT_EQ(ports[i - 5], ports[i]) << "frame " << i;
+}
+
+TEST(UDPOutput, UnthreadedModeSendsEveryAddressOnTheCallingThread) {
+    UdpReceiver a(lo(2), DDP_PORT), b(lo(3), DDP_PORT), c(lo(4), DDP_PORT);
+    ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    u.append(ddp(lo(2), 1, 2000));
+    u.append(ddp(lo(3), 2001, 100));
+    u.append(ddp(lo(4), 1, 3000));
+    ASSERT_EQ(1, f.load(engine(u, false)));
+    EXPECT_FALSE(UDPOutput::INSTANCE->IsThreaded());
+    f.pattern(0, 3000, 5);
+    for (int i = 0; i < 5; ++i) f.sendFrame();
+    EXPECT_TRUE(a.waitFor(10, 5000));
+    EXPECT_TRUE(b.waitFor(5, 5000));
+    EXPECT_TRUE(c.waitFor(15, 5000));
+    EXPECT_EQ(0u, threadNames().count("KIV-UDPWork"));
+}
+
+TEST(UDPOutput, WorkersAndPingThreadCarryTheirNames) {
+    UdpReceiver a(lo(2), DDP_PORT), b(lo(3), DDP_PORT);
+    ASSERT_TRUE(a.ok() && b.ok());
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    u.append(ddp(lo(2), 1, 10));
+    u.append(ddp(lo(3), 1, 10));
+    ASSERT_EQ(1, f.load(engine(u)));
+    f.sendFrame();
+    ASSERT_TRUE(a.waitFor(1, 5000));
+    ASSERT_TRUE(b.waitFor(1, 5000));
+    // A new thread names itself once it runs.
+    EXPECT_TRUE(kivtest::waitUntil([] { return threadNames().count("KIV-UDPWork") == 1; }, 5000));
+    EXPECT_TRUE(kivtest::waitUntil([] { return threadNames().count("KIV-UDPPing") == 1; }, 5000));
+    f.close();
+    EXPECT_TRUE(kivtest::waitUntil([] { return threadNames().count("KIV-UDPPing") == 0; }, 5000));
+}
+
+TEST(UDPOutput, NumbersWrittenAsTextAreAcceptedAndRangesReported) {
+    kivtest::LogCapture log;
+    KIVLogger::INSTANCE.ChannelOut.level = LOG_DEBUG;  // restored by the capture
+    OutputsFixture f;
+    std::string text = R"({"channelOutputs":[{"type":"UDP","enabled":1,"universes":[
+        {"type":"4","address":"@2","startChannel":"101","channelCount":"50","description":"porch","active":1},
+        {"type":4,"address":"@3","startChannel":1,"channelCount":20,"active":0}]}]})";
+    replaceAll(text, "@2", lo(2));
+    replaceAll(text, "@3", lo(3));
+    ASSERT_EQ(1, f.loadText(text));
+    auto& list = UDPOutput::INSTANCE->GetOutputs();
+    ASSERT_EQ(2u, list.size());
+    EXPECT_EQ(101, list.front()->startChannel);
+    EXPECT_EQ(50, list.front()->channelCount);
+    // The inactive destination's range is not read.
+    auto ranges = GetOutputRanges(true);
+    ASSERT_EQ(1u, ranges.size());
+    EXPECT_EQ(100u, ranges[0].first);
+    UDPOutput::INSTANCE->DumpConfig();
+    EXPECT_TRUE(log.contains("DDP: porch   1:101:50:4  " + lo(2) + "\n"));
+    EXPECT_TRUE(log.contains("DDP:    0:1:20:4  " + lo(3) + "\n"));
+}
+
+TEST(UDPOutput, ControllerThatStopsAnsweringIsDisabledAndComesBack) {
+    if (!kivtest::isRoot()) GTEST_SKIP() << "needs root to create a network namespace with a veth pair";
+    int tag = getpid() % 200 + 20;
+    std::string ns = "kivudp" + std::to_string(getpid());
+    std::string outside = "kvo" + std::to_string(getpid() % 100000);
+    std::string inside = "kvi" + std::to_string(getpid() % 100000);
+    std::string near = "10.213." + std::to_string(tag) + ".1";
+    std::string far = "10.213." + std::to_string(tag) + ".2";
+    kivtest::VethNamespace net(ns, outside, inside, near, far);
+    ASSERT_TRUE(net.ok()) << net.error();
+
+    kivtest::LogCapture log;
+    std::unique_ptr<UdpReceiver> farRx;
+    net.runInside([&] { farRx.reset(new UdpReceiver(far, DDP_PORT)); });
+    ASSERT_TRUE(farRx && farRx->ok());
+    UdpReceiver nearRx(lo(2), DDP_PORT);
+    ASSERT_TRUE(nearRx.ok());
+
+    // Link events reach the engine the way the main loop hands them over.
+    std::map<int, std::function<bool(int)>> callbacks;
+    NetworkMonitor::INSTANCE.Init(callbacks);
+    std::atomic<bool> stop{false};
+    std::thread pump([&] {
+        while (!stop) {
+            for (auto& c : callbacks) {
+                pollfd p = {c.first, POLLIN, 0};
+                if (poll(&p, 1, 20) > 0) c.second(c.first);
+            }
+            if (callbacks.empty()) usleep(20000);
+        }
+    });
+
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    u.append(ddp(far, 1, 100, "far tree"));
+    u.append(ddp(lo(2), 101, 100, "near arch"));
+    ASSERT_EQ(1, f.load(engine(u, true, outside)));
+    UDPOutputData* farDest = UDPOutput::INSTANCE->GetOutputs().front();
+    ASSERT_TRUE(farDest->valid);
+
+    std::atomic<int> frames{0};
+    std::atomic<long long> slowestUs{0};
+    std::thread show([&] {
+        while (!stop) {
+            long long t = GetTime();
+            f.sendFrame();
+            long long took = GetTime() - t;
+            if (took > slowestUs) slowestUs = took;
+            frames++;
+            usleep(25000);
+        }
+    });
+    ASSERT_TRUE(farRx->waitFor(3, 5000));
+
+    const std::string warning = "Cannot Ping DDP Channel Data Target " + far + " far tree";
+    ASSERT_EQ(0, net.exec("ip link set " + inside + " down"));
+    int failAtDisable = -1;
+    for (int round = 0; round < 10 && farDest->valid; ++round) {
+        UDPOutput::INSTANCE->PingControllers(false);  // one round of the ping thread
+        int fc = farDest->failCount;
+        if (fc < 3) {
+            EXPECT_TRUE(farDest->valid) << "fail count " << fc;
+        }
+        if (!farDest->valid) failAtDisable = fc;
+    }
+    EXPECT_EQ(3, failAtDisable);
+    EXPECT_TRUE(hasWarning(warning));
+    EXPECT_TRUE(log.contains("Could not ping host " + far + ", removing from output\n"));
+    size_t nearBefore = nearRx.count();
+    int framesBefore = frames;
+    usleep(500000);
+    // The near destination kept every frame meanwhile.
+    EXPECT_GE(nearRx.count() - nearBefore + 1, (size_t)(frames - framesBefore));
+
+    size_t farBefore = farRx->count();
+    ASSERT_EQ(0, net.exec("ip link set " + inside + " up"));
+    bool back = kivtest::waitUntil(
+        [&] {
+            if (!farDest->valid) UDPOutput::INSTANCE->PingControllers(false);
+            return farDest->valid.load();
+        },
+        20000);
+    EXPECT_TRUE(back);
+    EXPECT_FALSE(hasWarning(warning));
+    EXPECT_TRUE(log.contains("Could ping host " + far + ", re-adding to outputs\n"));
+    EXPECT_TRUE(farRx->waitFor(farBefore + 3, 5000));
+
+    stop = true;
+    show.join();
+    pump.join();
+    NetworkMonitor::INSTANCE.Close();
+    // Every frame reached the near destination, and pinging never held a frame up.
+    EXPECT_TRUE(nearRx.waitFor(frames, 5000)) << nearRx.count() << " of " << frames.load();
+    EXPECT_LT(slowestUs.load(), 500000);
+    EXPECT_TRUE(log.contains("UDP Interface " + outside + " now down\n"));
+    f.close();
+}

@@ -1,0 +1,118 @@
+#include "HttpTestServer.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "TestSupport.h"
+
+namespace kivtest {
+
+namespace {
+
+struct Pending {
+    HttpRequest request;
+};
+
+MHD_Result collectHeader(void* cls, enum MHD_ValueKind, const char* key, const char* value) {
+    auto* headers = (std::map<std::string, std::string>*)cls;
+    std::string k = key ? key : "";
+    std::transform(k.begin(), k.end(), k.begin(), ::tolower);
+    (*headers)[k] = value ? value : "";
+    return MHD_YES;
+}
+
+MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const char* url, const char* method,
+                         const char*, const char* uploadData, size_t* uploadSize, void** conCls) {
+    auto* server = (HttpTestServer*)cls;
+    if (!*conCls) {
+        Pending* p = new Pending();
+        p->request.method = method;
+        p->request.url = url;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &p->request.headers);
+        *conCls = p;
+        return MHD_YES;
+    }
+    Pending* p = (Pending*)*conCls;
+    if (*uploadSize) {
+        p->request.body.append(uploadData, *uploadSize);
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    HttpResponse r = server->handle(p->request);
+    struct MHD_Response* resp =
+        MHD_create_response_from_buffer(r.body.size(), (void*)r.body.data(), MHD_RESPMEM_MUST_COPY);
+    MHD_add_response_header(resp, "Content-Type", r.contentType.c_str());
+    MHD_Result ret = MHD_queue_response(connection, r.status, resp);
+    MHD_destroy_response(resp);
+    return ret;
+}
+
+void completed(void*, struct MHD_Connection*, void** conCls, enum MHD_RequestTerminationCode) {
+    delete (Pending*)*conCls;
+    *conCls = nullptr;
+}
+
+}  // namespace
+
+HttpTestServer::HttpTestServer(const std::string& address, uint16_t port, Handler handler)
+    : m_handler(std::move(handler)) {
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    struct MHD_Daemon* d =
+        MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr, &accessHandler, this,
+                         MHD_OPTION_SOCK_ADDR, (struct sockaddr*)&a, MHD_OPTION_NOTIFY_COMPLETED, &completed,
+                         nullptr, MHD_OPTION_LISTENING_ADDRESS_REUSE, (unsigned int)1, MHD_OPTION_END);
+    if (!d) return;
+    m_daemon = d;
+    const union MHD_DaemonInfo* info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
+    m_port = info ? info->port : port;
+}
+
+HttpTestServer::~HttpTestServer() {
+    if (m_daemon) MHD_stop_daemon((struct MHD_Daemon*)m_daemon);
+}
+
+void HttpTestServer::setHandler(Handler handler) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_handler = std::move(handler);
+}
+
+HttpResponse HttpTestServer::handle(const HttpRequest& r) {
+    Handler h;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        h = m_handler;
+    }
+    HttpResponse resp = h ? h(r) : HttpResponse{404, "", "text/plain"};
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_requests.push_back(r);
+    return resp;
+}
+
+std::vector<HttpRequest> HttpTestServer::requests() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_requests;
+}
+
+size_t HttpTestServer::requestCount() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_requests.size();
+}
+
+void HttpTestServer::clearRequests() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_requests.clear();
+}
+
+bool HttpTestServer::waitForRequests(size_t n, int timeoutMs) {
+    return waitUntil([&] { return requestCount() >= n; }, timeoutMs);
+}
+
+}  // namespace kivtest

@@ -1,0 +1,61 @@
+#pragma once
+// A small HTTP server on a loopback address for tests of code that talks to
+// controllers over HTTP. Every request is recorded; a handler chosen by the
+// test builds the answers. Runs on libmicrohttpd's own thread.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kivtest {
+
+struct HttpRequest {
+    std::string method;
+    std::string url;
+    std::string body;
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string header(const std::string& lowerName) const {
+        auto it = headers.find(lowerName);
+        return it == headers.end() ? "" : it->second;
+    }
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string body;
+    std::string contentType = "application/json";
+};
+
+class HttpTestServer {
+public:
+    typedef std::function<HttpResponse(const HttpRequest&)> Handler;
+
+    // port 0 picks a free port.
+    HttpTestServer(const std::string& address, uint16_t port, Handler handler);
+    ~HttpTestServer();
+
+    bool ok() const { return m_daemon != nullptr; }
+    uint16_t port() const { return m_port; }
+    void setHandler(Handler handler);
+
+    std::vector<HttpRequest> requests();
+    size_t requestCount();
+    void clearRequests();
+    // Waits until at least n requests were answered or timeoutMs passed.
+    bool waitForRequests(size_t n, int timeoutMs);
+
+    // Called by the server thread.
+    HttpResponse handle(const HttpRequest& r);
+
+private:
+    void* m_daemon = nullptr;
+    uint16_t m_port = 0;
+    std::mutex m_lock;  // guards m_handler, m_requests
+    Handler m_handler;
+    std::vector<HttpRequest> m_requests;
+};
+
+}  // namespace kivtest

@@ -1,0 +1,142 @@
+#include "NetTestSupport.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "common.h"
+
+namespace kivtest {
+
+bool isRoot() { return geteuid() == 0; }
+
+std::string privateShowNetworkCommand() {
+    return "ip link add kivshow0 type veth peer name kivshow1 && ip addr add 10.77.0.1/24 dev kivshow0 && "
+           "ip link set kivshow1 up && ip link set kivshow0 up";
+}
+
+bool TsharkCapture::available() { return runCommand("command -v tshark >/dev/null") == 0; }
+
+TsharkCapture::TsharkCapture(const std::string& iface, const std::string& filter) {
+    char tmpl[] = "/tmp/kivcap-XXXXXX";
+    char* d = mkdtemp(tmpl);
+    if (!d) {
+        m_error = "no temporary directory";
+        return;
+    }
+    m_dir = d;
+    std::string pcap = m_dir + "/capture.pcap";
+    std::string log = m_dir + "/tshark.log";
+    m_pid = fork();
+    if (m_pid == 0) {
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        execlp("tshark", "tshark", "-i", iface.c_str(), "-f", filter.c_str(), "-w", pcap.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    if (m_pid < 0) {
+        m_error = "fork failed";
+        return;
+    }
+    // tshark says so on stderr once packets are being captured.
+    m_started = waitUntil([&] { return GetFileContents(log).find("Capturing on") != std::string::npos; }, 20000);
+    if (!m_started) {
+        m_error = "tshark did not start capturing: " + GetFileContents(log);
+        stop();
+    } else {
+        usleep(300000);
+    }
+}
+
+TsharkCapture::~TsharkCapture() {
+    stop();
+    if (!m_dir.empty() && !getenv("KIV_KEEP_TEST_DIRS")) runCommand("rm -rf '" + m_dir + "'");
+}
+
+bool TsharkCapture::stop() {
+    if (m_pid <= 0) return false;
+    // Let the last datagrams reach the capture buffer before ending it.
+    usleep(300000);
+    kill(m_pid, SIGINT);
+    int status = 0;
+    bool done = waitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, 15000);
+    if (!done) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, &status, 0);
+    }
+    m_pid = -1;
+    return done;
+}
+
+std::string TsharkCapture::decode(const std::string& args) {
+    std::string out;
+    // The group keeps tshark's notices on stderr out of the decoded text.
+    runCommand("{ tshark -r '" + m_dir + "/capture.pcap' " + args + " 2>/dev/null; }", &out);
+    return out;
+}
+
+VethNamespace::VethNamespace(const std::string& name, const std::string& outside, const std::string& inside,
+                             const std::string& outsideAddr, const std::string& insideAddr)
+    : m_name(name), m_outside(outside) {
+    std::string out;
+    runCommand("ip netns del " + name + " 2>/dev/null; ip link del " + outside + " 2>/dev/null");
+    std::string cmd = "ip netns add " + name + " && ip link add " + outside + " type veth peer name " + inside +
+                      " netns " + name + " && ip addr add " + outsideAddr + "/24 dev " + outside +
+                      " && ip link set " + outside + " up && ip netns exec " + name + " ip addr add " + insideAddr +
+                      "/24 dev " + inside + " && ip netns exec " + name + " ip link set " + inside +
+                      " up && ip netns exec " + name + " ip link set lo up";
+    if (runCommand(cmd, &out) != 0) {
+        m_error = out;
+        return;
+    }
+    m_ok = true;
+}
+
+VethNamespace::~VethNamespace() {
+    runCommand("ip link del " + m_outside + " 2>/dev/null; ip netns del " + m_name + " 2>/dev/null");
+}
+
+int VethNamespace::exec(const std::string& cmd, std::string* out) {
+    return runCommand("ip netns exec " + m_name + " sh -c '" + cmd + "'", out);
+}
+
+void VethNamespace::runInside(const std::function<void()>& fn) {
+    std::thread t([&] {
+        int fd = open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        // Only this thread moves; it ends right after fn.
+        if (setns(fd, CLONE_NEWNET) == 0) fn();
+        close(fd);
+    });
+    t.join();
+}
+
+bool inPrivateNetns() {
+    const char* v = getenv("KIV_PRIVATE_NETNS");
+    return v && std::string(v) == "1";
+}
+
+int rerunInPrivateNetns(std::string* out) {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n <= 0) return -1;
+    exe[n] = 0;
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string filter = std::string(info->test_suite_name()) + "." + info->name();
+    std::string cmd = "KIV_PRIVATE_NETNS=1 unshare -n sh -c 'ip link set lo up && exec \"" + std::string(exe) +
+                      "\" --gtest_filter=" + filter + "'";
+    return runCommand(cmd, out);
+}
+
+}  // namespace kivtest

@@ -1,0 +1,68 @@
+#pragma once
+// Network fixtures for output tests: a packet capture through tshark (an
+// independent decoder of the wire protocols), a network namespace joined to
+// the test's own by a veth pair, and re-running one test case in a child
+// process with a private network namespace (for multicast and broadcast).
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace kivtest {
+
+// Captures packets on an interface into a temporary pcap file.
+class TsharkCapture {
+public:
+    TsharkCapture(const std::string& iface, const std::string& filter);
+    ~TsharkCapture();
+    static bool available();
+    bool started() const { return m_started; }
+    const std::string& error() const { return m_error; }
+    // Ends the capture; the file stays for decode().
+    bool stop();
+    // tshark -r <file> <args>; returns its standard output.
+    std::string decode(const std::string& args);
+
+private:
+    pid_t m_pid = -1;
+    bool m_started = false;
+    std::string m_dir;
+    std::string m_error;
+};
+
+// A network namespace with a veth pair: `outside` in the test's namespace
+// with outsideAddr/24, `inside` in the new one with insideAddr/24. Root only;
+// removed (with the pair) by the destructor.
+class VethNamespace {
+public:
+    VethNamespace(const std::string& name, const std::string& outside, const std::string& inside,
+                  const std::string& outsideAddr, const std::string& insideAddr);
+    ~VethNamespace();
+    bool ok() const { return m_ok; }
+    const std::string& error() const { return m_error; }
+    // Runs a shell command inside the namespace.
+    int exec(const std::string& cmd, std::string* out = nullptr);
+    // Runs fn on a thread that entered the namespace; sockets it opens
+    // belong to the namespace for their whole life.
+    void runInside(const std::function<void()>& fn);
+
+private:
+    std::string m_name, m_outside;
+    bool m_ok = false;
+    std::string m_error;
+};
+
+// True in the child started by rerunInPrivateNetns.
+bool inPrivateNetns();
+// Runs the current test case again in a child process under `unshare -n`
+// with lo up; returns the child's exit status and its output in *out.
+int rerunInPrivateNetns(std::string* out);
+
+bool isRoot();
+
+// Shell commands that, inside a private namespace, create the veth pair
+// kivshow0 (10.77.0.1/24, the board's show interface) - kivshow1 (up).
+std::string privateShowNetworkCommand();
+
+}  // namespace kivtest
