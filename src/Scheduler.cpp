@@ -221,6 +221,7 @@ void Scheduler::LoadScheduleFromFile() {
                 LogErr(VB_SCHEDULE, "ERROR: Scheduled %s '%s' does not exist\n",
                        row.sequence ? "Sequence" : "Playlist", row.playlist.c_str());
                 WarningHolder::AddWarning(warning);
+                m_rowWarnings.push_back(warning);  // withdrawn if the row goes away too
                 continue;
             }
             if (!row.playlist.empty()) WarningHolder::RemoveWarning(warning);
@@ -257,6 +258,7 @@ void Scheduler::AddScheduledItems(ScheduleEntry* entry, int index) {
         std::string warning = missingWarning(*entry);
         if (PlaylistFileMissing(*entry)) {
             WarningHolder::AddWarning(warning);
+            m_rowWarnings.push_back(warning);
             entry->enabled = false;
             return;
         }

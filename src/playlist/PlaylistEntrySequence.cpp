@@ -140,7 +140,9 @@ void PlaylistEntrySequence::Dump() {
 Json::Value PlaylistEntrySequence::GetConfig() {
     Json::Value v = PlaylistEntryBase::GetConfig();
     v["sequenceName"] = m_sequenceName;
-    if (sequence && sequence->GetFileName() == m_sequenceName) {
+    // Pausing closes the file, so a paused entry reports its own position
+    // rather than depending on what the sequence player has open.
+    if (IsPaused() || (sequence && sequence->GetFileName() == m_sequenceName)) {
         if (IsPaused()) {
             int elapsed = m_pauseFrame * m_framePeriodMs;
             v["secondsElapsed"] = elapsed / 1000;

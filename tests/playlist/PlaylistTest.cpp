@@ -157,4 +157,32 @@ TEST_F(PlaylistTest, EntryBaseAnswersTheContractDefaults) {
     EXPECT_FALSE(e.IsPlaying());
     EXPECT_TRUE(e.GetConfig()["isFinished"].asBool());
 }
+TEST_F(PlaylistTest, DocumentedExamplePlaylistLoadsEveryEntry) {
+    m_media.write("/playlists/evening.json",
+                  GetFileContents(kivtest::sourceDir() + "/docs/examples/playlists/evening.json"));
+    for (auto name : {"welcome", "tune-in-sign", "jingle-bells", "carol-of-the-bells", "snow-test", "goodnight"}) {
+        Touch(m_media.file(std::string("/sequences/") + name + ".hseq"));
+    }
+    Playlist p("evening");
+    ASSERT_TRUE(p.Load()) << p.GetLoadError();
+    EXPECT_TRUE(p.GetSkippedEntries().empty());
+    EXPECT_EQ(1, p.GetSectionSize(Playlist::LEAD_IN));
+    EXPECT_EQ(4, p.GetSectionSize(Playlist::MAIN));
+    EXPECT_EQ(1, p.GetSectionSize(Playlist::LEAD_OUT));
+    EXPECT_EQ("sequence", p.GetEntry(Playlist::MAIN, 1)->GetType());
+    EXPECT_EQ("jingle-bells.hseq", p.GetEntry(Playlist::MAIN, 1)->GetConfig()["sequenceName"].asString());
+    EXPECT_TRUE(p.GetEntry(Playlist::MAIN, 0)->GetConfig()["playOnce"].asBool());
+    EXPECT_FALSE(p.GetEntry(Playlist::MAIN, 3)->GetConfig()["enabled"].asBool());
+    EXPECT_EQ("The nightly show: a welcome, the songs on repeat, a good-night", p.GetDescription());
+
+    // Without its sequences the entries are skipped, each with a warning.
+    unlink(m_media.file("/sequences/jingle-bells.hseq").c_str());
+    Playlist q("evening");
+    ASSERT_TRUE(q.Load());
+    ASSERT_EQ(1u, q.GetSkippedEntries().size());
+    EXPECT_EQ("Playlist 'evening': mainPlaylist entry 2 skipped: file " + m_media.file("/sequences/jingle-bells.hseq") +
+                  " does not exist",
+              q.GetSkippedEntries()[0]);
+    EXPECT_TRUE(hasWarning(q.GetSkippedEntries()[0]));
+}
 }  // namespace
