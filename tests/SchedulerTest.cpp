@@ -36,12 +36,10 @@ public:
         pthread_getname_np(pthread_self(), name, sizeof(name));
         std::string joined;
         for (auto& a : args) joined += (joined.empty() ? "" : ",") + a;
-        {
-            std::lock_guard<std::mutex> l(recLock);
-            recCalls.push_back(joined);
-            recThreads.push_back(name);
-        }
-        recCV.notify_all();
+        std::lock_guard<std::mutex> l(recLock);
+        recCalls.push_back(joined);
+        recThreads.push_back(name);
+        recCV.notify_all();  // under the lock: the waiter sees the call
         return std::make_unique<Result>("OK");
     }
 };
@@ -658,6 +656,8 @@ TEST_F(SchedulerTest, CountdownLogsAndPresetsFireOnTheListedSeconds) {
     for (int d : silent) {
         EXPECT_EQ(0, log.count("running in " + std::to_string(d) + " seconds:")) << d;
     }
+    // 1200 and the listed seconds, nothing else.
+    EXPECT_EQ(1 + (int)fired.size(), log.count("Scheduled Item running in "));
 }
 
 TEST_F(SchedulerTest, RestartResumesTheScheduledPlaylistAtTheSavedPosition) {
