@@ -1,5 +1,7 @@
 #include "Scheduler.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <set>
 #include <thread>
@@ -82,6 +84,19 @@ private:
     Scheduler* m_scheduler;
 };
 
+class ReloadScheduleCommand : public Command {
+public:
+    explicit ReloadScheduleCommand(Scheduler* s)
+        : Command("Reload Schedule", "Reads the schedule file again on the next pass"), m_scheduler(s) {}
+    std::unique_ptr<Result> run(const std::vector<std::string>& args) override {
+        m_scheduler->ReloadScheduleFile();
+        return std::make_unique<Result>("Schedule will be reloaded");
+    }
+
+private:
+    Scheduler* m_scheduler;
+};
+
 class GetScheduleCommand : public Command {
 public:
     explicit GetScheduleCommand(Scheduler* s)
@@ -154,14 +169,21 @@ Scheduler::~Scheduler() {
 void Scheduler::RegisterCommands() {
     m_commands[0] = new StartNextItemCommand(this);
     m_commands[1] = new ExtendScheduleCommand(this);
-    m_commands[2] = new GetScheduleCommand(this);
-    m_commands[3] = new GetSchedulerInfoCommand(this);
+    m_commands[2] = new ReloadScheduleCommand(this);
+    m_commands[3] = new GetScheduleCommand(this);
+    m_commands[4] = new GetSchedulerInfoCommand(this);
     for (Command* c : m_commands) {
         CommandManager::INSTANCE.addCommand(c);
     }
 }
 
 std::string Scheduler::ScheduleFilePath() const { return getKIVMediaDir("/config/schedule.json"); }
+
+long long Scheduler::ScheduleFileMTime() const {
+    struct stat st;
+    if (stat(ScheduleFilePath().c_str(), &st) != 0) return -1;
+    return (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+}
 
 void Scheduler::ReloadScheduleFile() {
     std::lock_guard<std::recursive_mutex> lock(m_itemsMutex);
@@ -177,6 +199,7 @@ void Scheduler::LoadScheduleFromFile() {
     std::lock_guard<std::recursive_mutex> lock(m_itemsMutex);
     m_reloadPending = false;
     m_loadedDate = LocalDateInt(ScheduleClock::Now());
+    m_fileMTime = ScheduleFileMTime();
 
     for (auto& w : m_rowWarnings) {
         WarningHolder::RemoveWarning(w);
@@ -417,6 +440,10 @@ void Scheduler::ScheduleProc() {
         }
     }
     m_prevPassTime = now;
+    if (ScheduleFileMTime() != m_fileMTime) {
+        LogInfo(VB_SCHEDULE, "Schedule file changed; reloading\n");
+        m_reloadPending = true;
+    }
     if (m_reloadPending) LoadScheduleFromFile();
     CheckScheduledItems(false);
 }

@@ -48,6 +48,7 @@ public:
     void LoadScheduleFromFile();
     void ReloadScheduleFile();
     std::string ScheduleFilePath() const;
+    long long ScheduleFileMTime() const;
 
     ScheduledItem* GetNextScheduledPlaylist();
     static std::string GetDayTextFromDayIndex(int dayIndex);
@@ -102,10 +103,13 @@ private:
     std::map<time_t, std::unique_ptr<ItemList>> m_itemsByTime;
     std::map<time_t, std::unique_ptr<ItemList>> m_ranRegistry;
     int m_forcedNextPlaylist = -1;
+    // Modification time of the schedule file at the last load (ns, -1 when
+    // missing): an edited file is read again on the next pass.
+    long long m_fileMTime = -1;
 
     // Schedule rows rejected by the last load, with their warnings.
     std::vector<std::string> m_rowWarnings;
-    class Command* m_commands[4] = {nullptr, nullptr, nullptr, nullptr};
+    class Command* m_commands[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 };
 
 extern Scheduler* scheduler;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -326,8 +328,11 @@ TEST_F(SchedulerTest, MissingPlaylistWarnsUntilTheFileExists) {
     EXPECT_TRUE(ItemStarts().empty());
 
     WritePlaylist("ghost", {"a"});
-    scheduler->ReloadScheduleFile();
     PassAt(T(9, 0, 1));
+    EXPECT_TRUE(HasWarning("Scheduled Playlist 'ghost' does not exist")) << "until the schedule is read again";
+    auto r = CommandManager::INSTANCE.run("Reload Schedule", {});
+    EXPECT_EQ("Schedule will be reloaded", r->get());
+    PassAt(T(9, 0, 2));
     EXPECT_FALSE(HasWarning("Scheduled Playlist 'ghost' does not exist"));
     EXPECT_TRUE(HasWarning("Scheduled Sequence 'ghost.hseq' does not exist"));
     EXPECT_EQ(1u, scheduler->Entries().size());
@@ -336,7 +341,7 @@ TEST_F(SchedulerTest, MissingPlaylistWarnsUntilTheFileExists) {
     // A row removed from the file takes its warning with it.
     WriteSchedule(R"([{"playlist": "ghost", "startTime": "18:00", "endTime": "19:00"}])");
     scheduler->ReloadScheduleFile();
-    PassAt(T(9, 0, 2));
+    PassAt(T(9, 0, 3));
     EXPECT_FALSE(HasWarning("Scheduled Sequence 'ghost.hseq' does not exist"));
 }
 
@@ -363,6 +368,26 @@ TEST_F(SchedulerTest, GarbledScheduleKeepsTheRowsLoadedBefore) {
     scheduler->ReloadScheduleFile();
     RunUntil(T(18, 0, 2));
     EXPECT_FALSE(HasWarning("Schedule file is not valid (" + path + " is not valid JSON)"));
+}
+
+TEST_F(SchedulerTest, EditedScheduleFileIsReadOnTheNextPass) {
+    WritePlaylist("show", {"a"});
+    WriteSchedule(R"([{"playlist": "show", "day": "Thursday", "startTime": "18:00", "endTime": "19:00"}])");
+    m_now = T(9, 0, 0);
+    StartDaemon();
+    PassAt(T(9, 0, 1));
+    EXPECT_EQ(std::vector<time_t>({T(18, 0, 0)}), ItemStarts());
+    WriteSchedule(R"([{"playlist": "show", "day": "Thursday", "startTime": "20:00", "endTime": "21:00"}])");
+    // A later modification time, whatever the file system's granularity.
+    struct timespec times[2] = {{time(nullptr) + 5, 0}, {time(nullptr) + 5, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, m_media.file("/config/schedule.json").c_str(), times, 0));
+    kivtest::LogCapture log;
+    PassAt(T(9, 0, 2));
+    EXPECT_TRUE(log.contains("Schedule file changed; reloading"));
+    EXPECT_EQ(std::vector<time_t>({T(20, 0, 0)}), ItemStarts());
+    PassAt(T(9, 0, 3));
+    EXPECT_EQ(1, log.count("Schedule file changed")) << "read once per change";
+    EXPECT_EQ(1, log.count("Current Schedule:"));
 }
 
 TEST_F(SchedulerTest, GarbledScheduleAtStartIsAnEmptyScheduleWithAnError) {
