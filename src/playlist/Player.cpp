@@ -20,8 +20,6 @@ const char* statusName(int status) {
         return "stopping gracefully";
     case PLAYER_STOPPING_GRACEFULLY_AFTER_LOOP:
         return "stopping gracefully after loop";
-    case PLAYER_STOPPING_NOW:
-        return "stopping";
     case PLAYER_PAUSED:
         return "paused";
     default:
@@ -182,7 +180,7 @@ void Player::Process() {
     }
 }
 
-void Player::FinishLocked(bool blank) {
+void Player::FinishLocked() {
     m_playlist.reset();
     m_position = 0;
     {
@@ -192,7 +190,7 @@ void Player::FinishLocked(bool blank) {
     m_status = PLAYER_IDLE;
     // The last sequence closed while the player still counted as playing,
     // so nothing blanked the outputs yet: the show ends dark.
-    if (blank && sequence && !sequence->IsSequenceRunning()) {
+    if (sequence && !sequence->IsSequenceRunning()) {
         sequence->SendBlankingData();
     }
 }
@@ -214,10 +212,10 @@ void Player::StopNowLocked(int forceStopped) {
     if (!m_playlist) return;
     LogInfo(VB_PLAYLIST, "Stopping playlist '%s' now\n", m_playlist->GetName().c_str());
     SetForceStopped(forceStopped);
-    // Not "playing" while the entry closes, so the outputs are blanked.
-    m_status = PLAYER_STOPPING_NOW;
+    // The status stays what it was until idle: the main loop watches for a
+    // change from playing (or winding down) to idle, never a step between.
     m_playlist->StopNow();
-    FinishLocked(false);  // closing the entry blanked already
+    FinishLocked();
 }
 
 void Player::StopGracefully(int forceStopped, int afterCurrentLoop) {

@@ -18,7 +18,6 @@ enum PlayerStatus {
     PLAYER_PLAYING = 1,
     PLAYER_STOPPING_GRACEFULLY = 2,             // finishing the current entry, then the lead-out
     PLAYER_STOPPING_GRACEFULLY_AFTER_LOOP = 3,  // finishing the current loop, then the lead-out
-    PLAYER_STOPPING_NOW = 4,                    // only while StopNow runs
     PLAYER_PAUSED = 5,
 };
 
@@ -94,7 +93,7 @@ private:
     bool StartNow(std::unique_ptr<StartRequest> req);
     void StopNowLocked(int forceStopped);
     void StopGracefullyLocked(int forceStopped, int afterCurrentLoop);
-    void FinishLocked(bool blank = true);
+    void FinishLocked();
     void SetForceStopped(int forceStopped);
     Json::Value StatusJSON(bool mqtt);
 
