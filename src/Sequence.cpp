@@ -328,24 +328,29 @@ void Sequence::StartSequence() {
 
 int Sequence::StartSequence(const std::string& filename, int startFrame) {
     int playerStatus = Player::INSTANCE.GetStatus();
-    std::lock_guard<std::recursive_mutex> play(m_playMutex);
-    if (m_hasFile && m_fileName == filename) {
-        StartSequence();
-        if (startFrame) {
-            SeekSequenceFile(startFrame);
+    bool seek = false;
+    {
+        std::lock_guard<std::recursive_mutex> play(m_playMutex);
+        if (m_hasFile && m_fileName == filename) {
+            seek = startFrame != 0;
+        } else {
+            if (m_hasFile) {
+                CloseLocked(playerStatus);
+            }
+            OpenLocked(filename, startFrame, -1, playerStatus);
+            // Opening already positioned the reader at startFrame.
+            if (!m_hasFile || (m_fileName != filename && m_fileName != "fallback.hseq")) {
+                return 0;
+            }
         }
-        return 1;
     }
-    if (m_hasFile) {
-        CloseLocked(playerStatus);
+    // Started without m_playMutex held, so the output thread's first pass
+    // does not wait for this caller.
+    StartSequence();
+    if (seek) {
+        SeekSequenceFile(startFrame);
     }
-    OpenLocked(filename, startFrame, -1, playerStatus);
-    if (m_hasFile && (m_fileName == filename || m_fileName == "fallback.hseq")) {
-        // Opening already positioned the reader at startFrame.
-        StartSequence();
-        return 1;
-    }
-    return 0;
+    return 1;
 }
 
 int Sequence::CloseSequenceFile() {
@@ -455,29 +460,47 @@ int Sequence::SeekSequenceFile(int frameNumber) {
     if (frameNumber < 0) {
         frameNumber = 0;
     }
-    {
+    bool repositioned = SeekLocked(frameNumber);
+    if (repositioned && getKIVmode() == MODE_REMOTE && frameNumber <= REMOTE_EARLY_SEEK_FRAMES) {
         std::lock_guard<std::mutex> lock(m_queueMutex);
-        // Frames already shown from the target on go back in front of the
-        // queue, newest first, so they play again without touching the file.
-        while (!m_shownFrames.empty() && (int)m_shownFrames.back()->getFrameNumber() >= frameNumber) {
-            m_readAhead.push_front(m_shownFrames.back());
-            m_shownFrames.pop_back();
+        if (++m_earlySeekCount > REMOTE_EARLY_SEEKS_WARNING) {
+            WarningHolder::AddWarning(EARLY_SEEK_WARNING);
         }
-        while (!m_readAhead.empty() && (int)m_readAhead.front()->getFrameNumber() < frameNumber) {
-            HSEQFile::FrameData* f = m_readAhead.front();
-            m_readAhead.pop_front();
-            if (f != m_currentFrame) delete f;
-        }
-        if (m_readAhead.empty() || (int)m_readAhead.front()->getFrameNumber() != frameNumber) {
-            RepositionReader(frameNumber);
-            if (getKIVmode() == MODE_REMOTE && frameNumber <= REMOTE_EARLY_SEEK_FRAMES &&
-                ++m_earlySeekCount > REMOTE_EARLY_SEEKS_WARNING) {
-                WarningHolder::AddWarning(EARLY_SEEK_WARNING);
-            }
-        }
-        m_readerWake.notify_all();
     }
     return 1;
+}
+
+// Caller holds m_playMutex. True when the reader had to be sent back to the
+// file, false when the queue already led to the frame.
+bool Sequence::SeekLocked(int frameNumber) {
+    bool repositioned = false;
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    // Frames already shown from the target on go back in front of the
+    // queue, newest first, so they play again without touching the file.
+    while (!m_shownFrames.empty() && (int)m_shownFrames.back()->getFrameNumber() >= frameNumber) {
+        m_readAhead.push_front(m_shownFrames.back());
+        m_shownFrames.pop_back();
+    }
+    while (!m_readAhead.empty() && (int)m_readAhead.front()->getFrameNumber() < frameNumber) {
+        HSEQFile::FrameData* f = m_readAhead.front();
+        m_readAhead.pop_front();
+        if (f != m_currentFrame) delete f;
+    }
+    // The queue must now run frame by frame from the target up to where the
+    // reader goes on; history with gaps (earlier seeks, a late frame) does not.
+    int expect = frameNumber;
+    for (auto* f : m_readAhead) {
+        if ((int)f->getFrameNumber() != expect) break;
+        ++expect;
+    }
+    bool usable = !m_readAhead.empty() && expect == frameNumber + (int)m_readAhead.size() &&
+                  expect - 1 == m_lastQueuedFrame;
+    if (!usable) {
+        RepositionReader(frameNumber);
+        repositioned = true;
+    }
+    m_readerWake.notify_all();
+    return repositioned;
 }
 
 int Sequence::ReadFramesLoop() {
@@ -588,27 +611,21 @@ void Sequence::ReadSequenceData(bool force) {
     }
 }
 
-// Puts the frame before the current one at the front of the queue. With two
-// frames of history that is a move; otherwise the reader goes back for it.
+// Steps back by seeking to the frame before the current one; with history
+// that is a move in memory, otherwise the reader goes back for it.
 void Sequence::StepBackLocked() {
-    std::lock_guard<std::mutex> lock(m_queueMutex);
-    if (m_shownFrames.size() >= 2) {
-        for (int i = 0; i < 2; ++i) {
-            m_readAhead.push_front(m_shownFrames.back());
-            m_shownFrames.pop_back();
-        }
-        return;
-    }
     int current;
-    if (m_currentFrame) {
-        current = (int)m_currentFrame->getFrameNumber();
-    } else if (!m_readAhead.empty()) {
-        current = (int)m_readAhead.front()->getFrameNumber() - 1;
-    } else {
-        current = m_lastQueuedFrame;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (m_currentFrame) {
+            current = (int)m_currentFrame->getFrameNumber();
+        } else if (!m_readAhead.empty()) {
+            current = (int)m_readAhead.front()->getFrameNumber() - 1;
+        } else {
+            current = m_lastQueuedFrame;
+        }
     }
-    RepositionReader(std::max(current - 1, 0));
-    m_readerWake.notify_all();
+    SeekLocked(std::max(current - 1, 0));
 }
 
 void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {

@@ -95,6 +95,7 @@ private:
     int CloseLocked(int playerStatus);
     void ReadOneFrame(bool stepping, bool preroll, int playerStatus);
     void StepBackLocked();
+    bool SeekLocked(int frameNumber);
     void CopyFrameToBuffer(HSEQFile::FrameData* frame);
     void MergeBridgeData();
     void RepositionReader(int frame);

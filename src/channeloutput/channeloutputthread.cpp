@@ -185,13 +185,10 @@ int StartChannelOutputThread() {
         return 0;
     }
     pthread_detach(ChannelOutputThreadID);
-    status.unlock();
-
-    // Bounded so a thread that ends at once (remote mode without a master)
-    // cannot hang the caller.
-    for (int i = 0; i < 1000 && !ThreadIsRunning; ++i) {
-        usleep(5000);
-    }
+    // The thread announces itself on the status condition. Bounded so a
+    // thread that ends at once (remote mode without a master) cannot hang
+    // the caller.
+    outputThreadSatusCond.wait_for(status, std::chrono::seconds(5), [] { return ThreadIsRunning != 0; });
     return 1;
 }
 
@@ -249,6 +246,9 @@ void* RunChannelOutputThread(void* data) {
     }
 
     long long nextStart = 0;  // scheduled start of the next pass (monotonic us), 0 = none
+    // LightDelay was switched to the bridge period by an idle pass; a
+    // sequence that starts afterwards gets its own period back.
+    bool bridgePeriod = false;
     bool forcedWake = false;
     int slowCount = 0;
     static long long lastStatTime = 0;
@@ -320,6 +320,7 @@ void* RunChannelOutputThread(void* data) {
             std::unique_lock<std::mutex> status(outputThreadStatusLock);
             if (!SequenceRunning() && !busy && !BridgeDataLive()) {
                 LightDelay = BridgeLightDelay.load();
+                bridgePeriod = true;
                 if (idleCountdown > 0) {
                     --idleCountdown;
                 } else {
@@ -342,6 +343,10 @@ void* RunChannelOutputThread(void* data) {
                 }
             } else {
                 idleCountdown = remote ? REMOTE_IDLE_PASSES : 1;
+                if (bridgePeriod && SequenceRunning()) {
+                    LightDelay = SequenceLightDelay.load();
+                    bridgePeriod = false;
+                }
                 long long sleepUs = start + LightDelay - processDone;
                 if (sleepUs < 1) sleepUs = 0;
                 long long nowWall = GetTime();

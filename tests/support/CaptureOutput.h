@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -42,6 +43,9 @@ public:
     void StartingOutput() override;
     void StoppingOutput() override;
 
+    // Makes SendData take this long, like a device written synchronously.
+    void SetSendDelayUs(int us) { m_sendDelayUs = us; }
+
     // The bytes of this output's ranges taken out of a full channel buffer.
     std::vector<uint8_t> Extract(const uint8_t* channelData) const;
     size_t BytesPerFrame() const { return m_bytes; }
@@ -57,6 +61,7 @@ private:
     std::vector<std::pair<uint32_t, uint32_t>> m_ranges;
     size_t m_bytes = 0;
     bool m_keepBytes;
+    std::atomic<int> m_sendDelayUs{0};
     std::mutex m_lock;  // guards m_frames and the call counters
     std::condition_variable m_cond;
     std::vector<CapturedFrame> m_frames;
