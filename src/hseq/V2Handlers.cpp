@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "Warnings.h"
 #include "common.h"
@@ -427,11 +428,16 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
             beginBlockRead(m_decodeData, m_decodeSize);
             m_framesDecoded = 0;
         }
-        if (m_frameBuffer.size() != cc) {
-            m_frameBuffer.resize(cc);
+        if (m_frameBufferSize != cc) {
+            m_frameBuffer.reset(new (std::nothrow) uint8_t[cc]);
+            m_frameBufferSize = m_frameBuffer ? cc : 0;
+            if (!m_frameBuffer) {
+                LogErr(VB_SEQUENCE, "Could not allocate %u bytes to decode frame %u\n", cc, frame);
+                return nullptr;
+            }
         }
         while (m_framesDecoded <= offset) {
-            if (!decodeNextFrame(m_frameBuffer.data(), cc)) {
+            if (!decodeNextFrame(m_frameBuffer.get(), cc)) {
                 LogErr(VB_SEQUENCE, "Frame %u of %s is missing: block %d holds only %u complete frames\n", frame,
                        m_file->m_filename.c_str(), m_decodeBlock, m_framesDecoded);
                 return nullptr;
@@ -439,5 +445,5 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
             ++m_framesDecoded;
         }
     }
-    return frameFromStored(frame, m_frameBuffer.data());
+    return frameFromStored(frame, m_frameBuffer.get());
 }
