@@ -377,6 +377,8 @@ TEST(HSEQVariableHeaders, MediaFilenameIsEmptyWithoutMfAndForUnreadableFiles) {
     EXPECT_EQ(Open(dir.file("h.hseq"))->getMediaFilename(), "");
     ASSERT_TRUE(WriteFile(dir.file("m.hseq"), BuildV1(4, 25, {Bytes(4, 1)}, {{"mf", Text("m.ogg")}})));
     EXPECT_EQ(HSEQFile::getMediaFilename(dir.file("m.hseq")), "m.ogg");
+    ASSERT_TRUE(WriteFile(dir.file("e.hseq"), BuildV1(4, 25, {Bytes(4, 1)}, {{"mf", Bytes()}})));
+    EXPECT_EQ(HSEQFile::getMediaFilename(dir.file("e.hseq")), "");
     kivtest::LogCapture log;
     EXPECT_EQ(HSEQFile::getMediaFilename(dir.file("missing.hseq")), "");
 }
