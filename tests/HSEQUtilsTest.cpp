@@ -345,3 +345,22 @@ TEST(HSEQUtils, DamagedInputIsConvertedWithBlankFramesAndReportedAsFailure) {
         EXPECT_EQ(frames[f], lost ? Bytes(4000, 0) : ExpectedFrame(spec, f, 4000)) << f;
     }
 }
+
+TEST(HSEQUtils, MergedValuesDoNotLingerWhereTheInputHasNoChannels) {
+    ScratchDir dir;
+    ShowSpec spec;
+    spec.channels = 40;
+    spec.frames = 6;
+    spec.sparseRanges = {{0, 10}, {30, 10}};  // channels 10-29 come from the merge only
+    ASSERT_TRUE(GenerateShow(dir.file("in.hseq"), spec));
+    WriteMergeSource(dir.file("m.hseq"), 6);
+    ASSERT_EQ(Util("-m " + dir.file("m.hseq") + " -o " + dir.file("out.hseq") + " " + dir.file("in.hseq"), nullptr), 0);
+    auto out = ReadAllFrames(Open(dir.file("out.hseq")).get(), 40);
+    for (uint32_t f = 0; f < 6; ++f) {
+        Bytes in = ExpectedFrame(spec, f, 40);
+        for (uint32_t c = 0; c < 40; ++c) {
+            uint8_t m = (c + f) % 3 == 0 ? 0 : (uint8_t)(100 + c + f);
+            EXPECT_EQ(out[f][c], m ? m : in[c]) << f << "/" << c;
+        }
+    }
+}

@@ -401,6 +401,7 @@ bool V2CompressedHandler::enterBlock(int k) {
     m_decodeData = data;
     m_decodeSize = size;
     m_framesDecoded = 0;
+    m_bufferFrame = NO_FRAME;
     beginBlockRead(data, size);
     return true;
 }
@@ -421,7 +422,7 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
     }
     uint32_t cc = m_file->m_seqChannelCount;
     uint32_t offset = frame - blocks[m_decodeBlock].first;
-    if (m_framesDecoded == 0 || offset + 1 != m_framesDecoded) {
+    if (offset != m_bufferFrame) {
         if (offset < m_framesDecoded) {
             // Earlier in this block than the last decoded frame: decode again
             // from the block's start rather than keeping whole blocks decoded.
@@ -436,6 +437,8 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
                 return nullptr;
             }
         }
+        // A failed decode leaves part of a frame in the buffer.
+        m_bufferFrame = NO_FRAME;
         while (m_framesDecoded <= offset) {
             if (!decodeNextFrame(m_frameBuffer.get(), cc)) {
                 LogErr(VB_SEQUENCE, "Frame %u of %s is missing: block %d holds only %u complete frames\n", frame,
@@ -444,6 +447,7 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
             }
             ++m_framesDecoded;
         }
+        m_bufferFrame = offset;
     }
     return frameFromStored(frame, m_frameBuffer.get());
 }

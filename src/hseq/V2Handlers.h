@@ -119,6 +119,8 @@ private:
     const uint8_t* m_decodeData = nullptr;  // its compressed bytes (held by m_blockMap)
     uint64_t m_decodeSize = 0;
     uint32_t m_framesDecoded = 0;     // frames of m_decodeBlock decoded so far
+    static constexpr uint32_t NO_FRAME = UINT32_MAX;
+    uint32_t m_bufferFrame = NO_FRAME;  // offset in the block of the frame in m_frameBuffer
     std::unique_ptr<uint8_t[]> m_frameBuffer;  // the last decoded frame, channel-count bytes
     uint32_t m_frameBufferSize = 0;
 };

@@ -145,6 +145,31 @@ TEST_P(CompressedRead, TruncatedFileGivesExactFramesBeforeTheCutAndMissingOnesAf
     EXPECT_TRUE(log.contains("Frame 149 of " + path + " is missing"));
 }
 
+TEST_P(CompressedRead, FrameBeforeAMissingOneStillReadsRight) {
+    ScratchDir dir;
+    ShowSpec spec;
+    spec.channels = 20000;
+    spec.frames = 100;  // blocks of 10 frames, 200 KB raw: several coded chunks each
+    spec.compression = GetParam();
+    std::string path = dir.file("part.hseq");
+    ASSERT_TRUE(GenerateShow(path, spec));
+    Bytes b = ReadFile(path);
+    auto blocks = ParseBlockIndex(b);
+    ASSERT_GE(blocks.size(), 5u);
+    b.resize(blocks[3].offset + blocks[3].size - 8);  // only the block's last coded chunk is cut
+    ASSERT_TRUE(WriteFile(path, b));
+    kivtest::LogCapture log;
+    auto f = Open(path);
+    ASSERT_NE(f, nullptr);
+    uint32_t first = blocks[3].firstFrame, missing = first;
+    while (missing < blocks[4].firstFrame && !ReadOne(f.get(), missing, spec.channels).empty()) ++missing;
+    ASSERT_GT(missing, first) << "the cut should leave some frames of the block readable";
+    ASSERT_LT(missing, blocks[4].firstFrame);
+    EXPECT_EQ(ReadOne(f.get(), missing - 1, spec.channels), ExpectedFrame(spec, missing - 1, spec.channels));
+    EXPECT_TRUE(ReadOne(f.get(), missing, spec.channels).empty());
+    EXPECT_EQ(ReadOne(f.get(), first, spec.channels), ExpectedFrame(spec, first, spec.channels));
+}
+
 TEST_P(CompressedRead, BlocksOutOfFrameOrderEndTheIndex) {
     ScratchDir dir;
     ShowSpec spec = MultiBlockShow(GetParam());
