@@ -32,7 +32,19 @@ time_t LocalTime(int year, int month, int day, int hour, int minute, int second)
     tm.tm_min = minute;
     tm.tm_sec = second;
     tm.tm_isdst = -1;  // let the zone rules decide, never assume
-    return mktime(&tm);
+    struct tm first = tm;
+    time_t t = mktime(&tm);
+    if (t != (time_t)-1 && tm.tm_isdst == 0) {
+        // In the hour the clocks go back the same wall-clock time happens
+        // twice and mktime may pick either: take the first, in summer time.
+        first.tm_isdst = 1;
+        time_t earlier = mktime(&first);
+        if (earlier != (time_t)-1 && earlier < t && first.tm_hour == tm.tm_hour && first.tm_min == tm.tm_min &&
+            first.tm_sec == tm.tm_sec && first.tm_mday == tm.tm_mday && first.tm_isdst > 0) {
+            return earlier;
+        }
+    }
+    return t;
 }
 
 long DaysFromCivil(int y, int m, int d) {

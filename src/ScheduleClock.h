@@ -22,7 +22,9 @@ public:
 int LocalDateInt(time_t t);
 // The local time year-month-day hh:mm:ss (month 1-12; out-of-range days and
 // hours are normalised by mktime, so day 0 is the last day of the month
-// before and hour 24 is midnight at the end of the day).
+// before and hour 24 is midnight at the end of the day). A time that does
+// not exist (clocks going forward) is read as the same distance past the
+// change; a time that happens twice (clocks going back) is the first one.
 time_t LocalTime(int year, int month, int day, int hour, int minute, int second);
 // Whole civil days from 1970-01-01 to the given date (proleptic Gregorian).
 long DaysFromCivil(int year, int month, int day);

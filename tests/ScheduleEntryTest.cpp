@@ -228,6 +228,23 @@ TEST_F(ScheduleEntryTest, SlotSpanningClockChangeEndsAtItsLocalEndTime) {
     EXPECT_EQ(0, local(autumn.startEndTimes[0].second).isdst);
 }
 
+TEST_F(ScheduleEntryTest, TimesInTheChangingHourAreReadTheSameWayInEveryZone) {
+    for (const char* zone : {"Europe/London", "America/New_York"}) {
+        UseZone(zone);
+        bool london = std::string(zone) == "Europe/London";
+        // Clocks go back: 01:30 happens twice; the first one, in summer time.
+        int day = london ? 27 : 3, month = london ? 10 : 11;
+        time_t twice = LocalTime(2024, month, day, 1, 30, 0);
+        EXPECT_EQ(1, local(twice).isdst) << zone;
+        EXPECT_EQ(1, local(twice).hour) << zone;
+        EXPECT_EQ(5400, LocalTime(2024, month, day, 2, 0, 0) - twice) << zone << ": 02:00 comes 90 minutes later";
+        // Clocks go forward: 01:30 (London) or 02:30 (New York) does not exist.
+        time_t missing = london ? LocalTime(2024, 3, 31, 1, 30, 0) : LocalTime(2024, 3, 10, 2, 30, 0);
+        EXPECT_EQ(london ? 2 : 3, local(missing).hour) << zone;
+        EXPECT_EQ(30, local(missing).minute) << zone;
+    }
+}
+
 TEST_F(ScheduleEntryTest, TimeDeltaMovesOccurrencesBeforeTheThreshold) {
     At(LocalTime(2024, 11, 14, 17, 0, 0));
     ScheduleEntry e = Load(R"({"playlist": "p", "startTime": "17:30", "endTime": "18:00"})");

@@ -185,6 +185,7 @@ protected:
     kivtest::TempMediaDir m_media;
     std::atomic<time_t> m_now{0};
     int m_prevStatus = 0;
+    bool m_summerOffset = false;
     Player& player = Player::INSTANCE;
 };
 
@@ -965,9 +966,17 @@ TEST_F(SchedulerTest, NothingStartsTwiceInTheRepeatedHour) {
     m_now = LocalTime(2024, 10, 27, 0, 59, 0);
     StartDaemon();
     time_t until = m_now + 3 * 3600;
+    time_t onceStartedAt = 0;
     while (m_now < until) {
         m_now = m_now + 1;
         Pass();
+        if (!onceStartedAt && player.GetPlaylistName() == "once") {
+            onceStartedAt = m_now;
+            struct tm tm;
+            time_t t = m_now;
+            localtime_r(&t, &tm);
+            m_summerOffset = tm.tm_isdst > 0;
+        }
         if (player.GetPlaylistName() == "once" && TestEntries::Count("a:process") > 60) {
             TestEntries::Finish("a");
         }
@@ -976,6 +985,9 @@ TEST_F(SchedulerTest, NothingStartsTwiceInTheRepeatedHour) {
     usleep(100000);
     EXPECT_EQ(1, TestEntries::Count("a:start"));
     EXPECT_EQ(1, TestEntries::Count("l:start"));
+    EXPECT_EQ(onceStartedAt, LocalTime(2024, 10, 27, 1, 15, 0));
+    EXPECT_EQ(1, L(onceStartedAt).hour);
+    EXPECT_EQ(m_summerOffset, true) << "the first 01:15, still in summer time";
     EXPECT_EQ(1u, Calls().size());
     EXPECT_EQ(PLAYER_IDLE, player.GetStatus());
 }
