@@ -35,6 +35,8 @@ void Player::Init() {
     RegisterPlayerCommands();
 }
 
+// A remote follows its master's media through media entries, which this
+// build does not have yet; nothing to step.
 void Player::ProcessMedia() {}
 
 void Player::Cleanup() {
