@@ -2,9 +2,12 @@
 // The playlist player: plays one playlist at a time (started by the
 // scheduler or by a command), stepped from the main loop by Process(). The
 // scheduler reads its state and public members; every method is safe to
-// call from any thread.
+// call from any thread. The state getters never wait for the player's lock,
+// so the sequence player and the output thread may ask them at any time.
 
+#include <atomic>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -15,7 +18,6 @@ enum PlayerStatus {
     PLAYER_PLAYING = 1,
     PLAYER_STOPPING_GRACEFULLY = 2,             // finishing the current entry, then the lead-out
     PLAYER_STOPPING_GRACEFULLY_AFTER_LOOP = 3,  // finishing the current loop, then the lead-out
-    PLAYER_STOPPING_NOW = 4,
     PLAYER_PAUSED = 5,
 };
 
@@ -25,47 +27,94 @@ class Player {
 public:
     static Player INSTANCE;
 
+    // Registers the player's commands.
     void Init();
+    // One step of the playing playlist; ends the slot of a scheduled
+    // playlist at its end time with its stop method.
     void Process();
     void ProcessMedia();
+    // Stops whatever plays (shut-down); a finished playlist is already gone.
     void Cleanup();
 
-    int GetStatus();
-    bool IsPlaying();
+    int GetStatus() const { return m_status.load(); }
+    bool IsPlaying() const { return GetStatus() != PLAYER_IDLE; }
 
     std::string GetPlaylistName();
-    bool WasScheduled();
-    bool GetRepeat();
-    int GetPosition();       // 1-based entry position
-    int GetScheduleEntry();  // schedule row being played, -1 for none
-    int GetStopMethod();     // 0 graceful, 1 hard, 2 graceful after the current loop
+    bool WasScheduled() const { return m_scheduled.load(); }
+    bool GetRepeat() const { return m_repeat.load(); }
+    int GetPosition() const { return m_position.load(); }           // 1-based entry position, 0 when idle
+    int GetScheduleEntry() const { return m_scheduleEntry.load(); }  // schedule row being played, -1 for none
+    int GetStopMethod() const { return m_stopMethod.load(); }        // 0 graceful, 1 hard, 2 graceful after the loop
+    std::string GetForceStoppedPlaylist();
 
+    // position is 0-based over lead-in, main and lead-out entries. A manual
+    // start stops what plays at once.
     bool StartPlaylist(const std::string& playlist, int repeat, int position = 0);
+    // While a playlist winds down gracefully the new one waits for it.
     bool StartScheduledPlaylist(const std::string& playlist, int position, int repeat, int scheduleEntry,
                                 int priority, time_t startTime, time_t endTime, int stopMethod);
+    // forceStopped: a user or a stronger item asked, before the slot ended.
     void StopNow(int forceStopped = 0);
     void StopGracefully(int forceStopped = 0, int afterCurrentLoop = 0);
+    bool Pause();
+    bool Resume();
+    // Moves the end of the running scheduled playlist; false when none.
     bool AdjustPlaylistStopTime(int seconds);
 
     Json::Value GetStatusJSON();
     Json::Value GetMqttStatusJSON();
 
     // Read by the scheduler.
-    time_t m_scheduledStartTime = 0;
-    time_t m_scheduledEndTime = 0;
-    time_t m_actualStartTime = 0;
-    time_t m_actualEndTime = 0;
-    int m_priority = 0;
-    // A scheduled playlist stopped on request before its end: not restarted in its slot.
-    bool m_forceStopped = false;
-    std::string m_forceStoppedPlaylist;
+    std::atomic<time_t> m_scheduledStartTime{0};
+    std::atomic<time_t> m_scheduledEndTime{0};
+    std::atomic<time_t> m_actualStartTime{0};
+    std::atomic<time_t> m_actualEndTime{0};
+    std::atomic<int> m_priority{0};
+    // A scheduled playlist stopped on request before its end: not restarted
+    // in its slot. The name is GetForceStoppedPlaylist().
+    std::atomic<bool> m_forceStopped{false};
+
+    ~Player();
 
 private:
-    std::recursive_mutex m_lock;  // guards everything below and the playlist
-    Playlist* m_playlist = nullptr;
-    int m_status = PLAYER_IDLE;
-    bool m_scheduled = false;
-    bool m_repeat = false;
-    int m_scheduleEntry = -1;
-    int m_stopMethod = 0;
+    struct StartRequest {
+        std::unique_ptr<Playlist> playlist;
+        int position = 0;
+        bool repeat = false;
+        bool scheduled = false;
+        int scheduleEntry = -1;
+        int priority = 0;
+        time_t startTime = 0;
+        time_t endTime = 0;
+        int stopMethod = 0;
+    };
+
+    bool RequestStart(std::unique_ptr<StartRequest> req);
+    bool StartNow(std::unique_ptr<StartRequest> req);
+    void StopNowLocked(int forceStopped);
+    void StopGracefullyLocked(int forceStopped, int afterCurrentLoop);
+    void FinishLocked();
+    void SetForceStopped(int forceStopped);
+    Json::Value StatusJSON(bool mqtt);
+
+    // Guards m_playlist, m_pending and every change of the state below.
+    std::recursive_mutex m_lock;
+    std::unique_ptr<Playlist> m_playlist;
+    std::unique_ptr<StartRequest> m_pending;
+
+    std::atomic<int> m_status{PLAYER_IDLE};
+    std::atomic<bool> m_scheduled{false};
+    std::atomic<bool> m_repeat{false};
+    std::atomic<int> m_position{0};
+    std::atomic<int> m_scheduleEntry{-1};
+    std::atomic<int> m_stopMethod{0};
+
+    std::mutex m_nameLock;  // guards m_playlistName, m_forceStoppedPlaylist
+    std::string m_playlistName;
+    std::string m_forceStoppedPlaylist;
 };
+
+// Registers "Start Playlist", "Stop Now", "Stop Gracefully", "Stop
+// Gracefully After Loop", "Pause Playlist", "Resume Playlist" and "Get
+// Playlist Status" with the command registry.
+void RegisterPlayerCommands();

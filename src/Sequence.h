@@ -1,0 +1,161 @@
+#pragma once
+// The sequence player: owns the channel data buffer the daemon shows, opens
+// one sequence file at a time, reads frames ahead on "KIV-ReadFrames", and
+// hands the current frame to the buffer when the channel output thread asks
+// for it. Also merges bridge data, blanks, seeks, pauses, single-steps and
+// fires the presets and effects a file schedules at given frames. main
+// creates the one instance (global `sequence`); playlist entries, commands
+// and the main loop use it.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hseq/HSEQFile.h"
+
+class Sequence {
+public:
+    static constexpr int MAX_CHANNELS = 8388608;
+    static constexpr int READ_AHEAD_FRAMES = 40;
+    static constexpr int SHOWN_FRAMES = 21;
+
+    // One start channel of bridge data: range length -> expiry (GetTimeMS).
+    class BridgeRangeData {
+    public:
+        explicit BridgeRangeData(uint32_t s) : start(s) {}
+        uint32_t start;
+        std::map<uint32_t, uint64_t> expires;
+    };
+
+    Sequence();
+    virtual ~Sequence();
+
+    // 1 on success (or when the same file is already being opened), 0 on failure.
+    int OpenSequenceFile(const std::string& filename, int startFrame = 0, int startSecond = -1);
+    void StartSequence();
+    int StartSequence(const std::string& filename, int startFrame);
+    int CloseSequenceFile();
+    void CloseIfOpen(const std::string& filename);
+
+    int IsSequenceRunning();
+    int IsSequenceRunning(const std::string& filename);
+    int SeekSequenceFile(int frameNumber);
+
+    // Per-frame work of the channel output thread.
+    void ReadSequenceData(bool force = false);
+    int ProcessSequenceData(int ms);
+    void SendSequenceData();
+    void SendBlankingData();
+    void BlankSequenceData(bool clearBridge = false);
+
+    void SetBridgeData(unsigned char* data, int startChannel, int length, unsigned long long expireMS);
+    int hasBridgeData();
+
+    int SequenceIsPaused();
+    void ToggleSequencePause();
+    void SingleStepSequence();
+    void SingleStepSequenceBack();
+
+    void ProcessVariableHeaders();
+    void clearCaches();
+    void SetLastFrameData(HSEQFile::FrameData* lastFrameData);
+    int ReadFramesLoop();
+
+    // Read by the sequence playlist entry and the status reports.
+    int GetDurationMs() const { return m_durationMs; }
+    int GetElapsedMs() const { return m_elapsedMs; }
+    int GetRemainingMs() const { return m_remainingMs; }
+    int GetStepTimeMs() const { return m_frameMs; }
+    float GetFrameRate() const { return m_frameRate; }
+    std::string GetFileName();
+    // Frames read ahead and waiting in the queue.
+    int GetReadAheadCount();
+    // The buffer already holds overlays etc. for the current frame.
+    bool isDataProcessed() const { return m_overlaysApplied; }
+    // The channel data buffer. Stable only while the output thread is not
+    // running (tests, blanking on the caller's thread).
+    const unsigned char* GetChannelData() const { return m_channelData; }
+
+protected:
+    // Reads one frame from the open file; runs on the read thread with
+    // m_fileMutex held.
+    virtual HSEQFile::FrameData* ReadFrameFromFile(HSEQFile* file, uint32_t frame);
+
+private:
+    // The *Locked forms take m_playMutex themselves; the player status is
+    // asked by the public entry points before that lock, never under it.
+    int OpenLocked(const std::string& filename, int startFrame, int startSecond, int playerStatus);
+    int CloseLocked(int playerStatus);
+    void ReadOneFrame(bool stepping, bool preroll, int playerStatus);
+    void StepBackLocked();
+    bool SeekLocked(int frameNumber);
+    void CopyFrameToBuffer(HSEQFile::FrameData* frame);
+    void MergeBridgeData();
+    void RepositionReader(int frame);
+    bool HoldsFrame(HSEQFile::FrameData* frame) const;
+
+    std::atomic<int> m_durationMs{0};
+    std::atomic<int> m_elapsedMs{0};
+    std::atomic<int> m_remainingMs{0};
+    // Written on the output thread, by openers and by blanking; all of them
+    // hold m_playMutex while they do.
+    unsigned char m_channelData[MAX_CHANNELS + 8];
+    std::string m_fileName;  // guarded by m_playMutex
+    bool m_sequenceWins = false;
+    bool m_warnOnBridge = false;
+    std::map<uint64_t, BridgeRangeData> m_liveBridgeRanges;
+    std::mutex m_bridgeMutex;  // guards m_liveBridgeRanges and the bytes of m_bridgeBuffer
+    std::atomic<unsigned char*> m_bridgeBuffer{nullptr};
+    std::unique_ptr<HSEQFile> m_file;  // changed under m_playMutex and m_fileMutex
+    std::atomic<bool> m_hasFile{false};  // m_file is set; read without locks by the output thread
+    std::atomic<int> m_openState{0};  // 2 opening, 1 opened not started, 0 started or idle
+    std::atomic<int> m_paused{0};
+    std::atomic<int> m_frameMs{50};
+    std::atomic<int> m_stepForward{0};
+    std::atomic<int> m_stepBack{0};
+    std::atomic<float> m_frameRate{20.0f};
+    int m_idleRemoteReads = 0;  // output thread only
+    std::atomic<bool> m_overlaysApplied{false};
+    int m_earlySeekCount = 0;  // guarded by m_queueMutex
+    int m_blankBetween = 0;
+    // Guards opening, closing, starting, seeking, reading and everything
+    // that writes m_channelData or makes a frame current.
+    std::recursive_mutex m_playMutex;
+
+    std::atomic<int> m_lastQueuedFrame{-1};
+    std::atomic<int> m_numFrames{0};  // frame count of the open file, for the read thread
+    bool m_readFinished = true;  // guarded by m_queueMutex
+    std::atomic<bool> m_stopReader{false};
+    std::unique_ptr<std::thread> m_readerThread;
+    std::list<HSEQFile::FrameData*> m_readAhead;    // owned, in frame order
+    std::list<HSEQFile::FrameData*> m_shownFrames;  // owned, oldest first, at most SHOWN_FRAMES
+    HSEQFile::FrameData* m_currentFrame = nullptr;  // owned by whichever list holds it, else by this
+    // Guards both lists, m_currentFrame, m_readFinished, m_cacheGeneration
+    // and the read thread's decisions.
+    std::mutex m_queueMutex;
+    std::mutex m_fileMutex;  // serialises reads from m_file against replacing or closing it
+    std::condition_variable m_readerWake;
+    std::condition_variable m_frameQueued;
+    // Bumped whenever the queue is thrown away, so a frame read across a
+    // close, reopen or seek is never queued.
+    unsigned m_cacheGeneration = 0;
+
+    // Last frame whose scheduled presets and effects fired; a frame sent
+    // again (paused, held, late) does not fire them twice. Guarded by m_playMutex.
+    int m_lastFiredFrame = -1;
+    long long m_lastBridgeWarningMs = 0;  // guarded by m_bridgeMutex
+
+    // Frame-scheduled names from the "FC" and "FE" headers; guarded by m_playMutex.
+    std::map<int, std::vector<std::string>> m_presetsAtFrame;
+    std::map<int, std::vector<std::string>> m_effectStartsAtFrame;
+    std::map<int, std::vector<std::string>> m_effectStopsAtFrame;
+};
+
+extern Sequence* sequence;

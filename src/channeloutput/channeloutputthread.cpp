@@ -1,0 +1,468 @@
+#include "channeloutput/channeloutputthread.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+
+#include "Sequence.h"
+#include "channeloutput/channeloutput.h"
+#include "common.h"
+#include "log.h"
+#include "mediaoutput/mediaoutput.h"
+#include "services/MultiSync.h"
+#include "services/Overlays.h"
+#include "settings.h"
+
+std::atomic<float> RefreshRate{20.0f};
+std::atomic<int> LightDelay{50000};
+std::atomic<int> SequenceLightDelay{50000};
+std::atomic<int> BridgeLightDelay{50000};
+std::atomic<int> MasterFramesPlayed{-1};
+std::atomic<int> OutputFrames{1};
+std::atomic<int> RunThread{0};
+std::atomic<int> ThreadIsRunning{0};
+std::atomic<int> ThreadIsExiting{0};
+std::atomic<int> outputForced{0};
+std::atomic<int> FrameSkip{0};
+std::atomic<float> mediaOffset{0.0f};
+std::atomic<int> alwaysTransmit{0};
+
+static pthread_t ChannelOutputThreadID;
+
+// Held by the thread for its whole life; its period sleep waits on
+// outputThreadCond with it.
+static std::mutex outputThreadLock;
+static std::condition_variable outputThreadCond;
+
+// Guards ThreadIsRunning/ThreadIsExiting transitions, startRequests and
+// liveThreads; outputThreadSatusCond wakes the idle wait and announces
+// status changes.
+static std::mutex outputThreadStatusLock;
+static std::condition_variable outputThreadSatusCond;
+static unsigned startRequests = 0;  // start requests so far: an idle wait that sees a new one resumes
+static int liveThreads = 0;         // threads created and not yet past their last statement
+
+// Forced wakes so far; the period sleep ends early when this moves. A
+// counter rather than a bare notify so a force that lands while the thread
+// is busy still shortens the following sleep.
+static std::atomic<unsigned> forcedWakes{0};
+
+static constexpr int IDLE_WAIT_MS = 2500;
+static constexpr int REMOTE_IDLE_PASSES = 20;
+static constexpr int SLOW_LOOP_US = 50000;
+static constexpr int VERY_SLOW_LOOP_US = 150000;
+
+// The frame clock runs on the monotonic clock: a wall-clock step (NTP
+// setting the time on a board without a battery clock) must neither freeze
+// nor race the show.
+static long long MonoTimeUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+static bool SyncEnabled() { return multiSync && multiSync->isMultiSyncEnabled(); }
+
+static bool SequenceRunning() { return sequence && sequence->IsSequenceRunning(); }
+static bool BridgeDataLive() { return sequence && sequence->hasBridgeData(); }
+
+// Anything besides a sequence that needs frames to go out.
+static bool OtherOutputNeeded() {
+    return IsEffectRunning() || PixelOverlayManager::INSTANCE.hasActiveOverlays() || SDLOutput::IsOverlayingVideo() ||
+           ChannelTester::INSTANCE.Testing() || alwaysTransmit || BridgeDataLive() || outputForced > 0;
+}
+
+static int FrameMs(bool seqRunning) {
+    if (seqRunning) {
+        float rate = RefreshRate;
+        return rate > 0 ? (int)(1000.0 * channelOutputFrame / rate) : 0;
+    }
+    return (int)(1000.0 * mediaElapsedSeconds);
+}
+
+int ChannelOutputThreadIsRunning() { return ThreadIsRunning; }
+int ChannelOutputThreadIsEnabled() { return OutputFrames; }
+
+void EnableChannelOutput() {
+    LogDebug(VB_CHANNELOUT, "EnableChannelOutput()\n");
+    OutputFrames = 1;
+}
+
+void DisableChannelOutput() {
+    LogDebug(VB_CHANNELOUT, "DisableChannelOutput()\n");
+    OutputFrames = 0;
+}
+
+void ForceChannelOutputNow() {
+    LogDebug(VB_CHANNELOUT, "ForceChannelOutputNow()\n");
+    // Never takes outputThreadLock: the thread itself forces (closing a
+    // sequence at its end) while holding it.
+    ++forcedWakes;
+    outputThreadCond.notify_all();
+    {
+        std::lock_guard<std::mutex> status(outputThreadStatusLock);
+        ++startRequests;
+    }
+    outputThreadSatusCond.notify_all();
+}
+
+void StartForcingChannelOutput() {
+    ++outputForced;
+    StartChannelOutputThread();
+}
+
+void StopForcingChannelOutput() {
+    int v = outputForced.load();
+    while (v > 0 && !outputForced.compare_exchange_weak(v, v - 1)) {
+    }
+}
+
+void SetChannelOutputRefreshRate(float rate) {
+    if (rate <= 0) {
+        LogErr(VB_CHANNELOUT, "Ignoring invalid refresh rate %f\n", rate);
+        return;
+    }
+    RefreshRate = rate;
+    SequenceLightDelay = (int)(1000000.0f / rate);
+    LightDelay = SequenceLightDelay.load();
+}
+
+float GetChannelOutputRefreshRate() { return RefreshRate; }
+
+void UpdateMasterPosition(int framesPlayed) {
+    MasterFramesPlayed = framesPlayed;
+    CalculateNewChannelOutputDelayForFrame(framesPlayed);
+}
+
+void ResetMasterPosition() { MasterFramesPlayed = -1; }
+
+int StartChannelOutputThread() {
+    LogDebug(VB_CHANNELOUT, "StartChannelOutputThread()\n");
+    BridgeLightDelay = getSettingInt("E131BridgingInterval", 50) * 1000;
+    if (getKIVmode() & MODE_PLAYER) {
+        mediaOffset = (float)getSettingInt("mediaOffset", 0) / 1000.0f;
+        LogDebug(VB_MEDIAOUT, "Using mediaOffset of %.3f\n", (double)mediaOffset);
+    }
+
+    std::unique_lock<std::mutex> status(outputThreadStatusLock);
+    ++startRequests;
+    outputThreadSatusCond.notify_all();
+    if (ThreadIsRunning) {
+        if (ThreadIsExiting) {
+            // The idle-waiting thread sees the request and clears its exiting
+            // flag, or it had already timed out and is on its way out; either
+            // way it reports soon. Waiting for that (rather than a fixed
+            // 10 ms) keeps a busy machine from starting a second thread that
+            // would only queue up behind the first.
+            outputThreadSatusCond.wait_for(status, std::chrono::seconds(1),
+                                           [] { return !ThreadIsExiting || !ThreadIsRunning; });
+        }
+        if (ThreadIsRunning && !ThreadIsExiting) {
+            LogDebug(VB_CHANNELOUT, "Channel Output thread is already running\n");
+            return 1;
+        }
+    }
+
+    RunThread = 1;
+    ThreadIsExiting = 0;
+    ++liveThreads;
+    int rc = pthread_create(&ChannelOutputThreadID, nullptr, RunChannelOutputThread, nullptr);
+    if (rc) {
+        RunThread = 0;
+        --liveThreads;
+        const char* why = rc == EAGAIN ? "Insufficient Resources"
+                          : rc == EINVAL ? "Invalid settings"
+                          : rc == EPERM  ? "Invalid Permissions"
+                                         : "";
+        LogErr(VB_CHANNELOUT, "ERROR creating channel output thread: %s\n", why);
+        return 0;
+    }
+    pthread_detach(ChannelOutputThreadID);
+    // The thread announces itself on the status condition. Bounded so a
+    // thread that ends at once (remote mode without a master) cannot hang
+    // the caller.
+    outputThreadSatusCond.wait_for(status, std::chrono::seconds(5), [] { return ThreadIsRunning != 0; });
+    return 1;
+}
+
+int StopChannelOutputThread() {
+    LogDebug(VB_CHANNELOUT, "StopChannelOutputThread()\n");
+    RunThread = 0;
+    // Cut the period sleep and the idle wait short; the thread sees RunThread.
+    outputThreadCond.notify_all();
+    std::unique_lock<std::mutex> status(outputThreadStatusLock);
+    outputThreadSatusCond.notify_all();
+    for (int i = 0; i < 50; ++i) {
+        if (!ThreadIsRunning && liveThreads == 0) {
+            return 0;
+        }
+        outputThreadSatusCond.wait_for(status, std::chrono::milliseconds(100));
+    }
+    if (!ThreadIsRunning && liveThreads == 0) {
+        return 0;
+    }
+    return -1;
+}
+
+void* RunChannelOutputThread(void* data) {
+    SetThreadName("KIV-ChannelOut");
+    // Wake at the period boundary rather than up to 50 us after it.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    alwaysTransmit = getSettingInt("alwaysTransmit", 0);
+    LogDebug(VB_CHANNELOUT, "RunChannelOutputThread() starting\n");
+
+    std::unique_lock<std::mutex> threadLock(outputThreadLock);
+    unsigned seenStarts;
+    {
+        std::lock_guard<std::mutex> status(outputThreadStatusLock);
+        ThreadIsRunning = 1;
+        ThreadIsExiting = 0;
+        seenStarts = startRequests;
+    }
+    outputThreadSatusCond.notify_all();
+    StartingOutput();
+
+    const bool remote = getKIVmode() == MODE_REMOTE;
+    int idleCountdown = remote ? REMOTE_IDLE_PASSES : 1;
+    // Set when this thread decided to end; a new thread may already have
+    // set RunThread again by then.
+    bool ending = false;
+
+    if (remote && !OtherOutputNeeded() && MasterFramesPlayed < 0) {
+        for (int i = 0; i < 2000 && RunThread && !OtherOutputNeeded() && MasterFramesPlayed < 0; ++i) {
+            usleep(1000);
+        }
+        if (!OtherOutputNeeded() && MasterFramesPlayed < 0) {
+            LogDebug(VB_CHANNELOUT, "No master position within 2 seconds, output thread ending\n");
+            ending = true;
+        }
+    }
+
+    long long nextStart = 0;  // scheduled start of the next pass (monotonic us), 0 = none
+    // LightDelay was switched to the bridge period by an idle pass; a
+    // sequence that starts afterwards gets its own period back.
+    bool bridgePeriod = false;
+    bool forcedWake = false;
+    int slowCount = 0;
+    static long long lastStatTime = 0;
+
+    while (RunThread && !ending) {
+        long long wake = MonoTimeUs();
+        // The period is measured from the scheduled start of the pass, so
+        // neither processing nor the wake-up latency adds to it. A pass that
+        // is a whole period late starts a new grid instead of rushing frames.
+        long long start = wake;
+        if (nextStart && wake >= nextStart && wake - nextStart < LightDelay) {
+            start = nextStart;
+        }
+        nextStart = 0;
+        unsigned seenForces = forcedWakes;
+
+        bool seqRunning = SequenceRunning();
+        if (SyncEnabled() && seqRunning) {
+            int frame = channelOutputFrame;
+            multiSync->SendSeqSyncPacket(sequence->GetFileName(), frame, frame / (float)RefreshRate);
+        }
+        bool bridge = BridgeDataLive();
+        bool busy = OtherOutputNeeded() || forcedWake;
+        forcedWake = false;
+
+        if (OutputFrames && sequence) {
+            if (!sequence->isDataProcessed() || bridge) {
+                sequence->ProcessSequenceData(FrameMs(seqRunning));
+            }
+            if (remote && !busy && MasterFramesPlayed < 0) {
+                for (int i = 0; i < 1000 && RunThread && !BridgeDataLive() && MasterFramesPlayed < 0; ++i) {
+                    usleep(1000);
+                }
+            }
+            sequence->SendSequenceData();
+        }
+        long long sendDone = MonoTimeUs();
+
+        if (sequence && (SequenceRunning() || idleCountdown)) {
+            if (FrameSkip != 0 && SequenceRunning()) {
+                int skip = FrameSkip.exchange(0);
+                sequence->SeekSequenceFile(channelOutputFrame + skip + 1);
+            }
+            sequence->ReadSequenceData(false);
+        }
+        long long readDone = MonoTimeUs();
+
+        if (sequence && !BridgeDataLive()) {
+            // The next frame is ready before its period starts.
+            sequence->ProcessSequenceData(FrameMs(SequenceRunning()));
+        }
+        long long processDone = MonoTimeUs();
+
+        int loopUs = (int)(processDone - wake);
+        if (loopUs > VERY_SLOW_LOOP_US) {
+            slowCount = 3;
+        } else if (loopUs > SLOW_LOOP_US) {
+            if (++slowCount >= 4) {
+                LogWarn(VB_CHANNELOUT,
+                        "SLOW Output Thread: Loop: %dus, Send: %lldus, Read: %lldus, Process: %lldus, FrameNum: %ld\n",
+                        (int)LightDelay, sendDone - wake, readDone - sendDone, processDone - readDone,
+                        (long)channelOutputFrame);
+            }
+        } else {
+            slowCount = 0;
+        }
+
+        {
+            std::unique_lock<std::mutex> status(outputThreadStatusLock);
+            if (!SequenceRunning() && !busy && !BridgeDataLive()) {
+                LightDelay = BridgeLightDelay.load();
+                bridgePeriod = true;
+                if (idleCountdown > 0) {
+                    --idleCountdown;
+                } else {
+                    ThreadIsExiting = 1;
+                    bool woken = outputThreadSatusCond.wait_for(status, std::chrono::milliseconds(IDLE_WAIT_MS), [&] {
+                        return startRequests != seenStarts || !RunThread;
+                    });
+                    seenStarts = startRequests;
+                    if (woken && RunThread) {
+                        ThreadIsExiting = 0;
+                        outputThreadSatusCond.notify_all();
+                        idleCountdown = 1;
+                        continue;
+                    }
+                    if (!woken) {
+                        RunThread = 0;
+                    }
+                    ending = true;
+                    break;
+                }
+            } else {
+                idleCountdown = remote ? REMOTE_IDLE_PASSES : 1;
+                if (bridgePeriod && SequenceRunning()) {
+                    LightDelay = SequenceLightDelay.load();
+                    bridgePeriod = false;
+                }
+                long long sleepUs = start + LightDelay - processDone;
+                if (sleepUs < 1) sleepUs = 0;
+                long long nowWall = GetTime();
+                if (channelOutputFrame < 2 || sleepUs == 0 || nowWall - lastStatTime >= 1000000) {
+                    lastStatTime = nowWall;
+                    LogDebug(VB_CHANNELOUT,
+                             "Output Thread: Loop: %dus, Send: %lldus, Read: %lldus, Process: %lldus, Sleep: %dus, "
+                             "FrameNum: %ld\n",
+                             (int)LightDelay, sendDone - wake, readDone - sendDone, processDone - readDone,
+                             (int)sleepUs, (long)channelOutputFrame);
+                }
+            }
+            seenStarts = startRequests;
+        }
+
+        if (!RunThread) {
+            break;
+        }
+        long long deadline = start + LightDelay;
+        nextStart = deadline;
+        if (deadline - MonoTimeUs() > 0) {
+            auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(deadline));
+            bool early = outputThreadCond.wait_until(threadLock, until, [&] {
+                return forcedWakes != seenForces || !RunThread;
+            });
+            if (early && RunThread) {
+                LogDebug(VB_CHANNELOUT, "Forced output\n");
+                forcedWake = true;
+                nextStart = 0;
+            }
+        } else if (forcedWakes != seenForces) {
+            forcedWake = true;
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> status(outputThreadStatusLock);
+        ThreadIsRunning = 0;
+        ThreadIsExiting = 0;
+    }
+    StoppingOutput();
+    threadLock.unlock();
+    LogDebug(VB_CHANNELOUT, "RunChannelOutputThread() completed\n");
+    {
+        std::lock_guard<std::mutex> status(outputThreadStatusLock);
+        --liveThreads;
+        outputThreadSatusCond.notify_all();
+    }
+    return nullptr;
+}
+
+void CalculateNewChannelOutputDelayForFrame(int expectedFramesSent) {
+    int sent = channelOutputFrame;
+    int diff = sent - expectedFramesSent;
+    int target = SequenceRunning() ? SequenceLightDelay.load() : BridgeLightDelay.load();
+
+    if (!SyncEnabled()) {
+        if (diff < -4) {
+            if (diff <= -0.5 * RefreshRate) {
+                LogDebug(VB_CHANNELOUT, "Skipping many frames - We are at %d, master is at: %d\n", sent,
+                         expectedFramesSent);
+                FrameSkip = expectedFramesSent - sent;
+                LightDelay = target;
+                return;
+            }
+            LogDebug(VB_CHANNELOUT, "Skipping a few frames - We are at %d, master is at: %d\n", sent,
+                     expectedFramesSent);
+            FrameSkip = 4;
+            diff += 4;
+        } else if (diff > 2) {
+            FrameSkip = -1;
+            diff -= 1;
+        }
+    }
+
+    int current = LightDelay;
+    if (std::abs(diff) > 1) {
+        int newDelay = target;
+        if ((expectedFramesSent >= sent && current <= target) || (expectedFramesSent < sent && current >= target)) {
+            // 1 % of the nominal period per frame of difference, never more
+            // than 15 ms shorter than nominal.
+            newDelay = current + diff * (target / 100);
+            if (newDelay < target - 15000) {
+                newDelay = target - 15000;
+            }
+        }
+        LogDebug(VB_CHANNELOUT, "LightDelay: %d, newLightDelay: %d,   DiffFrames: %d     %d/%d\n", current, newDelay,
+                 diff, sent, expectedFramesSent);
+        LightDelay = newDelay;
+    } else if ((diff == 0 && current != target) || (diff == -1 && current > target) ||
+               (diff == 1 && current < target)) {
+        LightDelay = target;
+    }
+}
+
+void CalculateNewChannelOutputDelay(float mediaPosition) {
+    // Media position at which the next resynchronisation is due.
+    static std::atomic<float> nextSyncCheck{0.5f};
+
+    float offset = mediaOffset;
+    float elapsed = mediaPosition - offset;
+    mediaElapsedSeconds = elapsed < 0 ? 0.0f : elapsed;
+
+    if (getKIVmode() == MODE_REMOTE || !SequenceRunning()) {
+        return;
+    }
+    float due = nextSyncCheck;
+    // At most every 20 frames; a jump back of 2 s or more resyncs at once.
+    if (due >= mediaPosition && due < mediaPosition + 2.0f) {
+        return;
+    }
+    float rate = RefreshRate;
+    nextSyncCheck = mediaPosition + 20.0f / rate;
+    int expected = (int)((mediaPosition - offset) * rate);
+    int sent = channelOutputFrame;
+    LogDebug(VB_CHANNELOUT, "Media Position: %.2f, Offset: %.3f, Frames Sent: %d, Expected: %d, Diff: %d\n",
+             (double)mediaPosition, (double)offset, sent, expected, sent - expected);
+    CalculateNewChannelOutputDelayForFrame(expected);
+}

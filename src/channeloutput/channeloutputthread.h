@@ -1,0 +1,52 @@
+#pragma once
+// The channel output thread "KIV-ChannelOut": once per frame period it
+// sends the processed frame of the sequence player to every output, reads
+// and processes the next one, and sleeps until the next period. The period
+// follows the open sequence and is nudged toward a master (media position,
+// playlist wall clock, multi-system master). Started by the sequence player,
+// the main loop and forcing callers; it stops itself when idle.
+
+#include <atomic>
+
+// Timing state shared with the sequence player, the playlist entries and
+// the media layer. Several threads touch these, hence atomics.
+extern std::atomic<float> RefreshRate;        // frames per second of the open sequence
+extern std::atomic<int> LightDelay;           // us, the period the thread sleeps now
+extern std::atomic<int> SequenceLightDelay;   // us, nominal period of the open sequence
+extern std::atomic<int> BridgeLightDelay;     // us, period when only bridge data is sent
+extern std::atomic<int> MasterFramesPlayed;   // last frame count of a master, -1 = none
+extern std::atomic<int> OutputFrames;         // output enabled
+extern std::atomic<int> RunThread;            // the thread is to keep running
+extern std::atomic<int> ThreadIsRunning;      // the thread is inside its loop
+extern std::atomic<int> ThreadIsExiting;      // the thread is in its idle wait before ending
+extern std::atomic<int> outputForced;         // callers that force output
+extern std::atomic<int> FrameSkip;            // frames to skip (>0) or hold (-1) at the next read
+extern std::atomic<float> mediaOffset;        // seconds, setting "mediaOffset" / 1000
+extern std::atomic<int> alwaysTransmit;       // setting "alwaysTransmit", read at thread start
+
+int StartChannelOutputThread();
+// 0 once the thread has left, -1 if it still runs after 5 s.
+int StopChannelOutputThread();
+int ChannelOutputThreadIsRunning();
+int ChannelOutputThreadIsEnabled();
+void EnableChannelOutput();
+void DisableChannelOutput();
+
+// Wakes a sleeping thread so that it sends a frame at once.
+void ForceChannelOutputNow();
+void StartForcingChannelOutput();
+void StopForcingChannelOutput();
+
+void SetChannelOutputRefreshRate(float rate);
+float GetChannelOutputRefreshRate();
+
+void UpdateMasterPosition(int framesPlayed);
+void ResetMasterPosition();
+
+// Resynchronise the frame clock to a media position in seconds (checked at
+// most every 20 frames, at once after a jump back of 2 s or more).
+void CalculateNewChannelOutputDelay(float mediaPosition);
+// Resynchronise to the number of frames a master expects sent by now.
+void CalculateNewChannelOutputDelayForFrame(int expectedFramesSent);
+
+void* RunChannelOutputThread(void* data);
