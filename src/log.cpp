@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -14,6 +15,8 @@ KIVLogger KIVLogger::INSTANCE;
 
 char logFileName[1024] = "";
 bool logToStdOut = false;
+// guards logFileName and logToStdOut against a change while a line is written
+static std::mutex logDestinationLock;
 
 static const char* LEVEL_WORDS[] = {"unknown", "error", "warn", "info", "debug", "excess"};
 
@@ -25,28 +28,47 @@ std::string LogLevelToString(LogLevel level) {
 }
 
 void SetLogFile(const char* name, bool toStdout) {
+    std::lock_guard<std::mutex> lock(logDestinationLock);
     strncpy(logFileName, name ? name : "", sizeof(logFileName) - 1);
     logFileName[sizeof(logFileName) - 1] = 0;
     logToStdOut = toStdout;
 }
 
+std::string GetLogFile() {
+    std::lock_guard<std::mutex> lock(logDestinationLock);
+    return logFileName;
+}
+
+bool GetLogToStdOut() {
+    std::lock_guard<std::mutex> lock(logDestinationLock);
+    return logToStdOut;
+}
+
 bool loggingToFile() {
+    std::lock_guard<std::mutex> lock(logDestinationLock);
     return logFileName[0] && strcmp(logFileName, "stderr") && strcmp(logFileName, "stdout");
 }
 
 static void writeLine(const char* format, va_list args) {
+    char dest[sizeof(logFileName)];
+    bool copyToStdout;
+    {
+        std::lock_guard<std::mutex> lock(logDestinationLock);
+        memcpy(dest, logFileName, sizeof(dest));
+        copyToStdout = logToStdOut;
+    }
     va_list copy;
     va_copy(copy, args);
-    bool toStdout = strcmp(logFileName, "stdout") == 0;
-    if (!logFileName[0]) {
+    bool toStdout = strcmp(dest, "stdout") == 0;
+    if (!dest[0]) {
         // no destination
-    } else if (strcmp(logFileName, "stderr") == 0) {
+    } else if (strcmp(dest, "stderr") == 0) {
         vfprintf(stderr, format, args);
     } else if (toStdout) {
         vfprintf(stdout, format, args);
         fflush(stdout);
     } else {
-        FILE* f = fopen(logFileName, "a");
+        FILE* f = fopen(dest, "a");
         if (!f) {
             fprintf(stderr, "Error: Unable to open log file for writing!\n");
             vfprintf(stderr, format, copy);
@@ -56,7 +78,7 @@ static void writeLine(const char* format, va_list args) {
         vfprintf(f, format, args);
         fclose(f);
     }
-    if (!toStdout && logToStdOut) {
+    if (!toStdout && copyToStdout) {
         vfprintf(stdout, format, copy);
         fflush(stdout);
     }

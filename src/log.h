@@ -3,6 +3,7 @@
 // Every line carries time, thread id, facility and source location; the
 // destination is a file (opened per line), stderr, stdout or nothing.
 
+#include <atomic>
 #include <list>
 #include <string>
 
@@ -16,7 +17,8 @@ typedef int LogLevel;
 class KIVLoggerInstance {
 public:
     KIVLoggerInstance(const std::string& n) : name(n) {}
-    LogLevel level = LOG_INFO;
+    // Read by every logging thread; changed at start-up and by tests.
+    std::atomic<LogLevel> level{LOG_INFO};
     std::string name;
 };
 
@@ -86,6 +88,8 @@ void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facilit
 #define VB_HTTP KIVLogger::INSTANCE.HTTP
 
 void SetLogFile(const char* name, bool toStdout);
+std::string GetLogFile();
+bool GetLogToStdOut();
 bool loggingToFile();
 std::string LogLevelToString(LogLevel level);
 void logVersionInfo();

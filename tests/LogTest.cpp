@@ -97,8 +97,8 @@ TEST_F(LogTest, OverlongFormatIsCutWithoutBreakingConversions) {
 }
 
 TEST_F(LogTest, StdoutDestinationWithStdoutCopyPrintsOnce) {
-    std::string saved = logFileName;
-    bool savedStd = logToStdOut;
+    std::string saved = GetLogFile();
+    bool savedStd = GetLogToStdOut();
     testing::internal::CaptureStdout();
     SetLogFile("stdout", true);
     LogInfo(VB_GENERAL, "only once\n");
@@ -109,8 +109,8 @@ TEST_F(LogTest, StdoutDestinationWithStdoutCopyPrintsOnce) {
 }
 
 TEST_F(LogTest, UnwritableLogFileFallsBackToStderr) {
-    std::string saved = logFileName;
-    bool savedStd = logToStdOut;
+    std::string saved = GetLogFile();
+    bool savedStd = GetLogToStdOut();
     testing::internal::CaptureStderr();
     SetLogFile("/nonexistent-dir/kivd.log", false);
     LogErr(VB_GENERAL, "still visible\n");
@@ -121,8 +121,8 @@ TEST_F(LogTest, UnwritableLogFileFallsBackToStderr) {
 }
 
 TEST_F(LogTest, LoggingToFileOnlyForRealPaths) {
-    std::string saved = logFileName;
-    bool savedStd = logToStdOut;
+    std::string saved = GetLogFile();
+    bool savedStd = GetLogToStdOut();
     SetLogFile("stderr", false);
     EXPECT_FALSE(loggingToFile());
     SetLogFile("", false);

@@ -79,8 +79,8 @@ LogCapture::LogCapture() {
     int fd = mkstemp(tmpl);
     if (fd >= 0) close(fd);
     m_path = tmpl;
-    m_oldFile = logFileName;
-    m_oldStdout = logToStdOut;
+    m_oldFile = GetLogFile();
+    m_oldStdout = GetLogToStdOut();
     m_oldLevels = KIVLogger::INSTANCE.GetLogLevelString();
     SetLogFile(m_path.c_str(), false);
 }
