@@ -7,6 +7,6 @@ bash scripts/setup.sh
 bash scripts/build.sh
 export KIV_MEDIA_DIR="$PWD/demo/media"
 if [ -x scripts/demo-media.sh ]; then
-  bash scripts/demo-media.sh build
+  bash scripts/demo-media.sh "${KIV_BUILD_DIR:-build}"
 fi
-exec build/src/kivd -f "$@"
+exec "${KIV_BUILD_DIR:-build}/src/kivd" -f "$@"

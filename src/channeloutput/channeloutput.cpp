@@ -165,8 +165,12 @@ int InitializeChannelOutputs() {
             outputFailed(index, type, "its configuration could not be initialised (see the log)");
             continue;
         }
-        LogInfo(VB_CHANNELOUT, "Channel output %d (%s) running: channels %d-%d\n", index, type.c_str(), start,
-                start + count - 1);
+        if (count > 0) {
+            LogInfo(VB_CHANNELOUT, "Channel output %d (%s) running: channels %d-%d\n", index, type.c_str(), start,
+                    start + count - 1);
+        } else {
+            LogInfo(VB_CHANNELOUT, "Channel output %d (%s) running\n", index, type.c_str());
+        }
         std::lock_guard<std::mutex> lock(outputsLock);
         channelOutputs.emplace_back(out);
         ++created;

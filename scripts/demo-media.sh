@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Writes the demo show's sequence files into demo/media/sequences with the
+# project's show generator, unless they are already there.
+#   scripts/demo-media.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${1:-${KIV_BUILD_DIR:-build}}
+GEN="$BUILD_DIR/src/hseqgen"
+OUT=demo/media/sequences
+mkdir -p "$OUT"
+make_show() {  # name seed seconds
+  local file="$OUT/$1"
+  [ -f "$file" ] && return 0
+  "$GEN" -o "$file" -c 2048 -n $(( $3 * 40 )) -s 25 -f 2.0 -z zstd -S "$2"
+}
+make_show welcome.hseq 1 10
+make_show song-1.hseq 2 30
+make_show song-2.hseq 3 30
+make_show song-3.hseq 4 30
