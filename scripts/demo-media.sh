@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Writes the demo show's sequence files into demo/media/sequences with the
-# project's show generator, unless they are already there.
-#   scripts/demo-media.sh [BUILD_DIR]
+# Writes the demo show's sequence files into demo/media/sequences (or the
+# sequences folder of MEDIA_DIR) with the project's show generator, unless
+# they are already there.
+#   scripts/demo-media.sh [BUILD_DIR [MEDIA_DIR]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${1:-${KIV_BUILD_DIR:-build}}
 GEN="$BUILD_DIR/src/hseqgen"
-OUT=demo/media/sequences
+OUT=${2:-demo/media}/sequences
 mkdir -p "$OUT"
 make_show() {  # name seed seconds
   local file="$OUT/$1"
