@@ -8,7 +8,7 @@
 //     only decompresses and copies the same frames;
 //   - peak resident memory of the playing process.
 //
-//   bench_playback [--seconds S] [--channels N] [--fps F] [--no-cyclictest]
+//   playbackbench [--seconds S] [--channels N] [--fps F] [--no-cyclictest]
 //
 // The playback runs in a child process of its own (this program with
 // --play), so its peak memory is not that of generating the file.

@@ -288,6 +288,9 @@ std::string HSEQFile::getMediaFilename(const std::string& filename) {
 std::string HSEQFile::getMediaFilename() const {
     for (auto& h : m_variableHeaders) {
         if (h.code[0] == 'm' && h.code[1] == 'f') {
+            if (h.data.empty()) {
+                return "";
+            }
             // Never read past the data, NUL or not.
             const char* text = (const char*)h.data.data();
             return std::string(text, strnlen(text, h.data.size()));
@@ -331,6 +334,7 @@ uint64_t HSEQFile::tell() {
 }
 
 uint64_t HSEQFile::read(void* ptr, uint64_t size) {
+    if (size == 0) return 0;
     if (m_memoryFile) {
         if (m_memoryPosition >= m_memoryBuffer.size()) return 0;
         uint64_t n = std::min<uint64_t>(size, m_memoryBuffer.size() - m_memoryPosition);
@@ -343,6 +347,7 @@ uint64_t HSEQFile::read(void* ptr, uint64_t size) {
 }
 
 uint64_t HSEQFile::write(const void* ptr, uint64_t size) {
+    if (size == 0) return 0;
     if (m_memoryFile) {
         if (m_memoryPosition + size > m_memoryBuffer.size()) {
             m_memoryBuffer.resize(m_memoryPosition + size);
@@ -360,6 +365,7 @@ uint64_t HSEQFile::write(const void* ptr, uint64_t size) {
 }
 
 uint64_t HSEQFile::readAt(uint64_t offset, void* ptr, uint64_t size) {
+    if (size == 0) return 0;
     if (m_memoryFile) {
         if (offset >= m_memoryBuffer.size()) return 0;
         uint64_t n = std::min<uint64_t>(size, m_memoryBuffer.size() - offset);

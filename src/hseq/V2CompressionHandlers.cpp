@@ -120,10 +120,11 @@ void V2ZSTDCompressionHandler::beginBlockRead(const uint8_t* data, uint64_t size
     m_inBuffer.src = data;
     m_inBuffer.size = size;
     m_inBuffer.pos = 0;
+    m_zstdFrameDone = false;
 }
 
 bool V2ZSTDCompressionHandler::decodeNextFrame(uint8_t* out, uint32_t len) {
-    if (m_streamFailed) return false;
+    if (m_streamFailed || m_zstdFrameDone) return false;
     ZSTD_outBuffer o = {out, len, 0};
     while (o.pos < o.size) {
         size_t inBefore = m_inBuffer.pos;
@@ -134,10 +135,15 @@ bool V2ZSTDCompressionHandler::decodeNextFrame(uint8_t* out, uint32_t len) {
             m_streamFailed = true;
             return false;
         }
-        if (o.pos < o.size && m_inBuffer.pos == inBefore && o.pos == outBefore) {
-            // Nothing more to decode: the block ended (or was cut) mid-frame.
+        if (o.pos < o.size && (r == 0 || (m_inBuffer.pos == inBefore && o.pos == outBefore))) {
+            // The block's zstd frame ended, or its bytes ran out, before this
+            // frame was complete: a block is one zstd frame, nothing follows.
             m_streamFailed = true;
             return false;
+        }
+        if (r == 0) {
+            // Bytes after the block's zstd frame belong to no frame of it.
+            m_zstdFrameDone = true;
         }
     }
     return true;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "Warnings.h"
 #include "common.h"
@@ -400,6 +401,7 @@ bool V2CompressedHandler::enterBlock(int k) {
     m_decodeData = data;
     m_decodeSize = size;
     m_framesDecoded = 0;
+    m_bufferFrame = NO_FRAME;
     beginBlockRead(data, size);
     return true;
 }
@@ -420,24 +422,32 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
     }
     uint32_t cc = m_file->m_seqChannelCount;
     uint32_t offset = frame - blocks[m_decodeBlock].first;
-    if (m_framesDecoded == 0 || offset + 1 != m_framesDecoded) {
+    if (offset != m_bufferFrame) {
         if (offset < m_framesDecoded) {
             // Earlier in this block than the last decoded frame: decode again
             // from the block's start rather than keeping whole blocks decoded.
             beginBlockRead(m_decodeData, m_decodeSize);
             m_framesDecoded = 0;
         }
-        if (m_frameBuffer.size() != cc) {
-            m_frameBuffer.resize(cc);
+        if (m_frameBufferSize != cc) {
+            m_frameBuffer.reset(new (std::nothrow) uint8_t[cc]);
+            m_frameBufferSize = m_frameBuffer ? cc : 0;
+            if (!m_frameBuffer) {
+                LogErr(VB_SEQUENCE, "Could not allocate %u bytes to decode frame %u\n", cc, frame);
+                return nullptr;
+            }
         }
+        // A failed decode leaves part of a frame in the buffer.
+        m_bufferFrame = NO_FRAME;
         while (m_framesDecoded <= offset) {
-            if (!decodeNextFrame(m_frameBuffer.data(), cc)) {
+            if (!decodeNextFrame(m_frameBuffer.get(), cc)) {
                 LogErr(VB_SEQUENCE, "Frame %u of %s is missing: block %d holds only %u complete frames\n", frame,
                        m_file->m_filename.c_str(), m_decodeBlock, m_framesDecoded);
                 return nullptr;
             }
             ++m_framesDecoded;
         }
+        m_bufferFrame = offset;
     }
-    return frameFromStored(frame, m_frameBuffer.data());
+    return frameFromStored(frame, m_frameBuffer.get());
 }

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -118,7 +119,10 @@ private:
     const uint8_t* m_decodeData = nullptr;  // its compressed bytes (held by m_blockMap)
     uint64_t m_decodeSize = 0;
     uint32_t m_framesDecoded = 0;     // frames of m_decodeBlock decoded so far
-    std::vector<uint8_t> m_frameBuffer;  // the last decoded frame
+    static constexpr uint32_t NO_FRAME = UINT32_MAX;
+    uint32_t m_bufferFrame = NO_FRAME;  // offset in the block of the frame in m_frameBuffer
+    std::unique_ptr<uint8_t[]> m_frameBuffer;  // the last decoded frame, channel-count bytes
+    uint32_t m_frameBufferSize = 0;
 };
 
 class V2ZSTDCompressionHandler : public V2CompressedHandler {
@@ -142,6 +146,7 @@ private:
     ZSTD_outBuffer_s m_outBuffer = {nullptr, 0, 0};
     ZSTD_inBuffer_s m_inBuffer = {nullptr, 0, 0};
     bool m_streamFailed = false;  // the current block's stream hit an error
+    bool m_zstdFrameDone = false;  // the current block's zstd frame is fully decoded
 };
 
 class V2ZLIBCompressionHandler : public V2CompressedHandler {
