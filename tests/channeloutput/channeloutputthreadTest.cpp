@@ -151,6 +151,21 @@ TEST_F(OutputThreadTest, PlaysEveryFrameOnceInOrderAtTheFrameRate) {
     EXPECT_FALSE(player->IsSequenceRunning());
 }
 
+TEST_F(OutputThreadTest, AShortStallIsMadeUpWithoutShiftingTheShow) {
+    MakeShow("show.hseq");
+    ASSERT_EQ(1, player->StartSequence("show.hseq", 0));
+    ASSERT_TRUE(waitUntil([&] { return channelOutputFrame >= 20; }, 10000));
+    capture->DelayNextSendUs(85000);  // more than three periods
+    Played p = PlayToEnd("show.hseq");
+    size_t first = ExpectCompleteInOrder(p, 80);
+    auto last = std::find(p.frames.begin(), p.frames.end(), 79) - p.frames.begin();
+    ASSERT_LT((size_t)last, p.frames.size());
+    // The frames after the stall follow at once until the show is back on
+    // its grid: the end is where it would have been (a new grid started
+    // after the stall would put it about 60 ms later).
+    EXPECT_NEAR(79 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 40.0);
+}
+
 TEST_F(OutputThreadTest, PlaysAVersionOneFileAsWell) {
     spec.versionMajor = 1;
     spec.frames = 40;
