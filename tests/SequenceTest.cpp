@@ -56,6 +56,10 @@ std::vector<Recorded> TakeRecorded() {
 // A player whose file reads can be held at one frame, and that counts reads.
 class GatedSequence : public Sequence {
 public:
+    ~GatedSequence() override {
+        Gate(-1);
+        StopReadThread();
+    }
     HSEQFile::FrameData* ReadFrameFromFile(HSEQFile* file, uint32_t frame) override {
         {
             std::unique_lock<std::mutex> lock(m_lock);
