@@ -1,9 +1,9 @@
-// hseqbench: speed and memory of the sequence file reader and of hsequtils
+// bench_hseq: speed and memory of the sequence file reader and of hsequtils
 // on one generated show of 100,000 channels x 2,400 frames (a minute at 40
 // frames per second), each against the zstd command-line tool on the same
 // raw frame bytes, measured in the same run. Prints one line per figure.
 //
-//   hseqbench [--dir DIR] [--keep] [--channels N] [--frames N]
+//   bench_hseq [--dir DIR] [--keep] [--channels N] [--frames N]
 //
 // Needs the zstd program and about 1.6 GB of free space in DIR (default a
 // fresh directory under /tmp). Internal: --read-child FILE reads every frame
@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
         if (!mkdtemp(tmpl)) return 1;
         dir = tmpl;
     }
-    std::string hsequtils = SelfDir() + "/hsequtils";
+    std::string hsequtils = SelfDir() + "/../src/hsequtils";
     std::string v1 = dir + "/show-v1.hseq", zst = dir + "/show-zstd.hseq", raw = dir + "/show.raw";
     std::string rawZst = dir + "/show.raw.zst", converted = dir + "/converted.hseq", big = dir + "/big-v1.hseq";
 

@@ -53,7 +53,7 @@ Sequence::Sequence() {
     RegisterSequenceCommands();
 }
 
-Sequence::~Sequence() {
+void Sequence::StopReadThread() {
     m_stopReader = true;
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -62,6 +62,10 @@ Sequence::~Sequence() {
     if (m_readerThread && m_readerThread->joinable()) {
         m_readerThread->join();
     }
+}
+
+Sequence::~Sequence() {
+    StopReadThread();
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         SetLastFrameData(nullptr);

@@ -85,8 +85,11 @@ public:
 
 protected:
     // Reads one frame from the open file; runs on the read thread with
-    // m_fileMutex held.
+    // m_fileMutex held. A subclass that overrides it calls StopReadThread()
+    // in its destructor, before its own members go.
     virtual HSEQFile::FrameData* ReadFrameFromFile(HSEQFile* file, uint32_t frame);
+    // Ends and joins the read thread (the destructor does it too).
+    void StopReadThread();
 
 private:
     // The *Locked forms take m_playMutex themselves; the player status is

@@ -56,6 +56,10 @@ std::vector<Recorded> TakeRecorded() {
 // A player whose file reads can be held at one frame, and that counts reads.
 class GatedSequence : public Sequence {
 public:
+    ~GatedSequence() override {
+        Gate(-1);
+        StopReadThread();
+    }
     HSEQFile::FrameData* ReadFrameFromFile(HSEQFile* file, uint32_t frame) override {
         {
             std::unique_lock<std::mutex> lock(m_lock);
@@ -128,7 +132,9 @@ protected:
         AddChannelOutput(capture);
         spec.channels = CHANNELS;
         spec.frames = 60;
-        spec.stepMs = 100;
+        // Long frames: opening waits up to a frame for the reader, which a
+        // loaded machine needs.
+        spec.stepMs = 250;
         spec.versionMajor = 1;
     }
 
@@ -192,11 +198,11 @@ TEST_F(SequenceTest, OpeningPutsTheFirstFrameInTheBufferBeforeTheStart) {
     EXPECT_EQ(0, BufferFrame());
     EXPECT_FALSE(s->IsSequenceRunning());
     EXPECT_EQ("a.hseq", s->GetFileName());
-    EXPECT_EQ(6000, s->GetDurationMs());
-    EXPECT_EQ(6000, s->GetRemainingMs());
-    EXPECT_EQ(100, s->GetStepTimeMs());
-    EXPECT_FLOAT_EQ(10.0f, GetChannelOutputRefreshRate());
-    EXPECT_EQ(100000, (int)SequenceLightDelay);
+    EXPECT_EQ(15000, s->GetDurationMs());
+    EXPECT_EQ(15000, s->GetRemainingMs());
+    EXPECT_EQ(250, s->GetStepTimeMs());
+    EXPECT_FLOAT_EQ(4.0f, GetChannelOutputRefreshRate());
+    EXPECT_EQ(250000, (int)SequenceLightDelay);
     // Not started: reads leave the frame where it is.
     usleep(50000);
     s->ReadSequenceData(false);
@@ -220,14 +226,14 @@ TEST_F(SequenceTest, PlaysEveryFrameInOrderThenClosesBlanksAndTriggersPresets) {
         ReadNext();
         ASSERT_EQ(n, BufferFrame());
         EXPECT_EQ(n, (int)channelOutputFrame);
-        EXPECT_EQ(n * 100, s->GetElapsedMs());
-        EXPECT_EQ(3000 - n * 100, s->GetRemainingMs());
+        EXPECT_EQ(n * 250, s->GetElapsedMs());
+        EXPECT_EQ(7500 - n * 250, s->GetRemainingMs());
     }
     // The reader has reached the end: the next read ends the sequence.
     s->ReadSequenceData(false);
     EXPECT_FALSE(s->IsSequenceRunning());
     EXPECT_EQ("", s->GetFileName());
-    EXPECT_EQ(3000, s->GetElapsedMs());
+    EXPECT_EQ(7500, s->GetElapsedMs());
     EXPECT_EQ(0, s->GetRemainingMs());
     EXPECT_EQ(-1, BufferFrame());
     ASSERT_GE(capture->Count(), 1u);
@@ -254,17 +260,17 @@ TEST_F(SequenceTest, OpeningTheSameFileAgainBeforeItStartsKeepsItAsItIs) {
 }
 
 TEST_F(SequenceTest, AStartSecondPicksTheFirstFrameShown) {
-    spec.stepMs = 50;
     spec.frames = 100;
     MakeShow("a.hseq", spec);
     auto* s = NewPlayer();
-    ASSERT_EQ(1, s->OpenSequenceFile("a.hseq", 0, 2));
+    // 10 s at 250 ms a frame: frame 40 comes first.
+    ASSERT_EQ(1, s->OpenSequenceFile("a.hseq", 0, 10));
     EXPECT_EQ(40, BufferFrame());
     EXPECT_EQ(40, (int)channelOutputFrame);
     s->StartSequence();
     ReadNext();
     EXPECT_EQ(41, BufferFrame());
-    EXPECT_EQ(2050, s->GetElapsedMs());
+    EXPECT_EQ(41 * 250, s->GetElapsedMs());
 }
 
 TEST_F(SequenceTest, AStartFrameOpensThere) {
@@ -415,7 +421,7 @@ TEST_F(SequenceTest, PauseHoldsTheFrameAndSingleStepsMoveByOne) {
     s->SingleStepSequence();
     s->ReadSequenceData(false);
     EXPECT_EQ(6, BufferFrame());
-    EXPECT_EQ(600, s->GetElapsedMs());
+    EXPECT_EQ(6 * 250, s->GetElapsedMs());
     s->ToggleSequencePause();
     EXPECT_FALSE(s->SequenceIsPaused());
     ReadNext();

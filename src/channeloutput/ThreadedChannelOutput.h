@@ -9,6 +9,8 @@
 // buffer, which must then stay unchanged until the worker has sent it. The
 // channel output thread reads the next frame into its buffer right after
 // sending, so outputs it drives should set m_useDoubleBuffer.
+//
+// Close() comes before destruction: the worker calls into the subclass.
 
 #include <pthread.h>
 

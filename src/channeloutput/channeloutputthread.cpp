@@ -58,6 +58,7 @@ static constexpr int IDLE_WAIT_MS = 2500;
 static constexpr int REMOTE_IDLE_PASSES = 20;
 static constexpr int SLOW_LOOP_US = 50000;
 static constexpr int VERY_SLOW_LOOP_US = 150000;
+static constexpr int MAX_CATCH_UP_PERIODS = 4;
 
 // The frame clock runs on the monotonic clock: a wall-clock step (NTP
 // setting the time on a board without a battery clock) must neither freeze
@@ -256,10 +257,12 @@ void* RunChannelOutputThread(void* data) {
     while (RunThread && !ending) {
         long long wake = MonoTimeUs();
         // The period is measured from the scheduled start of the pass, so
-        // neither processing nor the wake-up latency adds to it. A pass that
-        // is a whole period late starts a new grid instead of rushing frames.
+        // neither processing nor the wake-up latency adds to it, and a short
+        // stall is made up by the next passes following at once. After a
+        // longer one a new grid starts (a master then pulls the show back
+        // with skips) rather than a burst of frames.
         long long start = wake;
-        if (nextStart && wake >= nextStart && wake - nextStart < LightDelay) {
+        if (nextStart && wake >= nextStart && wake - nextStart < (long long)MAX_CATCH_UP_PERIODS * LightDelay) {
             start = nextStart;
         }
         nextStart = 0;

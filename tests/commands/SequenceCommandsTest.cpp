@@ -99,6 +99,8 @@ TEST_F(SequenceCommandsTest, StartSequencePlaysTheFileToTheOutputsAndEnds) {
     ASSERT_TRUE(waitUntil([&] { return LastShown() == BLANK; }, 5000));
     std::vector<int> distinct;
     for (int n : Shown()) {
+        // A fresh player's blank buffer may go out before the first frame.
+        if (distinct.empty() && n == BLANK) continue;
         if (distinct.empty() || distinct.back() != n) distinct.push_back(n);
     }
     std::vector<int> want;
@@ -110,8 +112,11 @@ TEST_F(SequenceCommandsTest, StartSequencePlaysTheFileToTheOutputsAndEnds) {
 TEST_F(SequenceCommandsTest, StartSequenceAtASecondBeginsThere) {
     auto r = Run("Start Sequence", {"show.hseq", "2"});
     ASSERT_FALSE(r->isError()) << r->get();
-    ASSERT_TRUE(waitUntil([&] { return capture->Count() >= 3; }, 5000));
-    EXPECT_EQ(80, Shown().front());
+    ASSERT_TRUE(waitUntil([&] { return LastShown() >= 82; }, 5000));
+    auto shown = Shown();
+    auto first = std::find_if(shown.begin(), shown.end(), [](int n) { return n != BLANK; });
+    ASSERT_NE(shown.end(), first);
+    EXPECT_EQ(80, *first);
     EXPECT_TRUE(player->IsSequenceRunning("show.hseq"));
 }
 

@@ -63,8 +63,9 @@ int CaptureOutput::SendData(unsigned char* channelData) {
         std::vector<uint8_t> b = Extract(channelData);
         f.hash = HashBytes(b.data(), b.size());
     }
-    if (m_sendDelayUs > 0) {
-        usleep(m_sendDelayUs);
+    int delay = m_sendDelayUs + m_nextDelayUs.exchange(0);
+    if (delay > 0) {
+        usleep(delay);
     }
     std::lock_guard<std::mutex> lock(m_lock);
     m_frames.push_back(std::move(f));

@@ -45,6 +45,8 @@ public:
 
     // Makes SendData take this long, like a device written synchronously.
     void SetSendDelayUs(int us) { m_sendDelayUs = us; }
+    // Makes only the next SendData take this long (a one-off stall).
+    void DelayNextSendUs(int us) { m_nextDelayUs = us; }
 
     // The bytes of this output's ranges taken out of a full channel buffer.
     std::vector<uint8_t> Extract(const uint8_t* channelData) const;
@@ -62,6 +64,7 @@ private:
     size_t m_bytes = 0;
     bool m_keepBytes;
     std::atomic<int> m_sendDelayUs{0};
+    std::atomic<int> m_nextDelayUs{0};
     std::mutex m_lock;  // guards m_frames and the call counters
     std::condition_variable m_cond;
     std::vector<CapturedFrame> m_frames;
