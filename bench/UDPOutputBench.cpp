@@ -21,7 +21,7 @@
 
 #include "channeloutput/DDP.h"
 #include "channeloutput/UDPOutput.h"
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 #include "channeloutput/channeloutput.h"
 #include "common.h"
 #include "log.h"
@@ -103,8 +103,8 @@ static std::vector<long long> minimalLoop(unsigned char* channels, int& perFrame
             uint8_t* h = headers[r * packets + i].data();
             h[0] = DDP_FLAGS_VER1 | (i == packets - 1 ? DDP_FLAGS_PUSH : 0);
             h[3] = 1;
-            WireBytes::PutBE32(h + 4, r * PER_RECEIVER + off);
-            WireBytes::PutBE16(h + 8, len);
+            PutBE32(h + 4, r * PER_RECEIVER + off);
+            PutBE16(h + 8, len);
             iov[r][2 * i] = {h, DDP_HEADER_LEN};
             iov[r][2 * i + 1] = {channels + r * PER_RECEIVER + off, (size_t)len};
             memset(&msgs[r][i], 0, sizeof(mmsghdr));

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "hseq/HSEQBytes.h"
+#include "ByteOrder.h"
 #include "hseq/HSEQFile.h"
 
 namespace hseqfuzz {
@@ -52,8 +52,8 @@ inline void RunHSEQFuzzInput(const uint8_t* data, size_t size) {
         static std::vector<uint8_t> buffer(READ_BUFFER_SIZE);
         HSEQFile::RangeList ranges;
         for (int i = 0; i < (c[0] & 3); ++i) {
-            uint32_t start = (uint32_t)ReadLE16(c + 2 + 4 * i) << (c[14] & 7);
-            ranges.push_back({start, ReadLE16(c + 4 + 4 * i)});
+            uint32_t start = (uint32_t)GetLE16(c + 2 + 4 * i) << (c[14] & 7);
+            ranges.push_back({start, GetLE16(c + 4 + 4 * i)});
         }
         uint32_t start = c[1];
         if (c[0] & 4) file->prepareRead(ranges, start);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "Warnings.h"
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 #include "log.h"
 
 // ArtDmx packet, 18 bytes before the channels:
@@ -42,13 +42,13 @@ ArtNetOutputData::ArtNetOutputData(const Json::Value& config) : UDPOutputData(co
         Packet& p = AddPacket(ARTNET_HEADER_LEN, u * channelCount, channelCount, pad);
         uint8_t* h = p.header.data();
         memcpy(h, ARTNET_ID, sizeof(ARTNET_ID));
-        WireBytes::PutLE16(h + 8, ARTNET_OP_DMX);
-        WireBytes::PutBE16(h + 10, ARTNET_PROTOCOL_VERSION);
+        PutLE16(h + 8, ARTNET_OP_DMX);
+        PutBE16(h + 10, ARTNET_PROTOCOL_VERSION);
         h[SEQUENCE_AT] = 0;
         h[13] = 0;
         h[14] = (uint8_t)(universe & 0xFF);
         h[15] = (uint8_t)((universe >> 8) & 0x7F);
-        WireBytes::PutBE16(h + 16, (uint16_t)(channelCount + pad));
+        PutBE16(h + 16, (uint16_t)(channelCount + pad));
     }
     FinishPackets();
 }

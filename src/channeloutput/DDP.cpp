@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 #include "log.h"
 
 DDPOutputData::DDPOutputData(const Json::Value& config) : UDPOutputData(config) {
@@ -21,8 +21,8 @@ DDPOutputData::DDPOutputData(const Json::Value& config) : UDPOutputData(config) 
         h[1] = 0;
         h[2] = 0;  // data type: undefined, the controller knows its pixels
         h[3] = DDP_ID_DISPLAY;
-        WireBytes::PutBE32(h + 4, (uint32_t)(base + offset));
-        WireBytes::PutBE16(h + 8, (uint16_t)len);
+        PutBE32(h + 4, (uint32_t)(base + offset));
+        PutBE16(h + 8, (uint16_t)len);
     }
     FinishPackets();
 }

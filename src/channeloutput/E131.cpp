@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "Warnings.h"
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 #include "log.h"
 #include "settings.h"
 
@@ -95,26 +95,26 @@ E131OutputData::E131OutputData(const Json::Value& config) : UDPOutputData(config
         int total = E131_HEADER_LEN + channelCount;
         Packet& p = AddPacket(E131_HEADER_LEN, u * channelCount, channelCount);
         uint8_t* h = p.header.data();
-        WireBytes::PutBE16(h + 0, E131_PREAMBLE_SIZE);
-        WireBytes::PutBE16(h + 2, 0);
+        PutBE16(h + 0, E131_PREAMBLE_SIZE);
+        PutBE16(h + 2, 0);
         memcpy(h + 4, ACN_PACKET_ID, sizeof(ACN_PACKET_ID));
-        WireBytes::PutBE16(h + ROOT_PDU_AT, (uint16_t)(PDU_FLAGS | (total - ROOT_PDU_AT)));
-        WireBytes::PutBE32(h + 18, VECTOR_ROOT_E131_DATA);
+        PutBE16(h + ROOT_PDU_AT, (uint16_t)(PDU_FLAGS | (total - ROOT_PDU_AT)));
+        PutBE32(h + 18, VECTOR_ROOT_E131_DATA);
         memcpy(h + 22, m_cid, 16);
-        WireBytes::PutBE16(h + FRAMING_PDU_AT, (uint16_t)(PDU_FLAGS | (total - FRAMING_PDU_AT)));
-        WireBytes::PutBE32(h + 40, VECTOR_E131_DATA_PACKET);
+        PutBE16(h + FRAMING_PDU_AT, (uint16_t)(PDU_FLAGS | (total - FRAMING_PDU_AT)));
+        PutBE32(h + 40, VECTOR_E131_DATA_PACKET);
         strncpy((char*)h + 44, m_sourceName.c_str(), SOURCE_NAME_LEN - 1);
         h[108] = (uint8_t)m_priority;
-        WireBytes::PutBE16(h + 109, 0);
+        PutBE16(h + 109, 0);
         h[SEQUENCE_AT] = 0;
         h[112] = 0;
-        WireBytes::PutBE16(h + 113, (uint16_t)universe);
-        WireBytes::PutBE16(h + DMP_PDU_AT, (uint16_t)(PDU_FLAGS | (total - DMP_PDU_AT)));
+        PutBE16(h + 113, (uint16_t)universe);
+        PutBE16(h + DMP_PDU_AT, (uint16_t)(PDU_FLAGS | (total - DMP_PDU_AT)));
         h[117] = VECTOR_DMP_SET_PROPERTY;
         h[118] = DMP_ADDRESS_DATA_TYPE;
-        WireBytes::PutBE16(h + 119, 0);
-        WireBytes::PutBE16(h + 121, 1);
-        WireBytes::PutBE16(h + 123, (uint16_t)(1 + channelCount));
+        PutBE16(h + 119, 0);
+        PutBE16(h + 121, 1);
+        PutBE16(h + 123, (uint16_t)(1 + channelCount));
         h[125] = 0;  // start code: dimmer data
         if (type == 0) {
             sockaddr_in group = m_to;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 #include "log.h"
 
 // Both forms: magic 04 01 DC 4A, protocol version 01 00 (LE 1).
@@ -26,18 +26,18 @@ KiNetOutputData::KiNetOutputData(const Json::Value& config) : UDPOutputData(conf
         Packet& p = AddPacket(v2 ? KINET_V2_HEADER_LEN : KINET_V1_HEADER_LEN, u * channelCount, channelCount);
         uint8_t* h = p.header.data();
         memcpy(h, KINET_MAGIC, 4);
-        WireBytes::PutLE16(h + 4, KINET_VERSION);
+        PutLE16(h + 4, KINET_VERSION);
         uint8_t port = (uint8_t)(m_firstPort + u);
         if (v2) {
-            WireBytes::PutLE16(h + 6, KINET_V2_TYPE_PORTOUT);
-            WireBytes::PutLE32(h + 8, 0);
-            WireBytes::PutBE32(h + 12, 0xFFFFFFFF);
+            PutLE16(h + 6, KINET_V2_TYPE_PORTOUT);
+            PutLE32(h + 8, 0);
+            PutBE32(h + 12, 0xFFFFFFFF);
             h[16] = port;
-            WireBytes::PutLE16(h + 20, 512);
+            PutLE16(h + 20, 512);
         } else {
-            WireBytes::PutLE16(h + 6, KINET_V1_TYPE_DMXOUT);
+            PutLE16(h + 6, KINET_V1_TYPE_DMXOUT);
             h[12] = port;
-            WireBytes::PutBE32(h + 16, 0xFFFFFFFF);
+            PutBE32(h + 16, 0xFFFFFFFF);
         }
     }
     FinishPackets();
@@ -54,7 +54,7 @@ void KiNetOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages&
     if (!valid || !active) return;
     QueueChangedPackets(channelData, msgs, m_to.sin_addr.s_addr, m_to, [this](size_t, uint8_t* h) {
         // Each universe's header counts its own datagrams.
-        if (type == 7) WireBytes::PutLE32(h + 8, WireBytes::GetLE32(h + 8) + 1);
+        if (type == 7) PutLE32(h + 8, GetLE32(h + 8) + 1);
     });
 }
 

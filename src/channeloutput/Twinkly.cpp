@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 #include "common.h"
 #include "log.h"
 #include "services/CurlManager.h"

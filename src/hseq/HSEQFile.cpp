@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hseq/HSEQBytes.h"
+#include "ByteOrder.h"
 #include "log.h"
 
 const char* const HSEQFile::CompressionTypeStrings[3] = {"none", "zstd", "zlib"};
@@ -102,16 +102,16 @@ HSEQFile::HSEQFile(const std::string& filename, FILE* file, const std::vector<ui
         m_seqChanDataOffset = ESEQ_HEADER_SIZE;
         m_seqVersionMinor = 0;
         m_seqVersionMajor = 2;
-        m_seqChannelCount = ReadLE32(&header[8]);
+        m_seqChannelCount = GetLE32(&header[8]);
         m_seqStepTime = 50;
         uint64_t frames = m_seqFileSize > ESEQ_HEADER_SIZE ? (m_seqFileSize - ESEQ_HEADER_SIZE) / m_seqChannelCount : 0;
         m_seqNumFrames = (uint32_t)std::min<uint64_t>(frames, UINT32_MAX);
     } else {
-        m_seqChanDataOffset = ReadLE16(&header[4]);
+        m_seqChanDataOffset = GetLE16(&header[4]);
         m_seqVersionMinor = header[6];
         m_seqVersionMajor = header[7];
-        m_seqChannelCount = ReadLE32(&header[10]);
-        m_seqNumFrames = ReadLE32(&header[14]);
+        m_seqChannelCount = GetLE32(&header[10]);
+        m_seqNumFrames = GetLE32(&header[14]);
         m_seqStepTime = header[18];
     }
 }
@@ -129,9 +129,9 @@ static bool CheckHeader(const std::string& filename, const std::vector<uint8_t>&
     const char* fn = filename.c_str();
     uint32_t channels;
     if (eseq) {
-        channels = ReadLE32(&header[8]);
-        uint32_t first = ReadLE32(&header[12]);
-        uint32_t count = ReadLE32(&header[16]);
+        channels = GetLE32(&header[8]);
+        uint32_t first = GetLE32(&header[12]);
+        uint32_t count = GetLE32(&header[16]);
         uint64_t start = first ? first - 1 : 0;
         if (channels == 0 || channels > HSEQ_MAX_CHANNELS) {
             LogErr(VB_SEQUENCE, "Error opening HSEQ file (%s), channel count %u is outside 1 to %u\n", fn, channels,
@@ -152,7 +152,7 @@ static bool CheckHeader(const std::string& filename, const std::vector<uint8_t>&
                fn, (int)header.size(), (int)minimum, major);
         return false;
     }
-    channels = ReadLE32(&header[10]);
+    channels = GetLE32(&header[10]);
     if (channels == 0 || channels > HSEQ_MAX_CHANNELS) {
         LogErr(VB_SEQUENCE, "Error opening HSEQ file (%s), channel count %u is outside 1 to %u\n", fn, channels,
                HSEQ_MAX_CHANNELS);
@@ -175,8 +175,8 @@ static bool CheckHeader(const std::string& filename, const std::vector<uint8_t>&
         uint64_t total = 0;
         const uint8_t* r = &header[V2_FIXED_HEADER_SIZE + 8 * blocks];
         for (uint32_t i = 0; i < ranges; ++i, r += 6) {
-            uint64_t start = ReadLE24(r);
-            uint64_t count = ReadLE24(r + 3);
+            uint64_t start = GetLE24(r);
+            uint64_t count = GetLE24(r + 3);
             if (start + count > HSEQ_MAX_CHANNELS) {
                 LogErr(VB_SEQUENCE, "Error opening HSEQ file (%s), sparse range %u (%llu+%llu) reaches past channel %u\n", fn,
                        i, (unsigned long long)start, (unsigned long long)count, HSEQ_MAX_CHANNELS);
@@ -221,7 +221,7 @@ HSEQFile* HSEQFile::openHSEQFile(const std::string& filename) {
     }
 
     bool eseq = peek[0] == 'E';
-    int headerLen = eseq ? ESEQ_HEADER_SIZE : ReadLE16(&peek[4]);
+    int headerLen = eseq ? ESEQ_HEADER_SIZE : GetLE16(&peek[4]);
     int minor = eseq ? 0 : peek[6];
     int major = eseq ? 2 : peek[7];
 
@@ -406,7 +406,7 @@ void HSEQFile::parseVariableHeaders(const std::vector<uint8_t>& header, int read
     // not exceed the file's size, however many headers point at it.
     uint64_t extendedBytes = 0;
     while (pos + 4 <= headerSize) {
-        uint32_t len = ReadLE16(&header[pos]);
+        uint32_t len = GetLE16(&header[pos]);
         char code[2] = {(char)header[pos + 2], (char)header[pos + 3]};
         if (len <= 4) {
             LogInfo(VB_SEQUENCE, "VariableHeader has 0 length data: %c%c\n", code[0], code[1]);
@@ -421,8 +421,8 @@ void HSEQFile::parseVariableHeaders(const std::vector<uint8_t>& header, int read
                 break;
             }
             char realCode[2] = {(char)header[pos + 4], (char)header[pos + 5]};
-            uint64_t offset = ReadLE64(&header[pos + 6]);
-            uint32_t dataLen = ReadLE32(&header[pos + 14]);
+            uint64_t offset = GetLE64(&header[pos + 6]);
+            uint32_t dataLen = GetLE32(&header[pos + 14]);
             pos += 18;
             if (offset > m_seqFileSize || dataLen > m_seqFileSize - offset ||
                 extendedBytes + dataLen > m_seqFileSize) {
@@ -608,19 +608,19 @@ void V1HSEQFile::writeHeader() {
 
     std::vector<uint8_t> header(computed, 0);
     memcpy(&header[0], "PSEQ", 4);
-    WriteLE16(&header[4], (uint16_t)computed);
+    PutLE16(&header[4], (uint16_t)computed);
     header[6] = 0;
     header[7] = 1;
-    WriteLE16(&header[8], V1_HEADER_SIZE);
-    WriteLE32(&header[10], m_seqChannelCount);
-    WriteLE32(&header[14], m_seqNumFrames);
+    PutLE16(&header[8], V1_HEADER_SIZE);
+    PutLE32(&header[10], m_seqChannelCount);
+    PutLE32(&header[14], m_seqNumFrames);
     header[18] = (uint8_t)step;
     header[19] = 0;
     header[24] = 1;
     header[25] = 2;
     size_t writePos = V1_HEADER_SIZE;
     for (auto* h : headers) {
-        WriteLE16(&header[writePos], (uint16_t)(h->data.size() + 4));
+        PutLE16(&header[writePos], (uint16_t)(h->data.size() + 4));
         header[writePos + 2] = h->code[0];
         header[writePos + 3] = h->code[1];
         if (!h->data.empty()) memcpy(&header[writePos + 4], h->data.data(), h->data.size());

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common.h"
-#include "hseq/HSEQBytes.h"
+#include "ByteOrder.h"
 #include "hseq/HSEQFile.h"
 #include "hseq/V2Handlers.h"
 #include "log.h"
@@ -32,8 +32,8 @@ V2HSEQFile::V2HSEQFile(const std::string& filename, FILE* file, const std::vecto
         LogErr(VB_SEQUENCE, "Unknown minor version: %d.  HSEQ may not load properly.\n", m_seqVersionMinor);
     }
     if (header[0] == 'E') {
-        uint32_t first = ReadLE32(&header[12]);
-        uint32_t count = ReadLE32(&header[16]);
+        uint32_t first = GetLE32(&header[12]);
+        uint32_t count = GetLE32(&header[16]);
         m_compressionType = CompressionType::none;
         m_sparseRanges.push_back({first ? first - 1 : 0, count});
         m_frameOffsets.push_back({0, m_seqChanDataOffset});
@@ -57,13 +57,13 @@ V2HSEQFile::V2HSEQFile(const std::string& filename, FILE* file, const std::vecto
     uint32_t rangeCount = header[22];
     size_t pos = V2_FIXED_HEADER_SIZE + 8 * blockCount;
     for (uint32_t i = 0; i < rangeCount; ++i, pos += 6) {
-        m_sparseRanges.push_back({ReadLE24(&header[pos]), ReadLE24(&header[pos + 3])});
+        m_sparseRanges.push_back({GetLE24(&header[pos]), GetLE24(&header[pos + 3])});
     }
-    uint32_t expected = ReadLE16(&header[8]);
+    uint32_t expected = GetLE16(&header[8]);
     if (pos != expected) {
         LogErr(VB_SEQUENCE, "Read position (%d) does not match expected header size %d!\n", (int)pos, (int)expected);
     }
-    m_uniqueId = ReadLE64(&header[24]);
+    m_uniqueId = GetLE64(&header[24]);
     parseVariableHeaders(header, (int)pos);
 
     if (m_compressionType == CompressionType::none) {
@@ -95,8 +95,8 @@ void V2HSEQFile::loadBlockIndex(const std::vector<uint8_t>& header) {
     uint64_t dataEnd = m_seqChanDataOffset;
     bool stopped = false;
     for (uint32_t i = 0; i < blockCount; ++i) {
-        uint32_t first = ReadLE32(&header[V2_FIXED_HEADER_SIZE + 8 * i]);
-        uint32_t size = ReadLE32(&header[V2_FIXED_HEADER_SIZE + 8 * i + 4]);
+        uint32_t first = GetLE32(&header[V2_FIXED_HEADER_SIZE + 8 * i]);
+        uint32_t size = GetLE32(&header[V2_FIXED_HEADER_SIZE + 8 * i + 4]);
         if (size == 0) {
             continue;
         }
@@ -304,23 +304,23 @@ void V2HSEQFile::writeHeader() {
     uint64_t headerStart = tell();
     std::vector<uint8_t> header(computed, 0);
     memcpy(&header[0], "PSEQ", 4);
-    WriteLE16(&header[4], (uint16_t)computed);
+    PutLE16(&header[4], (uint16_t)computed);
     header[6] = (uint8_t)m_seqVersionMinor;
     header[7] = 2;
-    WriteLE16(&header[8], (uint16_t)firstHeader);
-    WriteLE32(&header[10], m_seqChannelCount);
-    WriteLE32(&header[14], m_seqNumFrames);
+    PutLE16(&header[8], (uint16_t)firstHeader);
+    PutLE32(&header[10], m_seqChannelCount);
+    PutLE32(&header[14], m_seqNumFrames);
     header[18] = (uint8_t)step;
     header[19] = 0;
     header[20] = (uint8_t)((m_handler->getCompressionType() & 0x0F) | ((maxBlocks >> 4) & 0xF0));
     header[21] = (uint8_t)(maxBlocks & 0xFF);
     header[22] = (uint8_t)m_sparseRanges.size();
     header[23] = 0;
-    WriteLE64(&header[24], m_uniqueId);
+    PutLE64(&header[24], m_uniqueId);
     size_t writePos = V2_FIXED_HEADER_SIZE + 8 * maxBlocks;
     for (auto& r : m_sparseRanges) {
-        WriteLE24(&header[writePos], r.first);
-        WriteLE24(&header[writePos + 3], r.second);
+        PutLE24(&header[writePos], r.first);
+        PutLE24(&header[writePos + 3], r.second);
         writePos += 6;
     }
     m_handler->m_variableHeaderOffsets.assign(m_variableHeaders.size(), 0);
@@ -332,17 +332,17 @@ void V2HSEQFile::writeHeader() {
         if (form[i] == 1) {
             // Extended: length 18, "ED", real code, data offset (filled in by
             // finalize once the data is written), data length.
-            WriteLE16(&header[writePos], EXTENDED_HEADER_SIZE);
+            PutLE16(&header[writePos], EXTENDED_HEADER_SIZE);
             header[writePos + 2] = 'E';
             header[writePos + 3] = 'D';
             header[writePos + 4] = h.code[0];
             header[writePos + 5] = h.code[1];
-            WriteLE64(&header[writePos + 6], 0);
-            WriteLE32(&header[writePos + 14], (uint32_t)h.data.size());
+            PutLE64(&header[writePos + 6], 0);
+            PutLE32(&header[writePos + 14], (uint32_t)h.data.size());
             m_handler->m_variableHeaderOffsets[i] = headerStart + writePos + 6;
             writePos += EXTENDED_HEADER_SIZE;
         } else {
-            WriteLE16(&header[writePos], (uint16_t)(h.data.size() + 4));
+            PutLE16(&header[writePos], (uint16_t)(h.data.size() + 4));
             header[writePos + 2] = h.code[0];
             header[writePos + 3] = h.code[1];
             if (!h.data.empty()) memcpy(&header[writePos + 4], h.data.data(), h.data.size());

@@ -12,7 +12,7 @@
 
 #include "Warnings.h"
 #include "common.h"
-#include "hseq/HSEQBytes.h"
+#include "ByteOrder.h"
 #include "log.h"
 
 static constexpr int V2_FIXED_HEADER_SIZE = 32;
@@ -38,7 +38,7 @@ void V2Handler::finalize() {
         }
         uint64_t end = m_file->tell();
         uint8_t offset[8];
-        WriteLE64(offset, dataPos);
+        PutLE64(offset, dataPos);
         m_file->seek(m_variableHeaderOffsets[i], SEEK_SET);
         m_file->write(offset, 8);
         m_file->seek(end, SEEK_SET);
@@ -232,8 +232,8 @@ void V2CompressedHandler::finalize() {
             LogErr(VB_SEQUENCE, "Block %d of %s is %llu bytes, more than the index can hold\n", (int)i,
                    m_file->m_filename.c_str(), (unsigned long long)size);
         }
-        WriteLE32(&index[8 * i], blocks[i].first);
-        WriteLE32(&index[8 * i + 4], (uint32_t)size);
+        PutLE32(&index[8 * i], blocks[i].first);
+        PutLE32(&index[8 * i + 4], (uint32_t)size);
     }
     if (!index.empty()) {
         m_file->write(index.data(), index.size());

@@ -7,7 +7,7 @@
 #include "TestSupport.h"
 #include "UDPTestUtil.h"
 #include "channeloutput/ArtNet.h"
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 
 using namespace udptest;
 using kivtest::Datagram;
@@ -83,7 +83,7 @@ TEST(ArtNetOutput, ArtDmxLayoutByteForByteWithOddLengthPadded) {
         EXPECT_EQ((std::vector<uint8_t>{0x00, 0x50, 0x00, 0x0e}), slice(b, 8, 4));
         EXPECT_EQ(1, b[12]);
         EXPECT_EQ(0, b[13]);
-        EXPECT_EQ(6, WireBytes::GetBE16(b.data() + 16));
+        EXPECT_EQ(6, GetBE16(b.data() + 16));
         auto data = channelsOf(f.channels(), 20 + 5 * i, 5);
         data.push_back(0);
         EXPECT_EQ(data, slice(b, 18, 6));

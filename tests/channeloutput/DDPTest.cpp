@@ -5,7 +5,7 @@
 #include "TestSupport.h"
 #include "UDPTestUtil.h"
 #include "channeloutput/DDP.h"
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 
 using namespace udptest;
 using kivtest::Datagram;
@@ -33,7 +33,7 @@ Json::Value one(const Json::Value& u) {
 // Datagrams in the order their data offsets say (sockets may reorder).
 std::vector<Datagram> byOffset(std::vector<Datagram> d) {
     std::stable_sort(d.begin(), d.end(), [](const Datagram& a, const Datagram& b) {
-        return WireBytes::GetBE32(a.bytes.data() + 4) < WireBytes::GetBE32(b.bytes.data() + 4);
+        return GetBE32(a.bytes.data() + 4) < GetBE32(b.bytes.data() + 4);
     });
     return d;
 }
@@ -57,13 +57,13 @@ TEST(DDPOutput, SplitsFrameIntoPacketsOf1440WithPushOnLast) {
     EXPECT_EQ(0x40, d[0].bytes[0]);
     EXPECT_EQ(0, d[0].bytes[2]);
     EXPECT_EQ(1, d[0].bytes[3]);
-    EXPECT_EQ(1000u, WireBytes::GetBE32(d[0].bytes.data() + 4));
-    EXPECT_EQ(1440, WireBytes::GetBE16(d[0].bytes.data() + 8));
+    EXPECT_EQ(1000u, GetBE32(d[0].bytes.data() + 4));
+    EXPECT_EQ(1440, GetBE16(d[0].bytes.data() + 8));
     EXPECT_EQ(channelsOf(f.channels(), 1000, 1440), slice(d[0].bytes, 10, 1440));
     ASSERT_EQ(10u + 1, d[1].bytes.size());
     EXPECT_EQ(0x41, d[1].bytes[0]);
-    EXPECT_EQ(2440u, WireBytes::GetBE32(d[1].bytes.data() + 4));
-    EXPECT_EQ(1, WireBytes::GetBE16(d[1].bytes.data() + 8));
+    EXPECT_EQ(2440u, GetBE32(d[1].bytes.data() + 4));
+    EXPECT_EQ(1, GetBE16(d[1].bytes.data() + 8));
     EXPECT_EQ(f.channels()[2440], d[1].bytes[10]);
     // Two queued packets take two consecutive sequence numbers.
     std::vector<int> seqs = {d[0].bytes[1], d[1].bytes[1]};
@@ -85,8 +85,8 @@ TEST(DDPOutput, ExactMultipleOf1440IsOnePushPacket) {
     auto d = rx.take();
     ASSERT_EQ(1u, d.size());
     EXPECT_EQ(0x41, d[0].bytes[0]);
-    EXPECT_EQ(0u, WireBytes::GetBE32(d[0].bytes.data() + 4));
-    EXPECT_EQ(1440, WireBytes::GetBE16(d[0].bytes.data() + 8));
+    EXPECT_EQ(0u, GetBE32(d[0].bytes.data() + 4));
+    EXPECT_EQ(1440, GetBE16(d[0].bytes.data() + 8));
 }
 
 TEST(DDPOutput, Type5OffsetsCountFromZeroAndType4FromStartChannel) {
@@ -109,13 +109,13 @@ TEST(DDPOutput, Type5OffsetsCountFromZeroAndType4FromStartChannel) {
     ASSERT_EQ(3u, d4.size());
     ASSERT_EQ(3u, d5.size());
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(1000u + 1440 * i, WireBytes::GetBE32(d4[i].bytes.data() + 4));
-        EXPECT_EQ(1440u * i, WireBytes::GetBE32(d5[i].bytes.data() + 4));
+        EXPECT_EQ(1000u + 1440 * i, GetBE32(d4[i].bytes.data() + 4));
+        EXPECT_EQ(1440u * i, GetBE32(d5[i].bytes.data() + 4));
         // Same channel bytes either way.
         EXPECT_EQ(d4[i].bytes.size(), d5[i].bytes.size());
         EXPECT_TRUE(std::equal(d4[i].bytes.begin() + 10, d4[i].bytes.end(), d5[i].bytes.begin() + 10));
     }
-    EXPECT_EQ(120, WireBytes::GetBE16(d5[2].bytes.data() + 8));
+    EXPECT_EQ(120, GetBE16(d5[2].bytes.data() + 8));
     EXPECT_EQ(0x41, d5[2].bytes[0]);
 }
 
@@ -155,10 +155,10 @@ TEST(DDPOutput, DeDuplicationSendsChangedPacketAndPushPacketOnly) {
     usleep(200000);
     auto d = byOffset(rx.take());
     ASSERT_EQ(2u, d.size());
-    EXPECT_EQ(0u, WireBytes::GetBE32(d[0].bytes.data() + 4));
+    EXPECT_EQ(0u, GetBE32(d[0].bytes.data() + 4));
     EXPECT_EQ(0x40, d[0].bytes[0]);
     EXPECT_EQ(f.channels()[5], d[0].bytes[10 + 5]);
-    EXPECT_EQ(2880u, WireBytes::GetBE32(d[1].bytes.data() + 4));
+    EXPECT_EQ(2880u, GetBE32(d[1].bytes.data() + 4));
     EXPECT_EQ(0x41, d[1].bytes[0]);
 }
 

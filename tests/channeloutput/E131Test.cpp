@@ -9,7 +9,7 @@
 #include "TestSupport.h"
 #include "UDPTestUtil.h"
 #include "channeloutput/E131.h"
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 
 using namespace udptest;
 using kivtest::Datagram;
@@ -93,7 +93,7 @@ TEST(E131Output, DataPacketLayoutByteForByte) {
     auto d = rx.take();
     ASSERT_EQ(2u, d.size());
     std::sort(d.begin(), d.end(), [](const Datagram& a, const Datagram& b) {
-        return WireBytes::GetBE16(a.bytes.data() + 113) < WireBytes::GetBE16(b.bytes.data() + 113);
+        return GetBE16(a.bytes.data() + 113) < GetBE16(b.bytes.data() + 113);
     });
     for (int i = 0; i < 2; ++i) {
         const auto& b = d[i].bytes;
@@ -101,24 +101,24 @@ TEST(E131Output, DataPacketLayoutByteForByte) {
         // root layer
         EXPECT_EQ(bytes({0x00, 0x10, 0x00, 0x00}), slice(b, 0, 4));
         EXPECT_EQ(bytes({'A', 'S', 'C', '-', 'E', '1', '.', '1', '7', 0, 0, 0}), slice(b, 4, 12));
-        EXPECT_EQ(0x7000 | (426 - 16), WireBytes::GetBE16(b.data() + 16));
-        EXPECT_EQ(4u, WireBytes::GetBE32(b.data() + 18));
+        EXPECT_EQ(0x7000 | (426 - 16), GetBE16(b.data() + 16));
+        EXPECT_EQ(4u, GetBE32(b.data() + 18));
         EXPECT_EQ(bytes({0x5a, 0x1e, 0x0c, 0x0d, 0x8f, 0x3b, 0x4c, 0x11, 0x9a, 0x6e, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab}),
                   slice(b, 22, 16));
         // framing layer
-        EXPECT_EQ(0x7000 | (426 - 38), WireBytes::GetBE16(b.data() + 38));
-        EXPECT_EQ(2u, WireBytes::GetBE32(b.data() + 40));
+        EXPECT_EQ(0x7000 | (426 - 38), GetBE16(b.data() + 38));
+        EXPECT_EQ(2u, GetBE32(b.data() + 40));
         EXPECT_EQ("Front Yard Show", std::string((const char*)b.data() + 44));
         EXPECT_EQ(std::vector<uint8_t>(64 - 15, 0), slice(b, 44 + 15, 64 - 15));
         EXPECT_EQ(150, b[108]);
-        EXPECT_EQ(0, WireBytes::GetBE16(b.data() + 109));
+        EXPECT_EQ(0, GetBE16(b.data() + 109));
         EXPECT_EQ(1, b[111]);
         EXPECT_EQ(0, b[112]);
-        EXPECT_EQ(0x0102 + i, WireBytes::GetBE16(b.data() + 113));
+        EXPECT_EQ(0x0102 + i, GetBE16(b.data() + 113));
         // DMP layer
-        EXPECT_EQ(0x7000 | (426 - 115), WireBytes::GetBE16(b.data() + 115));
+        EXPECT_EQ(0x7000 | (426 - 115), GetBE16(b.data() + 115));
         EXPECT_EQ(bytes({0x02, 0xa1, 0x00, 0x00, 0x00, 0x01}), slice(b, 117, 6));
-        EXPECT_EQ(301, WireBytes::GetBE16(b.data() + 123));
+        EXPECT_EQ(301, GetBE16(b.data() + 123));
         EXPECT_EQ(0, b[125]);
         EXPECT_EQ(channelsOf(f.channels(), 100 + 300 * i, 300), slice(b, 126, 300));
     }
@@ -137,7 +137,7 @@ TEST(E131Output, SequenceCountsPerUniverseAndWrapsAfter255) {
     }
     std::map<int, std::map<int, int>> seqByUniverseFrame;
     for (auto& d : rx.take()) {
-        seqByUniverseFrame[WireBytes::GetBE16(d.bytes.data() + 113)][d.bytes[126]] = d.bytes[111];
+        seqByUniverseFrame[GetBE16(d.bytes.data() + 113)][d.bytes[126]] = d.bytes[111];
     }
     ASSERT_EQ(2u, seqByUniverseFrame.size());
     for (auto& u : seqByUniverseFrame) {

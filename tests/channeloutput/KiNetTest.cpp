@@ -5,7 +5,7 @@
 #include "TestSupport.h"
 #include "UDPTestUtil.h"
 #include "channeloutput/KiNet.h"
-#include "channeloutput/WireBytes.h"
+#include "ByteOrder.h"
 
 using namespace udptest;
 using kivtest::Datagram;
@@ -89,7 +89,7 @@ TEST(KiNetOutput, Version2HeadersCountSequenceAcrossBytes) {
         EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}), slice(d.bytes, 12, 4));
         EXPECT_TRUE(d.bytes[16] == 1 || d.bytes[16] == 2);
         EXPECT_EQ((std::vector<uint8_t>{0, 0, 0, 0x00, 0x02, 0, 0}), slice(d.bytes, 17, 7));
-        seen[WireBytes::GetLE32(d.bytes.data() + 8)]++;
+        seen[GetLE32(d.bytes.data() + 8)]++;
     }
     // Each universe counts 1..257; 256 carries into the second byte.
     ASSERT_EQ(257u, seen.size());

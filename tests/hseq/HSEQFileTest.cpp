@@ -393,7 +393,7 @@ TEST(HSEQVariableHeaders, ExtendedHeadersOutsideTheFileAreSkipped) {
     // Point the first "ED" header 1 GiB past the end.
     size_t ed = 32;
     ASSERT_EQ(b[ed + 2], 'E');
-    WriteLE64(&b[ed + 6], 1ull << 30);
+    PutLE64(&b[ed + 6], 1ull << 30);
     ASSERT_TRUE(WriteFile(dir.file("ed.hseq"), b));
     kivtest::LogCapture log;
     auto f = Open(dir.file("ed.hseq"));
@@ -415,8 +415,8 @@ TEST(HSEQVariableHeaders, ExtendedHeaderCutByTheHeaderEndStopsParsing) {
     // header end cuts short.
     size_t at = 32 + 6;
     b.insert(b.begin() + at, {18, 0, 'E', 'D', 'x', 'y'});
-    PutLE16(b, 4, (uint16_t)(ReadLE16(&b[4]) + 4));
-    b.erase(b.begin() + ReadLE16(&b[4]), b.begin() + ReadLE16(&b[4]) + 2);
+    PutLE16(b, 4, (uint16_t)(GetLE16(&b[4]) + 4));
+    b.erase(b.begin() + GetLE16(&b[4]), b.begin() + GetLE16(&b[4]) + 2);
     ASSERT_TRUE(WriteFile(dir.file("cut.hseq"), b));
     kivtest::LogCapture log;
     auto f = Open(dir.file("cut.hseq"));
@@ -648,8 +648,8 @@ TEST(HSEQV2Write, HeaderBytesFollowTheLayoutTable) {
     EXPECT_EQ(memcmp(&b[0], "PSEQ", 4), 0);
     EXPECT_EQ(b[6], 1);
     EXPECT_EQ(b[7], 2);
-    EXPECT_EQ(ReadLE32(&b[10]), 60u);
-    EXPECT_EQ(ReadLE32(&b[14]), 100u);
+    EXPECT_EQ(GetLE32(&b[10]), 60u);
+    EXPECT_EQ(GetLE32(&b[14]), 100u);
     EXPECT_EQ(b[18], 33);
     EXPECT_EQ(b[19], 0);
     EXPECT_EQ(b[20] & 0x0F, 1);
@@ -657,18 +657,18 @@ TEST(HSEQV2Write, HeaderBytesFollowTheLayoutTable) {
     EXPECT_EQ(limit, 4u);  // 6000 raw bytes: one block after the first, plus slack
     EXPECT_EQ(b[22], 2);
     EXPECT_EQ(b[23], 0);
-    uint64_t id = ReadLE64(&b[24]);
+    uint64_t id = GetLE64(&b[24]);
     EXPECT_GE((long long)id, before);
     EXPECT_LE((long long)id, GetTime());
     uint32_t firstHeader = 32 + 8 * limit + 12;
-    EXPECT_EQ(ReadLE16(&b[8]), firstHeader);
-    EXPECT_EQ(ReadLE24(&b[32 + 8 * limit]), 100u);
-    EXPECT_EQ(ReadLE24(&b[32 + 8 * limit + 3]), 50u);
-    EXPECT_EQ(ReadLE24(&b[32 + 8 * limit + 6]), 1000u);
-    EXPECT_EQ(ReadLE24(&b[32 + 8 * limit + 9]), 10u);
-    EXPECT_EQ(ReadLE16(&b[firstHeader]), 4 + 6);
+    EXPECT_EQ(GetLE16(&b[8]), firstHeader);
+    EXPECT_EQ(GetLE24(&b[32 + 8 * limit]), 100u);
+    EXPECT_EQ(GetLE24(&b[32 + 8 * limit + 3]), 50u);
+    EXPECT_EQ(GetLE24(&b[32 + 8 * limit + 6]), 1000u);
+    EXPECT_EQ(GetLE24(&b[32 + 8 * limit + 9]), 10u);
+    EXPECT_EQ(GetLE16(&b[firstHeader]), 4 + 6);
     EXPECT_EQ(memcmp(&b[firstHeader + 2], "mfw.mp3\0", 8), 0);
-    uint32_t dataOffset = ReadLE16(&b[4]);
+    uint32_t dataOffset = GetLE16(&b[4]);
     EXPECT_EQ(dataOffset, (firstHeader + 10 + 3) & ~3u);
     auto blocks = ParseBlockIndex(b);
     ASSERT_EQ(blocks.size(), 2u);
@@ -676,8 +676,8 @@ TEST(HSEQV2Write, HeaderBytesFollowTheLayoutTable) {
     EXPECT_EQ(blocks[1].firstFrame, 10u);
     EXPECT_EQ(blocks[0].offset, dataOffset);
     EXPECT_EQ(blocks[1].offset + blocks[1].size, b.size());
-    EXPECT_EQ(ReadLE32(&b[32 + 16]), 0u);  // unused index entries stay zero
-    EXPECT_EQ(ReadLE32(&b[32 + 28]), 0u);
+    EXPECT_EQ(GetLE32(&b[32 + 16]), 0u);  // unused index entries stay zero
+    EXPECT_EQ(GetLE32(&b[32 + 28]), 0u);
 }
 
 TEST(HSEQV2Write, FirstBlockHoldsTenFramesWhateverTheSizes) {
@@ -739,21 +739,21 @@ TEST(HSEQV2Write, LongHeadersWithMinor2GoAfterTheFramesAndReadBack) {
     std::string path = dir.file("ed.hseq");
     ASSERT_TRUE(GenerateShow(path, spec));
     Bytes b = ReadFile(path);
-    uint32_t dataOffset = ReadLE16(&b[4]);
+    uint32_t dataOffset = GetLE16(&b[4]);
     EXPECT_LT(dataOffset, 400u);
     // "mf" is 14 bytes inline (4 + 10 > 18? no), FE and FC are "ED", xy (18 bytes) inline.
-    uint32_t pos = ReadLE16(&b[8]);
-    EXPECT_EQ(ReadLE16(&b[pos]), 14);
+    uint32_t pos = GetLE16(&b[8]);
+    EXPECT_EQ(GetLE16(&b[pos]), 14);
     pos += 14;
-    EXPECT_EQ(ReadLE16(&b[pos]), 18);
+    EXPECT_EQ(GetLE16(&b[pos]), 18);
     EXPECT_EQ(memcmp(&b[pos + 2], "EDFE", 4), 0);
-    uint64_t feAt = ReadLE64(&b[pos + 6]);
-    EXPECT_EQ(ReadLE32(&b[pos + 14]), 65500u);
+    uint64_t feAt = GetLE64(&b[pos + 6]);
+    EXPECT_EQ(GetLE32(&b[pos + 14]), 65500u);
     pos += 18;
     EXPECT_EQ(memcmp(&b[pos + 2], "EDFC", 4), 0);
-    uint64_t fcAt = ReadLE64(&b[pos + 6]);
+    uint64_t fcAt = GetLE64(&b[pos + 6]);
     pos += 18;
-    EXPECT_EQ(ReadLE16(&b[pos]), 18);
+    EXPECT_EQ(GetLE16(&b[pos]), 18);
     EXPECT_EQ(memcmp(&b[pos + 2], "xy", 2), 0);
     auto blocks = ParseBlockIndex(b);
     uint64_t framesEnd = blocks.back().offset + blocks.back().size;
@@ -808,7 +808,7 @@ TEST(HSEQV2Write, FlaggedHeaderIsExtendedAtMinorZero) {
     std::string path = dir.file("f.hseq");
     ASSERT_TRUE(GenerateShow(path, spec));
     Bytes b = ReadFile(path);
-    EXPECT_EQ(b.size(), ReadLE16(&b[4]) + 24u + 3u);
+    EXPECT_EQ(b.size(), GetLE16(&b[4]) + 24u + 3u);
     EXPECT_EQ(Bytes(b.end() - 3, b.end()), (Bytes{1, 2, 3}));
     auto f = Open(path);
     ASSERT_EQ(f->getVariableHeaders().size(), 1u);

@@ -236,8 +236,8 @@ TEST(CodedBlocks, BlocksFollowEachOtherFromTheDataOffset) {
     Bytes file = ReadFile(path);
     auto blocks = ParseBlockIndex(file);
     ASSERT_FALSE(blocks.empty());
-    EXPECT_EQ(blocks[0].offset, ReadLE16(&file[4]));
+    EXPECT_EQ(blocks[0].offset, GetLE16(&file[4]));
     // Frame data ends where the extended "FE" data begins.
     EXPECT_EQ(blocks.back().offset + blocks.back().size + 300, file.size());
-    for (auto& b : blocks) EXPECT_EQ(ReadLE32(&file[b.offset]), 0xFD2FB528u);  // zstd frame magic
+    for (auto& b : blocks) EXPECT_EQ(GetLE32(&file[b.offset]), 0xFD2FB528u);  // zstd frame magic
 }

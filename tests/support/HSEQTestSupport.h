@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "hseq/HSEQBytes.h"
+#include "ByteOrder.h"
 #include "hseq/HSEQFile.h"
 #include "hseq/ShowGenerator.h"
 
@@ -114,8 +114,8 @@ inline Bytes StoredFrame(const ShowSpec& spec, uint32_t f) {
 
 // ---------------------------------------------------------------- hand-built files
 
-inline void PutLE16(Bytes& b, size_t at, uint16_t v) { WriteLE16(&b[at], v); }
-inline void PutLE32(Bytes& b, size_t at, uint32_t v) { WriteLE32(&b[at], v); }
+inline void PutLE16(Bytes& b, size_t at, uint16_t v) { ::PutLE16(&b[at], v); }
+inline void PutLE32(Bytes& b, size_t at, uint32_t v) { ::PutLE32(&b[at], v); }
 
 inline void AppendHeader(Bytes& b, const char* code, const Bytes& data) {
     size_t at = b.size();
@@ -179,14 +179,14 @@ inline Bytes BuildV2(const V2Layout& l, const std::vector<std::pair<uint32_t, By
     b[20] = (uint8_t)((l.compression & 0x0F) | ((l.indexEntries >> 4) & 0xF0));
     b[21] = (uint8_t)(l.indexEntries & 0xFF);
     b[22] = (uint8_t)l.sparse.size();
-    WriteLE64(&b[24], l.uniqueId);
+    PutLE64(&b[24], l.uniqueId);
     for (size_t i = 0; i < blocks.size() && i < l.indexEntries; ++i) {
         PutLE32(b, 32 + 8 * i, blocks[i].first);
         PutLE32(b, 36 + 8 * i, (uint32_t)blocks[i].second.size());
     }
     for (size_t i = 0; i < l.sparse.size(); ++i) {
-        WriteLE24(&b[32 + 8 * l.indexEntries + 6 * i], l.sparse[i].first);
-        WriteLE24(&b[32 + 8 * l.indexEntries + 6 * i + 3], l.sparse[i].second);
+        PutLE24(&b[32 + 8 * l.indexEntries + 6 * i], l.sparse[i].first);
+        PutLE24(&b[32 + 8 * l.indexEntries + 6 * i + 3], l.sparse[i].second);
     }
     for (auto& h : l.inlineHeaders) AppendHeader(b, h.first.c_str(), h.second);
     std::vector<size_t> edOffsets;
@@ -206,7 +206,7 @@ inline Bytes BuildV2(const V2Layout& l, const std::vector<std::pair<uint32_t, By
     for (auto& blk : blocks) b.insert(b.end(), blk.second.begin(), blk.second.end());
     b.insert(b.end(), rawData.begin(), rawData.end());
     for (size_t i = 0; i < l.extendedHeaders.size(); ++i) {
-        WriteLE64(&b[edOffsets[i]], b.size());
+        PutLE64(&b[edOffsets[i]], b.size());
         b.insert(b.end(), l.extendedHeaders[i].second.begin(), l.extendedHeaders[i].second.end());
     }
     return b;
@@ -268,10 +268,10 @@ struct BlockEntry {
 inline std::vector<BlockEntry> ParseBlockIndex(const Bytes& file) {
     std::vector<BlockEntry> out;
     uint32_t entries = file[21] + 256 * (file[20] >> 4);
-    uint64_t offset = ReadLE16(&file[4]);
+    uint64_t offset = GetLE16(&file[4]);
     for (uint32_t i = 0; i < entries; ++i) {
-        uint32_t first = ReadLE32(&file[32 + 8 * i]);
-        uint32_t size = ReadLE32(&file[36 + 8 * i]);
+        uint32_t first = GetLE32(&file[32 + 8 * i]);
+        uint32_t size = GetLE32(&file[36 + 8 * i]);
         if (!size) continue;
         out.push_back({first, offset, size});
         offset += size;

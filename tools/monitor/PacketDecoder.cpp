@@ -2,21 +2,20 @@
 
 #include <cstring>
 
-static uint32_t be16(const uint8_t* p) { return (uint32_t)(p[0] << 8) | p[1]; }
-static uint32_t be32(const uint8_t* p) { return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | (p[2] << 8) | p[3]; }
+#include "ByteOrder.h"
 
 // DDP: flags, sequence, type, id, offset (BE32), length (BE16), data.
 DecodedPacket DecodeDDP(const uint8_t* buf, size_t len) {
     DecodedPacket d;
     static constexpr size_t HEADER = 10;
     if (len < HEADER || (buf[0] & 0xC0) != 0x40) return d;
-    size_t dataLen = be16(buf + 8);
+    size_t dataLen = GetBE16(buf + 8);
     if (HEADER + dataLen > len) return d;
     d.valid = true;
     d.protocol = MonitorProtocol::DDP;
     d.push = buf[0] & 0x01;
     d.sequence = buf[1] & 0x0F;
-    d.offset = be32(buf + 4);
+    d.offset = GetBE32(buf + 4);
     d.data = buf + HEADER;
     d.length = dataLen;
     return d;
@@ -28,13 +27,13 @@ DecodedPacket DecodeE131(const uint8_t* buf, size_t len) {
     DecodedPacket d;
     static const uint8_t ACN_ID[12] = {'A', 'S', 'C', '-', 'E', '1', '.', '1', '7', 0, 0, 0};
     if (len < 126 || memcmp(buf + 4, ACN_ID, 12) != 0) return d;
-    if (be32(buf + 18) != 4 || be32(buf + 40) != 2 || buf[117] != 0x02) return d;
-    size_t count = be16(buf + 123);
+    if (GetBE32(buf + 18) != 4 || GetBE32(buf + 40) != 2 || buf[117] != 0x02) return d;
+    size_t count = GetBE16(buf + 123);
     if (count < 1 || 125 + count > len || buf[125] != 0) return d;
     d.valid = true;
     d.protocol = MonitorProtocol::E131;
     d.sequence = buf[111];
-    d.universe = be16(buf + 113);
+    d.universe = GetBE16(buf + 113);
     d.data = buf + 126;
     d.length = count - 1;
     return d;
@@ -45,7 +44,7 @@ DecodedPacket DecodeE131(const uint8_t* buf, size_t len) {
 DecodedPacket DecodeArtNet(const uint8_t* buf, size_t len) {
     DecodedPacket d;
     if (len < 18 || memcmp(buf, "Art-Net\0", 8) != 0 || buf[8] != 0x00 || buf[9] != 0x50) return d;
-    size_t dataLen = be16(buf + 16);
+    size_t dataLen = GetBE16(buf + 16);
     if (18 + dataLen > len) return d;
     d.valid = true;
     d.protocol = MonitorProtocol::ArtNet;
