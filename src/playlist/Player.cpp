@@ -1,6 +1,7 @@
 #include "playlist/Player.h"
 
 #include "ScheduleClock.h"
+#include "commands/PlayerCommands.h"
 #include "Sequence.h"
 #include "common.h"
 #include "log.h"

@@ -113,8 +113,3 @@ private:
     std::string m_playlistName;
     std::string m_forceStoppedPlaylist;
 };
-
-// Registers "Start Playlist", "Stop Now", "Stop Gracefully", "Stop
-// Gracefully After Loop", "Pause Playlist", "Resume Playlist" and "Get
-// Playlist Status" with the command registry.
-void RegisterPlayerCommands();

@@ -5,6 +5,7 @@
 
 #include "commands/Commands.h"
 #include "common.h"
+#include "commands/PlayerCommands.h"
 #include "playlist/Player.h"
 
 namespace {
