@@ -215,6 +215,7 @@ static void handleCrash(int sig) {
         LogErr(VB_GENERAL, "  %s\n", symbols[i]);
         printf("  %s\n", symbols[i]);
     }
+    free(symbols);
     inCrashHandler = 0;
     runMainKIVDLoop = 0;
     if (!fatal) {
