@@ -71,13 +71,22 @@ void InstallTerminationSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-void WakeMainLoopForShutdown() { terminationSignal(0); }
+void PassSignalToMainLoop(int sig) { terminationSignal(sig); }
+
+static void (*signalReportHandler)(int) = nullptr;
+void SetSignalReportHandler(void (*report)(int sig)) { signalReportHandler = report; }
 
 static bool readTerminationPipe(int fd) {
     char buf[16];
     ssize_t n = read(fd, buf, sizeof(buf));
     for (ssize_t i = 0; i < n; ++i) {
-        if (buf[i]) LogInfo(VB_GENERAL, "Received signal %d, stopping\n", (int)buf[i]);
+        int sig = buf[i];
+        if ((sig == SIGQUIT || sig == SIGUSR1) && signalReportHandler) {
+            // A report on request, written here where logging is safe.
+            signalReportHandler(sig);
+        } else if (sig) {
+            LogInfo(VB_GENERAL, "Received signal %d, stopping\n", sig);
+        }
     }
     if (n > 0 && runMainKIVDLoop) {
         ShutdownKIVD(false);

@@ -19,7 +19,10 @@ void PublishStatsForce(std::string reason);
 // SIGTERM, SIGINT and SIGHUP ask for a clean stop through a self-pipe that
 // the main loop reads, so nothing unsafe runs inside the signal handler.
 void InstallTerminationSignals();
-void WakeMainLoopForShutdown();
+// Async-signal-safe: hands a signal to the main loop, which stops the
+// daemon; for SIGQUIT and SIGUSR1 it first runs the report handler there.
+void PassSignalToMainLoop(int sig);
+void SetSignalReportHandler(void (*report)(int sig));
 
 namespace Json {
 class Value;

@@ -198,15 +198,9 @@ void CreateDaemon() {
     }
 }
 
-static void handleCrash(int sig) {
-    static volatile sig_atomic_t inCrashHandler = 0;
-    bool fatal = sig != SIGQUIT && sig != SIGUSR1;
-    if (inCrashHandler) {
-        // A fault inside the handler would otherwise repeat forever.
-        if (fatal) _exit(255);
-        return;
-    }
-    inCrashHandler = 1;
+// The report: the signal and the calling thread's stack, in the log and on
+// standard output.
+static void logCrashReport(int sig) {
     LogErr(VB_GENERAL, "Crash handler called:  %d\n", sig);
     void* frames[128];
     int count = backtrace(frames, 128);
@@ -216,13 +210,24 @@ static void handleCrash(int sig) {
         printf("  %s\n", symbols[i]);
     }
     free(symbols);
-    inCrashHandler = 0;
-    runMainKIVDLoop = 0;
+}
+
+static void handleCrash(int sig) {
+    static volatile sig_atomic_t inCrashHandler = 0;
+    bool fatal = sig != SIGQUIT && sig != SIGUSR1;
     if (!fatal) {
-        // A report on request: the daemon goes on to a normal shut-down.
-        WakeMainLoopForShutdown();
+        // A report on request: the main loop writes it outside the signal
+        // handler, then the daemon goes on to a normal shut-down.
+        PassSignalToMainLoop(sig);
         return;
     }
+    if (inCrashHandler) {
+        // A fault inside the handler would otherwise repeat forever.
+        _exit(255);
+    }
+    inCrashHandler = 1;
+    // The process is broken already: the report is best effort.
+    logCrashReport(sig);
     // The notifier may hold its lock in this broken process: write directly.
     WarningHolder::writeWarningsFile("['KIVD has crashed.  Check crash reports.']");
     _exit(255);
@@ -307,6 +312,7 @@ int main(int argc, char* argv[]) {
 
     parseArguments(argc, argv);
     InstallTerminationSignals();
+    SetSignalReportHandler(logCrashReport);
     ReportSettingsProblems();
 
     if (!DirectoryExists(getKIVMediaDir())) {
