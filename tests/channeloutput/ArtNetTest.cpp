@@ -173,15 +173,7 @@ TEST(ArtNetOutput, TsharkDecodesUniversesSequencesAndChannelValues) {
 }
 
 TEST(ArtNetOutput, BroadcastGoesOutOnTheShowInterfaceInAPrivateNamespace) {
-    if (!kivtest::inPrivateNetns()) {
-        if (!kivtest::isRoot()) GTEST_SKIP() << "needs root for a private network namespace (unshare -n)";
-        if (!kivtest::TsharkCapture::available()) GTEST_SKIP() << "tshark is not installed";
-        std::string out;
-        int rc = kivtest::rerunInPrivateNetns(&out);
-        EXPECT_EQ(0, rc) << out;
-        EXPECT_NE(std::string::npos, out.find("[  PASSED  ] 1 test")) << out;
-        return;
-    }
+    KIV_RUN_IN_PRIVATE_NETNS();
     ASSERT_EQ(0, kivtest::runCommand(kivtest::privateShowNetworkCommand()));
     OutputsFixture f;
     Json::Value list(Json::arrayValue);

@@ -209,15 +209,7 @@ TEST(E131Output, TsharkDecodesUniversesSequencesAndChannelValues) {
 }
 
 TEST(E131Output, MulticastGoesToTheUniverseGroupInAPrivateNamespace) {
-    if (!kivtest::inPrivateNetns()) {
-        if (!kivtest::isRoot()) GTEST_SKIP() << "needs root for a private network namespace (unshare -n)";
-        if (!kivtest::TsharkCapture::available()) GTEST_SKIP() << "tshark is not installed";
-        std::string out;
-        int rc = kivtest::rerunInPrivateNetns(&out);
-        EXPECT_EQ(0, rc) << out;
-        EXPECT_NE(std::string::npos, out.find("[  PASSED  ] 1 test")) << out;
-        return;
-    }
+    KIV_RUN_IN_PRIVATE_NETNS();
     // In the child: a veth pair stands for the show network.
     ASSERT_EQ(0, kivtest::runCommand(kivtest::privateShowNetworkCommand()));
     OutputsFixture f;

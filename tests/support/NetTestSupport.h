@@ -4,6 +4,7 @@
 // the test's own by a veth pair, and re-running one test case in a child
 // process with a private network namespace (for multicast and broadcast).
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -66,3 +67,17 @@ bool isRoot();
 std::string privateShowNetworkCommand();
 
 }  // namespace kivtest
+
+// Placed first in a test body: outside a private network namespace it runs
+// this same test again in a child under `unshare -n` (root and tshark
+// needed, else the test is skipped) and checks that it passed there; inside
+// the child it lets the test go on.
+#define KIV_RUN_IN_PRIVATE_NETNS()                                                                   \
+    if (!kivtest::inPrivateNetns()) {                                                                \
+        if (!kivtest::isRoot()) GTEST_SKIP() << "needs root for a private network namespace (unshare -n)"; \
+        if (!kivtest::TsharkCapture::available()) GTEST_SKIP() << "tshark is not installed";         \
+        std::string kivNetnsOutput;                                                                  \
+        EXPECT_EQ(0, kivtest::rerunInPrivateNetns(&kivNetnsOutput)) << kivNetnsOutput;               \
+        EXPECT_NE(std::string::npos, kivNetnsOutput.find("[  PASSED  ] 1 test")) << kivNetnsOutput;  \
+        return;                                                                                      \
+    }
