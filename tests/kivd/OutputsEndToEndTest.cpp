@@ -150,25 +150,22 @@ TEST_F(OutputsEndToEnd, EveryProtocolDeliversEveryFrameInOrder) {
     EXPECT_EQ(kd.frames, 60) << "KiNet frames delivered";
     EXPECT_EQ(kd.outOfOrder + kd.unknown, 0);
 
-    std::vector<Bytes> e131Frames;
-    for (auto& g : e131.take()) {
-        DecodedPacket p = DecodeE131(g.bytes.data(), g.bytes.size());
-        ASSERT_TRUE(p.valid);
-        EXPECT_EQ(p.universe, 5u);
-        e131Frames.emplace_back(p.data, p.data + p.length);
-    }
-    Delivery ed = match(e131Frames, spec, 1536, 512);
+    // One datagram per frame for a single universe.
+    auto universeFrames = [](kivtest::UdpReceiver& r, DecodedPacket (*decode)(const uint8_t*, size_t),
+                             uint32_t universe) {
+        std::vector<Bytes> frames;
+        for (auto& g : r.take()) {
+            DecodedPacket p = decode(g.bytes.data(), g.bytes.size());
+            EXPECT_TRUE(p.valid);
+            EXPECT_EQ(p.universe, universe);
+            if (p.valid) frames.emplace_back(p.data, p.data + p.length);
+        }
+        return frames;
+    };
+    Delivery ed = match(universeFrames(e131, DecodeE131, 5), spec, 1536, 512);
     EXPECT_EQ(ed.frames, 60) << "E1.31 frames delivered";
     EXPECT_EQ(ed.outOfOrder + ed.unknown, 0);
-
-    std::vector<Bytes> artFrames;
-    for (auto& g : artnet.take()) {
-        DecodedPacket p = DecodeArtNet(g.bytes.data(), g.bytes.size());
-        ASSERT_TRUE(p.valid);
-        EXPECT_EQ(p.universe, 9u);
-        artFrames.emplace_back(p.data, p.data + p.length);
-    }
-    Delivery ad = match(artFrames, spec, 2048, 512);
+    Delivery ad = match(universeFrames(artnet, DecodeArtNet, 9), spec, 2048, 512);
     EXPECT_EQ(ad.frames, 60) << "Art-Net frames delivered";
     EXPECT_EQ(ad.outOfOrder + ad.unknown, 0);
 
