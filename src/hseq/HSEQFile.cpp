@@ -519,24 +519,31 @@ V1HSEQFile::V1HSEQFile(const std::string& filename, FILE* file, const std::vecto
     }
 }
 
-V1HSEQFile::~V1HSEQFile() {}
-
-void V1HSEQFile::prepareRead(const RangeList& ranges, uint32_t startFrame) {
-    m_rangesToRead.clear();
+uint32_t HSEQFile::clipReadRanges(const RangeList& ranges, bool keepEmpty, RangeList& out) const {
+    out.clear();
     uint64_t total = 0;
     for (auto& r : ranges) {
-        // Ranges past the stored channels keep their place but hold nothing.
         uint64_t end = std::min<uint64_t>((uint64_t)r.first + r.second, m_seqChannelCount);
         uint32_t count = r.first < end ? (uint32_t)(end - r.first) : 0;
+        if (r.first >= m_seqChannelCount && !keepEmpty) {
+            continue;
+        }
         if (total + count > UINT32_MAX) {
             LogErr(VB_SEQUENCE, "Read ranges of %s add up to more than %u bytes per frame; range %u+%u dropped\n",
                    m_filename.c_str(), UINT32_MAX, r.first, r.second);
             continue;
         }
-        m_rangesToRead.push_back({r.first, count});
+        out.push_back({r.first, count});
         total += count;
     }
-    m_dataBlockSize = (uint32_t)total;
+    return (uint32_t)total;
+}
+
+V1HSEQFile::~V1HSEQFile() {}
+
+void V1HSEQFile::prepareRead(const RangeList& ranges, uint32_t startFrame) {
+    // Ranges past the stored channels keep their place but hold nothing.
+    m_dataBlockSize = clipReadRanges(ranges, true, m_rangesToRead);
     delete getFrame(startFrame);
 }
 

@@ -114,6 +114,11 @@ protected:
 
     bool isOpen() const { return m_seqFile != nullptr || m_memoryFile; }
     void logWriteError(uint64_t wanted, uint64_t written);
+    // Cuts each requested read range to the stored channels into out and
+    // returns the bytes per frame they add up to. A range starting past the
+    // stored channels is kept with no bytes when keepEmpty, else dropped; a
+    // range that would push the total past 32 bits is dropped with an error.
+    uint32_t clipReadRanges(const RangeList& ranges, bool keepEmpty, RangeList& out) const;
 
     std::string m_filename;
     uint64_t m_uniqueId = 0;

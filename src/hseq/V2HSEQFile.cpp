@@ -174,21 +174,8 @@ void V2HSEQFile::prepareRead(const RangeList& ranges, uint32_t startFrame) {
         m_rangesToRead = m_sparseRanges;
         m_dataBlockSize = m_seqChannelCount;
     } else {
-        uint64_t total = 0;
-        for (auto& r : ranges) {
-            if (r.first >= m_seqChannelCount) {
-                continue;
-            }
-            uint32_t count = (uint32_t)std::min<uint64_t>(r.second, m_seqChannelCount - r.first);
-            if (total + count > UINT32_MAX) {
-                LogErr(VB_SEQUENCE, "Read ranges of %s add up to more than %u bytes per frame; range %u+%u dropped\n",
-                       m_filename.c_str(), UINT32_MAX, r.first, r.second);
-                continue;
-            }
-            m_rangesToRead.push_back({r.first, count});
-            total += count;
-        }
-        m_dataBlockSize = (uint32_t)total;
+        uint32_t total = clipReadRanges(ranges, false, m_rangesToRead);
+        m_dataBlockSize = total;
         if (total == 0) {
             m_rangesToRead.clear();
             m_rangesToRead.push_back({0, getMaxChannel()});
