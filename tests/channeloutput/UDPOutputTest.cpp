@@ -13,7 +13,11 @@
 #include "NetTestSupport.h"
 #include "TestSupport.h"
 #include "UDPTestUtil.h"
+#include "ByteOrder.h"
+#include "channeloutput/ArtNet.h"
 #include "channeloutput/DDP.h"
+#include "channeloutput/E131.h"
+#include "channeloutput/KiNet.h"
 #include "services/NetworkMonitor.h"
 #include "log.h"
 #include "settings.h"
@@ -198,6 +202,107 @@ TEST(UDPOutput, NumbersWrittenAsTextAreAcceptedAndRangesReported) {
     UDPOutput::INSTANCE->DumpConfig();
     EXPECT_TRUE(log.contains("DDP: porch   1:101:50:4  " + lo(2) + "\n"));
     EXPECT_TRUE(log.contains("DDP:    0:1:20:4  " + lo(3) + "\n"));
+}
+
+// A frame is sometimes prepared more than once before it goes out (the
+// output thread processes the buffer again after an open, a blank or bridge
+// data), and a prepared frame may never be sent at all. Receivers count every
+// gap in the sequence numbers as a lost packet, so numbers go only to
+// datagrams that leave.
+TEST(UDPOutput, SequenceNumbersAreTakenOnlyByDatagramsThatAreSent) {
+    UdpReceiver e131Rx(lo(2), E131_PORT), artRx(lo(3), ARTNET_PORT), ddpRx(lo(4), DDP_PORT), kinetRx(lo(5), KINET_PORT);
+    ASSERT_TRUE(e131Rx.ok() && artRx.ok() && ddpRx.ok() && kinetRx.ok());
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    Json::Value e(Json::objectValue);
+    e["type"] = 1;
+    e["address"] = lo(2);
+    e["universe"] = 7;
+    e["startChannel"] = 1;
+    e["channelCount"] = 512;
+    u.append(e);
+    Json::Value a(Json::objectValue);
+    a["type"] = 3;
+    a["address"] = lo(3);
+    a["universe"] = 1;
+    a["startChannel"] = 513;
+    a["channelCount"] = 512;
+    u.append(a);
+    u.append(ddp(lo(4), 1025, 1440 * 2));
+    Json::Value k(Json::objectValue);
+    k["type"] = 7;
+    k["address"] = lo(5);
+    k["id"] = 1;
+    k["startChannel"] = 3905;
+    k["channelCount"] = 100;
+    u.append(k);
+    ASSERT_EQ(1, f.load(engine(u)));
+
+    const int frames = 20;
+    for (int frame = 0; frame < frames; ++frame) {
+        f.pattern(0, 4004, frame);
+        if (frame % 3 == 1) {
+            // Prepared, then replaced by a newer frame before anything went out.
+            PrepareChannelData((char*)f.channels());
+            f.pattern(0, 4004, frame + 100);
+            PrepareChannelData((char*)f.channels());
+        }
+        // Prepared twice, sent once.
+        PrepareChannelData((char*)f.channels());
+        f.sendFrame();
+        ASSERT_TRUE(e131Rx.waitFor(frame + 1, 5000));
+        ASSERT_TRUE(artRx.waitFor(frame + 1, 5000));
+        ASSERT_TRUE(ddpRx.waitFor(2 * (frame + 1), 5000));
+        ASSERT_TRUE(kinetRx.waitFor(frame + 1, 5000));
+    }
+    auto sequences = [](kivtest::UdpReceiver& rx, const std::function<uint32_t(const std::vector<uint8_t>&)>& seqOf) {
+        std::vector<uint32_t> s;
+        for (auto& d : rx.take()) s.push_back(seqOf(d.bytes));
+        std::sort(s.begin(), s.end());  // sockets may reorder datagrams
+        return s;
+    };
+    std::vector<uint32_t> expected;
+    for (int i = 1; i <= frames; ++i) expected.push_back(i);
+    EXPECT_EQ(expected, sequences(e131Rx, [](const std::vector<uint8_t>& b) { return (uint32_t)b[111]; }))
+        << "E1.31";
+    EXPECT_EQ(expected, sequences(artRx, [](const std::vector<uint8_t>& b) { return (uint32_t)b[12]; })) << "Art-Net";
+    EXPECT_EQ(expected, sequences(kinetRx, [](const std::vector<uint8_t>& b) { return GetLE32(b.data() + 8); }))
+        << "KiNet v2";
+    // DDP numbers every datagram 1..15, then 1 again.
+    std::vector<uint32_t> ddpExpected;
+    for (int i = 0; i < 2 * frames; ++i) ddpExpected.push_back(i % 15 + 1);
+    std::sort(ddpExpected.begin(), ddpExpected.end());
+    EXPECT_EQ(ddpExpected, sequences(ddpRx, [](const std::vector<uint8_t>& b) { return (uint32_t)(b[1] & 0x0F); }))
+        << "DDP";
+}
+
+// With de-duplication a change is judged against what the controller last
+// received, not against a frame that was only prepared.
+TEST(UDPOutput, AChangePreparedTwiceBeforeItsSendStillGoesOut) {
+    UdpReceiver rx(lo(2), DDP_PORT);
+    ASSERT_TRUE(rx.ok());
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    Json::Value d = ddp(lo(2), 1, 3 * 1440);
+    d["deDuplicate"] = 1;
+    u.append(d);
+    ASSERT_EQ(1, f.load(engine(u)));
+    f.pattern(0, 3 * 1440, 1);
+    f.sendFrame();
+    ASSERT_TRUE(rx.waitFor(3, 5000));
+    rx.take();
+    f.channels()[5] ^= 0xFF;  // only the first packet changes
+    PrepareChannelData((char*)f.channels());
+    f.sendFrame();
+    ASSERT_TRUE(rx.waitFor(2, 5000)) << "the changed packet and the push packet";
+    usleep(100000);
+    auto got = rx.take();
+    ASSERT_EQ(2u, got.size());
+    bool changedArrived = false;
+    for (auto& g : got) {
+        if (GetBE32(g.bytes.data() + 4) == 0) changedArrived = g.bytes[10 + 5] == f.channels()[5];
+    }
+    EXPECT_TRUE(changedArrived);
 }
 
 TEST(UDPOutput, ControllerThatStopsAnsweringIsDisabledAndComesBack) {
