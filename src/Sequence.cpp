@@ -131,6 +131,8 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
         m_readFinished = false;
         m_lastQueuedFrame = startFrame ? startFrame - 1 : -1;
         clearCaches();
+        // What the buffer holds now belongs to no frame of the new file.
+        SetLastFrameData(nullptr);
     }
     m_paused = 0;
     m_durationMs = 0;
@@ -325,6 +327,9 @@ void Sequence::StartSequence() {
     }
     if (start) {
         StartChannelOutputThread();
+        // Frame 0 goes out now and starts the frame grid, rather than at the
+        // next pass of whatever the thread was pacing before.
+        ForceChannelOutputNow();
     }
     std::map<std::string, std::string> keywords{{"SEQUENCE_NAME", name}};
     CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STARTED", keywords);
@@ -415,6 +420,11 @@ void Sequence::CloseIfOpen(const std::string& filename) {
 }
 
 int Sequence::IsSequenceRunning() { return m_hasFile && m_openState == 0; }
+
+bool Sequence::HasCurrentFrame() {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return m_currentFrame != nullptr;
+}
 
 int Sequence::IsSequenceRunning(const std::string& filename) {
     std::lock_guard<std::recursive_mutex> play(m_playMutex);

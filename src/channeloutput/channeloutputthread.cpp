@@ -274,10 +274,27 @@ void* RunChannelOutputThread(void* data) {
             multiSync->SendSeqSyncPacket(sequence->GetFileName(), frame, frame / (float)RefreshRate);
         }
         bool bridge = BridgeDataLive();
-        bool busy = OtherOutputNeeded() || forcedWake;
+        bool otherOutput = OtherOutputNeeded();
+        bool busy = otherOutput || forcedWake;
         forcedWake = false;
 
-        if (OutputFrames && sequence) {
+        // Nothing of a sequence goes out before its first frame does, once,
+        // at the start: an opened sequence waits for its start, and a started
+        // one whose first frame was not read in time reads it first. Other
+        // output (overlays, bridge data, ...) keeps the buffer going out.
+        bool readFirst = false;
+        bool hold = false;
+        if (sequence && !otherOutput) {
+            if (sequence->IsSequenceOpenedNotStarted()) {
+                hold = true;
+            } else if (seqRunning && !sequence->HasCurrentFrame()) {
+                sequence->ReadSequenceData(false);
+                readFirst = true;
+                hold = !sequence->HasCurrentFrame();
+            }
+        }
+
+        if (OutputFrames && sequence && !hold) {
             if (!sequence->isDataProcessed() || bridge) {
                 sequence->ProcessSequenceData(FrameMs(seqRunning));
             }
@@ -290,7 +307,8 @@ void* RunChannelOutputThread(void* data) {
         }
         long long sendDone = MonoTimeUs();
 
-        if (sequence && (SequenceRunning() || idleCountdown)) {
+        // A held pass reads nothing: the frame in the buffer has not gone out.
+        if (sequence && !hold && !readFirst && (SequenceRunning() || idleCountdown)) {
             if (FrameSkip != 0 && SequenceRunning()) {
                 int skip = FrameSkip.exchange(0);
                 sequence->SeekSequenceFile(channelOutputFrame + skip + 1);

@@ -108,17 +108,13 @@ protected:
     ShowSpec spec;
 };
 
-// Every show frame once and in order after the pre-roll copies of frame 0,
-// then blank frames only. Before the start the buffer goes out as it is:
-// frame 0 once the reader had it, else the blank buffer of a fresh player
-// (a loaded machine). Returns the index of the last copy of frame 0.
+// Every show frame exactly once and in order, the first of them frame 0 and
+// nothing before it, then blank frames only. Returns the index of frame 0.
 size_t ExpectCompleteInOrder(const Played& p, int frames) {
     size_t i = 0;
-    while (i < p.frames.size() && i < 3 && p.frames[i] == BLANK) ++i;
-    size_t zeros = i;
     while (i < p.frames.size() && p.frames[i] == 0) ++i;
-    EXPECT_GE(i - zeros, 1u) << "frame 0 never went out";
-    EXPECT_LE(i - zeros, 3u) << "frame 0 went out " << i - zeros << " times";
+    EXPECT_EQ(1u, i) << "frame 0 went out " << i << " times before frame 1"
+                     << (p.frames.empty() ? "" : ", the first frame sent was " + std::to_string(p.frames[0]));
     size_t lastZero = i ? i - 1 : 0;
     for (int n = 1; n < frames; ++n, ++i) {
         if (i >= p.frames.size()) {
@@ -149,6 +145,41 @@ TEST_F(OutputThreadTest, PlaysEveryFrameOnceInOrderAtTheFrameRate) {
     RecordProperty("totalMs", std::to_string(totalMs));
     EXPECT_NEAR(79 * 25.0, totalMs, 200.0);
     EXPECT_FALSE(player->IsSequenceRunning());
+}
+
+// A playlist opens a sequence and starts it a moment later; until the start
+// nothing of it goes out, and then frame 0 once, starting the frame grid.
+TEST_F(OutputThreadTest, TheFirstFrameGoesOutOnceWhenTheStartComesPeriodsAfterTheOpen) {
+    spec.frames = 40;
+    MakeShow("show.hseq");
+    ASSERT_EQ(1, player->OpenSequenceFile("show.hseq", 0, -1));
+    usleep(150000);  // six periods
+    EXPECT_EQ(0u, capture->Count()) << "frames sent before the start";
+    player->StartSequence();
+    ASSERT_TRUE(waitUntil([&] { return !player->IsSequenceRunning(); }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return Classify(spec, capture->Frames().back().bytes) == BLANK; }, 5000));
+    Played p;
+    for (auto& f : capture->Frames()) {
+        p.frames.push_back(Classify(spec, f.bytes));
+        p.times.push_back(f.timeUs);
+    }
+    size_t first = ExpectCompleteInOrder(p, 40);
+    auto last = std::find(p.frames.begin(), p.frames.end(), 39) - p.frames.begin();
+    ASSERT_LT((size_t)last, p.frames.size());
+    EXPECT_NEAR(39 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 200.0);
+}
+
+// Sixteen starts in a row, as the command "Start Sequence" does them (open,
+// then start at once): the first frame goes out once every time.
+TEST_F(OutputThreadTest, EveryStartSendsTheFirstFrameOnce) {
+    spec.frames = 6;
+    MakeShow("show.hseq");
+    for (int run = 0; run < 16; ++run) {
+        SCOPED_TRACE("start " + std::to_string(run));
+        capture->Clear();
+        Played p = PlayToEnd("show.hseq");
+        ExpectCompleteInOrder(p, 6);
+    }
 }
 
 TEST_F(OutputThreadTest, AShortStallIsMadeUpWithoutShiftingTheShow) {
