@@ -822,6 +822,10 @@ bool UDPOutput::PingControllers(bool failedOnly) {
             if (fc > 4) d->failCount = 0;
         } else if (!d->valid) {
             markOnline(d);
+        } else {
+            // Only failed pings in a row count: one lost now and then (a busy
+            // network, a busy board) must not add up to a removal days later.
+            d->failCount = 0;
         }
     }
 
