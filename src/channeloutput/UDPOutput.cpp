@@ -556,17 +556,23 @@ int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* inf
         return info->sockets[idx];
     };
     int sock = nextSocket();
-    int sent = sock >= 0 ? sendmmsg(sock, msgs.data(), total, MSG_DONTWAIT) : -1;
-    if (sent < 0) sent = 0;
-    for (int attempt = 1; sent < total && attempt < MAX_SEND_ATTEMPTS; ++attempt) {
+    int sent = 0;
+    int failures = 0;
+    while (sent < total) {
+        // The kernel takes at most UIO_MAXIOV datagrams per call (about 1.5
+        // million channels of DDP): a batch beyond that goes in several
+        // calls, and only a call that takes fewer than it was given failed.
+        int chunk = std::min(total - sent, UIO_MAXIOV);
+        errno = 0;
+        int r = sock >= 0 ? sendmmsg(sock, msgs.data() + sent, chunk, MSG_DONTWAIT) : -1;
+        if (r > 0) sent += r;
+        if (r == chunk) continue;
         int err = errno;
         LogErr(VB_CHANNELOUT,
                "sendmmsg() failed for UDP output (key: %X   Socket: %d   output count: %d/%d) with error: %d   %s\n",
                key, sock, sent, total, err, strerror(err));
-        if (err == EAGAIN && key == UDPOutputMessages::BROADCAST_KEY) break;
+        if (++failures >= MAX_SEND_ATTEMPTS || (err == EAGAIN && key == UDPOutputMessages::BROADCAST_KEY)) break;
         sock = nextSocket();
-        int r = sock >= 0 ? sendmmsg(sock, msgs.data() + sent, total - sent, MSG_DONTWAIT) : -1;
-        if (r > 0) sent += r;
     }
     return sent;
 }
