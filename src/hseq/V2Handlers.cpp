@@ -55,7 +55,7 @@ bool V2Handler::readerTakesWholeFrame() const {
 
 HSEQFile::FrameData* V2Handler::frameFromStored(uint32_t frame, const uint8_t* stored) {
     uint32_t cc = m_file->m_seqChannelCount;
-    UncompressedFrameData* data = new UncompressedFrameData(frame, m_file->m_dataBlockSize, m_file->m_rangesToRead);
+    UncompressedFrameData* data = m_file->newFrameData(frame, m_file->m_dataBlockSize, m_file->m_rangesToRead);
     if (data->m_data == nullptr) {
         LogErr(VB_SEQUENCE, "Could not allocate %u bytes for frame %u\n", m_file->m_dataBlockSize, frame);
         return data;
@@ -79,7 +79,7 @@ HSEQFile::FrameData* V2Handler::frameFromStored(uint32_t frame, const uint8_t* s
 HSEQFile::FrameData* V2NoneCompressionHandler::getFrame(uint32_t frame) {
     uint32_t cc = m_file->m_seqChannelCount;
     uint32_t size = m_file->m_dataBlockSize;
-    UncompressedFrameData* data = new UncompressedFrameData(frame, size, m_file->m_rangesToRead);
+    UncompressedFrameData* data = m_file->newFrameData(frame, size, m_file->m_rangesToRead);
     if (data->m_data == nullptr) {
         if (size) LogErr(VB_SEQUENCE, "Could not allocate %u bytes for frame %u\n", size, frame);
         return data;
@@ -453,8 +453,7 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
                 // the frame handed out rather than copying it over (at
                 // millions of channels a copy costs as much as a tenth of
                 // the decoding).
-                UncompressedFrameData* data =
-                    new UncompressedFrameData(frame, m_file->m_dataBlockSize, m_file->m_rangesToRead);
+                UncompressedFrameData* data = m_file->newFrameData(frame, m_file->m_dataBlockSize, m_file->m_rangesToRead);
                 if (data->m_data == nullptr) {
                     LogErr(VB_SEQUENCE, "Could not allocate %u bytes for frame %u\n", m_file->m_dataBlockSize, frame);
                     return data;
