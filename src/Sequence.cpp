@@ -66,6 +66,8 @@ void Sequence::StopReadThread() {
 
 Sequence::~Sequence() {
     StopReadThread();
+    // The channel buffer goes with this object.
+    WaitForChannelOutputSends();
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         SetLastFrameData(nullptr);
@@ -583,6 +585,7 @@ HSEQFile::FrameData* Sequence::ReadFrameFromFile(HSEQFile* file, uint32_t frame)
 
 void Sequence::CopyFrameToBuffer(HSEQFile::FrameData* frame) {
     if (frame) {
+        WaitForChannelOutputSends();
         frame->readFrame(m_channelData, MAX_CHANNELS);
     }
 }
@@ -749,6 +752,9 @@ void Sequence::MergeBridgeData() {
 
 int Sequence::ProcessSequenceData(int ms) {
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
+    // Outputs may still send the last frame from the buffer (a frame that
+    // takes longer than its period); it changes only once they are done.
+    WaitForChannelOutputSends();
     if (m_overlaysApplied) {
         // Start again from the frame's own bytes.
         std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -813,6 +819,7 @@ void Sequence::SendSequenceData() {
 void Sequence::BlankSequenceData(bool clearBridge) {
     LogExcess(VB_SEQUENCE, "BlankSequenceData()\n");
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
+    WaitForChannelOutputSends();
     auto ranges = GetOutputRanges(true);
     for (auto& r : ranges) {
         if (r.first < (uint32_t)MAX_CHANNELS) {

@@ -630,6 +630,10 @@ void UDPOutput::WaitForWorkInFlight() {
     }
 }
 
+void UDPOutput::WaitForSendsToFinish() {
+    if (m_threaded) WaitForWorkInFlight();
+}
+
 int UDPOutput::PrepData(unsigned char* channelData) {
     if (!m_enabled) return 0;
     std::lock_guard<std::mutex> lock(m_outputLock);

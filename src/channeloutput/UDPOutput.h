@@ -180,6 +180,9 @@ public:
     virtual int Close() override;
     virtual int PrepData(unsigned char* channelData) override;
     virtual int SendData(unsigned char* channelData) override;
+    // SendData waits at most 50 ms for the workers; the rest of a frame
+    // they still send is waited for here, before the buffer changes.
+    virtual void WaitForSendsToFinish() override;
     virtual void GetRequiredChannelRanges(const std::function<void(int, int)>& add) override;
     virtual void StartingOutput() override;
     virtual void StoppingOutput() override;

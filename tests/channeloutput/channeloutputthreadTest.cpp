@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "CaptureOutput.h"
 #include "Sequence.h"
@@ -130,6 +132,40 @@ size_t ExpectCompleteInOrder(const Played& p, int frames) {
     return lastZero;
 }
 
+// An output that sends from the channel buffer on a thread of its own and
+// returns from SendData at once (as the UDP engine does when its workers
+// overrun their budget); its device reads the buffer for readUs.
+class AsyncSendOutput : public ChannelOutput {
+public:
+    AsyncSendOutput(uint32_t count, int readUs) : ChannelOutput(0, count), m_readUs(readUs) {}
+    ~AsyncSendOutput() override { WaitForSendsToFinish(); }
+    int SendData(unsigned char* data) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_reader.joinable()) m_reader.join();
+        m_reader = std::thread([this, data] {
+            uint64_t before = HashBytes(data, m_channelCount);
+            usleep(m_readUs);
+            if (HashBytes(data, m_channelCount) != before) ++torn;
+            ++sent;
+        });
+        return 1;
+    }
+    void WaitForSendsToFinish() override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_reader.joinable()) m_reader.join();
+    }
+    void GetRequiredChannelRanges(const std::function<void(int, int)>& add) override {
+        add(0, (int)m_channelCount - 1);
+    }
+    std::atomic<int> torn{0};  // frames whose bytes changed while being sent
+    std::atomic<int> sent{0};
+
+private:
+    int m_readUs;
+    std::mutex m_lock;  // guards m_reader (joined from the output thread and by blanking callers)
+    std::thread m_reader;
+};
+
 }  // namespace
 
 TEST_F(OutputThreadTest, PlaysEveryFrameOnceInOrderAtTheFrameRate) {
@@ -197,6 +233,40 @@ TEST_F(OutputThreadTest, AShortStallIsMadeUpWithoutShiftingTheShow) {
     EXPECT_NEAR(79 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 40.0);
 }
 
+// The next frame is not written into the buffer while an output still sends
+// the last one from it: the show waits, every frame goes out whole.
+TEST_F(OutputThreadTest, TheBufferIsNotRewrittenWhileAnOutputStillSendsFromIt) {
+    auto* async = new AsyncSendOutput(CHANNELS, 40000);  // longer than the 25 ms period
+    AddChannelOutput(async);
+    spec.frames = 20;
+    MakeShow("show.hseq");
+    Played p = PlayToEnd("show.hseq");
+    ExpectCompleteInOrder(p, 20);
+    EXPECT_TRUE(waitUntil([&] { return async->sent >= 20; }, 5000));
+    EXPECT_EQ(0, (int)async->torn) << "frames whose bytes changed while being sent";
+}
+
+// Sending that takes longer than the period slows the show down (every
+// frame still goes out, in order) and is reported once, not per frame; when
+// sending is quick again the show keeps its frame grid and says so.
+TEST_F(OutputThreadTest, FramesThatTakeLongerThanTheirPeriodSlowTheShowAndAreReportedOnce) {
+    capture->SetSendDelayUs(40000);
+    spec.frames = 90;
+    MakeShow("show.hseq");
+    ASSERT_EQ(1, player->StartSequence("show.hseq", 0));
+    ASSERT_TRUE(waitUntil([&] { return channelOutputFrame >= 25; }, 10000));
+    capture->SetSendDelayUs(0);
+    Played p = PlayToEnd("show.hseq");
+    ExpectCompleteInOrder(p, 90);
+    EXPECT_EQ(1, log.count("Output Thread is falling behind its frame grid")) << log.text();
+    EXPECT_EQ(1, log.count("Output Thread is on its frame grid again")) << log.text();
+    EXPECT_FALSE(log.contains("SLOW Output Thread"));
+    // The slow part ran at one frame per 40 ms; the rest at 25 ms again.
+    auto at = [&](int frame) { return p.times[std::find(p.frames.begin(), p.frames.end(), frame) - p.frames.begin()]; };
+    EXPECT_GT((at(20) - at(0)) / 1000.0, 20 * 35.0);
+    EXPECT_NEAR((at(89) - at(60)) / 1000.0, 29 * 25.0, 100.0);
+}
+
 TEST_F(OutputThreadTest, PlaysAVersionOneFileAsWell) {
     spec.versionMajor = 1;
     spec.frames = 40;
@@ -262,7 +332,7 @@ TEST_F(OutputThreadTest, ASlowOutputOnTheThreadItselfIsReportedAsASlowLoop) {
     MakeShow("show.hseq");
     Played p = PlayToEnd("show.hseq");
     ExpectCompleteInOrder(p, 12);
-    EXPECT_TRUE(log.contains("SLOW Output Thread: Loop: 25000us"));
+    EXPECT_EQ(1, log.count("SLOW Output Thread: Loop: 25000us")) << "reported once, not per frame";
     // This time the clock did wait for the output.
     auto last = std::find(p.frames.begin(), p.frames.end(), 11) - p.frames.begin();
     EXPECT_GT((p.times[last] - p.times[0]) / 1000.0, 11 * 50.0);
