@@ -161,6 +161,7 @@ struct Phase {
     double cpuSeconds = 0;
     double wallSeconds = 0;
     std::vector<double> workUs;  // bare: decompress + send of each frame
+    std::vector<double> sendUs;  // bare: the send alone
     std::map<std::string, double> threadCpu;
     long peakRssKiB = 0;
     int warnings = 0;  // pipeline: warning and error lines in the log
@@ -171,6 +172,7 @@ void PrintPhase(const Phase& p) {
     printf("RESULT cpu_s=%.4f wall_s=%.3f peak_rss_kib=%ld warnings=%d\n", p.cpuSeconds, p.wallSeconds,
            p.peakRssKiB, p.warnings);
     for (double w : p.workUs) printf("W %.0f\n", w);
+    for (double w : p.sendUs) printf("S %.0f\n", w);
     for (auto& t : p.threadCpu) printf("T %.4f %s\n", t.second, t.first.c_str());
     if (!p.slowLog.empty()) printf("L %s\n", p.slowLog.c_str());
 }
@@ -219,8 +221,11 @@ int Bare(const std::string& path, const std::string& address, int fps) {
                     return 1;
                 }
             }
+            long long s0 = NowUs();
             batch.Send(sock);
-            p.workUs.push_back((double)(NowUs() - w0));
+            long long s1 = NowUs();
+            p.workUs.push_back((double)(s1 - w0));
+            p.sendUs.push_back((double)(s1 - s0));
         }
     }
     p.cpuSeconds = CpuSeconds(RUSAGE_SELF) - cpu0;
@@ -390,7 +395,8 @@ Delivery Judge(const std::string& receiverOutput, const std::vector<uint64_t>& e
 }
 
 std::map<std::string, std::string> ParseResult(const std::string& text, std::vector<double>* work,
-                                               std::map<std::string, double>* threads, std::string* slow) {
+                                               std::vector<double>* send, std::map<std::string, double>* threads,
+                                               std::string* slow) {
     std::map<std::string, std::string> kv;
     std::istringstream in(text);
     std::string line;
@@ -404,6 +410,8 @@ std::map<std::string, std::string> ParseResult(const std::string& text, std::vec
             }
         } else if (line.rfind("W ", 0) == 0 && work) {
             work->push_back(atof(line.c_str() + 2));
+        } else if (line.rfind("S ", 0) == 0 && send) {
+            send->push_back(atof(line.c_str() + 2));
         } else if (line.rfind("T ", 0) == 0 && threads) {
             char* end = nullptr;
             double v = strtod(line.c_str() + 2, &end);
@@ -419,7 +427,7 @@ std::map<std::string, std::string> ParseResult(const std::string& text, std::vec
 struct Run {
     Delivery delivery;
     double cpuPerFrameUs = 0;
-    std::vector<double> work;
+    std::vector<double> work, send;
     std::map<std::string, double> threads;
     std::string slow;
     int warnings = 0;
@@ -447,7 +455,7 @@ Run RunPhase(const std::string& self, const std::vector<std::string>& phaseArgs,
     std::string out = sender.Finish(status);
     int rstatus = 0;
     std::string received = receiver.Finish(rstatus);
-    auto kv = ParseResult(out, &r.work, &r.threads, &r.slow);
+    auto kv = ParseResult(out, &r.work, &r.send, &r.threads, &r.slow);
     if (status != 0 || kv.empty()) {
         fprintf(stderr, "%s failed (%d): %s\n", phaseArgs[0].c_str(), status, out.c_str());
         return r;
@@ -587,9 +595,9 @@ int main(int argc, char** argv) {
 
     printf("\nBare loop: its own work per frame (decompress + send, no waiting)\n");
     for (auto& r : rows) {
-        Stats w = Percentiles(r.bare.work);
-        printf("  %9u channels: median %6.0f us, p99 %6.0f us: it could do %.1f fps\n", r.channels, w.median, w.p99,
-               w.median > 0 ? 1e6 / w.median : 0);
+        Stats w = Percentiles(r.bare.work), s = Percentiles(r.bare.send);
+        printf("  %9u channels: median %6.0f us (send %6.0f us), p99 %6.0f us: it could do %.1f fps\n", r.channels,
+               w.median, s.median, w.p99, w.median > 0 ? 1e6 / w.median : 0);
     }
     printf("\nPipeline: CPU per frame by thread (us)\n");
     for (auto& r : rows) {
