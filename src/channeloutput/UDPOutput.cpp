@@ -581,9 +581,16 @@ void UDPOutput::AccountSendResult(UDPOutputMessages::SendSocketInfo* info, uint3
                                   long long elapsedMs, int err) {
     if (sent == total && elapsedMs <= SLOW_SEND_MS) {
         info->errCount = 0;
+        info->slowReported = false;
         return;
     }
     info->errCount++;
+    // A batch that all went out, only slowly (a huge frame on a busy
+    // board), is reported once per spell rather than every frame.
+    if (sent == total) {
+        if (info->slowReported) return;
+        info->slowReported = true;
+    }
     LogErr(VB_CHANNELOUT,
            "sendmmsg() failed for UDP output (key: %X   output count: %d/%d   time: %u ms    errCount: %d) with "
            "error: %d   %s\n",

@@ -156,6 +156,7 @@ public:
         std::vector<int> sockets;
         int errCount = 0;
         int nextIdx = -1;
+        bool slowReported = false;  // a complete but slow send was logged; cleared by a quick one
     };
 
     ~UDPOutputMessages();
