@@ -670,15 +670,20 @@ void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {
         } else if (preroll) {
             // Not started yet: nothing is late; the first read of the
             // running sequence picks the frame up.
-        } else if (m_lastQueuedFrame > 0) {
-            // Late: repeat the last frame and let the reader skip one, so
-            // the show stays in time.
-            ++m_lastQueuedFrame;
-            if (!m_shownFrames.empty()) {
-                SetLastFrameData(m_shownFrames.back());
-                CopyFrameToBuffer(m_currentFrame);
-                m_overlaysApplied = false;
+        } else {
+            int awaited = m_lastQueuedFrame + 1;
+            if (m_lastQueuedFrame > 0) {
+                // Late: repeat the last frame and let the reader skip one, so
+                // the show stays in time.
+                ++m_lastQueuedFrame;
+                if (!m_shownFrames.empty()) {
+                    SetLastFrameData(m_shownFrames.back());
+                    CopyFrameToBuffer(m_currentFrame);
+                    m_overlaysApplied = false;
+                }
             }
+            LogDebug(VB_SEQUENCE, "Frame %d was not read in time; frame %d goes out again\n", awaited,
+                     m_currentFrame ? (int)m_currentFrame->getFrameNumber() : -1);
         }
         lock.unlock();
         m_readerWake.notify_all();

@@ -285,7 +285,7 @@ TEST_F(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
     };
 
     kivtest::KivdProcess d(media.path());
-    ASSERT_TRUE(d.start({"-f"}));
+    ASSERT_TRUE(d.start({"-f", "--log-level", "debug:Sequence"}));  // late reads are reported
     ASSERT_TRUE(d.waitReady()) << d.output();
     const int starts = 16;
     for (int run = 0; run < starts; ++run) {
@@ -301,6 +301,13 @@ TEST_F(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
         usleep(150000);  // the closing blank frame
     }
     EXPECT_EQ(d.stop(SIGTERM), 0);
+    // A busy machine may starve the reader: a frame not read in time makes
+    // the one shown go out again (and past frame 0 the late one is left
+    // out); anything else must be exact.
+    int lateReads = 0;
+    for (size_t at = d.log().find("was not read in time"); at != std::string::npos;
+         at = d.log().find("was not read in time", at + 1))
+        ++lateReads;
 
     std::vector<Bytes> all(spec.frames, Bytes(spec.channels));
     for (uint32_t f = 0; f < spec.frames; ++f) RenderShowFrame(spec, f, all[f].data());
@@ -321,11 +328,25 @@ TEST_F(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
             if (found < 0) ++unknown;
             else shown.push_back(found);
         }
-        std::vector<int> expected;
-        for (int run = 0; run < starts; ++run)
-            for (uint32_t n = 0; n < spec.frames; ++n) expected.push_back((int)n);
         EXPECT_EQ(0, unknown);
-        EXPECT_EQ(expected, shown);
+        // Each start: frame 0 first, then on in order to the last frame.
+        int runs = 0, repeats = 0, skips = 0, last = -1;
+        for (int n : shown) {
+            if (n == last) {
+                ++repeats;
+            } else if (n == 0 && last != 0) {
+                EXPECT_TRUE(last == -1 || last == (int)spec.frames - 1) << "a start after frame " << last;
+                ++runs;
+            } else if (n > last) {
+                skips += n - last - 1;
+            } else {
+                ADD_FAILURE() << "frame " << n << " after frame " << last;
+            }
+            last = n;
+        }
+        EXPECT_EQ(starts, runs);
+        EXPECT_LE(repeats, lateReads) << "frames went out again with no late read";
+        EXPECT_LE(skips, lateReads) << "frames were left out with no late read";
         // Sequence numbers: E1.31 0..255, Art-Net 1..255, DDP 1..15, KiNet v2 32-bit.
         for (size_t i = 1; i < cap.sequences.size(); ++i) {
             uint32_t prev = cap.sequences[i - 1], next;
