@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -76,6 +77,23 @@ std::vector<std::string> boardAddresses() {
     freeifaddrs(ifs);
     return out;
 }
+
+// A controller in a network namespace of this test program's own, reached
+// through a veth pair: `far` inside the namespace, `outside` the interface
+// on this side (root only).
+struct ControllerNamespace {
+    ControllerNamespace(const std::string& prefix, int subnet) {
+        int tag = getpid() % 200 + 20;
+        outside = prefix + "o" + std::to_string(getpid() % 100000);
+        inside = prefix + "i" + std::to_string(getpid() % 100000);
+        std::string net = "10." + std::to_string(subnet) + "." + std::to_string(tag) + ".";
+        far = net + "2";
+        veth.reset(new kivtest::VethNamespace("kiv" + prefix + std::to_string(getpid()), outside, inside, net + "1",
+                                              far));
+    }
+    std::string outside, inside, far;
+    std::unique_ptr<kivtest::VethNamespace> veth;
+};
 
 }  // namespace
 
@@ -309,13 +327,9 @@ TEST(UDPOutput, AChangePreparedTwiceBeforeItsSendStillGoesOut) {
 
 TEST(UDPOutput, ControllerThatStopsAnsweringIsDisabledAndComesBack) {
     if (!kivtest::isRoot()) GTEST_SKIP() << "needs root to create a network namespace with a veth pair";
-    int tag = getpid() % 200 + 20;
-    std::string ns = "kivudp" + std::to_string(getpid());
-    std::string outside = "kvo" + std::to_string(getpid() % 100000);
-    std::string inside = "kvi" + std::to_string(getpid() % 100000);
-    std::string near = "10.213." + std::to_string(tag) + ".1";
-    std::string far = "10.213." + std::to_string(tag) + ".2";
-    kivtest::VethNamespace net(ns, outside, inside, near, far);
+    ControllerNamespace cn("kv", 213);
+    kivtest::VethNamespace& net = *cn.veth;
+    const std::string &outside = cn.outside, &inside = cn.inside, &far = cn.far;
     ASSERT_TRUE(net.ok()) << net.error();
 
     kivtest::LogCapture log;
@@ -426,13 +440,9 @@ TEST(UDPOutput, ControllerThatStopsAnsweringIsDisabledAndComesBack) {
 // three failed pings in a row take a controller out.
 TEST(UDPOutput, PingsLostNowAndThenDoNotAddUpToADisable) {
     if (!kivtest::isRoot()) GTEST_SKIP() << "needs root to create a network namespace with a veth pair";
-    int tag = getpid() % 200 + 20;
-    std::string ns = "kivups" + std::to_string(getpid());
-    std::string outside = "kso" + std::to_string(getpid() % 100000);
-    std::string inside = "ksi" + std::to_string(getpid() % 100000);
-    std::string near = "10.214." + std::to_string(tag) + ".1";
-    std::string far = "10.214." + std::to_string(tag) + ".2";
-    kivtest::VethNamespace net(ns, outside, inside, near, far);
+    ControllerNamespace cn("ks", 214);
+    kivtest::VethNamespace& net = *cn.veth;
+    const std::string &outside = cn.outside, &inside = cn.inside, &far = cn.far;
     ASSERT_TRUE(net.ok()) << net.error();
 
     OutputsFixture f;

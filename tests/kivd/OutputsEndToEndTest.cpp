@@ -64,6 +64,19 @@ Delivery match(const std::vector<Bytes>& delivered, const ShowSpec& spec, size_t
     return d;
 }
 
+// Plays the show once through the command client, to its own end.
+void PlayThrough(kivtest::KivdProcess& d) {
+    std::string out;
+    ASSERT_EQ(d.command({"Start Sequence", "show.hseq"}, &out), 0) << out;
+    ASSERT_TRUE(kivtest::waitUntil(
+        [&] {
+            std::string s;
+            d.command({"Sequence Status"}, &s, 2);
+            return LoadJsonFromString(s)["running"].asBool() == false;
+        },
+        15000));
+}
+
 class OutputsEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -97,16 +110,8 @@ TEST_F(OutputsEndToEnd, EveryProtocolDeliversEveryFrameInOrder) {
     kivtest::KivdProcess d(media.path());
     ASSERT_TRUE(d.start({"-f"}));
     ASSERT_TRUE(d.waitReady()) << d.output();
-    std::string out;
-    ASSERT_EQ(d.command({"Start Sequence", "show.hseq"}, &out), 0) << out;
-    // The sequence ends by itself after 60 frames of 25 ms.
-    ASSERT_TRUE(kivtest::waitUntil(
-        [&] {
-            std::string s;
-            d.command({"Sequence Status"}, &s, 2);
-            return LoadJsonFromString(s)["running"].asBool() == false;
-        },
-        15000));
+    PlayThrough(d);  // the sequence ends by itself after 60 frames of 25 ms
+    if (HasFatalFailure()) return;
     usleep(300000);  // the closing blank frame
     EXPECT_EQ(d.stop(SIGTERM), 0);
 
@@ -289,15 +294,8 @@ TEST_F(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
     ASSERT_TRUE(d.waitReady()) << d.output();
     const int starts = 16;
     for (int run = 0; run < starts; ++run) {
-        std::string out;
-        ASSERT_EQ(d.command({"Start Sequence", "show.hseq"}, &out), 0) << out;
-        ASSERT_TRUE(kivtest::waitUntil(
-            [&] {
-                std::string s;
-                d.command({"Sequence Status"}, &s, 2);
-                return LoadJsonFromString(s)["running"].asBool() == false;
-            },
-            15000));
+        PlayThrough(d);
+        if (HasFatalFailure()) return;
         usleep(150000);  // the closing blank frame
     }
     EXPECT_EQ(d.stop(SIGTERM), 0);
