@@ -682,8 +682,13 @@ void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {
                     m_overlaysApplied = false;
                 }
             }
-            LogDebug(VB_SEQUENCE, "Frame %d was not read in time; frame %d goes out again\n", awaited,
-                     m_currentFrame ? (int)m_currentFrame->getFrameNumber() : -1);
+            if (m_currentFrame) {
+                LogDebug(VB_SEQUENCE, "Frame %d was not read in time; frame %d goes out again\n", awaited,
+                         (int)m_currentFrame->getFrameNumber());
+            } else {
+                LogDebug(VB_SEQUENCE, "Frame %d was not read in time; nothing of the sequence goes out yet\n",
+                         awaited);
+            }
         }
         lock.unlock();
         m_readerWake.notify_all();

@@ -334,7 +334,8 @@ void* RunChannelOutputThread(void* data) {
         long long sendDone = MonoTimeUs();
 
         // A held pass reads nothing: the frame in the buffer has not gone out.
-        if (sequence && !hold && !readFirst && (SequenceRunning() || idleCountdown)) {
+        // (A pass that read the first frame late has sent it: the next one is read.)
+        if (sequence && !hold && (SequenceRunning() || idleCountdown)) {
             if (FrameSkip != 0 && SequenceRunning()) {
                 int skip = FrameSkip.exchange(0);
                 sequence->SeekSequenceFile(channelOutputFrame + skip + 1);
