@@ -140,7 +140,11 @@ size_t ExpectCompleteInOrder(const Played& p, int frames, int lateReads) {
         }
     }
     EXPECT_EQ(frames - 1, last) << "the show stops early";
-    EXPECT_LE(repeats, lateReads) << "frames went out again with no late read";
+    std::string sent;
+    for (size_t k = 0; k < std::min<size_t>(p.frames.size(), 12); ++k) {
+        sent += std::to_string(p.frames[k]) + "@" + std::to_string((p.times[k] - p.times[0]) / 1000) + "ms ";
+    }
+    EXPECT_LE(repeats, lateReads) << "frames went out again with no late read; the first sent: " << sent;
     EXPECT_LE(skips, lateReads) << "frames were left out with no late read";
     for (; i < p.frames.size(); ++i) EXPECT_EQ(BLANK, p.frames[i]) << "after the last frame, position " << i;
     return 0;
