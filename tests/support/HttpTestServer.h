@@ -17,6 +17,7 @@ struct HttpRequest {
     std::string url;
     std::string body;
     std::map<std::string, std::string> headers;  // names in lower case
+    std::map<std::string, std::string> query;    // arguments of the URL
     std::string header(const std::string& lowerName) const {
         auto it = headers.find(lowerName);
         return it == headers.end() ? "" : it->second;
@@ -57,5 +58,22 @@ private:
     Handler m_handler;
     std::vector<HttpRequest> m_requests;
 };
+
+// A loopback TCP port whose connections the kernel accepts but nobody ever
+// answers: a device that is there and silent.
+class SilentTcpListener {
+public:
+    explicit SilentTcpListener(const std::string& address = "127.0.0.1");
+    ~SilentTcpListener();
+    bool ok() const { return m_fd >= 0; }
+    uint16_t port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
+};
+
+// A loopback port nothing listens on (connections are refused).
+uint16_t closedLoopbackPort();
 
 }  // namespace kivtest
