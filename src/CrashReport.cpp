@@ -599,6 +599,10 @@ CrashReportClaim BeginCrashReport() {
 
 void EndCrashReport() { reportingThread = 0; }
 
+void WaitForCrashReport() {
+    if (BeginCrashReport() == CRASH_REPORT_CLAIMED) EndCrashReport();
+}
+
 void WriteCrashReport(int sig) {
     logLine(LOG_ERR, __LINE__, SafeText().add("Crash handler called:  ").add((long long)sig).add("\n"));
     char playing[256];

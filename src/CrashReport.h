@@ -23,6 +23,10 @@ enum CrashReportClaim {
 // Waits while another thread writes a report, then claims it.
 CrashReportClaim BeginCrashReport();
 void EndCrashReport();
+// Returns once no other thread writes a report; a thread writing one for
+// a fatal signal ends the process instead. The shut-down calls it so a
+// stop asked for meanwhile does not cut the report short.
+void WaitForCrashReport();
 
 // Writes the report for signal sig: log lines, trace, crash log, archive,
 // upload. Call between BeginCrashReport and EndCrashReport.

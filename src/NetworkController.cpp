@@ -134,6 +134,14 @@ void NetworkController::setVersionNumbers(const std::string& text) {
     minorVersion = dot == std::string::npos ? 0 : parseDecimal(text.c_str() + dot + 1);
 }
 
+bool NetworkController::takeVersion(const RegExCache& expression, const std::string& html) {
+    std::vector<RegExCache::Group> g;
+    if (!expression.search(html, &g) || g.empty() || !g[0].matched) return false;
+    version = clip(g[0].text);
+    setVersionNumbers(version);
+    return true;
+}
+
 bool NetworkController::DetectKIV(const std::string& ip, const std::string& html) {
     if (!contains(html, "Sorvex Player - KIV")) return false;
     std::string body;
@@ -222,12 +230,7 @@ bool NetworkController::DetectSanDevicesController(const std::string& ip, const 
     vendorURL = SANDEVICES_VENDOR_URL;
     typeId = TYPE_SANDEVICES;
     if (g[0].matched) typeStr = clip(g[0].text);
-    if (firmware.search(html, &g) || firmwareW.search(html, &g)) {
-        if (g[0].matched) {
-            version = clip(g[0].text);
-            setVersionNumbers(version);
-        }
-    }
+    takeVersion(firmware, html) || takeVersion(firmwareW, html);
     return true;
 }
 
@@ -261,10 +264,7 @@ bool NetworkController::DetectAlphaPixController(const std::string& ip, const st
     vendorURL = HOLIDAYCORO_VENDOR_URL;
     typeId = TYPE_ALPHAPIX;
     if (g[0].matched) typeStr = clip(g[0].text);
-    if (firmware.search(html, &g) && g[0].matched) {
-        version = clip(g[0].text);
-        setVersionNumbers(version);
-    }
+    takeVersion(firmware, html);
     return true;
 }
 
@@ -289,11 +289,7 @@ bool NetworkController::DetectDIYLEDExpressController(const std::string& ip, con
     vendorURL = DIYLEDEXPRESS_VENDOR_URL;
     typeId = TYPE_DIYLEDEXPRESS;
     typeStr = "E1.31 Bridge";
-    std::vector<RegExCache::Group> g;
-    if (firmware.search(html, &g) && g[0].matched) {
-        version = clip(g[0].text);
-        setVersionNumbers(version);
-    }
+    takeVersion(firmware, html);
     return true;
 }
 

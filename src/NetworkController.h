@@ -10,6 +10,8 @@
 
 #include <json/json.h>
 
+class RegExCache;
+
 class NetworkController {
 public:
     explicit NetworkController(const std::string& ip);
@@ -62,4 +64,7 @@ private:
     // GET of path at the device's address within the bounds above.
     static bool httpGet(const std::string& ip, const std::string& path, std::string& body);
     void setVersionNumbers(const std::string& text);
+    // Version (and its numbers) from the first group of the expression in
+    // the page; false when it does not match.
+    bool takeVersion(const RegExCache& expression, const std::string& html);
 };

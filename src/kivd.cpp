@@ -383,6 +383,7 @@ int main(int argc, char* argv[]) {
     WriteRuntimeInfoFile(MultiSync::INSTANCE.GetSystems(true, false));
 
     MainLoop();
+    WaitForCrashReport();
 
     CommandManager::INSTANCE.TriggerPreset("KIVD_STOPPED");
     Events::PrepareForShutdown();

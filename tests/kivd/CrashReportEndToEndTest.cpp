@@ -279,6 +279,28 @@ TEST_F(CrashReportTest, WithoutADebuggerTheCrashingThreadsBacktraceIsUsed) {
     EXPECT_EQ(trace.find("Thread "), std::string::npos);
 }
 
+TEST_F(CrashReportTest, AFaultOnAnotherThreadIsReportedEvenWhenAStopIsAskedFor) {
+    kivtest::KivdProcess d(media.path());
+    start(d);
+    pid_t pid = d.pid();
+    // A fault on a thread other than the main loop's, then a stop request.
+    pid_t other = -1;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = opendir(dir.c_str());
+    ASSERT_TRUE(tasks);
+    while (struct dirent* e = readdir(tasks)) {
+        if (e->d_name[0] != '.' && atoi(e->d_name) != pid) other = atoi(e->d_name);
+    }
+    closedir(tasks);
+    ASSERT_GT(other, 0);
+    syscall(SYS_tgkill, pid, other, SIGSEGV);
+    ASSERT_TRUE(kivtest::waitUntil([&] { return d.log().find("Crash handler called") != std::string::npos; }, 30000));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(d.waitExit(CRASH_EXIT_TIMEOUT_MS), 255);
+    EXPECT_EQ(archives(crashDir()).size(), 1u);
+    EXPECT_NE(d.log().find("Crashing thread: (LWP " + std::to_string(other) + ")"), std::string::npos) << d.log();
+}
+
 TEST_F(CrashReportTest, AFaultDuringTheReportEndsTheProcessWith255) {
     kivtest::KivdProcess d(media.path());
     start(d);
