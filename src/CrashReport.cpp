@@ -459,7 +459,7 @@ ArchiveScan scanArchives(int dirFd, long long now) {
 }
 
 void makeArchive() {
-    mkdir(cfg.crashDir, 0775);
+    if (mkdir(cfg.crashDir, 0775) == 0) chmod(cfg.crashDir, 0775);  // whatever the umask
     int dirFd = open(cfg.crashDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) {
         logLine(LOG_ERR, __LINE__, SafeText().add("Unable to open crash report folder ").add(cfg.crashDir).add("\n"));
@@ -546,16 +546,6 @@ std::string CrashLogPath() {
 }
 
 std::string CrashArchiveDir() { return getKIVMediaDir("/crashes"); }
-
-std::string CrashArchiveName(long long unixTime) {
-    time_t t = (time_t)unixTime;
-    struct tm tm;
-    localtime_r(&t, &tm);
-    char date[32];
-    strftime(date, sizeof(date), "%Y-%m-%d_%H-%M-%S", &tm);
-    return "kiv-" + sanitizeNamePart(PLATFORM) + "-" + sanitizeNamePart(getKIVVersion()) + "-" +
-           sanitizeNamePart(getSetting("SystemUUID", "unknown")) + "-" + date + ".zip";
-}
 
 void PrepareCrashReports() {
     cfg.level = getSettingInt("ShareCrashData", 3);

@@ -35,12 +35,9 @@ void WriteCrashReport(int sig);
 // Puts the "KIVD has crashed" line in the warnings file.
 void WriteCrashedWarning();
 
-// Where the pieces go (for tests and documentation).
+// Where the pieces go.
 std::string CrashLogPath();      // $TMPDIR (default /tmp) + "/kivd_crash.log"
 std::string CrashArchiveDir();   // <media>/crashes
-// "kiv-Pi-<version>-<uuid>-<YYYY-MM-DD_HH-MM-SS>.zip" for the given time,
-// with characters other than letters, digits, '.', '_' and '-' replaced.
-std::string CrashArchiveName(long long unixTime);
 
 constexpr int CRASH_RECENT_SECONDS = 60;
 constexpr int CRASH_MAX_ARCHIVES = 10;
