@@ -53,16 +53,16 @@ TEST(DetectControllers, OneRecordPerAddressInOrderWithAClearErrorEach) {
     kivtest::HttpTestServer missing("127.0.0.1", 0, [](const HttpRequest&) {
         return HttpResponse{404, "gone", "text/plain"};
     });
-    std::string huge(50 * 1024 * 1024, 'x');
-    kivtest::HttpTestServer big("127.0.0.1", 0, [&huge](const HttpRequest&) {
-        return HttpResponse{200, huge, "text/html"};
-    });
+    // 50 MB pages, announced by their length or not.
+    const size_t huge = 50 * 1024 * 1024;
+    kivtest::BulkHttpServer big(huge, true);
+    kivtest::BulkHttpServer endless(huge, false);
     kivtest::SilentTcpListener silent;
-    ASSERT_TRUE(wled.ok() && plain.ok() && missing.ok() && big.ok() && silent.ok());
+    ASSERT_TRUE(wled.ok() && plain.ok() && missing.ok() && big.ok() && endless.ok() && silent.ok());
     auto at = [](uint16_t port) { return "127.0.0.1:" + std::to_string(port); };
     std::vector<std::string> addresses = {at(wled.port()),    at(kivtest::closedLoopbackPort()), at(silent.port()),
                                           at(plain.port()),   at(missing.port()),               at(big.port()),
-                                          "not an address!"};
+                                          "not an address!",  at(endless.port())};
     auto start = std::chrono::steady_clock::now();
     Json::Value out = DetectControllers(addresses);
     double seconds = secondsSince(start);
@@ -81,6 +81,9 @@ TEST(DetectControllers, OneRecordPerAddressInOrderWithAClearErrorEach) {
     EXPECT_EQ(out[4]["error"].asString(), "No answer: HTTP status 404");
     EXPECT_EQ(out[5]["error"].asString(), "No answer: answer larger than 2097152 bytes");
     EXPECT_EQ(out[6]["error"].asString(), "Not a valid address");
+    EXPECT_EQ(out[7]["error"].asString(), "No answer: answer larger than 2097152 bytes");
+    // The page stops being read at the bound, it is not fetched whole.
+    EXPECT_LT(endless.sent(), huge / 2);
     // Addresses are handled side by side: the silent one costs its time-out once.
     EXPECT_LT(seconds, 30.0);
 }

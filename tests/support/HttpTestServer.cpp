@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -153,6 +154,47 @@ SilentTcpListener::SilentTcpListener(const std::string& address) {
 
 SilentTcpListener::~SilentTcpListener() {
     if (m_fd >= 0) close(m_fd);
+}
+
+BulkHttpServer::BulkHttpServer(size_t bytes, bool sendLength) : m_bytes(bytes), m_sendLength(sendLength) {
+    m_fd = boundLoopbackSocket("127.0.0.1", m_port);
+    if (m_fd >= 0 && listen(m_fd, 16) != 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+    if (m_fd >= 0) m_thread = std::thread(&BulkHttpServer::run, this);
+}
+
+BulkHttpServer::~BulkHttpServer() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    if (m_fd >= 0) close(m_fd);
+}
+
+void BulkHttpServer::run() {
+    std::string chunk(64 * 1024, 'x');
+    while (!m_stop) {
+        pollfd p = {m_fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        int c = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        char request[4096];
+        if (recv(c, request, sizeof(request), 0) <= 0) {
+            close(c);
+            continue;
+        }
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n";
+        if (m_sendLength) head += "Content-Length: " + std::to_string(m_bytes) + "\r\n";
+        head += "\r\n";
+        bool open = send(c, head.data(), head.size(), MSG_NOSIGNAL) == (ssize_t)head.size();
+        for (size_t left = m_bytes; open && left > 0 && !m_stop;) {
+            ssize_t n = send(c, chunk.data(), std::min(left, chunk.size()), MSG_NOSIGNAL);
+            if (n <= 0) break;  // the client hung up
+            left -= (size_t)n;
+            m_sent += (size_t)n;
+        }
+        close(c);
+    }
 }
 
 uint16_t closedLoopbackPort() {
