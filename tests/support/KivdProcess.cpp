@@ -30,7 +30,7 @@ KivdProcess::~KivdProcess() {
 }
 
 bool KivdProcess::start(const std::vector<std::string>& args) {
-    std::string program = buildDir() + "/src/kivd";
+    std::string program = m_installedBin.empty() ? buildDir() + "/src/kivd" : m_installedBin + "/kivd";
     m_pid = fork();
     if (m_pid < 0) return false;
     if (m_pid == 0) {
@@ -40,7 +40,11 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         setenv("KIV_MEDIA_DIR", m_media.c_str(), 1);
-        setenv("KIV_INSTALL_DIR", m_install.c_str(), 1);
+        if (m_installedBin.empty()) {
+            setenv("KIV_INSTALL_DIR", m_install.c_str(), 1);
+        } else {
+            unsetenv("KIV_INSTALL_DIR");
+        }
         std::vector<char*> argv;
         argv.push_back((char*)program.c_str());
         for (auto& a : args) argv.push_back((char*)a.c_str());
@@ -52,7 +56,8 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
 }
 
 int KivdProcess::command(const std::vector<std::string>& args, std::string* out, int timeoutSec) {
-    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + buildDir() + "/src/kivcmd -t " + std::to_string(timeoutSec);
+    std::string client = m_installedBin.empty() ? buildDir() + "/src/kivcmd" : m_installedBin + "/kivcmd";
+    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + client + " -t " + std::to_string(timeoutSec);
     for (auto& a : args) cmd += " '" + a + "'";
     return runCommand(cmd, out);
 }

@@ -33,8 +33,12 @@ public:
     // The daemon's own installation directory: links to the build's
     // programs and plug-ins, and a private www/ for its warnings file.
     const std::string& installDir() const { return m_install; }
+    // Runs the kivd and kivcmd installed in binDir instead of the build's,
+    // with KIV_INSTALL_DIR unset: the daemon finds its home by itself.
+    void useInstalledPrograms(const std::string& binDir) { m_installedBin = binDir; }
 
 private:
+    std::string m_installedBin;
     std::string m_media;
     std::string m_install;
     std::string m_outputFile;
