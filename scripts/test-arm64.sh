@@ -3,6 +3,7 @@
 # and runs the whole test suite under qemu-user emulation. Exits non-zero
 # when any test fails. Needs root on Debian 12; installs what it needs.
 #   scripts/test-arm64.sh [CTEST OPTIONS]      e.g. -R Scheduler
+#   scripts/test-arm64.sh --setup-only         only install what it needs
 # KIV_BUILD_DIR changes the build folder, KIV_TEST_JOBS the number of tests
 # run at once (default 2; the emulator is CPU-bound).
 #
@@ -41,6 +42,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   # --no-remove: never trade a host package for its arm64 twin.
   apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends --no-remove "${missing[@]}"
 fi
+[ "${1:-}" = --setup-only ] && exit 0
 
 # The emulator must load the arm64 programs with the dynamic loader of the
 # same glibc build as the multiarch libc.so.6. A prefix such as
