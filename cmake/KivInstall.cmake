@@ -73,6 +73,7 @@ if(KIV_MANPAGES)
       "kiv-playlists|5|playlists|playlist files of kivd"
       "kiv-schedule|5|schedule|schedule.json, when kivd plays which playlist"
       "kiv-command-presets|5|command-presets|commandPresets.json, commands bound to events"
+      "kiv-overlay-models|5|overlay-models|overlay-models.json, pixel overlay models"
       "kiv-commands|7|commands|the commands kivd accepts")
   set(KIV_MAN_OUT)
   foreach(p IN LISTS KIV_FORMAT_PAGES)
