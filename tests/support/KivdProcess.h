@@ -36,12 +36,22 @@ public:
     // Runs the kivd and kivcmd installed in binDir instead of the build's,
     // with KIV_INSTALL_DIR unset: the daemon finds its home by itself.
     void useInstalledPrograms(const std::string& binDir) { m_installedBin = binDir; }
+    // Where the daemon's HTTP interface listens: unless the settings file
+    // names "HTTPPort" or "HTTPBindAddress", start() adds a loopback
+    // address and port of this test program's own, so daemons of tests
+    // running side by side never compete for one port.
+    const std::string& httpAddress() const { return m_httpAddress; }
+    int httpPort() const { return m_httpPort; }
+    // "http://<address>:<port>" + path
+    std::string httpUrl(const std::string& path) const;
 
 private:
     std::string m_installedBin;
     std::string m_media;
     std::string m_install;
     std::string m_outputFile;
+    std::string m_httpAddress;
+    int m_httpPort = 0;
     pid_t m_pid = -1;
     int m_status = -1;
 };
