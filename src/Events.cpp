@@ -179,6 +179,10 @@ void Events::Ready() {
     Publish("ready", 1);
     Publish("version", getKIVVersion());
     Publish("branch", getKIVBranch());
+    // Warnings raised during start-up came before the listener: without this
+    // the list would stay unpublished until the next change. The notifier
+    // sends it, so it stays in order with later changes.
+    WarningHolder::NotifyListeners();
     int a = getSettingInt("MQTTFrequency", 0);
     int b = getSettingInt("MQTTStatusFrequency", 0);
     if (!EVENT_PUBLISH_THREAD && (a > 0 || b > 0)) {

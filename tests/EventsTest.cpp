@@ -170,6 +170,25 @@ TEST_F(EventsTest, WarningChangesArePublishedAsACompactArrayOnlyWithHandlers) {
     WarningHolder::StopNotifyThread();
 }
 
+TEST_F(EventsTest, WarningsRaisedBeforeReadyArePublishedAtReady) {
+    kivtest::TempInstallDir install;
+    WarningHolder::StartNotifyThread();
+    WarningHolder::AddWarning("Raised during start-up");
+    RecordingHandler h;
+    Events::AddEventHandler(&h);
+    Events::Ready();
+    EXPECT_TRUE(kivtest::waitUntil(
+        [&] {
+            auto w = h.published("warnings");
+            return !w.empty() && w.back().payload == "[\"Raised during start-up\"]";
+        },
+        5000));
+    Events::PrepareForShutdown();
+    Events::RemoveEventHandler(&h);
+    WarningHolder::RemoveWarning("Raised during start-up");
+    WarningHolder::StopNotifyThread();
+}
+
 TEST_F(EventsTest, PublishThreadKeepsBothCadencesCountedFromItsStart) {
     // Scaled down from 5 and 7 seconds: the thread starts 3 s after Ready,
     // then the playlist goes out every 2 s and the status every 3 s.
