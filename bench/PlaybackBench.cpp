@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "CaptureOutput.h"
+#include "FrameTiming.h"
 #include "Sequence.h"
 #include "TestSupport.h"
 #include "channeloutput/channeloutput.h"
@@ -44,6 +45,8 @@
 #include "settings.h"
 
 using namespace kivtest;
+using kivbench::Percentiles;
+using kivbench::Stats;
 
 namespace {
 
@@ -93,20 +96,6 @@ std::map<std::string, double> ThreadCpuByName() {
     return out;
 }
 
-struct Stats {
-    double median = 0, p99 = 0, max = 0;
-};
-
-Stats Percentiles(std::vector<double> v) {
-    Stats s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    s.median = v[v.size() / 2];
-    s.p99 = v[std::min(v.size() - 1, (size_t)std::ceil(v.size() * 0.99) - 1)];
-    s.max = v.back();
-    return s;
-}
-
 ShowSpec Spec(const Options& o) {
     ShowSpec spec;
     spec.channels = o.channels;
@@ -125,14 +114,7 @@ int Play(const Options& o, const std::string& mediaDir) {
 
     // What every frame must look like, as hashes (the frames themselves
     // would not fit the memory budget being measured).
-    std::unordered_map<uint64_t, int> frameOfHash;
-    {
-        std::vector<uint8_t> frame(spec.channels);
-        for (uint32_t n = 0; n < spec.frames; ++n) {
-            RenderShowFrame(spec, n, frame.data());
-            frameOfHash[HashBytes(frame.data(), frame.size())] = (int)n;
-        }
-    }
+    std::unordered_map<uint64_t, int> frameOfHash = kivbench::FrameHashes(spec);
     std::vector<uint8_t> zeros(spec.channels, 0);
     uint64_t blankHash = HashBytes(zeros.data(), zeros.size());
 
@@ -163,23 +145,9 @@ int Play(const Options& o, const std::string& mediaDir) {
     StopChannelOutputThread();
 
     auto frames = capture->Frames();
-    // Frame 0 may go out more than once before the start (pre-roll); the
-    // grid is the one the last copy starts.
-    std::vector<std::pair<int, long long>> shown;  // frame, send time
-    int garbage = 0, blanks = 0;
-    for (auto& f : frames) {
-        if (f.hash == blankHash) {
-            ++blanks;
-            continue;
-        }
-        auto it = frameOfHash.find(f.hash);
-        if (it == frameOfHash.end()) {
-            ++garbage;
-            continue;
-        }
-        if (it->second == 0 && !shown.empty() && shown.back().first == 0) shown.pop_back();
-        shown.push_back({it->second, f.timeUs});
-    }
+    kivbench::Shown seen = kivbench::ShownFrames(frames, frameOfHash, blankHash);
+    auto& shown = seen.frames;
+    int garbage = seen.garbage, blanks = seen.blanks;
     int inOrder = 0, repeats = 0, skips = 0;
     for (size_t i = 0; i < shown.size(); ++i) {
         int expect = i ? shown[i - 1].first + 1 : 0;
@@ -187,32 +155,9 @@ int Play(const Options& o, const std::string& mediaDir) {
         else if (i && shown[i].first == shown[i - 1].first) ++repeats;
         else skips += shown[i].first - expect;
     }
-    // Lateness against the ideal grid anchored at the earliest frame (d is
-    // each frame's offset from the grid).
-    long long step = (long long)spec.stepMs * 1000;
-    std::vector<long long> d;
-    for (auto& s : shown) d.push_back(s.second - s.first * step);
-    long long anchor = d.empty() ? 0 : *std::min_element(d.begin(), d.end());
-    std::vector<double> late;
-    for (long long x : d) late.push_back((double)(x - anchor));
-    Stats st = Percentiles(late);
-    // Lateness against the thread's own schedule, as cyclictest measures its
-    // wake-ups: a pass more than a period late starts a new grid (the rest
-    // of the show then runs that much later unless a master pulls it back).
-    std::vector<double> wake;
-    int regrids = 0;
-    long long segMin = d.empty() ? 0 : d[0];
-    for (size_t i = 0; i < d.size(); ++i) {
-        if (d[i] - segMin > step) {
-            wake.push_back((double)(d[i] - segMin));
-            ++regrids;
-            segMin = d[i];
-            continue;
-        }
-        segMin = std::min(segMin, d[i]);
-        wake.push_back((double)(d[i] - segMin));
-    }
-    Stats sw = Percentiles(wake);
+    kivbench::Lateness lateness = kivbench::FrameLateness(shown, (long long)spec.stepMs * 1000);
+    Stats st = lateness.grid, sw = lateness.wake;
+    int regrids = lateness.regrids;
     double spanMs = shown.size() > 1 ? (shown.back().second - shown.front().second) / 1000.0 : 0;
 
     printf("RESULT expected=%u sent=%d inorder=%d repeats=%d skipped=%d garbage=%d blanks=%d "
