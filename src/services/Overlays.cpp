@@ -2,7 +2,6 @@
 
 #include "log.h"
 
-PixelOverlayManager PixelOverlayManager::INSTANCE;
 ChannelTester ChannelTester::INSTANCE;
 
 void InitEffects() {}

@@ -1,20 +1,11 @@
 #pragma once
-// Pixel overlay models and the channel tester. No overlay models or test
-// patterns are defined in this daemon yet: nothing is active and frames
-// pass through unchanged.
+// What draws over the sequence's frames: the pixel overlay models
+// (services/PixelOverlay.h), the channel tester and the effect player. No
+// test patterns or effect sequences are defined in this daemon yet.
 
 #include <string>
 
-class PixelOverlayModel;
-
-class PixelOverlayManager {
-public:
-    static PixelOverlayManager INSTANCE;
-    void Initialize() {}
-    bool hasActiveOverlays() const { return false; }
-    void doOverlays(unsigned char* channelData) {}
-    PixelOverlayModel* getModel(const std::string& name) { return nullptr; }
-};
+#include "services/PixelOverlay.h"
 
 class ChannelTester {
 public:

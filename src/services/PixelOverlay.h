@@ -1,0 +1,139 @@
+#pragma once
+// Pixel overlay models: named rectangles of pixels that something other
+// than the running sequence draws on (a video, a still image, a display).
+// The manager loads them at start-up from <media>/config/overlay-models.json
+// (docs/overlay-models.md); media outputs and playlist entries look models
+// up by name and set their pixels; the sequence player asks the manager to
+// draw every active model into each frame before it goes out.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+// What a model record of the file says, after checking. Channel fields are
+// only meaningful for kinds that draw into the channel data.
+struct PixelOverlayModelConfig {
+    std::string name;
+    std::string type = "channel";    // the model kind
+    int startChannel = 0;            // 0-based first channel (the file says 1-based)
+    int width = 0;
+    int height = 0;
+    int channelsPerPixel = 3;        // 1 (grey), 3 (RGB) or 4 (RGBW); 0 for kinds without channels
+    bool vertical = false;           // pixels numbered down columns rather than along rows
+    bool startBottom = false;        // pixel 1 is on the bottom row
+    bool startRight = false;         // pixel 1 is in the right-hand column
+};
+
+class PixelOverlayModel {
+public:
+    // How the model's pixels meet the frame.
+    static constexpr int STATE_DISABLED = 0;         // not drawn
+    static constexpr int STATE_ENABLED = 1;          // replaces the frame's channels
+    static constexpr int STATE_TRANSPARENT = 2;      // only non-zero channels replace the frame's
+    static constexpr int STATE_TRANSPARENT_RGB = 3;  // only non-black pixels replace the frame's
+
+    explicit PixelOverlayModel(const PixelOverlayModelConfig& config);
+    virtual ~PixelOverlayModel();
+
+    const std::string& getName() const { return m_config.name; }
+    const std::string& getType() const { return m_config.type; }
+    int getWidth() const { return m_config.width; }
+    int getHeight() const { return m_config.height; }
+    int getStartChannel() const { return m_config.startChannel; }  // 0-based
+    int getChannelsPerPixel() const { return m_config.channelsPerPixel; }
+    int getChannelCount() const { return m_config.width * m_config.height * m_config.channelsPerPixel; }
+    const PixelOverlayModelConfig& getConfig() const { return m_config; }
+
+    int getState() const { return m_state.load(); }
+    // Values outside 0..3 are refused with a log line.
+    virtual void setState(int state);
+
+    // The whole model at once: width x height RGB triplets, row by row from
+    // the top-left pixel as seen by the viewer.
+    virtual void setData(const uint8_t* rgb);
+    // A copy of what the model shows now (same layout as setData).
+    std::vector<uint8_t> getData() const;
+    // All pixels black.
+    virtual void clear();
+
+    // The overlay buffer: a drawing surface of the model's size (RGB, row
+    // by row) that its one writer fills step by step and then shows with
+    // flushOverlayBuffer. Not locked: one writer at a time.
+    uint8_t* getOverlayBuffer() { return m_overlayBuffer.data(); }
+    void clearOverlayBuffer();
+    // Shows the overlay buffer: by default it becomes the model's data. A
+    // kind that shows its pixels elsewhere (a local display) overrides it.
+    virtual void flushOverlayBuffer();
+
+    // Draws the model into a frame according to its state.
+    virtual void doOverlay(uint8_t* channelData);
+    // False for kinds that never touch the channel data; an active model of
+    // such a kind does not keep the channel output running.
+    virtual bool drawsIntoChannels() const { return true; }
+
+    // Channel offset (from the start channel) of the pixel at x, y as the
+    // viewer sees it.
+    int channelOffsetOf(int x, int y) const;
+
+protected:
+    PixelOverlayModelConfig m_config;
+    std::atomic<int> m_state{STATE_DISABLED};
+    mutable std::mutex m_dataLock;  // guards m_data
+    std::vector<uint8_t> m_data;           // RGB, viewer's layout
+    std::vector<uint8_t> m_overlayBuffer;  // RGB, viewer's layout
+    std::vector<int> m_pixelOffsets;       // viewer pixel index -> channel offset
+};
+
+class PixelOverlayManager {
+public:
+    static PixelOverlayManager INSTANCE;
+
+    // Builds a model of one kind from its checked common fields and its
+    // whole record (for keys of its own); null with `error` set to refuse.
+    typedef std::function<PixelOverlayModel*(const PixelOverlayModelConfig& config, const Json::Value& record,
+                                             std::string& error)>
+        ModelFactory;
+    // Adds (or replaces) a model kind beside the built-in "channel" kind.
+    // usesChannels: records of the kind carry the channel keys
+    // ("startChannel", "channelsPerPixel", "orientation", "startCorner"),
+    // checked before the factory runs; otherwise channelsPerPixel is 0.
+    static void RegisterModelType(const std::string& type, ModelFactory factory, bool usesChannels = false);
+    static void UnregisterModelType(const std::string& type);
+
+    static std::string ModelsFilePath();  // <media>/config/overlay-models.json
+
+    // Loads the models file; called once at start-up, before the channel
+    // outputs. Replaces any models loaded before, so nothing may hold a
+    // model across it.
+    void Initialize();
+    // Loads models from a document of the file's shape; records that cannot
+    // be used are logged, raise a warning and are skipped. False when the
+    // document itself is unusable.
+    bool LoadModels(const Json::Value& doc, const std::string& source);
+    // Forgets every model (shut-down and tests).
+    void Cleanup();
+
+    bool hasActiveOverlays();
+    void doOverlays(uint8_t* channelData);
+    // Null when no model has that name.
+    PixelOverlayModel* getModel(const std::string& name);
+    std::vector<std::string> getModelNames();
+
+    // Checks the common keys of one record; false with `error` set when the
+    // record cannot be used. `needsChannels`: the kind draws into channels.
+    static bool ParseModelConfig(const Json::Value& record, PixelOverlayModelConfig& config, std::string& error,
+                                 bool needsChannels = true);
+
+private:
+    void ReplaceWarnings(const std::vector<std::string>& warnings);
+
+    std::mutex m_lock;  // guards m_models and m_warnings
+    std::vector<std::unique_ptr<PixelOverlayModel>> m_models;
+    std::vector<std::string> m_warnings;  // raised by the last load
+};
