@@ -1,11 +1,16 @@
 #pragma once
 // What the benchmarks measure about frames sent by the output thread: which
 // show frame each captured frame was, and how late each went out against
-// the show's grid. Shared by bench_playback and bench_status.
+// the show's grid; and how a benchmark reads the "RESULT key=value ..."
+// line of the child process it measured in. Shared by bench_playback and
+// bench_status.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
+#include <sstream>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -97,5 +102,21 @@ inline Lateness FrameLateness(const std::vector<std::pair<int, long long>>& show
     l.wake = Percentiles(wake);
     return l;
 }
+
+// The key=value pairs after "RESULT " in a child's output; empty when absent.
+inline std::map<std::string, std::string> ParseResult(const std::string& text) {
+    std::map<std::string, std::string> kv;
+    auto pos = text.find("RESULT ");
+    if (pos == std::string::npos) return kv;
+    std::istringstream in(text.substr(pos + 7));
+    std::string tok;
+    while (in >> tok) {
+        auto eq = tok.find('=');
+        if (eq != std::string::npos) kv[tok.substr(0, eq)] = tok.substr(eq + 1);
+    }
+    return kv;
+}
+
+inline const char* Verdict(bool met) { return met ? "goal met" : "GOAL MISSED"; }
 
 }  // namespace kivbench

@@ -46,7 +46,9 @@
 
 using namespace kivtest;
 using kivbench::Percentiles;
+using kivbench::ParseResult;
 using kivbench::Stats;
+using kivbench::Verdict;
 
 namespace {
 
@@ -210,20 +212,7 @@ bool Cyclictest(int intervalUs, int loops, Stats& out) {
     return true;
 }
 
-std::map<std::string, std::string> ParseResult(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    auto pos = text.find("RESULT ");
-    if (pos == std::string::npos) return kv;
-    std::istringstream in(text.substr(pos + 7));
-    std::string tok;
-    while (in >> tok) {
-        auto eq = tok.find('=');
-        if (eq != std::string::npos) kv[tok.substr(0, eq)] = tok.substr(eq + 1);
-    }
-    return kv;
-}
 
-const char* Verdict(bool met) { return met ? "goal met" : "GOAL MISSED"; }
 
 }  // namespace
 

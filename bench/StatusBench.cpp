@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,7 +45,9 @@
 #include "settings.h"
 
 using namespace kivtest;
+using kivbench::ParseResult;
 using kivbench::Stats;
+using kivbench::Verdict;
 
 namespace {
 
@@ -192,22 +193,7 @@ int Play(const Options& o, const std::string& mediaDir, bool loaded) {
 
 // ---- parent ---------------------------------------------------------------------
 
-std::map<std::string, std::string> ParseResult(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    auto pos = text.find("RESULT ");
-    if (pos == std::string::npos) return kv;
-    std::istringstream in(text.substr(pos + 7));
-    std::string tok;
-    while (in >> tok) {
-        auto eq = tok.find('=');
-        if (eq != std::string::npos) kv[tok.substr(0, eq)] = tok.substr(eq + 1);
-    }
-    return kv;
-}
-
 double num(std::map<std::string, std::string>& r, const char* key) { return std::stod(r[key]); }
-
-const char* Verdict(bool met) { return met ? "goal met" : "GOAL MISSED"; }
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "services/MQTT.h"
 
 #include <mosquitto.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -161,8 +162,13 @@ void MosquittoClient::NetworkMain() {
     if (haveSocket) {
         // A clean goodbye, after everything queued before it: the broker then
         // drops the will instead of sending it.
+        for (int i = 0; i < 10 && mosquitto_want_write(m_mosq); ++i) mosquitto_loop(m_mosq, 50, 1);
         mosquitto_disconnect(m_mosq);
-        for (int i = 0; i < 20 && mosquitto_loop(m_mosq, 100, 1) == MOSQ_ERR_SUCCESS; ++i) {
+        // Writing only: a read now (an acknowledgement arriving) could end
+        // the connection before the goodbye has left.
+        for (int i = 0; i < 50 && mosquitto_socket(m_mosq) >= 0; ++i) {
+            if (mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS) break;
+            if (mosquitto_socket(m_mosq) >= 0) usleep(10000);
         }
     }
 }

@@ -36,12 +36,6 @@ public:
 std::mutex EchoCommand::seenLock;
 std::vector<std::string> EchoCommand::seen;
 
-Json::Value json(const std::string& text) {
-    Json::Value v;
-    LoadJsonFromString(text, v);
-    return v;
-}
-
 class KivdApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -89,11 +83,11 @@ TEST_F(KivdApiTest, EveryDocumentPathAnswersWhatItsCommandAnswers) {
         EXPECT_EQ(r.body, commandText(p.second)) << p.first;
     }
     // The status carries the time, so compare its members instead.
-    Json::Value st = json(httpGet(url("/kivd/status")).body);
+    Json::Value st = LoadJsonFromString(httpGet(url("/kivd/status")).body);
     EXPECT_EQ(st["status_name"].asString(), "idle");
     EXPECT_EQ(st["warnings"][0].asString(), "Api test warning");
-    EXPECT_EQ(json(httpGet(url("/kivd/warnings")).body)[0].asString(), "Api test warning");
-    EXPECT_EQ(json(httpGet(url("/kivd/scheduler")).body)["status"].asString(), "idle");
+    EXPECT_EQ(LoadJsonFromString(httpGet(url("/kivd/warnings")).body)[0].asString(), "Api test warning");
+    EXPECT_EQ(LoadJsonFromString(httpGet(url("/kivd/scheduler")).body)["status"].asString(), "idle");
     WarningHolder::RemoveWarning("Api test warning");
 }
 
@@ -135,7 +129,7 @@ TEST_F(KivdApiTest, BadRequestsGetTheirDocumentedErrors) {
         auto r = httpRequest(c.method, url(c.path), c.body);
         EXPECT_EQ(r.status, c.status) << c.method << " " << c.path << " " << c.body.substr(0, 40);
         EXPECT_EQ(r.header("content-type"), "application/json") << c.path;
-        EXPECT_EQ(json(r.body)["error"].asString(), c.error) << c.path << " " << r.body;
+        EXPECT_EQ(LoadJsonFromString(r.body)["error"].asString(), c.error) << c.path << " " << r.body;
     }
     EXPECT_EQ(httpRequest("GET", url("/kivd/command")).header("allow"), "POST");
     // Still serving.
@@ -147,5 +141,5 @@ TEST_F(KivdApiTest, ScheduleDocumentsNeedTheScheduler) {
     scheduler = nullptr;
     auto r = httpGet(url("/kivd/schedule"));
     EXPECT_EQ(r.status, 503);
-    EXPECT_EQ(json(r.body)["error"].asString(), "\"Get Schedule\" is not available in this daemon");
+    EXPECT_EQ(LoadJsonFromString(r.body)["error"].asString(), "\"Get Schedule\" is not available in this daemon");
 }

@@ -18,12 +18,6 @@ using kivtest::httpRequest;
 
 namespace {
 
-Json::Value json(const std::string& text) {
-    Json::Value v;
-    LoadJsonFromString(text, v);
-    return v;
-}
-
 // A media directory with a playlist "evening" of one long sequence, and no
 // outputs (the frames go nowhere; only the player's state matters here).
 class HttpEndToEnd : public ::testing::Test {
@@ -47,7 +41,7 @@ protected:
         if (rc) *rc = r;
         return out;
     }
-    std::string playerState() { return json(kivcmd({"Get Playlist Status"}))["statusName"].asString(); }
+    std::string playerState() { return LoadJsonFromString(kivcmd({"Get Playlist Status"}))["statusName"].asString(); }
 
     kivtest::TempMediaDir media;
     kivtest::KivdProcess d{media.path()};
@@ -85,7 +79,7 @@ TEST_F(HttpEndToEnd, EveryApiPathAnswersAsTheCommandClientDoes) {
     }
     auto st = httpGet(d.httpUrl("/kivd/status"));
     EXPECT_EQ(st.status, 200);
-    EXPECT_EQ(json(st.body)["status_name"].asString(), "idle");
+    EXPECT_EQ(LoadJsonFromString(st.body)["status_name"].asString(), "idle");
 
     // The same command through both doors: same answer, same effect.
     auto started = httpRequest("POST", d.httpUrl("/kivd/command"),
@@ -93,7 +87,7 @@ TEST_F(HttpEndToEnd, EveryApiPathAnswersAsTheCommandClientDoes) {
     EXPECT_EQ(started.status, 200) << started.body;
     EXPECT_EQ(started.body, "Playlist 'evening' started");
     EXPECT_TRUE(kivtest::waitUntil([&] { return playerState() == "playing"; }, 10000));
-    EXPECT_EQ(json(httpGet(d.httpUrl("/kivd/status")).body)["current_playlist"]["playlist"].asString(), "evening");
+    EXPECT_EQ(LoadJsonFromString(httpGet(d.httpUrl("/kivd/status")).body)["current_playlist"]["playlist"].asString(), "evening");
     auto stopped = httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Stop Now"})");
     EXPECT_EQ(stopped.status, 200);
     EXPECT_TRUE(kivtest::waitUntil([&] { return playerState() == "idle"; }, 10000));
@@ -109,7 +103,7 @@ TEST_F(HttpEndToEnd, EveryApiPathAnswersAsTheCommandClientDoes) {
     EXPECT_EQ(extend.status, 422);
     std::string cmdErr = kivcmd({"Extend Schedule"}, &rc);
     EXPECT_EQ(rc, 1);
-    EXPECT_EQ(json(extend.body)["error"].asString() + "\n", cmdErr);
+    EXPECT_EQ(LoadJsonFromString(extend.body)["error"].asString() + "\n", cmdErr);
 }
 
 TEST_F(HttpEndToEnd, BadRequestsGetTheirErrorsAndTheDaemonRunsOn) {
@@ -133,7 +127,7 @@ TEST_F(HttpEndToEnd, BadRequestsGetTheirErrorsAndTheDaemonRunsOn) {
         if (!c.header.empty()) headers.push_back(c.header);
         auto r = httpRequest(c.method, d.httpUrl(c.path), c.body, headers);
         EXPECT_EQ(r.status, c.status) << c.method << " " << c.path << " " << r.body;
-        EXPECT_TRUE(json(r.body)["error"].isString()) << c.path << " " << r.body;
+        EXPECT_TRUE(LoadJsonFromString(r.body)["error"].isString()) << c.path << " " << r.body;
         ASSERT_TRUE(d.running()) << c.path << d.output();
     }
     auto good = httpGet(d.httpUrl("/kivd/warnings"), {auth});

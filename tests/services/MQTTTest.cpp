@@ -17,13 +17,6 @@ using kivtest::MqttSubscriber;
 
 namespace {
 
-bool hasWarning(const std::string& text) {
-    for (auto& w : WarningHolder::GetWarnings()) {
-        if (w == text) return true;
-    }
-    return false;
-}
-
 class MQTTTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -148,11 +141,11 @@ TEST_F(MQTTTest, ABrokerThatComesLaterIsConnectedAndALongOutageIsAWarning) {
     client.SetUnreachableWarningSeconds(1);
     ASSERT_TRUE(client.Init("", "", ""));
     std::string warning = "MQTT broker " + broker.address() + ":1883 cannot be reached";
-    EXPECT_TRUE(kivtest::waitUntil([&] { return hasWarning(warning); }, 10000));
+    EXPECT_TRUE(kivtest::waitUntil([&] { return kivtest::hasWarning(warning); }, 10000));
     EXPECT_FALSE(client.IsConnected());
     ASSERT_TRUE(broker.start());
     EXPECT_TRUE(kivtest::waitUntil([&] { return client.IsConnected(); }, 30000));
-    EXPECT_TRUE(kivtest::waitUntil([&] { return !hasWarning(warning); }, 5000));
+    EXPECT_TRUE(kivtest::waitUntil([&] { return !kivtest::hasWarning(warning); }, 5000));
 }
 
 TEST_F(MQTTTest, ShutdownHandsTheLastValuesToTheBrokerBeforeDisconnecting) {
