@@ -34,6 +34,7 @@
 
 #include "BenchSupport.h"
 #include "CaptureOutput.h"
+#include "FrameTiming.h"
 #include "Sequence.h"
 #include "TestSupport.h"
 #include "channeloutput/channeloutput.h"
@@ -45,6 +46,10 @@
 #include "settings.h"
 
 using namespace kivtest;
+using kivbench::Percentiles;
+using kivbench::ParseResult;
+using kivbench::Stats;
+using kivbench::Verdict;
 
 namespace {
 
@@ -57,8 +62,6 @@ struct Options {
 
 using bench::CpuSeconds;
 using bench::PeakRssKiB;
-using bench::Percentiles;
-using bench::Stats;
 using bench::ThreadCpuByName;
 
 ShowSpec Spec(const Options& o) {
@@ -79,14 +82,7 @@ int Play(const Options& o, const std::string& mediaDir) {
 
     // What every frame must look like, as hashes (the frames themselves
     // would not fit the memory budget being measured).
-    std::unordered_map<uint64_t, int> frameOfHash;
-    {
-        std::vector<uint8_t> frame(spec.channels);
-        for (uint32_t n = 0; n < spec.frames; ++n) {
-            RenderShowFrame(spec, n, frame.data());
-            frameOfHash[HashBytes(frame.data(), frame.size())] = (int)n;
-        }
-    }
+    std::unordered_map<uint64_t, int> frameOfHash = kivbench::FrameHashes(spec);
     std::vector<uint8_t> zeros(spec.channels, 0);
     uint64_t blankHash = HashBytes(zeros.data(), zeros.size());
 
@@ -117,20 +113,9 @@ int Play(const Options& o, const std::string& mediaDir) {
     StopChannelOutputThread();
 
     auto frames = capture->Frames();
-    std::vector<std::pair<int, long long>> shown;  // frame, send time
-    int garbage = 0, blanks = 0;
-    for (auto& f : frames) {
-        if (f.hash == blankHash) {
-            ++blanks;
-            continue;
-        }
-        auto it = frameOfHash.find(f.hash);
-        if (it == frameOfHash.end()) {
-            ++garbage;
-            continue;
-        }
-        shown.push_back({it->second, f.timeUs});
-    }
+    kivbench::Shown seen = kivbench::ShownFrames(frames, frameOfHash, blankHash);
+    auto& shown = seen.frames;
+    int garbage = seen.garbage, blanks = seen.blanks;
     int inOrder = 0, repeats = 0, skips = 0;
     for (size_t i = 0; i < shown.size(); ++i) {
         int expect = i ? shown[i - 1].first + 1 : 0;
@@ -138,32 +123,9 @@ int Play(const Options& o, const std::string& mediaDir) {
         else if (i && shown[i].first == shown[i - 1].first) ++repeats;
         else skips += shown[i].first - expect;
     }
-    // Lateness against the ideal grid anchored at the earliest frame (d is
-    // each frame's offset from the grid).
-    long long step = (long long)spec.stepMs * 1000;
-    std::vector<long long> d;
-    for (auto& s : shown) d.push_back(s.second - s.first * step);
-    long long anchor = d.empty() ? 0 : *std::min_element(d.begin(), d.end());
-    std::vector<double> late;
-    for (long long x : d) late.push_back((double)(x - anchor));
-    Stats st = Percentiles(late);
-    // Lateness against the thread's own schedule, as cyclictest measures its
-    // wake-ups: a pass more than a period late starts a new grid (the rest
-    // of the show then runs that much later unless a master pulls it back).
-    std::vector<double> wake;
-    int regrids = 0;
-    long long segMin = d.empty() ? 0 : d[0];
-    for (size_t i = 0; i < d.size(); ++i) {
-        if (d[i] - segMin > step) {
-            wake.push_back((double)(d[i] - segMin));
-            ++regrids;
-            segMin = d[i];
-            continue;
-        }
-        segMin = std::min(segMin, d[i]);
-        wake.push_back((double)(d[i] - segMin));
-    }
-    Stats sw = Percentiles(wake);
+    kivbench::Lateness lateness = kivbench::FrameLateness(shown, (long long)spec.stepMs * 1000);
+    Stats st = lateness.grid, sw = lateness.wake;
+    int regrids = lateness.regrids;
     double spanMs = shown.size() > 1 ? (shown.back().second - shown.front().second) / 1000.0 : 0;
 
     printf("RESULT expected=%u sent=%d inorder=%d repeats=%d skipped=%d garbage=%d blanks=%d "
@@ -216,20 +178,7 @@ bool Cyclictest(int intervalUs, int loops, Stats& out) {
     return true;
 }
 
-std::map<std::string, std::string> ParseResult(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    auto pos = text.find("RESULT ");
-    if (pos == std::string::npos) return kv;
-    std::istringstream in(text.substr(pos + 7));
-    std::string tok;
-    while (in >> tok) {
-        auto eq = tok.find('=');
-        if (eq != std::string::npos) kv[tok.substr(0, eq)] = tok.substr(eq + 1);
-    }
-    return kv;
-}
 
-const char* Verdict(bool met) { return met ? "goal met" : "GOAL MISSED"; }
 
 }  // namespace
 

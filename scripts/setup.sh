@@ -13,6 +13,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   libre2-dev gdb zip unzip
   faketime
+  libmosquitto-dev mosquitto chromium
 )
 
 missing=()

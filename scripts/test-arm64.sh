@@ -22,7 +22,8 @@ bash scripts/setup.sh
 # What the cross build and the emulation need, beside the host packages.
 HOST_PACKAGES=(crossbuild-essential-arm64 qemu-user-static)
 # The arm64 -dev packages CMakeLists.txt looks for.
-ARM64_PACKAGES=(libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev libmicrohttpd-dev libgtest-dev)
+ARM64_PACKAGES=(libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev libmicrohttpd-dev libgtest-dev
+                libre2-dev libmosquitto-dev)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()

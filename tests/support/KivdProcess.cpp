@@ -28,7 +28,7 @@ KivdProcess::KivdProcess(const std::string& mediaDir) : m_media(mediaDir) {
     static std::atomic<int> instances{0};
     int n = instances++;
     pid_t pid = getpid();
-    m_httpAddress = "127.201." + std::to_string(1 + (pid / 250) % 250) + "." + std::to_string(1 + pid % 250);
+    m_httpAddress = "127.204." + std::to_string(1 + (pid / 250) % 250) + "." + std::to_string(1 + pid % 250);
     m_httpPort = 32400 + n % 1000;
 }
 

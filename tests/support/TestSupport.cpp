@@ -11,12 +11,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Warnings.h"
 #include "common.h"
 #include "log.h"
 
 namespace kivtest {
 
 std::string buildDir() { return KIV_TEST_BUILD_DIR; }
+
+bool hasWarning(const std::string& text) {
+    for (auto& w : WarningHolder::GetWarnings()) {
+        if (w == text) return true;
+    }
+    return false;
+}
 std::string sourceDir() { return KIV_TEST_SOURCE_DIR; }
 
 std::string programPath(const std::string& name) {

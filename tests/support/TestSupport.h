@@ -91,6 +91,9 @@ private:
     std::thread m_thread;
 };
 
+// The warning text is among the current warnings.
+bool hasWarning(const std::string& text);
+
 // Runs a shell command, returns its exit status and its output.
 int runCommand(const std::string& cmd, std::string* output = nullptr);
 
