@@ -271,6 +271,8 @@ static const char* SampleFormatName(SDL_AudioFormat f) {
     }
 }
 
+bool MediaAudioDeviceMissing() { return noDeviceWarning; }
+
 // ---------------------------------------------------------------------------
 // The manager.
 
@@ -959,6 +961,14 @@ int SDLOutput::Start(int msTime) {
         }
     }
 
+    // The device takes whole buffers: with less than one queued, the first
+    // one would be half silence. Two seconds, as the decode thread keeps.
+    while (!d->decodeDone && d->pendingLen < d->minQueueBytes &&
+           (!hasVideo || d->VideoFramesWaiting() <= VIDEO_LIST_MAX)) {
+        int before = d->pendingLen;
+        DecodeStep(d);
+        if (d->pendingLen == before && d->audioStreamIdx < 0) break;
+    }
     sdlManager.StartDecodeThread();
 
     if (device) {

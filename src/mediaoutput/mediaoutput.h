@@ -64,6 +64,8 @@ void InitMediaOutput();
 void CleanupMediaOutput();
 void setVolume(int volume);
 int getVolume();
+// True while the sound device could not be set up (said once in the log).
+bool MediaAudioDeviceMissing();
 // Drains the media layer's event queue; called by the main loop when idle.
 void ProcessMediaEvents();
 // A new output for the file (owned by the caller), chosen by its extension;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -33,11 +34,15 @@ static std::string AudioCodecArgs(const std::string& path) {
     return "";
 }
 
-bool MakeTone(const std::string& path, int freqHz, double seconds) {
+bool MakeTone(const std::string& path, int freqHz, double seconds, const std::string& title,
+              const std::string& artist) {
     char src[256];
     snprintf(src, sizeof(src), "-f lavfi -i \"aevalsrc=0.5*cos(2*PI*%d*t):s=44100:c=stereo:d=%.3f\"", freqHz,
              seconds);
-    return RunFfmpeg(std::string(src) + " " + AudioCodecArgs(path) + " '" + path + "'");
+    std::string tags;
+    if (!title.empty()) tags += " -metadata title='" + title + "'";
+    if (!artist.empty()) tags += " -metadata artist='" + artist + "'";
+    return RunFfmpeg(std::string(src) + tags + " " + AudioCodecArgs(path) + " '" + path + "'");
 }
 
 bool MakeSteppedTone(const std::string& path, const std::vector<int>& freqsHz) {
@@ -116,7 +121,9 @@ DiskAudio::DiskAudio(const std::string& file) : m_file(file) {
 }
 
 DiskAudio::~DiskAudio() {
-    unsetenv("SDL_DISKAUDIOFILE");
+    const char* now = getenv("SDL_DISKAUDIOFILE");
+    // A newer capture may have taken over already.
+    if (now && m_file == now) unsetenv("SDL_DISKAUDIOFILE");
     unlink(m_file.c_str());
 }
 
@@ -209,6 +216,28 @@ long long CaptureWatcher::timeOfByte(long long byte, double bytesPerSecond) {
         prevSize = std::max(prevSize, s.second);
     }
     return -1;
+}
+
+std::vector<long long> FrameOffsetsToAudio(const std::vector<FrameSend>& sends, CaptureWatcher& watcher,
+                                           long long audioStartByte, int frameMs, double bytesPerSecond) {
+    std::vector<long long> offsets;
+    long long last = -1;
+    for (auto& s : sends) {
+        if ((long long)s.frame <= last) continue;  // held or repeated
+        last = s.frame;
+        long long byte = audioStartByte + (long long)((double)s.frame * frameMs / 1000.0 * bytesPerSecond);
+        long long played = watcher.timeOfByte(byte, bytesPerSecond);
+        if (played < 0) continue;
+        offsets.push_back(s.timeUs - played);
+    }
+    return offsets;
+}
+
+long long Percentile(std::vector<long long> values, double q) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t i = (size_t)std::min<double>(values.size() - 1, q * (values.size() - 1) + 0.5);
+    return values[i];
 }
 
 }  // namespace kivtest

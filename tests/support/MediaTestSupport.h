@@ -19,7 +19,9 @@ bool FfmpegAvailable();
 // A sine tone of freqHz for seconds at 44100 Hz stereo, amplitude 0.5,
 // starting at full amplitude (a cosine) so its first sample is not silent.
 // The format follows the file extension (.wav 16-bit PCM, .mp3, .ogg, .flac...).
-bool MakeTone(const std::string& path, int freqHz, double seconds);
+// title and artist, when given, are stored as the file's tags.
+bool MakeTone(const std::string& path, int freqHz, double seconds, const std::string& title = "",
+              const std::string& artist = "");
 // Tones of the given frequencies, one second each, back to back.
 bool MakeSteppedTone(const std::string& path, const std::vector<int>& freqsHz);
 // A video of width x height at fps frames per second: four quadrants red,
@@ -87,5 +89,19 @@ private:
     std::vector<std::pair<long long, long long>> m_sizes;  // (time us, file size) at each growth
     std::thread m_thread;
 };
+
+// One frame as an output saw it: its number and when it was handed over.
+struct FrameSend {
+    uint32_t frame;
+    long long timeUs;  // MonotonicUs()
+};
+// For the first sending of each frame: its send time minus the time at
+// which the audio it belongs to (frame x frameMs into the song, the song
+// starting at byte audioStartByte of the capture) was played, in us.
+// Frames whose audio never played are left out.
+std::vector<long long> FrameOffsetsToAudio(const std::vector<FrameSend>& sends, CaptureWatcher& watcher,
+                                           long long audioStartByte, int frameMs, double bytesPerSecond);
+// The value at fraction q (0..1) of the sorted values.
+long long Percentile(std::vector<long long> values, double q);
 
 }  // namespace kivtest
