@@ -1,10 +1,12 @@
 // The bundled demo (README command 1) really plays: a copy of demo/media
 // with its generated songs sends DDP, E1.31 and Art-Net at the songs' 40
-// frames per second to 127.0.0.2.
+// frames per second to 127.0.0.2, and the music plays with them (SDL's
+// disk audio driver stands in for the sound card).
 
 #include <gtest/gtest.h>
 
 #include "KivdProcess.h"
+#include "MediaTestSupport.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "monitor/PacketDecoder.h"
@@ -12,7 +14,9 @@
 namespace {
 
 TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
+    if (!kivtest::FfmpegAvailable()) GTEST_SKIP() << "the ffmpeg command-line tool is not installed";
     kivtest::TempMediaDir media;
+    kivtest::DiskAudio disk(media.file("/tmp/played.raw"));
     std::string out;
     ASSERT_EQ(kivtest::runCommand("cp -r '" + kivtest::sourceDir() + "/demo/media/.' '" + media.path() + "/' && rm -f '" +
                                       media.path() + "'/sequences/*.hseq && bash '" + kivtest::sourceDir() +
@@ -52,6 +56,11 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
     EXPECT_GE(artFrames, (int)(seconds * 40 * 0.8));
     EXPECT_LE(ddpFrames, (int)(seconds * 40 * 1.1));
     EXPECT_EQ(LoadJsonFromString(warnings).size(), 0u) << warnings;
+    // The welcome song was playing.
+    kivtest::PcmCapture played = kivtest::ReadPcm16(disk.file());
+    size_t first = played.firstSound();
+    ASSERT_NE(std::string::npos, first) << d.log();
+    EXPECT_GT((played.endOfSound() - first) / 44100.0, 1.0);
 }
 
 }  // namespace

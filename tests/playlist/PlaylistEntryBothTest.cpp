@@ -28,6 +28,7 @@
 #include "mediaoutput/SDLOut.h"
 #include "playlist/Playlist.h"
 #include "playlist/PlaylistEntryBoth.h"
+#include "services/PixelOverlay.h"
 #include "settings.h"
 
 using namespace kivtest;
@@ -380,6 +381,51 @@ TEST_F(PlaylistEntryBothTest, PauseAndResumeKeepTheSongAndTheLightsTogether) {
     size_t first = played.firstSound();
     ASSERT_NE(std::string::npos, first);
     EXPECT_NEAR(4.0 - pausedAt / 1000.0, (played.endOfSound() - first) / (double)RATE, 0.1);
+}
+
+TEST_F(PlaylistEntryBothTest, DocumentedExamplePlaysSongsSequencesVideoAndARandomCarol) {
+    MakeShow("jingle-bells.hseq", 1, "C:\\Shows\\jingle-bells.mp3");
+    MakeShow("carol.hseq", 1, "");
+    ASSERT_TRUE(MakeTone(m_media.file("/music/fanfare.mp3"), 880, 0.5));
+    ASSERT_TRUE(MakeTone(m_media.file("/music/jingle-bells.mp3"), 440, 1.0));
+    ASSERT_TRUE(MakeTone(m_media.file("/music/carol.ogg"), 330, 1.0));
+    ASSERT_TRUE(MakeTone(m_media.file("/music/carol-1.wav"), 262, 0.3));
+    ASSERT_TRUE(MakeTone(m_media.file("/music/carol-2.wav"), 294, 0.3));
+    mkdir(m_media.file("/videos").c_str(), 0775);
+    ASSERT_TRUE(MakeQuadrantVideo(m_media.file("/videos/snowflakes.mp4"), 64, 32, 0.5, 25, false));
+    Json::Value models;
+    ASSERT_TRUE(LoadJsonFromString(R"({"models": [{"name": "Matrix", "startChannel": 1, "width": 16, "height": 8}]})",
+                                   models));
+    PixelOverlayManager::INSTANCE.LoadModels(models, "test");
+
+    m_media.write("/playlists/with-music.json",
+                  GetFileContents(sourceDir() + "/docs/examples/playlists/with-music.json"));
+    Playlist p("with-music");
+    ASSERT_TRUE(p.Load()) << p.GetLoadError();
+    EXPECT_EQ(5, p.GetSize());
+    EXPECT_TRUE(p.GetSkippedEntries().empty());
+    ASSERT_TRUE(p.Start(0, false));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            p.Process();
+            return p.IsFinished();
+        },
+        30000));
+    PixelOverlayManager::INSTANCE.Cleanup();
+
+    std::vector<std::string> opened;
+    for (auto& e : m_events.Events("playlist/media/status=")) {
+        std::string name = e.substr(strlen("playlist/media/status="));
+        if (!name.empty()) opened.push_back(name);
+    }
+    ASSERT_EQ(5u, opened.size());
+    EXPECT_EQ("fanfare.mp3", opened[0]);
+    EXPECT_EQ("jingle-bells.mp3", opened[1]);
+    EXPECT_EQ("carol.ogg", opened[2]);
+    EXPECT_EQ("snowflakes.mp4", opened[3]);
+    EXPECT_NE(std::string::npos, opened[4].find("/music/carol-")) << opened[4];
+    EXPECT_EQ(1u, m_events.Events("playlist/sequence/status=jingle-bells.hseq").size());
+    EXPECT_EQ(1u, m_events.Events("playlist/sequence/status=carol.hseq").size());
 }
 
 // SDL set up anew on a driver whose device cannot be opened, as on a board
