@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "CaptureOutput.h"
+#include "ProcessStats.h"
 #include "Sequence.h"
 #include "TestSupport.h"
 #include "channeloutput/channeloutput.h"
@@ -53,45 +54,6 @@ struct Options {
     int fps = 40;
     bool cyclictest = true;
 };
-
-double CpuSeconds(int who) {
-    rusage r;
-    getrusage(who, &r);
-    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-
-long PeakRssKiB() {
-    rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return r.ru_maxrss;
-}
-
-// CPU seconds of every thread of this process, by thread name.
-std::map<std::string, double> ThreadCpuByName() {
-    std::map<std::string, double> out;
-    long ticks = sysconf(_SC_CLK_TCK);
-    DIR* d = opendir("/proc/self/task");
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::string name = GetFileContents(dir + "/comm");
-        TrimWhiteSpace(name);
-        std::string stat = GetFileContents(dir + "/stat");
-        auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream in(stat.substr(close + 2));
-        std::string field;
-        unsigned long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && in >> field; ++i) {
-            if (i == 14) utime = std::stoul(field);
-            if (i == 15) stime = std::stoul(field);
-        }
-        out[name] += (double)(utime + stime) / ticks;
-    }
-    closedir(d);
-    return out;
-}
 
 struct Stats {
     double median = 0, p99 = 0, max = 0;

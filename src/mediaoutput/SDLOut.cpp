@@ -93,8 +93,12 @@ struct SDLDecodeData {
     int minQueueBytes = 0;
     int bufferSize = 0;
 
-    std::vector<uint8_t> historyBuffer;  // guarded by mutex
-    int historyLen = 0;                  // guarded by mutex
+    // A copy of what the device has queued, oldest first: a ring of
+    // historyLen bytes from historyStart, so keeping the newest bytes
+    // moves nothing. Guarded by mutex.
+    std::vector<uint8_t> historyBuffer;
+    int historyStart = 0;
+    int historyLen = 0;
 
     AVCodecContext* videoCodecContext = nullptr;
     int videoStreamIdx = -1;
@@ -122,6 +126,26 @@ struct SDLDecodeData {
     std::mutex mutex;
 
     int FrameBytes() const { return bytesPerSample * channels; }
+    // Keeps only the newest `keep` bytes of the history, then appends.
+    void HistoryAppend(int keep, const uint8_t* data, int len) {
+        int cap = (int)historyBuffer.size();
+        if (cap == 0) return;
+        if (len > cap) {
+            data += len - cap;
+            len = cap;
+        }
+        keep = std::max(0, std::min(std::min(keep, historyLen), cap - len));
+        historyStart = (historyStart + historyLen - keep) % cap;
+        historyLen = keep;
+        int at = (historyStart + historyLen) % cap;
+        int first = std::min(len, cap - at);
+        memcpy(historyBuffer.data() + at, data, first);
+        memcpy(historyBuffer.data(), data + first, len - first);
+        historyLen += len;
+    }
+    const uint8_t* HistoryAt(int offset) const {
+        return historyBuffer.data() + (historyStart + offset) % historyBuffer.size();
+    }
     int VideoFramesWaiting() {
         std::lock_guard<std::mutex> lock(videoLock);
         return (int)(videoFrames.size() - std::min(currentFrame, videoFrames.size()));
@@ -591,15 +615,7 @@ static void PushAudio(SDLDecodeData* d) {
     }
     SDL_QueueAudio(d->audioDevice, d->decodeBuffer.data(), d->pendingLen);
     int queued = (int)SDL_GetQueuedAudioSize(d->audioDevice);
-    int cap = (int)d->historyBuffer.size();
-    int keep = std::max(0, std::min(queued - d->pendingLen, d->historyLen));
-    int len = std::min(d->pendingLen, cap);
-    keep = std::min(keep, cap - len);
-    if (keep < d->historyLen) {
-        memmove(d->historyBuffer.data(), d->historyBuffer.data() + (d->historyLen - keep), keep);
-    }
-    memcpy(d->historyBuffer.data() + keep, d->decodeBuffer.data() + (d->pendingLen - len), len);
-    d->historyLen = keep + len;
+    d->HistoryAppend(queued - d->pendingLen, d->decodeBuffer.data(), d->pendingLen);
     d->bytesSent += d->pendingLen;
     d->pendingLen = 0;
 }
@@ -975,9 +991,8 @@ int SDLOutput::Start(int msTime) {
         std::lock_guard<std::mutex> lock(d->mutex);
         SDL_ClearQueuedAudio(device);
         if (d->pendingLen > 0) SDL_QueueAudio(device, d->decodeBuffer.data(), d->pendingLen);
-        int len = std::min(d->pendingLen, (int)d->historyBuffer.size());
-        memcpy(d->historyBuffer.data(), d->decodeBuffer.data(), len);
-        d->historyLen = len;
+        d->historyStart = d->historyLen = 0;
+        d->HistoryAppend(0, d->decodeBuffer.data(), d->pendingLen);
         d->bytesSent += d->pendingLen;
         d->pendingLen = 0;
     } else {
@@ -1124,7 +1139,8 @@ int SDLOutput::GetAudioSamples(float* samples, int count, int& sampleRate) {
             samples[i] = 0.0f;
             continue;
         }
-        const uint8_t* p = d->historyBuffer.data() + at;
+        uint8_t p[4];
+        for (int b = 0; b < d->bytesPerSample; ++b) p[b] = *d->HistoryAt(at + b);
         if (d->bytesPerSample == 2) {
             int16_t v;
             memcpy(&v, p, 2);
