@@ -201,6 +201,11 @@ static void FFmpegLogCallback(void* ptr, int level, const char* fmt, va_list vl)
     _LogWrite(__FILE__, __LINE__, ourLevel, VB_MEDIAOUT, std::string(prefix) + "\"" + name + "\" - " + text);
 }
 
+void InstallFFmpegLogging() {
+    av_log_set_flags(AV_LOG_SKIP_REPEATED);
+    av_log_set_callback(FFmpegLogCallback);
+}
+
 static void SetCurrentMediaFilename(const std::string& name) {
     std::lock_guard<std::mutex> lock(ffmpegLogLock);
     currentMediaFilename = name;
@@ -739,8 +744,7 @@ SDLOutput::SDLOutput(const std::string& mediaFilename, MediaOutputStatus* status
         return;
     }
     SetCurrentMediaFilename(mediaFilename);
-    av_log_set_flags(AV_LOG_SKIP_REPEATED);
-    av_log_set_callback(FFmpegLogCallback);
+    InstallFFmpegLogging();
 
     if (sdlManager.initSDL()) sdlManager.openAudio();
 

@@ -102,6 +102,9 @@ private:
     SDLDecodeData* m_data = nullptr;
 };
 
+// Sends FFmpeg's log lines to the MediaOut facility (skipping repeats).
+void InstallFFmpegLogging();
+
 // What the settings ask of the audio device; exposed for tests.
 struct AudioDeviceRequest {
     int rate = 44100;

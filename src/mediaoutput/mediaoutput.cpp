@@ -54,6 +54,7 @@ std::string ResolveMediaPath(const std::string& name) {
 
 void InitMediaOutput() {
     LogDebug(VB_MEDIAOUT, "InitMediaOutput()\n");
+    InstallFFmpegLogging();
     // The device itself is opened by the first file played.
 }
 
