@@ -138,13 +138,7 @@ TEST_F(SDLOutTest, StartBetweenSamplesKeepsChannelsAndBytesInPlace) {
     PcmCapture source = Decoded(path);
     size_t from = 54419;
     // Find where the source's sample `from` landed: the first sample played.
-    size_t first = std::string::npos;
-    for (size_t i = 0; i < played.frames(); ++i) {
-        if (played.at(i, 0) != 0 || played.at(i, 1) != 0) {
-            first = i;
-            break;
-        }
-    }
+    size_t first = played.firstNonZero();
     ASSERT_NE(std::string::npos, first);
     for (size_t i = 0; i < 1000; ++i) {
         ASSERT_EQ(source.at(from + i, 0), played.at(first + i, 0)) << "sample " << i;

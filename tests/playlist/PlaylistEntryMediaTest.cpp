@@ -261,13 +261,7 @@ TEST_F(PlaylistEntryMediaTest, PauseAndResumeContinueFromThePausedPosition) {
     ASSERT_EQ(0, runCommand("ffmpeg -hide_banner -loglevel error -nostdin -y -i '" + path + "' -f s16le '" + raw + "'"));
     PcmCapture source = ReadPcm16(raw);
     size_t from = (size_t)((long long)pausedAt * RATE / 1000);
-    size_t first = std::string::npos;
-    for (size_t i = 0; i < played.frames(); ++i) {
-        if (played.at(i, 0) != 0 || played.at(i, 1) != 0) {
-            first = i;
-            break;
-        }
-    }
+    size_t first = played.firstNonZero();
     ASSERT_NE(std::string::npos, first);
     // The first sample played is the one at the paused position (within a
     // sample of the rounding of milliseconds).

@@ -134,6 +134,15 @@ size_t PcmCapture::firstSound(int threshold) const {
     return std::string::npos;
 }
 
+size_t PcmCapture::firstNonZero() const {
+    for (size_t i = 0; i < frames(); ++i) {
+        for (int c = 0; c < channels; ++c) {
+            if (at(i, c) != 0) return i;
+        }
+    }
+    return std::string::npos;
+}
+
 size_t PcmCapture::endOfSound(int threshold) const {
     for (size_t i = frames(); i > 0; --i) {
         if (std::abs((int)at(i - 1)) > threshold) return i;

@@ -58,6 +58,9 @@ struct PcmCapture {
     int16_t at(size_t frame, int channel = 0) const { return samples[frame * channels + channel]; }
     // First sample frame whose |value| on channel 0 exceeds threshold; npos when none.
     size_t firstSound(int threshold = 200) const;
+    // First sample frame with any channel not 0 (the first sample played
+    // after the device's silence); npos when none.
+    size_t firstNonZero() const;
     // One past the last sample frame above threshold.
     size_t endOfSound(int threshold = 200) const;
     // Frequency on channel `channel` over [from, from + count) by counting
