@@ -105,6 +105,8 @@ int Play(const Options& o, const std::string& mediaDir) {
     watcher.stop();
     StopChannelOutputThread();
     CleanupMediaOutput();
+    // Taken before the capture is read back for the analysis below.
+    long peakRss = PeakRssKiB();
 
     PcmCapture played = ReadPcm16(capture);
     size_t first = played.firstSound(100), end = played.endOfSound(100);
@@ -155,7 +157,7 @@ int Play(const Options& o, const std::string& mediaDir) {
            Percentile(absolute, 0.99), Percentile(absolute, 1.0));
     printf("last_frame_minus_song_end_us=%lld\n", lastSent >= 0 && songEnd >= 0 ? lastSent - songEnd : -999999999LL);
     printf("decode_thread_cpu_s=%.3f\n", decodeCpu);
-    printf("peak_rss_kib=%ld\n", PeakRssKiB());
+    printf("peak_rss_kib=%ld\n", peakRss);
     fflush(stdout);
     return 0;
 }

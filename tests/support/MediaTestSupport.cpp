@@ -163,10 +163,12 @@ PcmCapture ReadPcm16(const std::string& path, int channels, int rate) {
     PcmCapture c;
     c.channels = channels;
     c.rate = rate;
+    long long size = FileSize(path);
+    if (size <= 0) return c;
+    c.samples.resize((size_t)size / 2);
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    c.samples.resize(bytes.size() / 2);
-    memcpy(c.samples.data(), bytes.data(), c.samples.size() * 2);
+    in.read((char*)c.samples.data(), (std::streamsize)c.samples.size() * 2);
+    c.samples.resize((size_t)in.gcount() / 2);
     return c;
 }
 
