@@ -5,10 +5,11 @@
 # Each sequence names its song in its "mf" header, which is how the demo
 # playlist's "both" entries find them.
 #   scripts/demo-media.sh [BUILD_DIR [MEDIA_DIR]]
+# KIV_HSEQGEN, when set, is the generator command (an emulator may lead it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${1:-${KIV_BUILD_DIR:-build}}
-GEN="$BUILD_DIR/src/hseqgen"
+GEN=${KIV_HSEQGEN:-$BUILD_DIR/src/hseqgen}
 MEDIA=${2:-demo/media}
 OUT=$MEDIA/sequences
 MUSIC=$MEDIA/music
@@ -16,7 +17,7 @@ mkdir -p "$OUT" "$MUSIC"
 make_show() {  # name seed seconds song
   local file="$OUT/$1"
   [ -f "$file" ] && return 0
-  "$GEN" -o "$file" -c 2048 -n $(( $3 * 40 )) -s 25 -f 2.0 -z zstd -S "$2" -m "$4"
+  $GEN -o "$file" -c 2048 -n $(( $3 * 40 )) -s 25 -f 2.0 -z zstd -S "$2" -m "$4"
 }
 make_song() {  # name seconds title "f1 f2 f3": a chord that swells twice a second
   local file="$MUSIC/$1"
