@@ -23,6 +23,7 @@ bash scripts/setup.sh
 HOST_PACKAGES=(crossbuild-essential-arm64 qemu-user-static)
 # The arm64 -dev packages CMakeLists.txt looks for.
 ARM64_PACKAGES=(libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev libmicrohttpd-dev libgtest-dev)
+ARM64_PACKAGES+=(libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev libsdl2-dev)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
