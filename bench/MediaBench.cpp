@@ -9,7 +9,7 @@
 //     measured with a near-empty decode, taken off);
 //   - peak resident memory of the playing process.
 //
-//   bench_media [--seconds S] [--channels N] [--fps F] [--format mp3|ogg|wav]
+//   bench_media [--seconds S] [--channels N] [--fps F] [--format mp3|ogg|wav] [--media-offset MS]
 //
 // The playback runs in a child process of its own (this program with
 // --play), so its peak memory is not that of generating the files.
@@ -52,6 +52,7 @@ struct Options {
     uint32_t channels = 100000;
     int fps = 40;
     std::string format = "mp3";
+    int mediaOffsetMs = 0;  // the setting "mediaOffset"
 };
 
 constexpr double BYTES_PER_SECOND = 44100 * 4.0;  // the default device: 16-bit stereo
@@ -63,6 +64,7 @@ int Play(const Options& o, const std::string& mediaDir) {
     std::string capture = mediaDir + "/tmp/played.raw";
     DiskAudio disk(capture);
     SetLogFile("", false);
+    SetSetting("mediaOffset", o.mediaOffsetMs);
     int frameMs = 1000 / o.fps;
     uint32_t frames = (uint32_t)(o.seconds * o.fps);
 
@@ -186,6 +188,7 @@ int main(int argc, char** argv) {
                                 {"channels", required_argument, nullptr, 'c'},
                                 {"fps", required_argument, nullptr, 'f'},
                                 {"format", required_argument, nullptr, 'F'},
+                                {"media-offset", required_argument, nullptr, 'm'},
                                 {"play", required_argument, nullptr, 'p'},
                                 {nullptr, 0, nullptr, 0}};
     int ch;
@@ -195,9 +198,11 @@ int main(int argc, char** argv) {
         case 'c': o.channels = (uint32_t)atoi(optarg); break;
         case 'f': o.fps = atoi(optarg); break;
         case 'F': o.format = optarg; break;
+        case 'm': o.mediaOffsetMs = atoi(optarg); break;
         case 'p': playDir = optarg; break;
         default:
-            fprintf(stderr, "usage: %s [--seconds S] [--channels N] [--fps F] [--format mp3|ogg|wav]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--seconds S] [--channels N] [--fps F] [--format mp3|ogg|wav] [--media-offset MS]\n",
+                    argv[0]);
             return 2;
         }
     }
@@ -228,8 +233,8 @@ int main(int argc, char** argv) {
     if (n <= 0) return 1;
     exe[n] = 0;
     char cmd[8192];
-    snprintf(cmd, sizeof(cmd), "'%s' --play '%s' --seconds %d --channels %u --fps %d --format %s", exe,
-             media.path().c_str(), o.seconds, o.channels, o.fps, o.format.c_str());
+    snprintf(cmd, sizeof(cmd), "'%s' --play '%s' --seconds %d --channels %u --fps %d --format %s --media-offset %d",
+             exe, media.path().c_str(), o.seconds, o.channels, o.fps, o.format.c_str(), o.mediaOffsetMs);
     printf("Playing (%d s)...\n", o.seconds);
     fflush(stdout);
     if (runCommand(cmd, &out) != 0) {
@@ -247,8 +252,8 @@ int main(int argc, char** argv) {
     double decode = atof(Value(out, "decode_thread_cpu_s").c_str());
     double period = 1000.0 / o.fps;
 
-    printf("\nMedia: %d s %s song, %u channels at %d fps, both entry, disk audio driver\n", o.seconds,
-           o.format.c_str(), o.channels, o.fps);
+    printf("\nMedia: %d s %s song, %u channels at %d fps, both entry, disk audio driver, mediaOffset %d ms\n",
+           o.seconds, o.format.c_str(), o.channels, o.fps, o.mediaOffsetMs);
     printf("  song played:           %s s, the disk driver at %.2f %% of real time\n", Value(out, "song_seconds").c_str(),
            atof(Value(out, "device_pace").c_str()) * 100);
     printf("  frames:                %s of %s sent, %s repeated (held)\n", Value(out, "frames_sent").c_str(),
