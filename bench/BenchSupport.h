@@ -1,8 +1,9 @@
 #pragma once
 // Helpers shared by the benchmarks: CPU time of the process, of the calling
-// thread and of every thread by name, percentiles, and a minimal DDP sender
-// (the datagrams of one channel range, built once, sent with sendmmsg) that
-// serves as the reference the UDP engine is measured against.
+// thread and of every thread by name (from the test support), percentiles,
+// and a minimal DDP sender (the datagrams of one channel range, built once,
+// sent with sendmmsg) that serves as the reference the UDP engine is
+// measured against.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -21,50 +22,16 @@
 #include <vector>
 
 #include "ByteOrder.h"
+#include "ProcessStats.h"
 #include "channeloutput/DDP.h"
 #include "common.h"
 
 namespace bench {
 
-// CPU seconds (user + system) of RUSAGE_SELF or RUSAGE_THREAD.
-inline double CpuSeconds(int who) {
-    rusage r;
-    getrusage(who, &r);
-    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-
-inline long PeakRssKiB() {
-    rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return r.ru_maxrss;
-}
-
-// CPU seconds of every live thread of this process, by thread name.
-inline std::map<std::string, double> ThreadCpuByName() {
-    std::map<std::string, double> out;
-    long ticks = sysconf(_SC_CLK_TCK);
-    DIR* d = opendir("/proc/self/task");
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::string name = GetFileContents(dir + "/comm");
-        TrimWhiteSpace(name);
-        std::string stat = GetFileContents(dir + "/stat");
-        auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream in(stat.substr(close + 2));
-        std::string field;
-        unsigned long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && in >> field; ++i) {
-            if (i == 14) utime = std::stoul(field);
-            if (i == 15) stime = std::stoul(field);
-        }
-        out[name] += (double)(utime + stime) / ticks;
-    }
-    closedir(d);
-    return out;
-}
+// CPU time and memory of the process come from the test support library.
+using kivtest::CpuSeconds;
+using kivtest::PeakRssKiB;
+using kivtest::ThreadCpuByName;
 
 struct Stats {
     double median = 0, p99 = 0, max = 0;

@@ -47,16 +47,19 @@ install(CODE "
 set(KIV_DEMO_SONGS welcome.hseq song-1.hseq song-2.hseq song-3.hseq)
 set(KIV_DEMO_OUT ${CMAKE_BINARY_DIR}/demo)
 list(TRANSFORM KIV_DEMO_SONGS PREPEND ${KIV_DEMO_OUT}/sequences/ OUTPUT_VARIABLE KIV_DEMO_FILES)
-add_custom_command(OUTPUT ${KIV_DEMO_FILES}
+set(KIV_DEMO_MUSIC welcome.mp3 song-1.mp3 song-2.mp3 song-3.mp3)
+list(TRANSFORM KIV_DEMO_MUSIC PREPEND ${KIV_DEMO_OUT}/music/ OUTPUT_VARIABLE KIV_DEMO_MUSIC_FILES)
+add_custom_command(OUTPUT ${KIV_DEMO_FILES} ${KIV_DEMO_MUSIC_FILES}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${KIV_DEMO_OUT}/sequences
   COMMAND ${CMAKE_COMMAND} -E env "KIV_HSEQGEN=${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:hseqgen>"
           bash ${CMAKE_SOURCE_DIR}/scripts/demo-media.sh ${CMAKE_BINARY_DIR} ${KIV_DEMO_OUT}
   DEPENDS hseqgen ${CMAKE_SOURCE_DIR}/scripts/demo-media.sh
   COMMENT "Generating the demo show's songs")
-add_custom_target(kiv_demo_songs ALL DEPENDS ${KIV_DEMO_FILES})
+add_custom_target(kiv_demo_songs ALL DEPENDS ${KIV_DEMO_FILES} ${KIV_DEMO_MUSIC_FILES})
 install(FILES demo/media/settings DESTINATION ${CMAKE_INSTALL_DATADIR}/kiv/demo)
 install(DIRECTORY demo/media/config demo/media/playlists DESTINATION ${CMAKE_INSTALL_DATADIR}/kiv/demo)
 install(FILES ${KIV_DEMO_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/kiv/demo/sequences)
+install(FILES ${KIV_DEMO_MUSIC_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/kiv/demo/music)
 
 # Manual pages: the programs' are written by hand; the file formats' are
 # the documents in docs/, converted.
@@ -74,6 +77,7 @@ if(KIV_MANPAGES)
       "kiv-schedule|5|schedule|schedule.json, when kivd plays which playlist"
       "kiv-command-presets|5|command-presets|commandPresets.json, commands bound to events"
       "kiv-overlay-models|5|overlay-models|overlay-models.json, pixel overlay models"
+      "kiv-music|5|media|music and video files, the sound device and the video on overlay models"
       "kiv-commands|7|commands|the commands kivd accepts")
   set(KIV_MAN_OUT)
   foreach(p IN LISTS KIV_FORMAT_PAGES)

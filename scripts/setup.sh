@@ -10,6 +10,7 @@ PACKAGES=(
   libsdl2-dev libgraphicsmagick++1-dev libdrm-dev libmicrohttpd-dev
   libgtest-dev googletest
   tshark rt-tests iproute2 procps curl util-linux tzdata
+  ffmpeg
   clang libclang-rt-14-dev
   libre2-dev gdb zip unzip
   faketime

@@ -15,7 +15,7 @@
 #include "commands/SequenceCommands.h"
 #include "common.h"
 #include "log.h"
-#include "mediaoutput/mediaoutput.h"
+#include "mediaoutput/SDLOut.h"
 #include "playlist/Player.h"
 #include "services/MultiSync.h"
 #include "services/Overlays.h"

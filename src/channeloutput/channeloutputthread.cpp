@@ -15,7 +15,7 @@
 #include "channeloutput/channeloutput.h"
 #include "common.h"
 #include "log.h"
-#include "mediaoutput/mediaoutput.h"
+#include "mediaoutput/SDLOut.h"
 #include "services/MultiSync.h"
 #include "services/Overlays.h"
 #include "settings.h"

@@ -1,10 +1,16 @@
 // The bundled demo (README command 1) really plays: a copy of demo/media
 // with its generated songs sends DDP, E1.31 and Art-Net at the songs' 40
-// frames per second to 127.0.0.2.
+// frames per second to its receivers, and the music plays with them (SDL's
+// disk audio driver stands in for the sound card). The copy sends to a
+// loopback address of this test's own rather than the demo's 127.0.0.2,
+// where other demos on a shared machine may be sending too.
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "KivdProcess.h"
+#include "MediaTestSupport.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "monitor/PacketDecoder.h"
@@ -12,15 +18,20 @@
 namespace {
 
 TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
+    if (!kivtest::FfmpegAvailable()) GTEST_SKIP() << "the ffmpeg command-line tool is not installed";
     kivtest::TempMediaDir media;
+    kivtest::DiskAudio disk(media.file("/tmp/played.raw"));
+    std::string receiver = "127.202." + std::to_string(getpid() % 250) + ".2";
     std::string out;
     ASSERT_EQ(kivtest::runCommand("cp -r '" + kivtest::sourceDir() + "/demo/media/.' '" + media.path() + "/' && rm -f '" +
                                       media.path() + "'/sequences/*.hseq && bash '" + kivtest::sourceDir() +
-                                      "/scripts/demo-media.sh' '" + kivtest::buildDir() + "' '" + media.path() + "'",
+                                      "/scripts/demo-media.sh' '" + kivtest::buildDir() + "' '" + media.path() +
+                                      "' && sed -i 's/127\\.0\\.0\\.2/" + receiver + "/' '" + media.path() +
+                                      "/config/channeloutputs.json'",
                                   &out),
               0)
         << out;
-    kivtest::UdpReceiver ddp("127.0.0.2", 4048), e131("127.0.0.2", 5568), artnet("127.0.0.2", 6454);
+    kivtest::UdpReceiver ddp(receiver, 4048), e131(receiver, 5568), artnet(receiver, 6454);
     ASSERT_TRUE(ddp.ok() && e131.ok() && artnet.ok());
     kivtest::KivdProcess d(media.path());
     ASSERT_TRUE(d.start({"-f"}));
@@ -52,6 +63,11 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
     EXPECT_GE(artFrames, (int)(seconds * 40 * 0.8));
     EXPECT_LE(ddpFrames, (int)(seconds * 40 * 1.1));
     EXPECT_EQ(LoadJsonFromString(warnings).size(), 0u) << warnings;
+    // The welcome song was playing.
+    kivtest::PcmCapture played = kivtest::ReadPcm16(disk.file());
+    size_t first = played.firstSound();
+    ASSERT_NE(std::string::npos, first) << d.log();
+    EXPECT_GT((played.endOfSound() - first) / 44100.0, 1.0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "CaptureOutput.h"
 #include "Events.h"
+#include "RecordingEvents.h"
 #include "ScheduleClock.h"
 #include "Sequence.h"
 #include "TestSupport.h"
@@ -22,36 +23,6 @@
 using namespace kivtest;
 
 namespace {
-
-// Records what is published, in order.
-class RecordingHandler : public EventHandler {
-public:
-    bool Publish(const std::string& topic, const std::string& payload) override {
-        std::lock_guard<std::mutex> l(m_lock);
-        m_events.push_back(topic + "=" + payload);
-        return true;
-    }
-    bool Publish(const std::string& topic, int value) override {
-        std::lock_guard<std::mutex> l(m_lock);
-        m_events.push_back(topic + "=#" + std::to_string(value));
-        return true;
-    }
-    void RegisterCallback(const std::string&) override {}
-    void RemoveCallback(const std::string&) override {}
-    void PrepareForShutdown() override {}
-    std::vector<std::string> Events() {
-        std::lock_guard<std::mutex> l(m_lock);
-        return m_events;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> l(m_lock);
-        m_events.clear();
-    }
-
-private:
-    std::mutex m_lock;  // guards m_events
-    std::vector<std::string> m_events;
-};
 
 uint32_t FrameNumberOf(const std::vector<uint8_t>& bytes) {
     uint32_t n;
