@@ -24,6 +24,7 @@ static constexpr int LISTEN_BACKLOG = 5;
 static constexpr int FOUR_DIGIT_LIMIT_X = 4095;  // x from here on needs the six-digit form
 static constexpr int FOUR_DIGIT_LIMIT_Y = 4096;
 static constexpr const char* GEOMETRY_PATH = "/kivd/virtualdisplay";
+static constexpr uint32_t COLOUR_KEYS = 1 << 18;  // 6 bits each of red, green, blue
 
 // One message number for the whole process, shared by every display.
 static std::atomic<unsigned int> messageNumber{0};
@@ -189,15 +190,26 @@ int HTTPVirtualDisplayOutput::Init(Json::Value config) {
         return 0;
     }
     std::fill(m_virtualDisplay.begin(), m_virtualDisplay.end(), 0);
+    m_colourCount.assign(COLOUR_KEYS, 0);
 
     m_sixDigits = false;
     for (const auto& px : m_pixels) {
         if (px.x >= FOUR_DIGIT_LIMIT_X || FlippedY(px) >= FOUR_DIGIT_LIMIT_Y) m_sixDigits = true;
     }
-    m_positions.resize(m_pixels.size());
+    // Each pixel's position, ready to go into a message: its 4 characters
+    // as they lie in memory, or its 6 digit values of 6 bits.
+    m_positionCodes.resize(m_pixels.size());
     for (size_t i = 0; i < m_pixels.size(); ++i) {
         std::string pos = EncodePosition(m_pixels[i].x, FlippedY(m_pixels[i]), m_sixDigits);
-        memcpy(m_positions[i].data(), pos.data(), pos.size());
+        uint64_t code = 0;
+        if (m_sixDigits) {
+            for (char c : pos) code = (code << 6) | (uint64_t)(strchr(STREAM_DIGITS, c) - STREAM_DIGITS);
+        } else {
+            uint32_t chars;
+            memcpy(&chars, pos.data(), 4);
+            code = chars;
+        }
+        m_positionCodes[i] = code;
     }
 
     {
@@ -273,7 +285,8 @@ int HTTPVirtualDisplayOutput::Close() {
     }
     {
         std::lock_guard<std::mutex> lock(m_connectionLock);
-        while (!m_connections.empty()) CloseConnection(m_connections.size() - 1);
+        for (auto& c : m_connections) c->closing = true;
+        RemoveClosing();
     }
     if (m_listenSocket >= 0) {
         close(m_listenSocket);
@@ -286,45 +299,42 @@ int HTTPVirtualDisplayOutput::Close() {
     return VirtualDisplayBaseOutput::Close();
 }
 
-void HTTPVirtualDisplayOutput::CloseConnection(size_t index) {
-    close(m_connections[index].fd);
-    m_connections.erase(m_connections.begin() + index);
+void HTTPVirtualDisplayOutput::RemoveClosing() {
+    for (size_t i = m_connections.size(); i-- > 0;) {
+        if (!m_connections[i]->closing) continue;
+        close(m_connections[i]->fd);
+        m_connections.erase(m_connections.begin() + i);
+        m_connectionListChanged = true;
+    }
     m_connectionCount = (int)m_connections.size();
-    m_connectionListChanged = true;
 }
 
-bool HTTPVirtualDisplayOutput::Flush(Connection& c) {
-    while (!c.backlog.empty()) {
-        Pending& p = c.backlog.front();
+bool HTTPVirtualDisplayOutput::Flush(Connection* c) {
+    while (true) {
+        Pending p;
+        {
+            std::lock_guard<std::mutex> lock(m_connectionLock);
+            if (c->closing) return false;
+            if (c->backlog.empty()) return true;
+            p = c->backlog.front();
+        }
         size_t left = p.data->size() - p.offset;
-        ssize_t n = send(c.fd, p.data->data() + p.offset, left, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = send(c->fd, p.data->data() + p.offset, left, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
-            LogDebug(VB_CHANNELOUT, "Write failed for socket %d: %s.  Closing connection.\n", c.fd, strerror(errno));
+            LogDebug(VB_CHANNELOUT, "Write failed for socket %d: %s.  Closing connection.\n", c->fd, strerror(errno));
             return false;
         }
-        c.backlogBytes -= (size_t)n;
-        if ((size_t)n < left) {
-            p.offset += (size_t)n;
-            return true;
+        {
+            // Only this thread takes from the front; SendData only appends.
+            std::lock_guard<std::mutex> lock(m_connectionLock);
+            Pending& front = c->backlog.front();
+            front.offset += (size_t)n;
+            c->backlogBytes -= (size_t)n;
+            if (front.offset == front.data->size()) c->backlog.pop_front();
         }
-        c.backlog.pop_front();
+        if ((size_t)n < left) return true;
     }
-    return true;
-}
-
-bool HTTPVirtualDisplayOutput::Queue(Connection& c, const std::shared_ptr<const std::string>& data) {
-    c.backlog.push_back({data, 0});
-    c.backlogBytes += data->size();
-    if (!Flush(c)) return false;
-    if (c.backlogBytes > MAX_BACKLOG_BYTES) {
-        LogWarn(VB_CHANNELOUT,
-                "Virtual display on port %d: the browser on socket %d is not reading (%zu bytes waiting); "
-                "closing its connection\n",
-                m_port, c.fd, c.backlogBytes);
-        return false;
-    }
-    return true;
 }
 
 void HTTPVirtualDisplayOutput::ConnectionThread() {
@@ -343,15 +353,19 @@ void HTTPVirtualDisplayOutput::ConnectionThread() {
                 }
                 break;
             }
-            auto header = std::make_shared<const std::string>(ResponseHeader());
+            auto c = std::make_unique<Connection>();
+            c->fd = fd;
+            std::string header = ResponseHeader();
+            auto chunk = std::make_shared<Chunk>();
+            chunk->buf.reset(new char[header.size()]);
+            memcpy(chunk->buf.get(), header.data(), header.size());
+            chunk->end = header.size();
+            c->backlog.push_back({chunk, 0});
+            c->backlogBytes = header.size();
             {
                 std::lock_guard<std::mutex> lock(m_connectionLock);
-                Connection c;
-                c.fd = fd;
-                c.id = m_nextConnectionId++;
                 m_connections.push_back(std::move(c));
                 m_connectionCount = (int)m_connections.size();
-                if (!Queue(m_connections.back(), header)) CloseConnection(m_connections.size() - 1);
                 m_connectionListChanged = true;
                 m_sendAllPixels = true;
             }
@@ -365,22 +379,38 @@ void HTTPVirtualDisplayOutput::SelectThread() {
     SetThreadName("KIV-HTTPVD-Sel");
     LogDebug(VB_CHANNELOUT, "Started SelectThread()\n");
     std::vector<pollfd> fds;
-    std::vector<unsigned long> ids;
+    std::vector<Connection*> conns;  // conns[i] belongs to fds[i]; [0] is the wake-up
     while (m_running) {
+        // Write out what is waiting, without blocking.
+        conns.clear();
+        {
+            std::lock_guard<std::mutex> lock(m_connectionLock);
+            RemoveClosing();
+            for (auto& c : m_connections)
+                if (!c->backlog.empty()) conns.push_back(c.get());
+        }
+        for (Connection* c : conns) {
+            if (!Flush(c)) {
+                std::lock_guard<std::mutex> lock(m_connectionLock);
+                c->closing = true;
+            }
+        }
+
+        fds.assign(1, pollfd{m_wakeFd, POLLIN, 0});
+        conns.assign(1, nullptr);
+        {
+            std::lock_guard<std::mutex> lock(m_connectionLock);
+            RemoveClosing();
+            for (auto& c : m_connections) {
+                fds.push_back(pollfd{c->fd, (short)(POLLIN | (c->backlog.empty() ? 0 : POLLOUT)), 0});
+                conns.push_back(c.get());
+            }
+        }
         if (m_connectionListChanged.exchange(false)) {
             LogDebug(VB_CHANNELOUT, "Connection list changed, rebuilding active_fd-set\n");
         }
         // poll rather than select: a daemon with many open files may hand
         // out descriptors beyond what an fd_set can hold.
-        fds.assign(1, pollfd{m_wakeFd, POLLIN, 0});
-        ids.assign(1, 0);
-        {
-            std::lock_guard<std::mutex> lock(m_connectionLock);
-            for (auto& c : m_connections) {
-                fds.push_back(pollfd{c.fd, (short)(POLLIN | (c.backlog.empty() ? 0 : POLLOUT)), 0});
-                ids.push_back(c.id);
-            }
-        }
         int r = poll(fds.data(), fds.size(), 1000);
         if (r < 0) {
             if (errno != EINTR) {
@@ -396,53 +426,99 @@ void HTTPVirtualDisplayOutput::SelectThread() {
                 // nothing to drain
             }
         }
-        std::lock_guard<std::mutex> lock(m_connectionLock);
         for (size_t i = fds.size() - 1; i >= 1; --i) {
-            if (!fds[i].revents) continue;
-            size_t index = 0;
-            while (index < m_connections.size() && m_connections[index].id != ids[i]) ++index;
-            if (index == m_connections.size()) continue;  // closed meanwhile
-            Connection& c = m_connections[index];
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                char buf[1024];
-                ssize_t n = recv(c.fd, buf, sizeof(buf), MSG_DONTWAIT);
-                if (n > 0) {
-                    LogDebug(VB_CHANNELOUT, "Data read from socket %d, connection %d \n", c.fd, (int)index);
-                } else if (n == 0) {
-                    LogDebug(VB_CHANNELOUT, "Closing socket %d, connection %d\n", c.fd, (int)index);
-                    CloseConnection(index);
-                    continue;
-                } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    LogErr(VB_CHANNELOUT, "Read failed for socket %d, connection %d.  Closing connection.\n", c.fd,
-                           (int)index);
-                    CloseConnection(index);
-                    continue;
-                }
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;  // POLLOUT: flushed next round
+            Connection* c = conns[i];
+            char buf[1024];
+            ssize_t n = recv(c->fd, buf, sizeof(buf), MSG_DONTWAIT);
+            bool close = false;
+            if (n > 0) {
+                LogDebug(VB_CHANNELOUT, "Data read from socket %d, connection %d \n", c->fd, (int)i - 1);
+            } else if (n == 0) {
+                LogDebug(VB_CHANNELOUT, "Closing socket %d, connection %d\n", c->fd, (int)i - 1);
+                close = true;
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                LogErr(VB_CHANNELOUT, "Read failed for socket %d, connection %d.  Closing connection.\n", c->fd,
+                       (int)i - 1);
+                close = true;
             }
-            if ((fds[i].revents & POLLOUT) && !Flush(c)) CloseConnection(index);
+            if (close) {
+                std::lock_guard<std::mutex> lock(m_connectionLock);
+                c->closing = true;
+            }
         }
     }
 }
 
-int HTTPVirtualDisplayOutput::PrepData(unsigned char* channelData) {
-    LogExcess(VB_CHANNELOUT, "HTTPVirtualDisplayOutput::PrepData(%p)\n", channelData);
-    m_message.clear();
-    if (m_connectionCount.load() == 0) return 0;
-    uint8_t* buffer = m_virtualDisplay.data();
-    if (m_sendAllPixels.exchange(false)) {
-        // No 6-bit colour equals 0xFF: every pixel counts as changed.
-        std::fill(m_virtualDisplay.begin(), m_virtualDisplay.end(), 0xFF);
-    }
-
-    static const struct RankTable {
-        uint32_t r[64];
-        RankTable() {
-            for (unsigned d = 0; d < 64; ++d) r[d] = digitRank(d);
+template <bool SIX_DIGITS>
+int HTTPVirtualDisplayOutput::BuildMessage(unsigned int id) {
+    constexpr size_t posLen = SIX_DIGITS ? 6 : 4;
+    constexpr size_t sizeRoom = 10;  // at most 8 hex digits and CRLF before the message
+    char head[64];
+    int headLen = snprintf(head, sizeof(head), "id: %u\r\nevent: message\r\ndata: ", id);
+    size_t most = headLen + m_changed.size() * (posLen + 5) + 4;
+    auto chunk = std::make_shared<Chunk>();
+    chunk->buf.reset(new char[sizeRoom + most + 2]);
+    char* base = chunk->buf.get();
+    char* out = base + sizeRoom;
+    memcpy(out, head, headLen);
+    out += headLen;
+    uint64_t lastKey = ~0ULL;
+    int colours = 0;
+    for (uint64_t e : m_changed) {
+        uint64_t key = e >> 40;
+        if (key != lastKey) {
+            if (lastKey != ~0ULL) *out++ = '|';
+            ++colours;
+            *out++ = STREAM_DIGITS[rankDigit((key >> 12) & 63)];
+            *out++ = STREAM_DIGITS[rankDigit((key >> 6) & 63)];
+            *out++ = STREAM_DIGITS[rankDigit(key & 63)];
+            *out++ = ':';
+            lastKey = key;
         }
-    } ranks;
+        if (SIX_DIGITS) {
+            for (int k = 0; k < 6; ++k) out[k] = STREAM_DIGITS[(e >> (30 - 6 * k)) & 63];
+        } else {
+            uint32_t chars = (uint32_t)e;
+            memcpy(out, &chars, 4);
+        }
+        out += posLen;
+    }
+    memcpy(out, "\r\n\r\n", 4);
+    out += 4;
+    size_t messageSize = out - (base + sizeRoom);
+    char hex[16];
+    int hexLen = snprintf(hex, sizeof(hex), "%zx\r\n", messageSize);
+    chunk->begin = sizeRoom - hexLen;
+    memcpy(base + chunk->begin, hex, hexLen);
+    out[0] = '\r';
+    out[1] = '\n';
+    chunk->end = out + 2 - base;
+    chunk->messageBegin = sizeRoom;
+    chunk->messageEnd = sizeRoom + messageSize;
+    m_chunk = std::move(chunk);
+    return colours;
+}
 
+static const struct RankTable {
+    uint32_t r[64];
+    RankTable() {
+        for (unsigned d = 0; d < 64; ++d) r[d] = digitRank(d);
+    }
+} ranks;
+
+template <bool FEW_COLOURS>
+void HTTPVirtualDisplayOutput::CollectChanges(const unsigned char* channelData) {
+    // Changed pixels as (colour rank << 40 | position code). For few
+    // colours, count each colour's pixels; for many, the two 9-bit
+    // histograms of the radix sort.
     m_changed.clear();
-    for (size_t i = 0; i < m_pixels.size(); ++i) {
+    m_touched.clear();
+    memset(m_histogram, 0, sizeof(m_histogram));
+    uint8_t* buffer = m_virtualDisplay.data();
+    uint32_t* perColour = m_colourCount.data();
+    const size_t count = m_pixels.size();
+    for (size_t i = 0; i < count; ++i) {
         const VirtualDisplayPixel& px = m_pixels[i];
         uint8_t r, g, b;
         VirtualDisplayPixelColour(px, channelData, r, g, b);
@@ -453,79 +529,136 @@ int HTTPVirtualDisplayOutput::PrepData(unsigned char* channelData) {
         buffer[px.r] = r;
         buffer[px.g] = g;
         buffer[px.b] = b;
-        uint64_t key = (ranks.r[r] << 12) | (ranks.r[g] << 6) | ranks.r[b];
-        m_changed.push_back((key << 32) | i);
+        uint32_t key = (ranks.r[r] << 12) | (ranks.r[g] << 6) | ranks.r[b];
+        if (FEW_COLOURS) {
+            if (perColour[key]++ == 0) m_touched.push_back(key);
+        } else {
+            ++m_histogram[0][key & 511];
+            ++m_histogram[1][key >> 9];
+        }
+        m_changed.push_back(((uint64_t)key << 40) | m_positionCodes[i]);
+    }
+}
+
+// Both sorts are stable: groups in ascending colour text, the pixels of a
+// group in map order.
+void HTTPVirtualDisplayOutput::SortByCountingColours() {
+    uint32_t* perColour = m_colourCount.data();
+    bool scanAll = m_touched.size() > COLOUR_KEYS / 64;
+    uint32_t at = 0;
+    auto place = [&](uint32_t key) {
+        uint32_t n = perColour[key];
+        perColour[key] = at;
+        at += n;
+    };
+    if (scanAll) {
+        for (uint32_t key = 0; key < COLOUR_KEYS; ++key) place(key);
+    } else {
+        std::sort(m_touched.begin(), m_touched.end());
+        for (uint32_t key : m_touched) place(key);
+    }
+    m_sortScratch.resize(m_changed.size());
+    for (uint64_t e : m_changed) m_sortScratch[perColour[e >> 40]++] = e;
+    m_changed.swap(m_sortScratch);
+    // The counts are zero again for the next frame.
+    if (scanAll) {
+        std::fill(m_colourCount.begin(), m_colourCount.end(), 0);
+    } else {
+        for (uint32_t key : m_touched) perColour[key] = 0;
+    }
+}
+
+void HTTPVirtualDisplayOutput::SortByRadix() {
+    m_sortScratch.resize(m_changed.size());
+    for (int pass = 0; pass < 2; ++pass) {
+        uint32_t* at = m_histogram[pass];
+        uint32_t sum = 0;
+        for (int k = 0; k < 512; ++k) {
+            uint32_t n = at[k];
+            at[k] = sum;
+            sum += n;
+        }
+        int shift = 40 + pass * 9;
+        for (uint64_t e : m_changed) m_sortScratch[at[(e >> shift) & 511]++] = e;
+        m_changed.swap(m_sortScratch);
+    }
+}
+
+int HTTPVirtualDisplayOutput::PrepData(unsigned char* channelData) {
+    LogExcess(VB_CHANNELOUT, "HTTPVirtualDisplayOutput::PrepData(%p)\n", channelData);
+    m_chunk.reset();
+    bool lostMessage = m_messageUnsent;
+    m_messageUnsent = false;
+    if (m_connectionCount.load() == 0) return 0;
+    // The display buffer already holds the colours of a message that never
+    // went out (PrepData ran twice without SendData, as when a sequence
+    // starts): send the whole picture so that no change is lost.
+    if (m_sendAllPixels.exchange(false) || lostMessage) {
+        // No 6-bit colour equals 0xFF: every pixel counts as changed.
+        std::fill(m_virtualDisplay.begin(), m_virtualDisplay.end(), 0xFF);
     }
 
+    // Shows keep their palette from frame to frame: the last frame's
+    // number of colours picks the cheaper way to group this one's.
+    bool few = m_lastColourCount <= FEW_COLOURS;
+    if (few) {
+        CollectChanges<true>(channelData);
+    } else {
+        CollectChanges<false>(channelData);
+    }
     unsigned int id = messageNumber.fetch_add(1);
     int colours = 0;
     if (!m_changed.empty()) {
-        // Stable two-pass radix sort on the 18-bit colour rank: groups in
-        // ascending colour text, pixels of a group in map order.
-        m_sortScratch.resize(m_changed.size());
-        for (int pass = 0; pass < 2; ++pass) {
-            int shift = 32 + pass * 9;
-            uint32_t count[513] = {0};
-            for (uint64_t e : m_changed) ++count[((e >> shift) & 511) + 1];
-            for (int k = 0; k < 512; ++k) count[k + 1] += count[k];
-            for (uint64_t e : m_changed) m_sortScratch[count[(e >> shift) & 511]++] = e;
-            m_changed.swap(m_sortScratch);
+        if (few) {
+            SortByCountingColours();
+        } else {
+            SortByRadix();
         }
-
-        size_t posLen = m_sixDigits ? 6 : 4;
-        std::string head = "id: " + std::to_string(id) + "\r\nevent: message\r\ndata: ";
-        m_message.resize(head.size() + m_changed.size() * (posLen + 5) + 8);
-        char* out = &m_message[0];
-        memcpy(out, head.data(), head.size());
-        out += head.size();
-        uint64_t lastKey = ~0ULL;
-        for (uint64_t e : m_changed) {
-            uint64_t key = e >> 32;
-            if (key != lastKey) {
-                if (lastKey != ~0ULL) *out++ = '|';
-                *out++ = STREAM_DIGITS[rankDigit((key >> 12) & 63)];
-                *out++ = STREAM_DIGITS[rankDigit((key >> 6) & 63)];
-                *out++ = STREAM_DIGITS[rankDigit(key & 63)];
-                *out++ = ':';
-                lastKey = key;
-                ++colours;
-            }
-            memcpy(out, m_positions[e & 0xFFFFFFFF].data(), posLen);
-            out += posLen;
-        }
-        memcpy(out, "\r\n\r\n", 4);
-        out += 4;
-        m_message.resize(out - m_message.data());
+        colours = m_sixDigits ? BuildMessage<true>(id) : BuildMessage<false>(id);
+        m_lastColourCount = colours;
+        m_messageUnsent = true;
     }
     LogExcess(VB_CHANNELOUT, "PixelsChanged: %d, Colors: %d, Data Size: %d\n", (int)m_changed.size(), colours,
-              (int)m_message.size());
+              (int)PreparedMessageSize());
     return 1;
 }
 
-int HTTPVirtualDisplayOutput::SendData(unsigned char* channelData) {
-    if (m_message.empty()) return m_channelCount;
-    char hex[16];
-    int hexLen = snprintf(hex, sizeof(hex), "%zx\r\n", m_message.size());
-    auto chunk = std::make_shared<std::string>();
-    chunk->reserve(hexLen + m_message.size() + 2);
-    chunk->append(hex, hexLen).append(m_message).append("\r\n");
-    std::shared_ptr<const std::string> data = std::move(chunk);
+std::string HTTPVirtualDisplayOutput::PreparedMessage() const {
+    if (!m_chunk) return "";
+    return std::string(m_chunk->buf.get() + m_chunk->messageBegin, m_chunk->messageEnd - m_chunk->messageBegin);
+}
 
-    bool wake = false;
+size_t HTTPVirtualDisplayOutput::PreparedMessageSize() const {
+    return m_chunk ? m_chunk->messageEnd - m_chunk->messageBegin : 0;
+}
+
+int HTTPVirtualDisplayOutput::SendData(unsigned char* channelData) {
+    if (!m_chunk) return m_channelCount;
+    m_messageUnsent = false;
+    std::shared_ptr<const Chunk> data = m_chunk;
+    size_t size = data->size();
+    std::vector<std::pair<int, size_t>> cut;
     {
         std::lock_guard<std::mutex> lock(m_connectionLock);
-        for (size_t i = m_connections.size(); i-- > 0;) {
-            Connection& c = m_connections[i];
-            bool wasEmpty = c.backlog.empty();
-            if (!Queue(c, data)) {
-                CloseConnection(i);
+        for (auto& c : m_connections) {
+            if (c->closing) continue;
+            if (c->backlogBytes + size > MAX_BACKLOG_BYTES && c->backlog.size() >= MAX_BACKLOG_MESSAGES) {
+                c->closing = true;
+                cut.push_back({c->fd, c->backlogBytes});
                 continue;
             }
-            // A backlog that was there already is in the select thread's set.
-            if (wasEmpty && !c.backlog.empty()) wake = true;
+            c->backlog.push_back({data, 0});
+            c->backlogBytes += size;
         }
     }
-    if (wake) Wake();
+    // The select thread writes it out (and closes the connections cut off).
+    Wake();
+    for (auto& c : cut) {
+        LogWarn(VB_CHANNELOUT,
+                "Virtual display on port %d: the browser on socket %d is not reading (%zu bytes waiting); "
+                "closing its connection\n",
+                m_port, c.first, c.second);
+    }
     return m_channelCount;
 }
 

@@ -7,12 +7,12 @@
 // size from /kivd/virtualdisplay on the daemon's web server.
 //
 // Threads: "KIV-HTTPVD-Con" accepts browsers; "KIV-HTTPVD-Sel" reads what
-// they send (dropped), notices when they go and writes out what a slow
-// browser could not take at once. Both are started by Init and stopped and
-// joined by Close (or the destructor). The output thread never waits on a
-// browser: every write is non-blocking, what does not fit waits in a
-// bounded backlog of the connection, and a browser whose backlog overflows
-// is disconnected.
+// they send (dropped), notices when they go and does all the writing. Both
+// are started by Init and stopped and joined by Close (or the destructor).
+// The output thread never waits on a browser: SendData only appends the
+// frame's message to each connection's bounded backlog, the select thread
+// writes it out without blocking, and a browser whose backlog overflows is
+// disconnected.
 
 #include <array>
 #include <atomic>
@@ -29,8 +29,14 @@
 class HTTPVirtualDisplayOutput : public VirtualDisplayBaseOutput {
 public:
     static constexpr int DEFAULT_PORT = 32328;
-    // Unsent stream bytes a connection may hold before it is closed.
+    // A connection is closed when its unsent stream holds more than both
+    // of these: a browser that fell a second behind on a large display, or
+    // took nothing for a long while on a small one.
     static constexpr size_t MAX_BACKLOG_BYTES = 4 * 1024 * 1024;
+    static constexpr size_t MAX_BACKLOG_MESSAGES = 40;
+    // Up to this many colours in a frame, pixels are grouped by counting
+    // per colour; above, by a radix sort.
+    static constexpr int FEW_COLOURS = 4096;
 
     HTTPVirtualDisplayOutput(unsigned int startChannel, unsigned int channelCount);
     virtual ~HTTPVirtualDisplayOutput();
@@ -48,7 +54,8 @@ public:
     // could not tell the two forms apart within one message.
     bool SixDigitPositions() const { return m_sixDigits; }
     // The server-sent event PrepData prepared (empty: nothing changed).
-    const std::string& PreparedMessage() const { return m_message; }
+    std::string PreparedMessage() const;
+    size_t PreparedMessageSize() const;
 
     // The response header each new connection gets first.
     static std::string ResponseHeader();
@@ -56,26 +63,41 @@ public:
     static std::string EncodePosition(int x, int flippedY, bool sixDigits);
 
 private:
+    // Stream bytes shared by every connection they go to: [begin, end) of
+    // buf; a message's event text lies at [messageBegin, messageEnd).
+    struct Chunk {
+        std::unique_ptr<char[]> buf;
+        size_t begin = 0, end = 0, messageBegin = 0, messageEnd = 0;
+        const char* data() const { return buf.get() + begin; }
+        size_t size() const { return end - begin; }
+    };
     struct Pending {
-        std::shared_ptr<const std::string> data;
-        size_t offset;
+        std::shared_ptr<const Chunk> data;
+        size_t offset;  // bytes of it already sent
     };
     struct Connection {
         int fd = -1;
-        unsigned long id = 0;           // never reused, unlike the descriptor
-        std::deque<Pending> backlog;    // stream bytes not yet taken by the socket
+        std::deque<Pending> backlog;  // stream bytes not yet taken by the socket
         size_t backlogBytes = 0;
+        bool closing = false;         // to be closed by the select thread
     };
 
     void ConnectionThread();
     void SelectThread();
     void StopThreads();
     void Wake();
-    // Both return false when the connection must be closed (the reason is
-    // logged). Called with m_connectionLock held.
-    bool Queue(Connection& c, const std::shared_ptr<const std::string>& data);
-    bool Flush(Connection& c);
-    void CloseConnection(size_t index);  // m_connectionLock held
+    // Sends what the socket takes without waiting; false when the
+    // connection failed. Select thread only, without m_connectionLock.
+    bool Flush(Connection* c);
+    // Closes and forgets connections marked closing; m_connectionLock held.
+    void RemoveClosing();
+    template <bool FEW_COLOURS>
+    void CollectChanges(const unsigned char* channelData);
+    void SortByCountingColours();
+    void SortByRadix();
+    // Writes m_changed (sorted) as this frame's chunk; returns the colours.
+    template <bool SIX_DIGITS>
+    int BuildMessage(unsigned int id);
 
     int m_port = DEFAULT_PORT;
     int m_listenSocket = -1;
@@ -89,18 +111,24 @@ private:
     std::thread m_selectThread;
     bool m_registered = false;
 
-    // Guards m_connections, m_nextConnectionId and each connection's
-    // backlog; held only for non-blocking socket calls.
+    // Guards m_connections and every connection's backlog and closing
+    // flag; never held during a socket call. Connections are added by the
+    // connection thread and removed only by the select thread (or by Close
+    // once both threads ended), so the select thread may use them unlocked.
     std::mutex m_connectionLock;
-    std::vector<Connection> m_connections;
-    unsigned long m_nextConnectionId = 1;
+    std::vector<std::unique_ptr<Connection>> m_connections;
     std::atomic<int> m_connectionCount{0};
 
     // Owned by the output thread (PrepData, SendData).
     bool m_sixDigits = false;
-    std::vector<std::array<char, 6>> m_positions;  // each pixel's encoded position
+    std::vector<uint64_t> m_positionCodes;  // per pixel: 4 position characters, or 6 digit values
     std::vector<uint64_t> m_changed, m_sortScratch;
-    std::string m_message;
+    std::vector<uint32_t> m_colourCount;  // per colour rank; all zero between frames
+    std::vector<uint32_t> m_touched;      // colour ranks seen this frame
+    uint32_t m_histogram[2][512];         // of the two 9-bit radix digits
+    int m_lastColourCount = 0;
+    std::shared_ptr<Chunk> m_chunk;  // this frame's message, null when nothing changed
+    bool m_messageUnsent = false;    // m_chunk was prepared but SendData has not queued it
 };
 
 class HTTPVirtualDisplayPlugin : public KIVPlugins::Plugin, public KIVPlugins::ChannelOutputPlugin {

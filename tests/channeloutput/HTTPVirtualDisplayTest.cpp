@@ -170,6 +170,30 @@ TEST_F(VirtualDisplayFixture, UnchangedFrameSendsNothingButTheNumberAdvances) {
     EXPECT_EQ(ev[1].data, "o00:0100");  // only pixel 2 (x 1), colour 50,0,0
 }
 
+TEST_F(VirtualDisplayFixture, AMessagePreparedButNeverSentIsNotLost) {
+    // The output thread may prepare a frame twice before sending (a
+    // sequence starting): the changes of the first must still arrive.
+    ASSERT_TRUE(load("width = 3\nheight = 1\n0,0,1,3,RGB\n1,0,4,3,RGB\n2,0,7,3,RGB\n"));
+    VirtualDisplayClient c(testPort());
+    ASSERT_TRUE(c.waitHeader(10000));
+    frame();
+    ASSERT_TRUE(c.waitEvents(1, 10000));
+    rgb(1, 252, 0, 0);
+    out->PrepData(channels.data());  // never sent
+    rgb(7, 0, 252, 0);
+    frame();
+    ASSERT_TRUE(c.waitEvents(2, 10000));
+    StreamPicture p(3, 1);
+    for (auto& e : c.events()) ASSERT_TRUE(p.apply(e.data, 4));
+    EXPECT_EQ(p.r(0, 0), 63) << c.events()[1].data;
+    EXPECT_EQ(p.g(2, 0), 63);
+    frame();  // back to changes only
+    rgb(4, 0, 0, 252);
+    frame();
+    ASSERT_TRUE(c.waitEvents(3, 10000));
+    EXPECT_EQ(c.events()[2].data, "00/:0100");
+}
+
 TEST_F(VirtualDisplayFixture, NothingIsEncodedWithNoClientConnected) {
     kivtest::LogCapture log;
     SetLogLevelComplex("excess:ChannelOut");
@@ -219,6 +243,59 @@ TEST_F(VirtualDisplayFixture, GroupsComeInAscendingOrderOfTheirColourText) {
     frame();
     ASSERT_TRUE(c.waitEvents(1, 10000));
     EXPECT_EQ(c.events()[0].data, "+00:0300|/00:01000500|000:0200|001:0600|A00:0000|a00:0400");
+}
+
+TEST_F(VirtualDisplayFixture, ManyColoursGroupInTheSameOrderAsFew) {
+    // 10,000 pixels; frames of 9,000+ colours and of 3 colours alternate,
+    // so that both ways of grouping run (the choice follows the previous
+    // frame's colour count).
+    std::string map = "width = 100\nheight = 100\n";
+    for (int i = 0; i < 10000; ++i)  // map order: rows from the top, left to right
+        map += std::to_string(i % 100) + "," + std::to_string(99 - i / 100) + "," + std::to_string(1 + 3 * i) +
+               ",3,RGB\n";
+    channels.assign(30000, 0);
+    ASSERT_TRUE(load(map, testPort(), 0, 30000));
+    VirtualDisplayClient c(testPort());
+    ASSERT_TRUE(c.waitHeader(10000));
+    StreamPicture picture(100, 100);
+    const bool manyColours[] = {true, true, false, false, true, false, false};
+    for (int f = 0; f < 7; ++f) {
+        bool many = manyColours[f];
+        for (int i = 0; i < 10000; ++i) {
+            uint32_t h = (uint32_t)i * 2654435761u ^ (uint32_t)(f + 1) * 0x85ebca6bu;
+            h ^= h >> 15;
+            h *= 0x2c1b3c6du;
+            h ^= h >> 12;
+            if (many) rgb(1 + 3 * i, h >> 24, h >> 16, h >> 8);
+            else rgb(1 + 3 * i, (i % 3) * 100 + f * 4, 0, 252);
+        }
+        frame();
+        ASSERT_TRUE(c.waitEvents(f + 1, 10000)) << "frame " << f;
+        std::string data = c.events()[f].data;
+        ASSERT_TRUE(picture.apply(data, 4));
+        StreamPicture want(100, 100);
+        for (int i = 0; i < 10000; ++i)
+            want.set(i % 100, i / 100, channels[3 * i] >> 2, channels[3 * i + 1] >> 2, channels[3 * i + 2] >> 2);
+        EXPECT_TRUE(picture == want) << "frame " << f;
+        // Groups strictly ascending as text; positions of a group in map order.
+        std::string lastColour;
+        int groups = 0;
+        for (const std::string& g : split(data, '|')) {
+            ++groups;
+            std::string colour = g.substr(0, 3);
+            EXPECT_LT(lastColour, colour) << "frame " << f;
+            lastColour = colour;
+            int lastIndex = -1;
+            for (size_t k = 4; k + 4 <= g.size(); k += 4) {
+                int x = kivtest::streamDigit(g[k]) * 64 + kivtest::streamDigit(g[k + 1]);
+                int y = kivtest::streamDigit(g[k + 2]) * 64 + kivtest::streamDigit(g[k + 3]);
+                EXPECT_LT(lastIndex, y * 100 + x);
+                lastIndex = y * 100 + x;
+            }
+        }
+        if (many) EXPECT_GT(groups, 4096) << "frame " << f;
+        else EXPECT_EQ(groups, 3);
+    }
 }
 
 TEST_F(VirtualDisplayFixture, ColourOfEveryPixelKindReachesTheClient) {
@@ -382,16 +459,22 @@ TEST_F(VirtualDisplayFixture, AClientThatNeverReadsIsClosedWithoutHoldingUpAFram
 TEST_F(VirtualDisplayFixture, ThreadsAreNamedAndGoneAfterClose) {
     int before = threadCount();
     ASSERT_TRUE(load(SINGLE_PIXEL_MAP));
-    auto names = threadNames();
-    EXPECT_EQ(std::count(names.begin(), names.end(), "KIV-HTTPVD-Con"), 1);
-    EXPECT_EQ(std::count(names.begin(), names.end(), "KIV-HTTPVD-Sel"), 1);
+    std::vector<std::string> names;
+    auto named = [&](const char* n) { return std::count(names.begin(), names.end(), n); };
+    // The threads name themselves as they start.
+    EXPECT_TRUE(kivtest::waitUntil(
+        [&] {
+            names = threadNames();
+            return named("KIV-HTTPVD-Con") == 1 && named("KIV-HTTPVD-Sel") == 1;
+        },
+        5000));
     VirtualDisplayClient c(testPort());
     ASSERT_TRUE(c.waitHeader(10000));
     out->Close();
     EXPECT_TRUE(c.waitClosed(10000));
     names = threadNames();
-    EXPECT_EQ(std::count(names.begin(), names.end(), "KIV-HTTPVD-Con"), 0);
-    EXPECT_EQ(std::count(names.begin(), names.end(), "KIV-HTTPVD-Sel"), 0);
+    EXPECT_EQ(named("KIV-HTTPVD-Con"), 0);
+    EXPECT_EQ(named("KIV-HTTPVD-Sel"), 0);
     c.disconnect();
     EXPECT_EQ(threadCount(), before);
     // The port is free again.

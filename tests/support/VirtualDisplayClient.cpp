@@ -110,6 +110,9 @@ void VirtualDisplayClient::run() {
 
 void VirtualDisplayClient::parse() {
     if (!m_framingError.empty()) return;
+    // m_parsed: the first byte not yet taken into the header or an event
+    m_buffer.erase(0, m_parsed);
+    m_parsed = 0;
     if (m_header.empty()) {
         size_t end = m_buffer.find("\r\n\r\n");
         if (end == std::string::npos) return;
