@@ -18,6 +18,7 @@
 #include "HttpClient.h"
 #include "TestSupport.h"
 #include "VirtualDisplayClient.h"
+#include "Warnings.h"
 #include "channeloutput/channeloutput.h"
 #include "common.h"
 #include "http/HttpServer.h"
@@ -571,4 +572,38 @@ TEST_F(VirtualDisplayFixture, LoadsAsAPluginThroughTheOutputRegistry) {
     EXPECT_EQ(c.events()[0].data, "/0W:1605");
     CloseChannelOutputs();
     EXPECT_TRUE(c.waitClosed(10000));
+}
+
+TEST_F(VirtualDisplayFixture, TheDocumentedExampleLoadsWithItsMap) {
+    setenv("KIV_PLUGIN_PATH", (kivtest::buildDir() + "/plugins").c_str(), 1);
+    std::string docs = kivtest::sourceDir() + "/docs/";
+    std::string page = GetFileContents(docs + "virtual-display.md");
+    EXPECT_NE(page.find("(examples/outputs-virtualdisplay.json)"), std::string::npos);
+    EXPECT_NE(page.find("(examples/virtualdisplaymap)"), std::string::npos);
+    Json::Value file;
+    ASSERT_TRUE(LoadJsonFromFile(docs + "examples/outputs-virtualdisplay.json", file));
+    ASSERT_EQ(file["channelOutputs"].size(), 1u);
+    EXPECT_EQ(file["channelOutputs"][0]["port"].asInt(), HTTPVirtualDisplayOutput::DEFAULT_PORT);
+    file["channelOutputs"][0]["port"] = testPort();  // not the well-known port: suites run side by side
+    media.write("/config/virtualdisplaymap", GetFileContents(docs + "examples/virtualdisplaymap"));
+    media.write("/config/channeloutputs.json", SaveJsonToString(file));
+    auto before = WarningHolder::GetWarnings();
+    ASSERT_EQ(InitializeChannelOutputs(), 1);
+    EXPECT_EQ(before, WarningHolder::GetWarnings());
+    VirtualDisplayClient c(testPort());
+    ASSERT_TRUE(c.waitHeader(10000));
+    rgb(1, 255, 255, 255);
+    ASSERT_TRUE(kivtest::waitUntil(
+        [&] {
+            PrepareChannelData((char*)channels.data());
+            SendChannelData((const char*)channels.data());
+            return c.eventCount() > 0;
+        },
+        10000));
+    StreamPicture p(40, 12);
+    ASSERT_TRUE(p.apply(c.events()[0].data, 4));
+    EXPECT_EQ(p.r(0, 0), 63);       // the first pixel, top left
+    EXPECT_EQ(p.r(39, 11), 0x40 >> 2);  // the grey mark, bottom right
+    EXPECT_EQ(p.r(5, 5), -1);       // not a point of the map
+    CloseChannelOutputs();
 }
