@@ -7,7 +7,6 @@
 #include "channeloutput/HTTPVirtualDisplay.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -60,6 +59,17 @@ protected:
         channels[channel1] = (uint8_t)g;
         channels[channel1 + 1] = (uint8_t)b;
     }
+    // Frames through the registry's free functions until the client has
+    // an event.
+    bool registryFramesUntilEvent(VirtualDisplayClient& c) {
+        return kivtest::waitUntil(
+            [&] {
+                PrepareChannelData((char*)channels.data());
+                SendChannelData((const char*)channels.data());
+                return c.eventCount() > 0;
+            },
+            10000);
+    }
     bool waitConnections(int n) {
         return kivtest::waitUntil([&] { return out->ConnectionCount() == n; }, 10000);
     }
@@ -78,34 +88,9 @@ std::string chunkOf(const std::string& message) {
     return std::string(hex) + "\r\n" + message + "\r\n";
 }
 
-int openFdCount() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
-int threadCount() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
-std::vector<std::string> threadNames() {
-    std::vector<std::string> names;
-    DIR* d = opendir("/proc/self/task");
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string n = GetFileContents(std::string("/proc/self/task/") + e->d_name + "/comm");
-        TrimWhiteSpace(n);
-        names.push_back(n);
-    }
-    closedir(d);
-    return names;
-}
+int openFdCount() { return kivtest::countDirectoryEntries("/proc/self/fd"); }
+int threadCount() { return kivtest::countDirectoryEntries("/proc/self/task"); }
+using kivtest::threadNames;
 
 }  // namespace
 
@@ -421,14 +406,8 @@ TEST_F(VirtualDisplayFixture, AClientThatNeverReadsIsClosedWithoutHoldingUpAFram
         map += std::to_string(i % 200) + "," + std::to_string(i / 200) + "," + std::to_string(1 + (i % 1300) * 3) +
                ",3,RGB\n";
     ASSERT_TRUE(load(map));
-    int stuck = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096;
-    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)testPort());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stuck, (sockaddr*)&a, sizeof(a)), 0);
+    int stuck = kivtest::connectNeverReading(testPort());
+    ASSERT_GE(stuck, 0);
     VirtualDisplayClient reader(testPort());
     ASSERT_TRUE(reader.waitHeader(10000));
     ASSERT_TRUE(waitConnections(2));
@@ -566,13 +545,7 @@ TEST_F(VirtualDisplayFixture, LoadsAsAPluginThroughTheOutputRegistry) {
     VirtualDisplayClient c(testPort());
     ASSERT_TRUE(c.waitHeader(10000));
     rgb(1, 255, 0, 128);
-    ASSERT_TRUE(kivtest::waitUntil(
-        [&] {
-            PrepareChannelData((char*)channels.data());
-            SendChannelData((const char*)channels.data());
-            return c.eventCount() > 0;
-        },
-        10000));
+    ASSERT_TRUE(registryFramesUntilEvent(c));
     EXPECT_EQ(c.events()[0].data, "/0W:1605");
     CloseChannelOutputs();
     EXPECT_TRUE(c.waitClosed(10000));
@@ -597,13 +570,7 @@ TEST_F(VirtualDisplayFixture, TheDocumentedExampleLoadsWithItsMap) {
     VirtualDisplayClient c(testPort());
     ASSERT_TRUE(c.waitHeader(10000));
     rgb(1, 255, 255, 255);
-    ASSERT_TRUE(kivtest::waitUntil(
-        [&] {
-            PrepareChannelData((char*)channels.data());
-            SendChannelData((const char*)channels.data());
-            return c.eventCount() > 0;
-        },
-        10000));
+    ASSERT_TRUE(registryFramesUntilEvent(c));
     StreamPicture p(40, 12);
     ASSERT_TRUE(p.apply(c.events()[0].data, 4));
     EXPECT_EQ(p.r(0, 0), 63);       // the first pixel, top left

@@ -6,7 +6,6 @@
 // the daemon's descriptors and threads as they were.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -66,27 +65,11 @@ bool sequenceDone(kivtest::KivdProcess& d) {
     return LoadJsonFromString(s)["running"].asBool() == false;
 }
 
-int countEntries(const std::string& dir) {
-    int n = 0;
-    DIR* d = opendir(dir.c_str());
-    if (!d) return -1;
-    while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
+int countEntries(const std::string& dir) { return kivtest::countDirectoryEntries(dir); }
 
-bool hasThread(const std::string& proc, const std::string& name) {
-    DIR* d = opendir((proc + "/task").c_str());
-    if (!d) return false;
-    bool found = false;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string comm = GetFileContents(proc + "/task/" + e->d_name + "/comm");
-        TrimWhiteSpace(comm);
-        found = found || comm == name;
-    }
-    closedir(d);
-    return found;
+bool hasThread(pid_t pid, const std::string& name) {
+    auto names = kivtest::threadNames(pid);
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 }  // namespace
@@ -230,7 +213,9 @@ void expectScreenshotShows(kivtest::HeadlessChromium& browser, const std::vector
         }
     }
     // Outside the picture the page is black.
-    if (rect["x"].asDouble() > 4) EXPECT_EQ(shot.at(1, shot.height / 2)[0], 0);
+    if (rect["x"].asDouble() > 4) {
+        EXPECT_EQ(shot.at(1, shot.height / 2)[0], 0);
+    }
 }
 
 }  // namespace
@@ -333,20 +318,14 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     std::string out;
     ASSERT_EQ(d.command({"Start Sequence", "warm-up.hseq"}, &out), 0) << out;
     ASSERT_TRUE(kivtest::waitUntil([&] { return sequenceDone(d); }, 20000));
-    ASSERT_TRUE(kivtest::waitUntil([&] { return !hasThread(proc, "KIV-ChannelOut"); }, 15000));
+    ASSERT_TRUE(kivtest::waitUntil([&] { return !hasThread(d.pid(), "KIV-ChannelOut"); }, 15000));
     ddp.take();
     int fdsBefore = countEntries(proc + "/fd");
     int threadsBefore = countEntries(proc + "/task");
 
     // Connects and never reads a byte.
-    int stuck = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096;
-    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)vdPort());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stuck, (sockaddr*)&a, sizeof(a)), 0);
+    int stuck = kivtest::connectNeverReading(vdPort());
+    ASSERT_GE(stuck, 0);
     VirtualDisplayClient watcher(vdPort());
     ASSERT_TRUE(watcher.waitHeader(10000));
 
@@ -407,7 +386,7 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     // No descriptor or thread left behind once the show is over.
     EXPECT_TRUE(kivtest::waitUntil(
         [&] {
-            return !hasThread(proc, "KIV-ChannelOut") && countEntries(proc + "/fd") == fdsBefore &&
+            return !hasThread(d.pid(), "KIV-ChannelOut") && countEntries(proc + "/fd") == fdsBefore &&
                    countEntries(proc + "/task") == threadsBefore;
         },
         15000))

@@ -48,6 +48,11 @@ private:
 // Digit value of a stream digit, -1 for other characters.
 int streamDigit(char c);
 
+// A client that connects to 127.0.0.1:port and never reads: its receive
+// buffer is made small so that the server's writes back up soon. Returns
+// the socket (the caller closes it) or -1.
+int connectNeverReading(int port);
+
 class VirtualDisplayClient {
 public:
     // Connects to address:port (blocking, up to timeoutMs) and reads on a
