@@ -5,6 +5,7 @@
 #       src/kivd                  link to the program, re-executed on restart
 #       www                       link to KIV_RUNTIME_DIR, for warnings.json
 #   <prefix>/share/kiv/demo/    the demo show, a media directory to copy
+#   <prefix>/share/kiv/www/     pages of the web server, linked into KIV_RUNTIME_DIR
 #   <prefix>/share/man/         manual pages of the programs and file formats
 #   KIV_SYSTEMD_UNIT_DIR        kivd.service, when set
 # kivd finds its home from where it runs (<prefix>/bin), so a staged or
@@ -42,6 +43,11 @@ install(CODE "
   message(STATUS \"Installing: \${home}/www -> ${KIV_RUNTIME_DIR}\")
   file(CREATE_LINK \"${KIV_RUNTIME_DIR}\" \"\${home}/www\" SYMBOLIC)
 ")
+
+# Pages of the web server: <home>/www is the runtime folder, so they are
+# installed with the data and linked into it at boot (debian/kiv.tmpfiles).
+file(GLOB KIV_WWW_PAGES ${CMAKE_SOURCE_DIR}/src/www/*)
+install(FILES ${KIV_WWW_PAGES} DESTINATION ${CMAKE_INSTALL_DATADIR}/kiv/www)
 
 # The demo show: the bundled media directory with its songs generated here.
 set(KIV_DEMO_SONGS welcome.hseq song-1.hseq song-2.hseq song-3.hseq)

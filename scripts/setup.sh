@@ -15,6 +15,7 @@ PACKAGES=(
   libre2-dev gdb zip unzip
   faketime
   libmosquitto-dev mosquitto chromium
+  libpng-dev
 )
 
 missing=()

@@ -239,8 +239,12 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
 
     long long duration = (long long)file->getNumFrames() * stepTime;
     m_durationMs = (int)std::min<long long>(duration, INT_MAX);
-    m_remainingMs = m_durationMs.load();
-    m_elapsedMs = 0;
+    // Opened into the file, it stands at its start frame even before that
+    // frame is read (a busy reader may need longer than one period), so a
+    // pause straight away keeps the position.
+    long long startMs = std::min<long long>((long long)(m_lastQueuedFrame + 1) * stepTime, m_durationMs.load());
+    m_elapsedMs = (int)startMs;
+    m_remainingMs = m_durationMs - m_elapsedMs;
     m_numFrames = (int)std::min<uint32_t>(file->getNumFrames(), INT_MAX);
     SetChannelOutputRefreshRate(m_frameRate);
 

@@ -1,9 +1,10 @@
 // The bundled demo (README command 1) really plays: a copy of demo/media
 // with its generated songs sends DDP, E1.31 and Art-Net at the songs' 40
-// frames per second to its receivers, and the music plays with them (SDL's
-// disk audio driver stands in for the sound card). The copy sends to a
-// loopback address of this test's own rather than the demo's 127.0.0.2,
-// where other demos on a shared machine may be sending too.
+// frames per second to its receivers, the music plays with them (SDL's
+// disk audio driver stands in for the sound card) and the virtual display
+// streams. The copy sends to a loopback address of this test's own rather
+// than the demo's 127.0.0.2, where other demos on a shared machine may be
+// sending too.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "KivdProcess.h"
 #include "MediaTestSupport.h"
 #include "TestSupport.h"
+#include "VirtualDisplayClient.h"
 #include "common.h"
 #include "monitor/PacketDecoder.h"
 
@@ -31,11 +33,18 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
                                   &out),
               0)
         << out;
+    // The virtual display on a port of this test's own.
+    int vdPort = 21000 + (int)(getpid() % 3000) * 3;
+    std::string outputs = GetFileContents(media.path() + "/config/channeloutputs.json");
+    ASSERT_TRUE(replaceAll(outputs, "\"port\": 32328", "\"port\": " + std::to_string(vdPort)));
+    PutFileContents(media.path() + "/config/channeloutputs.json", outputs);
     kivtest::UdpReceiver ddp(receiver, 4048), e131(receiver, 5568), artnet(receiver, 6454);
     ASSERT_TRUE(ddp.ok() && e131.ok() && artnet.ok());
     kivtest::KivdProcess d(media.path());
     ASSERT_TRUE(d.start({"-f"}));
     ASSERT_TRUE(d.waitReady()) << d.output();
+    kivtest::VirtualDisplayClient browser(vdPort);
+    ASSERT_TRUE(browser.waitHeader(10000)) << d.log();
     ddp.take();
     e131.take();
     artnet.take();
@@ -56,6 +65,9 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
     int artFrames = countFrames(artnet.take(), DecodeArtNet, false);
     std::string warnings;
     d.command({"Get Warnings"}, &warnings);
+    size_t events = browser.eventCount();
+    kivtest::StreamPicture picture(170, 9);
+    for (auto& e : browser.events()) EXPECT_TRUE(picture.apply(e.data, 4)) << e.data;
     EXPECT_EQ(d.stop(SIGTERM), 0);
     // 40 frames per second, allowing for a loaded machine
     EXPECT_GE(ddpFrames, (int)(seconds * 40 * 0.8)) << ddpFrames << " in " << seconds << " s";
@@ -68,6 +80,8 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
     size_t first = played.firstSound();
     ASSERT_NE(std::string::npos, first) << d.log();
     EXPECT_GT((played.endOfSound() - first) / 44100.0, 1.0);
+    // The chases move on every frame, so the picture changes on nearly all.
+    EXPECT_GE(events, (size_t)(seconds * 40 * 0.5)) << "virtual display events";
 }
 
 }  // namespace

@@ -65,6 +65,8 @@ TEST_F(InstalledTree, ProgramsPluginsLinksDemoAndManualPagesLandInTheirFolders) 
     }
     EXPECT_TRUE(FileExists(m_home + "/plugins/UDP.so"));
     EXPECT_TRUE(FileExists(m_home + "/plugins/GenericUDP.so"));
+    EXPECT_TRUE(FileExists(m_home + "/plugins/HTTPVirtualDisplay.so"));
+    EXPECT_TRUE(FileExists(m_prefix + "/share/kiv/www/virtualdisplay.html"));
     // A restart re-executes <home>/src/kivd: a relative link to the program.
     EXPECT_EQ(LinkTarget(m_home + "/src/kivd").substr(0, 3), "../");
     EXPECT_EQ(RealPath(m_home + "/src/kivd"), RealPath(m_prefix + "/bin/kivd"));
@@ -100,6 +102,9 @@ TEST_F(InstalledTree, InstalledDaemonFindsItsPluginsAndPlaysTheDemo) {
     EXPECT_TRUE(FileExists(media.file("/music/welcome.mp3"))) << "the demo's music is installed";
     std::string outputs = GetFileContents(media.file("/config/channeloutputs.json"));
     ASSERT_TRUE(replaceAll(outputs, "127.0.0.2", lo(1)));
+    // The virtual display on a port of this test's own.
+    int vdPort = 21000 + (int)(getpid() % 3000) * 3;
+    ASSERT_TRUE(replaceAll(outputs, "\"port\": 32328", "\"port\": " + std::to_string(vdPort)));
     media.write("/config/channeloutputs.json", outputs);
 
     kivtest::UdpReceiver ddp(lo(1), 4048), e131(lo(1), 5568), artnet(lo(1), 6454);

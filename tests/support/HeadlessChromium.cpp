@@ -1,11 +1,11 @@
 #include "HeadlessChromium.h"
 
 #include <fcntl.h>
+#include <png.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -18,24 +18,12 @@
 
 namespace kivtest {
 
-namespace {
-
-uint32_t be32(const uint8_t* p) { return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]; }
-
-int paeth(int a, int b, int c) {
-    int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-    if (pa <= pb && pa <= pc) return a;
-    return pb <= pc ? b : c;
-}
-
-}  // namespace
-
 int Image::distinctColours(int x, int y, int w, int h, int cap) const {
     std::set<uint32_t> seen;
     for (int j = std::max(0, y); j < std::min(height, y + h); ++j) {
         for (int i = std::max(0, x); i < std::min(width, x + w); ++i) {
-            const uint8_t* p = &rgba[((size_t)j * width + i) * 4];
-            seen.insert(be32(p));
+            const uint8_t* p = at(i, j);
+            seen.insert((uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]);
             if ((int)seen.size() >= cap) return cap;
         }
     }
@@ -43,65 +31,18 @@ int Image::distinctColours(int x, int y, int w, int h, int cap) const {
 }
 
 bool DecodePng(const std::vector<uint8_t>& png, Image& out) {
-    static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (png.size() < 8 || memcmp(png.data(), sig, 8) != 0) return false;
-    int colourType = -1;
-    std::vector<uint8_t> idat;
-    for (size_t pos = 8; pos + 12 <= png.size();) {
-        uint32_t len = be32(&png[pos]);
-        if (pos + 12 + (size_t)len > png.size()) return false;
-        std::string type((const char*)&png[pos + 4], 4);
-        const uint8_t* data = &png[pos + 8];
-        if (type == "IHDR" && len >= 13) {
-            out.width = (int)be32(data);
-            out.height = (int)be32(data + 4);
-            if (data[8] != 8 || data[12] != 0) return false;  // 8-bit, not interlaced
-            colourType = data[9];
-        } else if (type == "IDAT") {
-            idat.insert(idat.end(), data, data + len);
-        }
-        pos += 12 + len;
+    png_image image;
+    memset(&image, 0, sizeof(image));
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return false;
+    image.format = PNG_FORMAT_RGBA;
+    out.rgba.assign(PNG_IMAGE_SIZE(image), 0);
+    if (!png_image_finish_read(&image, nullptr, out.rgba.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return false;
     }
-    int channels = colourType == 6 ? 4 : colourType == 2 ? 3 : colourType == 0 ? 1 : 0;
-    if (!channels || out.width <= 0 || out.height <= 0) return false;
-    size_t stride = (size_t)out.width * channels;
-    std::vector<uint8_t> raw((stride + 1) * out.height);
-    uLongf rawLen = raw.size();
-    if (uncompress(raw.data(), &rawLen, idat.data(), idat.size()) != Z_OK || rawLen != raw.size()) return false;
-    std::vector<uint8_t> prev(stride, 0), cur(stride);
-    out.rgba.assign((size_t)out.width * out.height * 4, 255);
-    for (int y = 0; y < out.height; ++y) {
-        const uint8_t* line = &raw[y * (stride + 1)];
-        int filter = line[0];
-        for (size_t i = 0; i < stride; ++i) {
-            int a = i >= (size_t)channels ? cur[i - channels] : 0;
-            int b = prev[i];
-            int c = i >= (size_t)channels ? prev[i - channels] : 0;
-            int x = line[1 + i];
-            switch (filter) {
-                case 0: break;
-                case 1: x += a; break;
-                case 2: x += b; break;
-                case 3: x += (a + b) / 2; break;
-                case 4: x += paeth(a, b, c); break;
-                default: return false;
-            }
-            cur[i] = (uint8_t)x;
-        }
-        for (int px = 0; px < out.width; ++px) {
-            uint8_t* o = &out.rgba[((size_t)y * out.width + px) * 4];
-            const uint8_t* s = &cur[(size_t)px * channels];
-            if (channels == 1) {
-                o[0] = o[1] = o[2] = s[0];
-            } else {
-                o[0] = s[0];
-                o[1] = s[1];
-                o[2] = s[2];
-                if (channels == 4) o[3] = s[3];
-            }
-        }
-        prev.swap(cur);
-    }
+    out.width = (int)image.width;
+    out.height = (int)image.height;
     return true;
 }
 
@@ -131,7 +72,7 @@ HeadlessChromium::HeadlessChromium(int width, int height) {
         dup2(log, 2);
         execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
-               "--hide-scrollbars", "--remote-debugging-pipe", size.c_str(), profile.c_str(), "about:blank",
+               "--disable-default-apps", "--mute-audio", "--hide-scrollbars", "--force-device-scale-factor=1", "--remote-debugging-pipe", size.c_str(), profile.c_str(), "about:blank",
                (char*)nullptr);
         _exit(127);
     }
@@ -163,16 +104,22 @@ HeadlessChromium::HeadlessChromium(int width, int height) {
 }
 
 HeadlessChromium::~HeadlessChromium() {
+    stop();
+    if (!m_profile.empty()) runCommand("rm -rf '" + m_profile + "'");
+}
+
+void HeadlessChromium::stop() {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
         if (!waitUntil([&] { return waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, 5000)) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
         }
+        m_pid = -1;
     }
     if (m_toBrowser >= 0) close(m_toBrowser);
     if (m_fromBrowser >= 0) close(m_fromBrowser);
-    if (!m_profile.empty()) runCommand("rm -rf '" + m_profile + "'");
+    m_toBrowser = m_fromBrowser = -1;
 }
 
 bool HeadlessChromium::readMessage(Json::Value& msg, int timeoutMs) {
@@ -239,11 +186,17 @@ Json::Value HeadlessChromium::evaluate(const std::string& script, int timeoutMs)
     p["returnByValue"] = true;
     p["awaitPromise"] = true;
     Json::Value r = call("Runtime.evaluate", p, true, timeoutMs);
+    if (r.isMember("exceptionDetails")) {
+        m_error = "script threw: " + SaveJsonToString(r["exceptionDetails"]);
+        return Json::Value();
+    }
     return r["result"]["value"];
 }
 
+std::string HeadlessChromium::output() const { return GetFileContents(m_profile + "/chromium.log"); }
+
 bool HeadlessChromium::waitFor(const std::string& script, int timeoutMs) {
-    return waitUntil([&] { return evaluate(script, 5000).asBool(); }, timeoutMs);
+    return waitUntil([&] { return evaluate("Boolean(" + script + ")", 5000).asBool(); }, timeoutMs);
 }
 
 bool HeadlessChromium::click(double x, double y) {

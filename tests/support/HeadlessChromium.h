@@ -22,17 +22,23 @@ struct Image {
     std::vector<uint8_t> rgba;
     // Colours that appear in the rectangle, counted at most up to `cap`.
     int distinctColours(int x, int y, int w, int h, int cap = 64) const;
+    // The red, green, blue, alpha bytes of one point.
+    const uint8_t* at(int x, int y) const { return &rgba[((size_t)y * width + x) * 4]; }
 };
-// Decodes 8-bit, non-interlaced grey, RGB or RGBA PNG data; false otherwise.
+// Decodes PNG data with libpng; false when it is not a PNG image.
 bool DecodePng(const std::vector<uint8_t>& png, Image& out);
 
 class HeadlessChromium {
 public:
     HeadlessChromium(int width = 1024, int height = 900);
     ~HeadlessChromium();
+    // Ends the browser (also done by the destructor).
+    void stop();
     static bool available();
     bool ok() const { return m_pid > 0 && !m_session.empty(); }
     const std::string& error() const { return m_error; }
+    // What chromium printed, for failure messages.
+    std::string output() const;
 
     // Navigates and waits until the document has loaded.
     bool open(const std::string& url, int timeoutMs = 20000);
