@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev googletest
   tshark rt-tests iproute2 procps curl util-linux tzdata
   clang libclang-rt-14-dev
+  graphicsmagick
 )
 
 missing=()
