@@ -7,6 +7,7 @@
 #include "common.h"
 #include "log.h"
 #include "playlist/PlaylistEntryBase.h"
+#include "playlist/PlaylistEntryImage.h"
 #include "playlist/PlaylistEntrySequence.h"
 #include "settings.h"
 
@@ -61,6 +62,7 @@ PlaylistEntryBase* Playlist::CreateEntry(const std::string& type) {
     if (it != extraTypes().end()) return it->second(this, nullptr);
     // "media" and "image" entries join here when they are built.
     if (type == "sequence") return new PlaylistEntrySequence(this, nullptr);
+    if (type == "image") return new PlaylistEntryImage(this, nullptr);
     return nullptr;
 }
 
