@@ -439,7 +439,19 @@ void FrameBuffer::ConvertPicture(const unsigned char* rgb, uint8_t* target) {
         uint8_t* row = target + (size_t)y * ps * m_lineLength;
         const uint8_t* s = rgb + y * srcRow;
         uint8_t* d = row;
-        if (step == 4) {
+        if (step == 4 && ps == 1) {
+            // The common case, kept simple enough for the compiler to unroll.
+            for (int x = 0; x < m_pixelsWide; ++x, s += 3, d += 4) {
+                uint32_t v = (uint32_t)s[2] | ((uint32_t)s[1] << 8) | ((uint32_t)s[0] << 16);
+                memcpy(d, &v, 4);
+            }
+        } else if (step == 3 && ps == 1) {
+            for (int x = 0; x < m_pixelsWide; ++x, s += 3, d += 3) {
+                d[0] = s[2];
+                d[1] = s[1];
+                d[2] = s[0];
+            }
+        } else if (step == 4) {
             for (int x = 0; x < m_pixelsWide; ++x, s += 3) {
                 // blue, green, red in the first three bytes
                 uint32_t v = (uint32_t)s[2] | ((uint32_t)s[1] << 8) | ((uint32_t)s[0] << 16);
@@ -591,7 +603,10 @@ void FrameBuffer::DrawLoop() {
             int t = m_currentTransition;
             if (t == IMAGE_TRANSITION_RANDOM) t = RandomTransition();
             lock.unlock();
+            auto start = std::chrono::steady_clock::now();
             DrawTransition(t);
+            m_lastDrawUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+                               .count();
             lock.lock();
             m_drawing = false;
             m_idleCondition.notify_all();

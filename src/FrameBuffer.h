@@ -89,8 +89,10 @@ public:
     bool UsesDRM() const { return m_useDRM; }
     bool AutoSync() const { return m_autoSync; }
     int GetTransitionType() const { return m_transitionType; }
-    // The transition the draw loop drew last (-100 before the first).
+    // The transition the draw loop drew last (-100 before the first), and
+    // how long drawing it took, pauses included.
     int LastTransitionDrawn() const { return m_lastDrawn; }
+    long long LastDrawMicros() const { return m_lastDrawUs; }
     // The 16 bpp pixel for an RGB colour.
     uint16_t RGB565(uint8_t r, uint8_t g, uint8_t b) const;
 
@@ -170,6 +172,7 @@ private:
     const uint8_t* m_lastTarget = nullptr;  // where that picture went
     std::unique_ptr<std::atomic<uint8_t>[]> m_pageReady;  // AutoSync: page complete
     std::atomic<int> m_lastDrawn{-100};
+    std::atomic<long long> m_lastDrawUs{0};
     std::function<void(int)> m_pause;
 
     // DRM
