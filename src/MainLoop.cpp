@@ -19,6 +19,7 @@
 #include "channeloutput/channeloutputthread.h"
 #include "commands/CommandSocket.h"
 #include "commands/Commands.h"
+#include "http/APIServer.h"
 #include "common.h"
 #include "log.h"
 #include "Events.h"

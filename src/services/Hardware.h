@@ -42,9 +42,3 @@ void Bridge_Shutdown();
 
 // Returns non-zero when no hardware was found (nothing is on this board).
 int DetectSorvexHardware(bool configure);
-
-// The daemon's HTTP API is served by the web interface, not by kivd.
-class APIServer {
-public:
-    void Init() {}
-};

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <atomic>
 #include <cstdlib>
 
 #include "TestSupport.h"
@@ -22,6 +25,31 @@ KivdProcess::KivdProcess(const std::string& mediaDir) : m_media(mediaDir) {
         // the daemon then fails to start or load plug-ins, which the test sees
     }
     mkdir((m_install + "/www").c_str(), 0775);
+    static std::atomic<int> instances{0};
+    int n = instances++;
+    pid_t pid = getpid();
+    m_httpAddress = "127.201." + std::to_string(1 + (pid / 250) % 250) + "." + std::to_string(1 + pid % 250);
+    m_httpPort = 32400 + n % 1000;
+}
+
+std::string KivdProcess::httpUrl(const std::string& path) const {
+    return "http://" + m_httpAddress + ":" + std::to_string(m_httpPort) + path;
+}
+
+// The pages the build ships in <build>/www, linked into the private www/
+// (which keeps its own warnings file).
+static void linkWwwFiles(const std::string& install) {
+    std::string from = buildDir() + "/www";
+    DIR* dir = opendir(from.c_str());
+    if (!dir) return;
+    while (struct dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name == "." || name == ".." || name == "warnings.json") continue;
+        if (symlink((from + "/" + name).c_str(), (install + "/www/" + name).c_str()) != 0) {
+            // already linked by an earlier start
+        }
+    }
+    closedir(dir);
 }
 
 KivdProcess::~KivdProcess() {
@@ -31,6 +59,13 @@ KivdProcess::~KivdProcess() {
 
 bool KivdProcess::start(const std::vector<std::string>& args) {
     std::string program = buildDir() + "/src/kivd";
+    linkWwwFiles(m_install);
+    std::string settingsFile = m_media + "/settings";
+    std::string settings = GetFileContents(settingsFile);
+    if (settings.find("HTTPPort") == std::string::npos && settings.find("HTTPBindAddress") == std::string::npos) {
+        PutFileContents(settingsFile, settings + "\nHTTPBindAddress = " + m_httpAddress +
+                                          "\nHTTPPort = " + std::to_string(m_httpPort) + "\n");
+    }
     m_pid = fork();
     if (m_pid < 0) return false;
     if (m_pid == 0) {

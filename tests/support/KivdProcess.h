@@ -33,11 +33,21 @@ public:
     // The daemon's own installation directory: links to the build's
     // programs and plug-ins, and a private www/ for its warnings file.
     const std::string& installDir() const { return m_install; }
+    // Where the daemon's HTTP interface listens: unless the settings file
+    // names "HTTPPort" or "HTTPBindAddress", start() adds a loopback
+    // address and port of this test program's own, so daemons of tests
+    // running side by side never compete for one port.
+    const std::string& httpAddress() const { return m_httpAddress; }
+    int httpPort() const { return m_httpPort; }
+    // "http://<address>:<port>" + path
+    std::string httpUrl(const std::string& path) const;
 
 private:
     std::string m_media;
     std::string m_install;
     std::string m_outputFile;
+    std::string m_httpAddress;
+    int m_httpPort = 0;
     pid_t m_pid = -1;
     int m_status = -1;
 };

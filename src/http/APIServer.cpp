@@ -1,0 +1,35 @@
+#include "http/APIServer.h"
+
+#include "Warnings.h"
+#include "http/HttpServer.h"
+#include "log.h"
+#include "settings.h"
+
+APIServer::APIServer() {}
+
+bool APIServer::Init() {
+    LogDebug(VB_HTTP, "APIServer::Init()\n");
+    HttpServer::Options o;
+    o.port = getSettingInt("HTTPPort", DEFAULT_PORT);
+    o.address = getSetting("HTTPBindAddress", "127.0.0.1");
+    o.accessToken = getSetting("HTTPAccessToken", "");
+    if (o.port == 0) {
+        LogInfo(VB_HTTP, "HTTP interface turned off (HTTPPort is 0)\n");
+        return false;
+    }
+    HttpServer::INSTANCE.AddStaticDirectory("/", getKIVDDir("/www"));
+    if (!HttpServer::INSTANCE.Start(o)) {
+        m_warning = "HTTP interface cannot listen on " + o.address + " port " + std::to_string(o.port) + ": " +
+                    HttpServer::INSTANCE.LastError();
+        WarningHolder::AddWarning(m_warning);
+        return false;
+    }
+    m_started = true;
+    return true;
+}
+
+APIServer::~APIServer() {
+    if (m_started) HttpServer::INSTANCE.Stop();
+    HttpServer::INSTANCE.RemoveStaticDirectory("/");
+    if (!m_warning.empty()) WarningHolder::RemoveWarning(m_warning);
+}

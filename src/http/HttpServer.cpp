@@ -1,0 +1,418 @@
+#include "http/HttpServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstring>
+
+#include "common.h"
+#include "log.h"
+
+using httpserver::error_response;
+using httpserver::http_request;
+using httpserver::http_response;
+
+HttpServer HttpServer::INSTANCE;
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 64;
+constexpr unsigned CONNECTION_LIMIT = 64;
+constexpr unsigned CONNECTION_TIMEOUT_S = 10;
+constexpr int STOP_GRACE_MS = 2000;
+
+// One request being received: what the callbacks collect before it is
+// answered. Lives from the first callback to the completion callback.
+struct PendingRequest {
+    http_request request;
+    size_t received = 0;
+    bool tooLarge = false;
+};
+
+MHD_Result collectValue(void* cls, enum MHD_ValueKind kind, const char* key, const char* value) {
+    auto* req = (http_request*)cls;
+    if (!key) return MHD_YES;
+    if (kind == MHD_HEADER_KIND) {
+        req->set_header(key, value ? value : "");
+    } else {
+        req->set_arg(key, value ? value : "");
+    }
+    return MHD_YES;
+}
+
+std::string peerAddress(struct MHD_Connection* connection) {
+    const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr) return "";
+    char host[NI_MAXHOST] = "";
+    socklen_t len = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (getnameinfo(info->client_addr, len, host, sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0) return "";
+    return host;
+}
+
+MHD_Result queue(struct MHD_Connection* connection, const http_response& r) {
+    struct MHD_Response* resp = nullptr;
+    int code = r.get_response_code();
+    if (!r.get_file().empty()) {
+        int fd = open(r.get_file().c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            resp = MHD_create_response_from_fd64((uint64_t)st.st_size, fd);
+        } else if (fd >= 0) {
+            close(fd);
+        }
+        if (!resp) {
+            auto nf = error_response(404, "Not found");
+            return queue(connection, *nf);
+        }
+    } else {
+        const std::string& body = r.get_body();
+        resp = MHD_create_response_from_buffer(body.size(), (void*)body.data(), MHD_RESPMEM_MUST_COPY);
+    }
+    if (!resp) return MHD_NO;
+    MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, r.get_content_type().c_str());
+    MHD_add_response_header(resp, "X-Content-Type-Options", "nosniff");
+    bool hasCache = false;
+    for (auto& h : r.get_headers()) {
+        MHD_add_response_header(resp, h.first.c_str(), h.second.c_str());
+        if (toLowerCopy(h.first) == "cache-control") hasCache = true;
+    }
+    if (!hasCache) MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_Result ret = MHD_queue_response(connection, code, resp);
+    MHD_destroy_response(resp);
+    return ret;
+}
+
+MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const char* url, const char* method,
+                         const char* version, const char* uploadData, size_t* uploadSize, void** conCls) {
+    static thread_local bool named = false;
+    if (!named) {
+        SetThreadName("KIV-HTTP");
+        named = true;
+    }
+    auto* server = (HttpServer*)cls;
+    if (!*conCls) {
+        auto* p = new PendingRequest();
+        *conCls = p;
+        server->RequestStarted();
+        p->request.set_method(method ? method : "");
+        p->request.set_path(url ? url : "/");
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, collectValue, &p->request);
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectValue, &p->request);
+        p->request.set_requestor(peerAddress(connection));
+        std::string length = p->request.get_header("Content-Length");
+        if (!length.empty() && strtoull(length.c_str(), nullptr, 10) > server->MaxBodyBytes()) {
+            // Answered before the body is read; the connection then closes.
+            LogDebug(VB_HTTP, "HTTP %s %s: body of %s bytes refused\n", method, url, length.c_str());
+            p->tooLarge = true;
+            auto r = error_response(413, "Request body larger than " + std::to_string(server->MaxBodyBytes()) +
+                                             " bytes");
+            return queue(connection, *r);
+        }
+        return MHD_YES;
+    }
+    auto* p = (PendingRequest*)*conCls;
+    if (*uploadSize) {
+        p->received += *uploadSize;
+        if (p->received > server->MaxBodyBytes()) {
+            // Read and dropped so the answer can still be sent.
+            p->tooLarge = true;
+            p->request.content().clear();
+        } else if (!p->tooLarge) {
+            p->request.content().append(uploadData, *uploadSize);
+        }
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    if (p->tooLarge) {
+        auto r = error_response(413, "Request body larger than " + std::to_string(server->MaxBodyBytes()) + " bytes");
+        return queue(connection, *r);
+    }
+    auto r = server->Handle(p->request);
+    LogDebug(VB_HTTP, "HTTP %s %s from %s: %d\n", method, url, p->request.get_requestor().c_str(),
+             r->get_response_code());
+    return queue(connection, *r);
+}
+
+void requestCompleted(void* cls, struct MHD_Connection*, void** conCls, enum MHD_RequestTerminationCode) {
+    auto* p = (PendingRequest*)*conCls;
+    if (!p) return;
+    delete p;
+    *conCls = nullptr;
+    ((HttpServer*)cls)->RequestFinished();
+}
+
+void mhdLogger(void*, const char* fmt, va_list ap) {
+    char buf[512];
+    vsnprintf(buf, sizeof(buf), fmt, ap);
+    std::string text = buf;
+    if (text.empty() || text.back() != '\n') text += "\n";
+    _LogWrite(__FILE__, __LINE__, LOG_WARN, VB_HTTP, "libmicrohttpd: " + text);
+}
+
+// Constant time, so the token cannot be guessed byte by byte from timings.
+bool sameSecret(const std::string& a, const std::string& b) {
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (size_t i = 0; i < a.size(); ++i) {
+        diff |= (unsigned char)(a[i] ^ (i < b.size() ? b[i] : 0));
+    }
+    return diff == 0;
+}
+
+}  // namespace
+
+HttpServer::HttpServer() {}
+
+HttpServer::~HttpServer() { Stop(); }
+
+bool HttpServer::Start(const Options& options) {
+    if (m_daemon) {
+        m_lastError = "already running";
+        return false;
+    }
+    m_options = options;
+    m_lastError.clear();
+    std::string where = options.address + ":" + std::to_string(options.port);
+
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* ai = nullptr;
+    std::string port = std::to_string(options.port);
+    if (options.port < 0 || options.port > 65535 ||
+        getaddrinfo(options.address.c_str(), port.c_str(), &hints, &ai) != 0 || !ai) {
+        m_lastError = "'" + options.address + "' port " + port + " is not a numeric IP address and port";
+        LogErr(VB_HTTP, "HTTP server cannot start: %s\n", m_lastError.c_str());
+        return false;
+    }
+    bool ipv6 = ai->ai_family == AF_INET6;
+    int fd = socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+        bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, LISTEN_BACKLOG) != 0) {
+        m_lastError = std::string(strerror(errno));
+        if (fd >= 0) close(fd);
+        freeaddrinfo(ai);
+        LogErr(VB_HTTP, "HTTP server cannot listen on %s: %s\n", where.c_str(), m_lastError.c_str());
+        return false;
+    }
+    freeaddrinfo(ai);
+    struct sockaddr_storage bound;
+    socklen_t boundLen = sizeof(bound);
+    getsockname(fd, (struct sockaddr*)&bound, &boundLen);
+    m_port = ntohs(ipv6 ? ((sockaddr_in6*)&bound)->sin6_port : ((sockaddr_in*)&bound)->sin_port);
+
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    if (ipv6) flags |= MHD_USE_IPv6;
+    struct MHD_Daemon* d = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd,
+        MHD_OPTION_THREAD_POOL_SIZE, (unsigned)std::max(1, options.threads), MHD_OPTION_CONNECTION_LIMIT,
+        CONNECTION_LIMIT, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S, MHD_OPTION_NOTIFY_COMPLETED,
+        &requestCompleted, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_END);
+    if (!d) {
+        close(fd);
+        m_lastError = "libmicrohttpd did not start";
+        LogErr(VB_HTTP, "HTTP server cannot start on %s: %s\n", where.c_str(), m_lastError.c_str());
+        return false;
+    }
+    m_listenFd = fd;
+    m_daemon = d;
+    LogInfo(VB_HTTP, "HTTP server listening on %s port %d%s\n", options.address.c_str(), m_port,
+            options.accessToken.empty() ? "" : " (access token required)");
+    return true;
+}
+
+void HttpServer::Stop() {
+    if (!m_daemon) return;
+    auto* d = (struct MHD_Daemon*)m_daemon;
+    // No new connections; requests in progress get their answers.
+    MHD_socket lfd = MHD_quiesce_daemon(d);
+    {
+        std::unique_lock<std::mutex> lock(m_requestsLock);
+        m_requestsDone.wait_for(lock, std::chrono::milliseconds(STOP_GRACE_MS), [this] { return m_requests == 0; });
+    }
+    MHD_stop_daemon(d);
+    if (lfd != MHD_INVALID_SOCKET) close(lfd);
+    m_daemon = nullptr;
+    m_listenFd = -1;
+    LogInfo(VB_HTTP, "HTTP server on %s port %d stopped\n", m_options.address.c_str(), m_port);
+}
+
+void HttpServer::RequestStarted() {
+    std::lock_guard<std::mutex> lock(m_requestsLock);
+    ++m_requests;
+}
+
+void HttpServer::RequestFinished() {
+    std::lock_guard<std::mutex> lock(m_requestsLock);
+    if (--m_requests == 0) m_requestsDone.notify_all();
+}
+
+std::string HttpServer::NormalisePath(const std::string& path) {
+    std::string p = path.empty() || path[0] != '/' ? "/" + path : path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
+bool HttpServer::RegisterResource(const std::string& path, httpserver::http_resource* resource, bool family,
+                                  bool needsToken) {
+    if (!resource || path.empty() || path[0] != '/' || contains(path, "..") || contains(path, "//")) {
+        LogErr(VB_HTTP, "Cannot mount an HTTP resource at '%s'\n", path.c_str());
+        return false;
+    }
+    std::string p = NormalisePath(path);
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_mounts.count(p)) {
+        LogErr(VB_HTTP, "HTTP path %s is already taken\n", p.c_str());
+        return false;
+    }
+    auto m = std::make_shared<Mount>();
+    m->resource = resource;
+    m->family = family;
+    m->needsToken = needsToken;
+    m_mounts[p] = m;
+    LogDebug(VB_HTTP, "HTTP resource mounted at %s%s\n", p.c_str(), family ? " (and below)" : "");
+    return true;
+}
+
+void HttpServer::UnregisterResource(const std::string& path) {
+    std::string p = NormalisePath(path);
+    std::unique_lock<std::mutex> lock(m_lock);
+    auto it = m_mounts.find(p);
+    if (it == m_mounts.end()) return;
+    std::shared_ptr<Mount> m = it->second;
+    m_mounts.erase(it);
+    m_released.wait(lock, [&] { return m->inFlight == 0; });
+    LogDebug(VB_HTTP, "HTTP resource at %s taken down\n", p.c_str());
+}
+
+bool HttpServer::AddStaticDirectory(const std::string& urlPrefix, const std::string& dir) {
+    if (urlPrefix.empty() || urlPrefix[0] != '/' || contains(urlPrefix, "..")) {
+        LogErr(VB_HTTP, "Cannot serve pages at '%s'\n", urlPrefix.c_str());
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_static[NormalisePath(urlPrefix)] = dir;
+    return true;
+}
+
+void HttpServer::RemoveStaticDirectory(const std::string& urlPrefix) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_static.erase(NormalisePath(urlPrefix));
+}
+
+std::shared_ptr<HttpServer::Mount> HttpServer::FindMount(const std::string& path) {
+    // Caller holds m_lock.
+    std::string p = NormalisePath(path);
+    auto it = m_mounts.find(p);
+    if (it != m_mounts.end()) return it->second;
+    while (p.size() > 1) {
+        size_t slash = p.rfind('/');
+        p = slash == 0 ? "/" : p.substr(0, slash);
+        it = m_mounts.find(p);
+        if (it != m_mounts.end() && it->second->family) return it->second;
+    }
+    return nullptr;
+}
+
+bool HttpServer::TokenMatches(const http_request& request) {
+    const std::string& token = m_options.accessToken;
+    if (token.empty()) return true;
+    std::string auth = request.get_header("Authorization");
+    static const std::string bearer = "Bearer ";
+    if (auth.size() > bearer.size() && strncasecmp(auth.c_str(), bearer.c_str(), bearer.size()) == 0) {
+        return sameSecret(auth.substr(bearer.size()), token);
+    }
+    return false;
+}
+
+std::shared_ptr<http_response> HttpServer::Handle(const http_request& request) {
+    std::shared_ptr<Mount> mount;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        mount = FindMount(request.get_path());
+        if (mount) ++mount->inFlight;
+    }
+    if (!mount) return ServeStatic(request);
+
+    std::shared_ptr<http_response> r;
+    if (mount->needsToken && !TokenMatches(request)) {
+        r = error_response(401, "Missing or wrong access token");
+        r->with_header("WWW-Authenticate", "Bearer");
+    } else {
+        r = mount->resource->render_method(request);
+        if (!r) r = error_response(500, "No answer from " + request.get_path());
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (--mount->inFlight == 0) m_released.notify_all();
+    return r;
+}
+
+std::string HttpServer::StaticContentType(const std::string& path) {
+    static const std::map<std::string, std::string> types = {
+        {"html", "text/html; charset=utf-8"}, {"htm", "text/html; charset=utf-8"},
+        {"js", "text/javascript; charset=utf-8"}, {"css", "text/css; charset=utf-8"},
+        {"svg", "image/svg+xml"}, {"png", "image/png"}, {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"}, {"ico", "image/x-icon"}, {"txt", "text/plain; charset=utf-8"}};
+    size_t slash = path.rfind('/');
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    auto it = types.find(toLowerCopy(path.substr(dot + 1)));
+    return it == types.end() ? "" : it->second;
+}
+
+std::shared_ptr<http_response> HttpServer::ServeStatic(const http_request& request) {
+    const std::string& path = request.get_path();
+    std::string prefix, dir;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (auto& s : m_static) {
+            bool under = s.first == "/" || path == s.first || startsWith(path, s.first + "/");
+            if (under && s.first.size() >= prefix.size()) {
+                prefix = s.first;
+                dir = s.second;
+            }
+        }
+    }
+    if (dir.empty()) return error_response(404, "Not found: " + path);
+    if (request.get_method() != "GET" && request.get_method() != "HEAD") {
+        auto r = error_response(405, "Method " + request.get_method() + " is not allowed on " + path);
+        r->with_header("Allow", "GET, HEAD");
+        return r;
+    }
+    std::string rest = prefix == "/" ? path : path.substr(prefix.size());
+    std::string file = dir;
+    for (auto& piece : split(rest, '/')) {
+        if (piece.empty()) continue;
+        // Hidden files, "." and ".." never leave the folder or show what it hides.
+        if (piece[0] == '.' || piece.find('\0') != std::string::npos) {
+            return error_response(404, "Not found: " + path);
+        }
+        file += "/" + piece;
+    }
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (path.empty() || path.back() != '/') {
+            auto r = std::make_shared<httpserver::string_response>("", 301, "text/plain");
+            r->with_header("Location", path + "/");
+            return r;
+        }
+        file += "/index.html";
+    }
+    std::string type = StaticContentType(file);
+    if (type.empty() || stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return error_response(404, "Not found: " + path);
+    }
+    auto r = std::make_shared<httpserver::file_response>(file, 200, type);
+    r->with_header("Cache-Control", "no-cache");
+    return r;
+}

@@ -1,0 +1,352 @@
+#include "http/HttpServer.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "HttpClient.h"
+#include "TestSupport.h"
+#include "common.h"
+
+using httpserver::http_request;
+using httpserver::http_resource;
+using httpserver::http_response;
+using httpserver::string_response;
+using kivtest::httpGet;
+using kivtest::httpRequest;
+
+namespace {
+
+// Answers with what it saw, so tests can check what reached the resource.
+class EchoResource : public http_resource {
+public:
+    std::shared_ptr<http_response> render_GET(const http_request& req) override {
+        Json::Value v;
+        v["verb"] = "GET";
+        v["path"] = req.get_path();
+        for (auto& p : req.get_path_pieces()) v["pieces"].append(p);
+        v["arg"] = req.get_arg("x");
+        v["header"] = req.get_header("x-test");
+        v["requestor"] = req.get_requestor();
+        char name[32] = "";
+        pthread_getname_np(pthread_self(), name, sizeof(name));
+        v["thread"] = name;
+        return std::make_shared<string_response>(SaveJsonToString(v), 200, "application/json");
+    }
+    std::shared_ptr<http_response> render_POST(const http_request& req) override {
+        return std::make_shared<string_response>("posted:" + req.get_content(), 201, "text/plain");
+    }
+};
+
+class FixedResource : public http_resource {
+public:
+    explicit FixedResource(const std::string& text) : m_text(text) {}
+    std::shared_ptr<http_response> render_GET(const http_request&) override {
+        return std::make_shared<string_response>(m_text);
+    }
+
+private:
+    std::string m_text;
+};
+
+// Holds its first render until released, to catch a request in flight;
+// later requests pass at once.
+class GateResource : public http_resource {
+public:
+    std::shared_ptr<http_response> render_GET(const http_request&) override {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (m_entered) return std::make_shared<string_response>("later");
+        m_entered = true;
+        m_cv.notify_all();
+        m_cv.wait(lock, [this] { return m_open; });
+        return std::make_shared<string_response>("through");
+    }
+    void waitEntered() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_cv.wait_for(lock, std::chrono::seconds(20), [this] { return m_entered; });
+    }
+    bool entered() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_entered;
+    }
+    void open() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_open = true;
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    bool m_entered = false;
+    bool m_open = false;
+};
+
+Json::Value json(const std::string& text) {
+    Json::Value v;
+    LoadJsonFromString(text, v);
+    return v;
+}
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HttpServer::Options o;
+        o.port = 0;
+        o.maxBodyBytes = 1024;
+        ASSERT_TRUE(server.Start(o)) << server.LastError();
+        ASSERT_GT(server.Port(), 0);
+    }
+    std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(server.Port()) + path; }
+
+    HttpServer server;
+};
+
+}  // namespace
+
+TEST_F(HttpServerTest, RendersTheMethodOfTheVerbWithPathArgsAndHeaders) {
+    EchoResource echo;
+    ASSERT_TRUE(server.RegisterResource("/kivd/echo", &echo, true));
+
+    auto r = httpGet(url("/kivd/echo/a/b?x=1%202"), {"X-Test: hello"});
+    ASSERT_EQ(r.status, 200) << r.error;
+    EXPECT_EQ(r.header("content-type"), "application/json");
+    Json::Value v = json(r.body);
+    EXPECT_EQ(v["verb"].asString(), "GET");
+    EXPECT_EQ(v["path"].asString(), "/kivd/echo/a/b");
+    ASSERT_EQ(v["pieces"].size(), 4u);
+    EXPECT_EQ(v["pieces"][0].asString(), "kivd");
+    EXPECT_EQ(v["pieces"][3].asString(), "b");
+    EXPECT_EQ(v["arg"].asString(), "1 2");
+    EXPECT_EQ(v["header"].asString(), "hello");
+    EXPECT_EQ(v["requestor"].asString(), "127.0.0.1");
+    EXPECT_EQ(v["thread"].asString(), "KIV-HTTP");
+
+    auto p = httpRequest("POST", url("/kivd/echo"), "abc");
+    EXPECT_EQ(p.status, 201);
+    EXPECT_EQ(p.body, "posted:abc");
+
+    auto h = httpRequest("HEAD", url("/kivd/echo"));
+    EXPECT_EQ(h.status, 200);
+    EXPECT_EQ(h.body, "");
+
+    auto d = httpRequest("DELETE", url("/kivd/echo"));
+    EXPECT_EQ(d.status, 405);
+    EXPECT_EQ(d.header("content-type"), "application/json");
+    EXPECT_TRUE(json(d.body)["error"].isString()) << d.body;
+    server.UnregisterResource("/kivd/echo");
+}
+
+TEST_F(HttpServerTest, ExactMountsWinOverFamiliesAndNothingElseIsServed) {
+    FixedResource family("family"), exact("exact"), single("single");
+    ASSERT_TRUE(server.RegisterResource("/kivd", &family, true));
+    ASSERT_TRUE(server.RegisterResource("/kivd/ports/list", &exact));
+    ASSERT_TRUE(server.RegisterResource("/only", &single));
+
+    EXPECT_EQ(httpGet(url("/kivd")).body, "family");
+    EXPECT_EQ(httpGet(url("/kivd/ports")).body, "family");
+    EXPECT_EQ(httpGet(url("/kivd/ports/list")).body, "exact");
+    EXPECT_EQ(httpGet(url("/kivd/ports/list/")).body, "exact");
+    EXPECT_EQ(httpGet(url("/kivd/ports/list/more")).body, "family");
+    EXPECT_EQ(httpGet(url("/only")).body, "single");
+
+    // Not below a family, not an exact mount: 404 with a JSON error.
+    for (const char* path : {"/only/below", "/kivdx", "/", "/nothing/here"}) {
+        auto r = httpGet(url(path));
+        EXPECT_EQ(r.status, 404) << path;
+        EXPECT_EQ(r.header("content-type"), "application/json") << path;
+        EXPECT_NE(json(r.body)["error"].asString().find("Not found"), std::string::npos) << r.body;
+    }
+    server.UnregisterResource("/kivd");
+    server.UnregisterResource("/kivd/ports/list");
+    server.UnregisterResource("/only");
+    EXPECT_EQ(httpGet(url("/kivd/ports/list")).status, 404);
+}
+
+TEST_F(HttpServerTest, RefusesMalformedAndTakenMountPaths) {
+    FixedResource a("a"), b("b");
+    EXPECT_TRUE(server.RegisterResource("/x", &a));
+    EXPECT_FALSE(server.RegisterResource("/x/", &b));
+    EXPECT_FALSE(server.RegisterResource("x", &b));
+    EXPECT_FALSE(server.RegisterResource("/a/../b", &b));
+    EXPECT_FALSE(server.RegisterResource("/y", nullptr));
+    EXPECT_EQ(httpGet(url("/x")).body, "a");
+    server.UnregisterResource("/x");
+    EXPECT_TRUE(server.RegisterResource("/x", &b));
+    EXPECT_EQ(httpGet(url("/x")).body, "b");
+    server.UnregisterResource("/x");
+}
+
+TEST_F(HttpServerTest, BodiesOverTheLimitGet413AndTheServerGoesOn) {
+    EchoResource echo;
+    ASSERT_TRUE(server.RegisterResource("/echo", &echo));
+    std::string big(5000, 'x');
+
+    auto r = httpRequest("POST", url("/echo"), big);
+    EXPECT_EQ(r.status, 413) << r.error;
+    EXPECT_NE(json(r.body)["error"].asString().find("1024"), std::string::npos) << r.body;
+
+    // Without a length announced the body is read, dropped and refused.
+    auto chunked = httpRequest("POST", url("/echo"), big, {"Transfer-Encoding: chunked"});
+    EXPECT_EQ(chunked.status, 413) << chunked.error;
+
+    auto ok = httpRequest("POST", url("/echo"), std::string(1024, 'y'));
+    EXPECT_EQ(ok.status, 201);
+    EXPECT_EQ(ok.body.size(), 7u + 1024u);
+    server.UnregisterResource("/echo");
+}
+
+TEST(HttpServerToken, ResourcesNeedTheTokenUnlessMountedWithout) {
+    HttpServer server;
+    HttpServer::Options o;
+    o.accessToken = "s3cret";
+    ASSERT_TRUE(server.Start(o));
+    FixedResource guarded("guarded"), open("open");
+    server.RegisterResource("/guarded", &guarded);
+    server.RegisterResource("/open", &open, false, false);
+    std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+
+    auto none = httpGet(base + "/guarded");
+    EXPECT_EQ(none.status, 401);
+    EXPECT_EQ(none.header("www-authenticate"), "Bearer");
+    EXPECT_TRUE(json(none.body)["error"].isString());
+    EXPECT_EQ(httpGet(base + "/guarded", {"Authorization: Bearer s3cre"}).status, 401);
+    EXPECT_EQ(httpGet(base + "/guarded", {"Authorization: Bearer s3cret2"}).status, 401);
+    EXPECT_EQ(httpGet(base + "/guarded", {"Authorization: Basic s3cret"}).status, 401);
+    auto good = httpGet(base + "/guarded", {"Authorization: Bearer s3cret"});
+    EXPECT_EQ(good.status, 200);
+    EXPECT_EQ(good.body, "guarded");
+    EXPECT_EQ(httpGet(base + "/open").body, "open");
+    server.Stop();
+    server.UnregisterResource("/guarded");
+    server.UnregisterResource("/open");
+}
+
+TEST(HttpServerStatic, ServesPageFilesOfTheFolderOnly) {
+    kivtest::TempMediaDir dir;
+    std::string www = dir.path() + "/www";
+    mkdir(www.c_str(), 0755);
+    mkdir((www + "/sub").c_str(), 0755);
+    PutFileContents(www + "/index.html", "<html>home</html>");
+    PutFileContents(www + "/app.js", "var x = 1;");
+    PutFileContents(www + "/sub/index.html", "sub page");
+    PutFileContents(www + "/data.json", "[]");
+    PutFileContents(www + "/.hidden.html", "hidden");
+    PutFileContents(dir.path() + "/secret.html", "outside");
+
+    HttpServer server;
+    HttpServer::Options o;
+    o.accessToken = "t";  // static pages never ask for it
+    ASSERT_TRUE(server.Start(o));
+    ASSERT_TRUE(server.AddStaticDirectory("/", www));
+    std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+
+    auto home = httpGet(base + "/");
+    EXPECT_EQ(home.status, 200);
+    EXPECT_EQ(home.body, "<html>home</html>");
+    EXPECT_EQ(home.header("content-type"), "text/html; charset=utf-8");
+    auto js = httpGet(base + "/app.js");
+    EXPECT_EQ(js.body, "var x = 1;");
+    EXPECT_EQ(js.header("content-type"), "text/javascript; charset=utf-8");
+    EXPECT_EQ(httpGet(base + "/sub/").body, "sub page");
+    auto redirect = httpGet(base + "/sub");
+    EXPECT_EQ(redirect.status, 301);
+    EXPECT_EQ(redirect.header("location"), "/sub/");
+
+    for (const char* path : {"/data.json", "/.hidden.html", "/../secret.html", "/sub/../../secret.html",
+                             "/missing.html", "/%2e%2e/secret.html"}) {
+        auto r = httpGet(base + path);
+        EXPECT_EQ(r.status, 404) << path << " " << r.body;
+        EXPECT_EQ(r.body.find("outside"), std::string::npos) << path;
+    }
+    auto post = httpRequest("POST", base + "/index.html", "x");
+    EXPECT_EQ(post.status, 405);
+    EXPECT_EQ(post.header("allow"), "GET, HEAD");
+
+    // A resource mounted below the folder's prefix wins over the files.
+    FixedResource r("resource");
+    server.RegisterResource("/app.js", &r, false, false);
+    EXPECT_EQ(httpGet(base + "/app.js").body, "resource");
+    server.UnregisterResource("/app.js");
+    server.Stop();
+}
+
+TEST_F(HttpServerTest, UnregisterWaitsForTheRequestInsideTheResource) {
+    GateResource gate;
+    ASSERT_TRUE(server.RegisterResource("/gate", &gate));
+    auto pending = std::async(std::launch::async, [&] { return httpGet(url("/gate")); });
+    gate.waitEntered();
+    ASSERT_TRUE(gate.entered());
+
+    std::atomic<bool> unregistered{false};
+    std::thread t([&] {
+        server.UnregisterResource("/gate");
+        unregistered = true;
+    });
+    // Taken down for new requests at once, but the call waits for the render.
+    EXPECT_TRUE(kivtest::waitUntil([&] { return httpGet(url("/gate")).status == 404; }, 10000));
+    usleep(100000);
+    EXPECT_FALSE(unregistered.load());
+    gate.open();
+    t.join();
+    EXPECT_TRUE(unregistered.load());
+    EXPECT_EQ(pending.get().body, "through");
+}
+
+TEST_F(HttpServerTest, StopLetsTheRequestInProgressFinish) {
+    GateResource gate;
+    ASSERT_TRUE(server.RegisterResource("/gate", &gate));
+    int port = server.Port();
+    auto pending = std::async(std::launch::async, [&] { return httpGet(url("/gate")); });
+    gate.waitEntered();
+    std::thread stopper([&] { server.Stop(); });
+    usleep(200000);
+    gate.open();
+    stopper.join();
+    auto r = pending.get();
+    EXPECT_EQ(r.status, 200) << r.error;
+    EXPECT_EQ(r.body, "through");
+    EXPECT_FALSE(server.IsRunning());
+    auto after = httpGet("http://127.0.0.1:" + std::to_string(port) + "/gate");
+    EXPECT_EQ(after.status, 0);
+    server.UnregisterResource("/gate");
+}
+
+TEST(HttpServerStart, ReportsWhyItCannotListen) {
+    HttpServer first;
+    HttpServer::Options o;
+    ASSERT_TRUE(first.Start(o));
+
+    HttpServer second;
+    o.port = first.Port();
+    EXPECT_FALSE(second.Start(o));
+    EXPECT_EQ(second.LastError(), "Address already in use");
+    EXPECT_FALSE(second.IsRunning());
+
+    o.address = "localhost-by-name";
+    EXPECT_FALSE(second.Start(o));
+    EXPECT_NE(second.LastError().find("not a numeric IP address"), std::string::npos);
+
+    o.address = "::1";
+    o.port = 0;
+    if (second.Start(o)) {
+        FixedResource six("six");
+        second.RegisterResource("/six", &six);
+        EXPECT_EQ(httpGet("http://[::1]:" + std::to_string(second.Port()) + "/six").body, "six");
+        second.Stop();
+        second.UnregisterResource("/six");
+    }
+    first.Stop();
+    // A stopped server starts again.
+    o.address = "127.0.0.1";
+    EXPECT_TRUE(first.Start(o));
+    first.Stop();
+}

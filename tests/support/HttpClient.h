@@ -1,0 +1,30 @@
+#pragma once
+// A libcurl client for tests of the daemon's web server: one request, the
+// status, the headers and the body of the answer.
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kivtest {
+
+struct HttpResult {
+    long status = 0;  // 0: no answer (connection refused, time-out)
+    std::string body;
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string error;                           // libcurl's text when status is 0
+    std::string header(const std::string& lowerName) const {
+        auto it = headers.find(lowerName);
+        return it == headers.end() ? "" : it->second;
+    }
+};
+
+// headers: full lines ("Authorization: Bearer x"). A body is sent for any
+// method when not empty (and always for POST).
+HttpResult httpRequest(const std::string& method, const std::string& url, const std::string& body = "",
+                       const std::vector<std::string>& headers = {}, long timeoutMs = 10000);
+inline HttpResult httpGet(const std::string& url, const std::vector<std::string>& headers = {}) {
+    return httpRequest("GET", url, "", headers);
+}
+
+}  // namespace kivtest
