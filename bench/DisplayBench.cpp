@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "DisplayTestSupport.h"
 #include "FrameBuffer.h"
 #include "MemoryDisplay.h"
 #include "common.h"
@@ -50,17 +51,7 @@ const char* transitionName(int t) {
     return names[t];
 }
 
-std::vector<uint8_t> picture(uint32_t seed) {
-    std::vector<uint8_t> rgb((size_t)W * H * 3);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : rgb) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = (uint8_t)x;
-    }
-    return rgb;
-}
+std::vector<uint8_t> picture(uint32_t seed) { return kivtest::TestPicture(W, H, seed); }
 
 void displayBench() {
     setenv("KIV_DISPLAY_BACKEND", "memory", 1);

@@ -25,12 +25,6 @@ using namespace kivtest;
 
 namespace {
 
-Json::Value Config(const std::string& text) {
-    Json::Value v;
-    EXPECT_TRUE(LoadJsonFromString(text, v)) << text;
-    return v;
-}
-
 // What the rules say a transition takes on a W x H display: steps, and the
 // pause after each (0: none).
 struct Rule {
@@ -80,7 +74,7 @@ protected:
             m_pauses.push_back(us);
             if (m_onPause) m_onPause();
         });
-        if (!fb->FBInit(Config(config))) return nullptr;
+        if (!fb->FBInit(JsonDoc(config))) return nullptr;
         return fb;
     }
 

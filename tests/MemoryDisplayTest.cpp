@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -20,18 +19,7 @@ using namespace kivtest;
 
 namespace {
 
-std::vector<std::string> Pngs(const std::string& dir) {
-    std::vector<std::string> files;
-    DIR* d = opendir(dir.c_str());
-    if (!d) return files;
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 4 && n.substr(n.size() - 4) == ".png") files.push_back(n);
-    }
-    closedir(d);
-    std::sort(files.begin(), files.end());
-    return files;
-}
+std::vector<std::string> Pngs(const std::string& dir) { return FilesIn(dir, ".png"); }
 
 class MemoryDisplayTest : public ::testing::Test {
 protected:

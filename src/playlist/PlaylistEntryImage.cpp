@@ -21,11 +21,15 @@
 
 namespace {
 
-std::mutex liveLock;  // guards liveEntries()
+std::mutex liveLock;  // guards liveEntries() and shutDown
+// Never destroyed: entries held by the player may go after the other
+// statics, at exit.
 std::set<PlaylistEntryImage*>& liveEntries() {
-    static std::set<PlaylistEntryImage*> entries;
-    return entries;
+    static auto* entries = new std::set<PlaylistEntryImage*>();
+    return *entries;
 }
+// The daemon is shutting down: the overlay models are gone.
+bool shutDown = false;
 
 std::string baseName(const std::string& path) {
     size_t slash = path.find_last_of('/');
@@ -49,11 +53,13 @@ PlaylistEntryImage::PlaylistEntryImage(Playlist* playlist, PlaylistEntryBase* pa
 
 PlaylistEntryImage::~PlaylistEntryImage() {
     StopPreparing();
+    bool modelsGone;
     {
         std::lock_guard<std::mutex> lock(liveLock);
         liveEntries().erase(this);
+        modelsGone = shutDown;
     }
-    if (m_stateSaved) {
+    if (m_stateSaved && !modelsGone) {
         PixelOverlayModel* model = PixelOverlayManager::INSTANCE.getModel(m_modelName);
         if (model) {
             model->clear();
@@ -64,6 +70,7 @@ PlaylistEntryImage::~PlaylistEntryImage() {
 
 void PlaylistEntryImage::StopAllPreparation() {
     std::lock_guard<std::mutex> lock(liveLock);
+    shutDown = true;
     for (auto* e : liveEntries()) e->StopPreparing();
 }
 

@@ -37,7 +37,8 @@ public:
     std::string FindMissingFile() override;
 
     // Stops the preparation thread of every entry; the daemon calls it at
-    // shut-down before the image library goes.
+    // shut-down, after the overlay models went and before the image library
+    // goes. Entries destroyed afterwards leave the models alone.
     static void StopAllPreparation();
 
     // The next file to show, at random among those not shown since the

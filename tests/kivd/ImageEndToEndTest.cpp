@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,14 +54,7 @@ bool IsLetterBoxedLogo(const Bytes& rgb) {
 
 std::vector<std::string> Snapshots(const std::string& dir) {
     std::vector<std::string> files;
-    DIR* d = opendir(dir.c_str());
-    if (!d) return files;
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".png") == 0) files.push_back(dir + "/" + n);
-    }
-    closedir(d);
-    std::sort(files.begin(), files.end());
+    for (auto& n : kivtest::FilesIn(dir, ".png")) files.push_back(dir + "/" + n);
     return files;
 }
 

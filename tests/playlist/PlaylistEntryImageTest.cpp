@@ -30,12 +30,6 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-Json::Value Doc(const std::string& text) {
-    Json::Value v;
-    EXPECT_TRUE(LoadJsonFromString(text, v)) << text;
-    return v;
-}
-
 // A picture whose top half is one colour and bottom half another.
 Bytes TwoTone(int w, int h, const uint8_t top[3], const uint8_t bottom[3]) {
     Bytes rgb((size_t)w * h * 3);
@@ -78,12 +72,12 @@ protected:
                        {"name": "Small", "startChannel": 7000, "width": 16, "height": 8}])");
     }
     void TearDown() override {
-        PixelOverlayManager::INSTANCE.LoadModels(Doc("{\"models\": []}"), "test");
+        PixelOverlayManager::INSTANCE.LoadModels(JsonDoc("{\"models\": []}"), "test");
         PixelOverlayManager::INSTANCE.Cleanup();
     }
 
     void LoadModels(const std::string& models) {
-        ASSERT_TRUE(PixelOverlayManager::INSTANCE.LoadModels(Doc("{\"models\": " + models + "}"), "test"));
+        ASSERT_TRUE(PixelOverlayManager::INSTANCE.LoadModels(JsonDoc("{\"models\": " + models + "}"), "test"));
     }
     PixelOverlayModel* Model(const std::string& name = "M") { return PixelOverlayManager::INSTANCE.getModel(name); }
 
@@ -374,7 +368,7 @@ TEST_F(PlaylistEntryImageTest, BadInputGivesAClearErrorAndThePlaylistGoesOn) {
 
     LogCapture log;
     Playlist playlist("bad");
-    ASSERT_TRUE(playlist.LoadJson(Doc(R"({"mainPlaylist": [
+    ASSERT_TRUE(playlist.LoadJson(JsonDoc(R"({"mainPlaylist": [
         {"type": "image", "modelName": "M", "imagePath": "missing.png"},
         {"type": "image", "modelName": "Nope", "imagePath": "good.png"},
         {"type": "image", "modelName": "", "imagePath": "good.png"},

@@ -19,12 +19,6 @@ using namespace kivtest;
 
 namespace {
 
-Json::Value Doc(const std::string& text) {
-    Json::Value v;
-    EXPECT_TRUE(LoadJsonFromString(text, v)) << text;
-    return v;
-}
-
 bool AllBlack(const std::vector<uint8_t>& rgb) {
     return !rgb.empty() && std::all_of(rgb.begin(), rgb.end(), [](uint8_t b) { return b == 0; });
 }
@@ -33,7 +27,7 @@ class DisplayOverlayModelTest : public ::testing::Test {
 protected:
     void SetUp() override { DisplayOverlayModel::RegisterType(); }
     void TearDown() override {
-        PixelOverlayManager::INSTANCE.LoadModels(Doc("{\"models\": []}"), "test");
+        PixelOverlayManager::INSTANCE.LoadModels(JsonDoc("{\"models\": []}"), "test");
         PixelOverlayManager::INSTANCE.Cleanup();
         PixelOverlayManager::UnregisterModelType(DisplayOverlayModel::TYPE);
     }
@@ -74,7 +68,7 @@ TEST_F(DisplayOverlayModelTest, LoadsTheDocumentedExample) {
 
 TEST_F(DisplayOverlayModelTest, PicturesShowWithTheModelsTransitionOnlyWhileEnabled) {
     ASSERT_TRUE(PixelOverlayManager::INSTANCE.LoadModels(
-        Doc(R"({"models": [{"name": "Screen", "type": "display", "device": "fb1", "width": 40, "height": 30,
+        JsonDoc(R"({"models": [{"name": "Screen", "type": "display", "device": "fb1", "width": 40, "height": 30,
                             "pixelSize": 3, "transition": 6}]})"),
         "test"));
     DisplayOverlayModel* m = Display("Screen");
@@ -142,7 +136,7 @@ TEST_F(DisplayOverlayModelTest, RecordsThatCannotWorkAreRefusedWithTheirReason) 
         {"name": "Depth", "type": "display", "device": "fb1", "width": 8, "height": 8, "bitsPerPixel": 8},
         {"name": "Fine", "type": "display", "device": "fb1", "width": 8, "height": 8}
     ]})";
-    PixelOverlayManager::INSTANCE.LoadModels(Doc(doc), "models.json");
+    PixelOverlayManager::INSTANCE.LoadModels(JsonDoc(doc), "models.json");
     EXPECT_EQ((std::vector<std::string>{"Fine"}), PixelOverlayManager::INSTANCE.getModelNames());
     std::vector<std::string> expected = {
         "Overlay model 1 of models.json ('NoDevice') skipped: \"device\" (the display",

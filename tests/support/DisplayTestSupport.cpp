@@ -1,12 +1,17 @@
 #include "DisplayTestSupport.h"
 
+#include <dirent.h>
+#include <gtest/gtest.h>
+
 #include <Magick++.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
 
 #include "MemoryDisplay.h"
+#include "common.h"
 
 namespace kivtest {
 
@@ -82,6 +87,27 @@ bool ScreenShows(const MemoryScreen& screen, const std::vector<uint8_t>& rgb, in
         }
     }
     return true;
+}
+
+Json::Value JsonDoc(const std::string& text) {
+    Json::Value v;
+    EXPECT_TRUE(LoadJsonFromString(text, v)) << text;
+    return v;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir, const std::string& suffix) {
+    std::vector<std::string> files;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return files;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            files.push_back(n);
+        }
+    }
+    closedir(d);
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 void InitImageLibrary() {

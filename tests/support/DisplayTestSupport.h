@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <json/json.h>
+
 class MemoryScreen;
 
 namespace kivtest {
@@ -40,6 +42,11 @@ uint16_t Standard565(uint8_t r, uint8_t g, uint8_t b);
 bool ScreenShows(const MemoryScreen& screen, const std::vector<uint8_t>& rgb, int pixelsWide, int pixelsHigh,
                  int pixelSize, std::string* why = nullptr,
                  const std::function<uint16_t(uint8_t, uint8_t, uint8_t)>& to565 = Standard565);
+
+// A JSON document from text (a failed test when it does not parse).
+Json::Value JsonDoc(const std::string& text);
+// The names of the files in `dir` ending in `suffix`, sorted.
+std::vector<std::string> FilesIn(const std::string& dir, const std::string& suffix);
 
 // GraphicsMagick, started once per process as the daemon starts it.
 void InitImageLibrary();
