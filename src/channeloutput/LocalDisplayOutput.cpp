@@ -26,9 +26,10 @@ int LocalDisplayOutput::Init(Json::Value config) {
             return true;
         }
         if (v.isString()) {
+            std::string text = v.asString();
             char* end = nullptr;
-            long n = strtol(v.asString().c_str(), &end, 10);
-            if (end && *end == 0 && !v.asString().empty()) {
+            long n = strtol(text.c_str(), &end, 10);
+            if (end && *end == 0 && !text.empty()) {
                 out = (int)n;
                 return true;
             }
