@@ -7,6 +7,7 @@
 #include <string>
 
 #define MODE_UNKNOWN 0x00
+#define MODE_BRIDGE 0x01
 #define MODE_PLAYER 0x02
 #define MODE_REMOTE 0x08
 
@@ -38,8 +39,9 @@ std::string getKIVmodeStr(int mode);
 
 // KIV_MEDIA_DIR when set, else the build's default media directory.
 std::string getKIVMediaDir(const std::string& sub = "");
-// KIV_INSTALL_DIR when set, else the parent of the running program's folder
-// (the program lives in <installation>/src).
+// KIV_INSTALL_DIR when set; for a program installed in <prefix>/bin, its
+// home <prefix>/lib/.../kiv (see docs/media-directory.md); else the parent
+// of the running program's folder (the program lives in <installation>/src).
 std::string getKIVDDir(const std::string& sub = "");
 
 const char* getKIVVersion();
