@@ -13,6 +13,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   graphicsmagick
   libre2-dev gdb zip unzip
+  faketime
 )
 
 missing=()
