@@ -12,6 +12,7 @@ PACKAGES=(
   tshark rt-tests iproute2 procps curl util-linux tzdata
   ffmpeg
   clang libclang-rt-14-dev
+  graphicsmagick
   libre2-dev gdb zip unzip
   faketime
   libmosquitto-dev mosquitto chromium

@@ -40,6 +40,10 @@
 #include "settings.h"
 
 #include <curl/curl.h>
+#include <Magick++.h>
+
+#include "playlist/PlaylistEntryImage.h"
+#include "services/DisplayOverlayModel.h"
 
 std::string SystemUUID = "unknown";
 static MosquittoClient* mqtt = nullptr;
@@ -302,6 +306,9 @@ int main(int argc, char* argv[]) {
     }
     SystemUUID = getSetting("SystemUUID", "unknown");
     curl_global_init(CURL_GLOBAL_ALL);
+    // The image library installs no signal handlers: the crash handler stays in charge.
+    MagickLib::InitializeMagickEx(nullptr, MAGICK_OPT_NO_SIGNAL_HANDER, nullptr);
+    Magick::InitializeMagick(nullptr);
 
     parseArguments(argc, argv);
     InstallTerminationSignals();
@@ -375,6 +382,7 @@ int main(int argc, char* argv[]) {
     Player::INSTANCE.Init();
     PluginManager::INSTANCE.init();
     InitMediaOutput();
+    DisplayOverlayModel::RegisterType();
     PixelOverlayManager::INSTANCE.Initialize();
     InitializeChannelOutputs();
     PluginManager::INSTANCE.loadUserPlugins();
@@ -391,6 +399,8 @@ int main(int argc, char* argv[]) {
     CleanupMediaOutput();
     CloseEffects();
     CloseChannelOutputs();
+    // Displays of overlay models are released (console back to text mode).
+    PixelOverlayManager::INSTANCE.Cleanup();
 
     OutputMonitor::INSTANCE.Cleanup();
     CommandManager::INSTANCE.Cleanup();
@@ -413,6 +423,9 @@ int main(int argc, char* argv[]) {
         mqtt = nullptr;
     }
     delete gpioProvider;
+    // Image entries still held by the player stop preparing before the library goes.
+    PlaylistEntryImage::StopAllPreparation();
+    MagickLib::DestroyMagick();
     CurlManager::INSTANCE.cleanup();
     curl_global_cleanup();
 
