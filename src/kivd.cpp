@@ -22,6 +22,7 @@
 #include "Scheduler.h"
 #include "Sequence.h"
 #include "Warnings.h"
+#include "channeloutput/PortLayout.h"
 #include "channeloutput/channeloutput.h"
 #include "commands/CommandSocket.h"
 #include "commands/Commands.h"
@@ -380,6 +381,7 @@ int main(int argc, char* argv[]) {
     PluginManager::INSTANCE.init();
     InitMediaOutput();
     PixelOverlayManager::INSTANCE.Initialize();
+    LoadPortLayout();
     InitializeChannelOutputs();
     PluginManager::INSTANCE.loadUserPlugins();
     InitEffects();
@@ -394,6 +396,7 @@ int main(int argc, char* argv[]) {
     CleanupMediaOutput();
     CloseEffects();
     CloseChannelOutputs();
+    ClosePortLayout();
 
     OutputMonitor::INSTANCE.Cleanup();
     CommandManager::INSTANCE.Cleanup();
