@@ -309,6 +309,7 @@ void MainLoop() {
     }
 
     close(epollfd);
+    FinishLongCommands();
     LogInfo(VB_GENERAL, "Stopping channel output thread.\n");
     StopChannelOutputThread();
     Bridge_Shutdown();

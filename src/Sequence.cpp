@@ -84,6 +84,37 @@ std::string Sequence::GetFileName() {
     return m_fileName;
 }
 
+void Sequence::setFileName(const std::string& name) {
+    m_fileName = name;
+    // Odd while the copy changes, so a reader can tell a torn copy.
+    m_reportNameSeq.fetch_add(1, std::memory_order_acq_rel);
+    size_t n = std::min(name.size(), sizeof(m_reportName) - 1);
+    for (size_t i = 0; i < n; ++i) m_reportName[i].store(name[i], std::memory_order_relaxed);
+    m_reportName[n].store(0, std::memory_order_relaxed);
+    m_reportNameSeq.fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool Sequence::GetCrashReportInfo(char* name, size_t len, int& elapsedMs) const {
+    if (!len) return false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned before = m_reportNameSeq.load(std::memory_order_acquire);
+        if (before & 1) continue;
+        size_t i = 0;
+        for (; i + 1 < len && i < sizeof(m_reportName); ++i) {
+            name[i] = m_reportName[i].load(std::memory_order_relaxed);
+            if (!name[i]) break;
+        }
+        name[std::min(i, len - 1)] = 0;
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (m_reportNameSeq.load(std::memory_order_relaxed) == before) {
+            elapsedMs = m_elapsedMs;
+            return name[0] != 0;
+        }
+    }
+    name[0] = 0;
+    return false;
+}
+
 // A name from a playlist or a command stays inside the sequences folder.
 static bool SafeSequenceName(const std::string& name) {
     if (name[0] == '/') return false;
@@ -143,7 +174,7 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
         m_readerThread = std::make_unique<std::thread>(ReadSequenceDataThread, this);
     }
 
-    m_fileName = filename;
+    setFileName(filename);
     std::string path = getKIVMediaDir("/sequences/" + filename);
     bool remote = getKIVmode() == MODE_REMOTE;
     if (remote) {
@@ -155,7 +186,7 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
             LogErr(VB_SEQUENCE, "Sequence file %s does not exist\n", path.c_str());
             WarningHolder::AddWarningTimeout(warning, WARNING_TIMEOUT_S);
             m_openState = 0;
-            m_fileName.clear();
+            setFileName("");
             return 0;
         }
         LogDebug(VB_SEQUENCE, "Sequence file %s does not exist\n", path.c_str());
@@ -164,10 +195,10 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
             LogDebug(VB_SEQUENCE, "Fallback Sequence file %s does not exist\n", fallback.c_str());
             WarningHolder::AddWarningTimeout(warning, WARNING_TIMEOUT_S);
             m_openState = 0;
-            m_fileName.clear();
+            setFileName("");
             return 0;
         }
-        m_fileName = "fallback.hseq";
+        setFileName("fallback.hseq");
         path = fallback;
         LogDebug(VB_SEQUENCE, "Playing Fallback Sequence file %s\n", path.c_str());
     }
@@ -182,7 +213,7 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
     if (!file) {
         LogErr(VB_SEQUENCE, "Error opening sequence file: %s. HSEQFile::openHSEQFile returned NULL\n", path.c_str());
         m_openState = 0;
-        m_fileName.clear();
+        setFileName("");
         return 0;
     }
     int stepTime = file->getStepTime();
@@ -190,7 +221,7 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
         LogErr(VB_SEQUENCE, "Sequence file %s has an invalid step time of %d ms\n", path.c_str(), stepTime);
         delete file;
         m_openState = 0;
-        m_fileName.clear();
+        setFileName("");
         return 0;
     }
     m_frameMs = stepTime;
@@ -394,7 +425,7 @@ int Sequence::CloseLocked(int playerStatus) {
         m_lastQueuedFrame = -1;
     }
     m_frameQueued.notify_all();
-    m_fileName.clear();
+    setFileName("");
     m_paused = 0;
     m_openState = 0;
 

@@ -75,6 +75,9 @@ public:
     int GetStepTimeMs() const { return m_frameMs; }
     float GetFrameRate() const { return m_frameRate; }
     std::string GetFileName();
+    // The open file's name and elapsed time for a crash report: safe in a
+    // signal handler (no locks, no allocation). False when no file is open.
+    bool GetCrashReportInfo(char* name, size_t len, int& elapsedMs) const;
     // Frames read ahead and waiting in the queue.
     int GetReadAheadCount();
     // The buffer already holds overlays etc. for the current frame.
@@ -111,6 +114,11 @@ private:
     // hold m_playMutex while they do.
     unsigned char m_channelData[MAX_CHANNELS + 8];
     std::string m_fileName;  // guarded by m_playMutex
+    void setFileName(const std::string& name);  // with m_playMutex held
+    // Copy of m_fileName for GetCrashReportInfo; m_reportNameSeq is odd
+    // while it changes.
+    std::atomic<unsigned> m_reportNameSeq{0};
+    std::atomic<char> m_reportName[256] = {};
     bool m_sequenceWins = false;
     bool m_warnOnBridge = false;
     std::map<uint64_t, BridgeRangeData> m_liveBridgeRanges;

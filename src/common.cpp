@@ -312,12 +312,22 @@ bool LoadJsonFromString(const std::string& text, Json::Value& value) {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
     Json::Value result;
-    bool ok = reader->parse(text.data(), text.data() + text.size(), &result, &errors);
+    bool ok = false;
+    try {
+        ok = reader->parse(text.data(), text.data() + text.size(), &result, &errors);
+    } catch (const std::exception& e) {
+        // The reader throws on nesting deeper than its stack limit; texts
+        // from other devices and clients must never end the process.
+        ok = false;
+    }
+    // Texts can be large answers from other devices: the log gets their start.
+    static constexpr size_t LOGGED_CHARS = 1024;
+    std::string shown = text.size() > LOGGED_CHARS ? text.substr(0, LOGGED_CHARS) + "..." : text;
     if (ok) {
-        LogDebug(VB_GENERAL, "LoadJsonFromString() loaded: '%s'\n", text.c_str());
+        LogDebug(VB_GENERAL, "LoadJsonFromString() loaded: '%s'\n", shown.c_str());
         value = result;
     } else {
-        LogErr(VB_GENERAL, "Error parsing JSON string in LoadJsonFromString(): '%s'\n", text.c_str());
+        LogErr(VB_GENERAL, "Error parsing JSON string in LoadJsonFromString(): '%s'\n", shown.c_str());
         value = Json::Value();
     }
     return ok;
@@ -692,6 +702,71 @@ bool urlPut(const std::string& url, const std::string& body, std::string& respon
 }
 bool urlDelete(const std::string& url, const std::string& body, std::string& response) {
     return urlHelper("DELETE", url, body, response, 10);
+}
+
+namespace {
+struct BoundedBody {
+    std::string* out;
+    size_t maxBytes;
+    bool tooLarge;
+};
+
+size_t boundedWrite(void* buffer, size_t size, size_t nmemb, void* userp) {
+    BoundedBody* b = (BoundedBody*)userp;
+    size_t n = size * nmemb;
+    if (b->out->size() + n > b->maxBytes) {
+        b->tooLarge = true;
+        return 0;  // ends the transfer
+    }
+    b->out->append((const char*)buffer, n);
+    return n;
+}
+}  // namespace
+
+bool urlGetBounded(const std::string& url, std::string& response, long timeoutMs, size_t maxBytes,
+                   std::string* error) {
+    response.clear();
+    std::string reason;
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        if (error) *error = "unable to create an HTTP request";
+        return false;
+    }
+    BoundedBody body{&response, maxBytes, false};
+    std::string agent = std::string("kivd/") + getKIVVersionTriplet();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, boundedWrite);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    // Compressed answers are unpacked, and the bound applies to what comes out.
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)maxBytes);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, std::min(timeoutMs, 2000L));
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
+    LogDebug(VB_GENERAL, "Calling GET %s\n", url.c_str());
+    CURLcode status = curl_easy_perform(curl);
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_cleanup(curl);
+    if (body.tooLarge || status == CURLE_FILESIZE_EXCEEDED) {
+        reason = "answer larger than " + std::to_string(maxBytes) + " bytes";
+    } else if (status != CURLE_OK) {
+        reason = curl_easy_strerror(status);
+    } else if (code >= 400) {
+        reason = "HTTP status " + std::to_string(code);
+    }
+    if (!reason.empty()) {
+        LogDebug(VB_GENERAL, "GET %s failed: %s\n", url.c_str(), reason.c_str());
+        response.clear();
+        if (error) *error = reason;
+        return false;
+    }
+    LogDebug(VB_GENERAL, "GET %s resp: %d bytes\n", url.c_str(), (int)response.size());
+    return true;
 }
 
 // ---------------------------------------------------------------- hex dump

@@ -91,6 +91,12 @@ bool urlPost(const std::string& url, const std::string& body, std::string& respo
 bool urlPut(const std::string& url, const std::string& body, std::string& response);
 bool urlDelete(const std::string& url, const std::string& body, std::string& response);
 size_t urlWriteData(void* buffer, size_t size, size_t nmemb, void* userp);
+// GET for answers from devices that are not trusted: the answer is read up
+// to maxBytes (larger ones fail), HTTP statuses of 400 and above fail, no
+// proxy and no redirects are used, the whole request ends within timeoutMs.
+// On failure, error (when given) holds a one-line reason.
+bool urlGetBounded(const std::string& url, std::string& response, long timeoutMs, size_t maxBytes,
+                   std::string* error = nullptr);
 
 // Logging helper
 void HexDump(const char* title, const void* data, int len, KIVLoggerInstance& facility, int perLine = 16);

@@ -3,7 +3,6 @@
 // down in a fixed order and, when asked to, replaces itself with a fresh
 // copy that resumes where this one stopped.
 
-#include <execinfo.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
@@ -16,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "CrashReport.h"
 #include "Events.h"
 #include "MainLoop.h"
 #include "OutputMonitor.h"
@@ -26,6 +26,7 @@
 #include "channeloutput/channeloutput.h"
 #include "commands/CommandSocket.h"
 #include "commands/Commands.h"
+#include "commands/ControllerCommands.h"
 #include "commands/DaemonCommands.h"
 #include "common.h"
 #include "log.h"
@@ -199,38 +200,30 @@ void CreateDaemon() {
     }
 }
 
-// The report: the signal and the calling thread's stack, in the log and on
-// standard output.
-static void logCrashReport(int sig) {
-    LogErr(VB_GENERAL, "Crash handler called:  %d\n", sig);
-    void* frames[128];
-    int count = backtrace(frames, 128);
-    char** symbols = backtrace_symbols(frames, count);
-    for (int i = 0; symbols && i < count; ++i) {
-        LogErr(VB_GENERAL, "  %s\n", symbols[i]);
-        printf("  %s\n", symbols[i]);
-    }
-    free(symbols);
+// A report on request (SIGQUIT, SIGUSR1), written by the main loop outside
+// the signal handler; the daemon then shuts down normally.
+static void reportOnRequest(int sig) {
+    if (BeginCrashReport() != CRASH_REPORT_CLAIMED) return;
+    WriteCrashReport(sig);
+    EndCrashReport();
 }
 
-static void handleCrash(int sig) {
-    static volatile sig_atomic_t inCrashHandler = 0;
+void handleCrash(int sig) {
     bool fatal = sig != SIGQUIT && sig != SIGUSR1;
     if (!fatal) {
-        // A report on request: the main loop writes it outside the signal
-        // handler, then the daemon goes on to a normal shut-down.
         PassSignalToMainLoop(sig);
         return;
     }
-    if (inCrashHandler) {
-        // A fault inside the handler would otherwise repeat forever.
+    if (BeginCrashReport() == CRASH_REPORT_NESTED) {
+        // A fault inside the report would otherwise repeat forever.
         _exit(255);
     }
-    inCrashHandler = 1;
-    // The process is broken already: the report is best effort.
-    logCrashReport(sig);
-    // The notifier may hold its lock in this broken process: write directly.
-    WarningHolder::writeWarningsFile("['KIVD has crashed.  Check crash reports.']");
+    // The process is broken: the report allocates nothing and takes no
+    // locks, the notifier thread is left alone (it may hold its lock) and
+    // no destructor runs on the way out.
+    WriteCrashReport(sig);
+    runMainKIVDLoop = 0;
+    WriteCrashedWarning();
     _exit(255);
 }
 
@@ -313,7 +306,8 @@ int main(int argc, char* argv[]) {
 
     parseArguments(argc, argv);
     InstallTerminationSignals();
-    SetSignalReportHandler(logCrashReport);
+    PrepareCrashReports();
+    SetSignalReportHandler(reportOnRequest);
     ReportSettingsProblems();
 
     if (!DirectoryExists(getKIVMediaDir())) {
@@ -338,6 +332,7 @@ int main(int argc, char* argv[]) {
 
     CommandManager::INSTANCE.Init();
     RegisterDaemonCommands();
+    RegisterControllerCommands();
 
     if (!getSetting("MQTTHost").empty()) {
         LogInfo(VB_GENERAL, "Creating MQTT\n");
@@ -390,6 +385,7 @@ int main(int argc, char* argv[]) {
     WriteRuntimeInfoFile(MultiSync::INSTANCE.GetSystems(true, false));
 
     MainLoop();
+    WaitForCrashReport();
 
     CommandManager::INSTANCE.TriggerPreset("KIVD_STOPPED");
     Events::PrepareForShutdown();

@@ -144,6 +144,8 @@ void setKIVmode(int mode) { settings.mode = mode; }
 
 std::string getKIVmodeStr(int mode) {
     switch (mode) {
+    case MODE_BRIDGE:
+        return "bridge";
     case MODE_PLAYER:
         return "player";
     case MODE_REMOTE:

@@ -7,6 +7,7 @@
 #include <string>
 
 #define MODE_UNKNOWN 0x00
+#define MODE_BRIDGE 0x01
 #define MODE_PLAYER 0x02
 #define MODE_REMOTE 0x08
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "HttpTestServer.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "log.h"
@@ -127,6 +128,51 @@ TEST(Json, LoadSaveAndMerge) {
     EXPECT_TRUE(log.contains("Error parsing JSON string in LoadJsonFromString()"));
     EXPECT_FALSE(LoadJsonFromFile(dir.file("/none.json"), bad));
     EXPECT_TRUE(log.contains("JSON File " + dir.file("/none.json") + " does not exist"));
+}
+
+TEST(Json, UntrustedTextsNeverThrowAndAreLoggedShort) {
+    kivtest::LogCapture log;
+    Json::Value v(5);
+    // Deeper than the reader's nesting limit: it throws inside.
+    EXPECT_FALSE(LoadJsonFromString(std::string(100000, '['), v));
+    EXPECT_TRUE(v.isNull());
+    EXPECT_FALSE(LoadJsonFromString("{\"a\": " + std::string(100000, 'x'), v));
+    std::string text = log.text();
+    EXPECT_EQ(log.count("Error parsing JSON string in LoadJsonFromString()"), 2);
+    EXPECT_LT(text.size(), 5000u);
+    EXPECT_NE(text.find("xxx...'"), std::string::npos);
+}
+
+TEST(Http, BoundedGetFailsOnErrorsSizeAndSilence) {
+    kivtest::HttpTestServer server("127.0.0.1", 0, [](const kivtest::HttpRequest& r) {
+        if (r.url == "/small") return kivtest::HttpResponse{200, "hello", "text/plain"};
+        if (r.url == "/big") return kivtest::HttpResponse{200, std::string(300000, 'b'), "text/plain"};
+        return kivtest::HttpResponse{404, "missing", "text/plain"};
+    });
+    std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+    std::string body, error;
+    // A proxy from the environment is not used for devices on the network.
+    setenv("http_proxy", "http://127.0.0.1:9", 1);
+    EXPECT_TRUE(urlGetBounded(base + "/small", body, 5000, 1000, &error)) << error;
+    unsetenv("http_proxy");
+    EXPECT_EQ(body, "hello");
+    EXPECT_FALSE(urlGetBounded(base + "/nothing", body, 5000, 1000, &error));
+    EXPECT_EQ(error, "HTTP status 404");
+    EXPECT_EQ(body, "");
+    EXPECT_FALSE(urlGetBounded(base + "/big", body, 5000, 1000, &error));
+    EXPECT_EQ(error, "answer larger than 1000 bytes");
+    EXPECT_EQ(body, "");
+    EXPECT_TRUE(urlGetBounded(base + "/big", body, 5000, 300000, &error));
+    EXPECT_EQ(body.size(), 300000u);
+    EXPECT_FALSE(urlGetBounded("http://127.0.0.1:" + std::to_string(kivtest::closedLoopbackPort()) + "/", body, 5000,
+                               1000, &error));
+    EXPECT_EQ(error, "Couldn't connect to server");
+    kivtest::SilentTcpListener silent;
+    long long start = GetTimeMS();
+    EXPECT_FALSE(urlGetBounded("http://127.0.0.1:" + std::to_string(silent.port()) + "/", body, 1000, 1000, &error));
+    EXPECT_EQ(error, "Timeout was reached");
+    EXPECT_LT(GetTimeMS() - start, 15000);
+    EXPECT_FALSE(urlGetBounded("file:///etc/passwd", body, 1000, 100000, &error));
 }
 
 TEST(Strings, SplitTrimReplaceAndTags) {

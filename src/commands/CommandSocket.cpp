@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "commands/Commands.h"
@@ -19,6 +22,13 @@ static std::string commandSockPath;
 
 static constexpr size_t MAX_COMMAND_BYTES = 65536;
 static constexpr int REPLY_BUFFER_BYTES = 4 * 1024 * 1024;
+
+// Commands that run long answer from a "KIV-LongCmd" worker each, so the
+// main loop keeps its pace; FinishLongCommands waits for them at shut-down.
+static constexpr int MAX_LONG_COMMANDS = 4;
+static std::mutex longCommandsLock;  // guards longCommandsRunning
+static std::condition_variable longCommandsDone;
+static int longCommandsRunning = 0;
 
 std::string CommandSocketPath() { return getSetting("commandSocket", getKIVMediaDir("/tmp/kivd.sock").c_str()); }
 
@@ -72,6 +82,30 @@ static void reply(const struct sockaddr_un& to, socklen_t toLen, Command::Result
     }
 }
 
+static bool startLongCommand(const Json::Value& doc, const struct sockaddr_un& from, socklen_t fromLen) {
+    std::lock_guard<std::mutex> lock(longCommandsLock);
+    if (longCommandsRunning >= MAX_LONG_COMMANDS) return false;
+    ++longCommandsRunning;
+    std::thread([d = Json::Value(doc), from, fromLen]() mutable {
+        SetThreadName("KIV-LongCmd");
+        {
+            std::unique_ptr<Command::Result> result = CommandManager::INSTANCE.run(d);
+            reply(from, fromLen, *result);
+            Json::Value().swap(d);
+        }
+        // Nothing of this thread is touched after the count drops.
+        std::lock_guard<std::mutex> lock(longCommandsLock);
+        --longCommandsRunning;
+        longCommandsDone.notify_all();
+    }).detach();
+    return true;
+}
+
+void FinishLongCommands() {
+    std::unique_lock<std::mutex> lock(longCommandsLock);
+    longCommandsDone.wait(lock, [] { return longCommandsRunning == 0; });
+}
+
 void CommandProc() {
     std::vector<char> buf(MAX_COMMAND_BYTES + 1);
     while (commandSock >= 0) {
@@ -95,7 +129,16 @@ void CommandProc() {
                 result = std::make_unique<Command::ErrorResult>("Command document is not valid JSON");
             } else {
                 LogDebug(VB_COMMAND, "Command socket: %s\n", SaveJsonToString(doc).c_str());
-                result = CommandManager::INSTANCE.run(doc);
+                Command* cmd = doc.isObject() && doc["command"].isString()
+                                   ? CommandManager::INSTANCE.getCommand(doc["command"].asString())
+                                   : nullptr;
+                if (cmd && cmd->runsLong()) {
+                    if (startLongCommand(doc, from, fromLen)) continue;
+                    result = std::make_unique<Command::ErrorResult>(
+                        "Too many long-running commands at once; try again shortly");
+                } else {
+                    result = CommandManager::INSTANCE.run(doc);
+                }
             }
         }
         reply(from, fromLen, *result);
@@ -103,6 +146,7 @@ void CommandProc() {
 }
 
 void CloseCommand() {
+    FinishLongCommands();
     if (commandSock >= 0) {
         close(commandSock);
         commandSock = -1;

@@ -78,6 +78,9 @@ public:
 
     virtual std::unique_ptr<Result> run(const std::vector<std::string>& args) = 0;
     virtual bool hidden() const { return false; }
+    // True for commands that may take seconds (they wait on other devices):
+    // the command socket runs them on a worker instead of the main loop.
+    virtual bool runsLong() const { return false; }
     virtual Json::Value getDescription();
 
     std::string name;

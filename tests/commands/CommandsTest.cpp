@@ -147,6 +147,61 @@ TEST_F(CommandsTest, SocketAnswersWithTheResultAndClientPrintsIt) {
     EXPECT_NE(out.find("cannot reach kivd"), std::string::npos);
 }
 
+// Waits until the test lets it go; the socket runs it on a worker.
+class SlowCommand : public Command {
+public:
+    SlowCommand() : Command("Slow", "waits until released") {}
+    bool runsLong() const override { return true; }
+    std::unique_ptr<Result> run(const std::vector<std::string>& a) override {
+        ++started;
+        kivtest::waitUntil([] { return released.load(); }, 20000);
+        return std::make_unique<Result>("slow done");
+    }
+    static std::atomic<int> started;
+    static std::atomic<bool> released;
+};
+std::atomic<int> SlowCommand::started{0};
+std::atomic<bool> SlowCommand::released{false};
+
+TEST_F(CommandsTest, LongRunningCommandsLeaveTheSocketFreeAndFinishBeforeClose) {
+    CommandManager::INSTANCE.addCommand(new SlowCommand());
+    SlowCommand::started = 0;
+    SlowCommand::released = false;
+    int fd = Command_Initialize();
+    ASSERT_GE(fd, 0);
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        while (!stop) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) CommandProc();
+        }
+    });
+    std::string client = kivtest::buildDir() + "/src/kivcmd";
+    std::vector<std::string> slowOut(5);
+    std::vector<int> slowRc(5, -1);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back([&, i] { slowRc[i] = kivtest::runCommand(client + " Slow", &slowOut[i]); });
+    }
+    ASSERT_TRUE(kivtest::waitUntil([] { return SlowCommand::started == 4; }, 10000));
+    // Four are running: a fifth is turned away, a quick one is answered.
+    std::string out;
+    EXPECT_EQ(kivtest::runCommand(client + " Slow", &out), 1);
+    EXPECT_EQ(out, "Too many long-running commands at once; try again shortly\n");
+    EXPECT_EQ(kivtest::runCommand(client + " -t 5 Record quick", &out), 0);
+    EXPECT_EQ(out, "recorded 1\n");
+    stop = true;
+    server.join();
+    SlowCommand::released = true;
+    // Closing waits for the workers, which still answer their clients.
+    CloseCommand();
+    for (auto& t : clients) t.join();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(slowRc[i], 0);
+        EXPECT_EQ(slowOut[i], "slow done\n");
+    }
+}
+
 }  // namespace
 
 namespace {

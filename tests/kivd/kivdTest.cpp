@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "KivdProcess.h"
+#include "NetTestSupport.h"
 #include "TestSupport.h"
 #include "common.h"
 
@@ -198,6 +199,31 @@ TEST_F(KivdProcessTest, UserSignalOneStopsCleanly) {
     ASSERT_TRUE(d.waitReady());
     EXPECT_EQ(d.stop(SIGUSR1), 0);
     EXPECT_NE(d.log().find("Crash handler called:  10"), std::string::npos);
+}
+
+TEST_F(KivdProcessTest, RuntimeInformationFileListsTheBoardsAddressesOnlyWhenItHasSome) {
+    KIV_RUN_IN_PRIVATE_NETNS();
+    std::string info = media.file("/kiv-info.json");
+    media.write("/kiv-info.json", "{\"addresses\": \"stale\"}");
+    {
+        // Loopback only: no file.
+        kivtest::KivdProcess d(media.path());
+        ASSERT_TRUE(d.start({"-f"}));
+        ASSERT_TRUE(d.waitReady());
+        EXPECT_FALSE(FileExists(info));
+        EXPECT_NE(d.log().find("Not creating " + info + " as no IP addresses found"), std::string::npos);
+        EXPECT_EQ(d.stop(SIGTERM), 0);
+    }
+    ASSERT_EQ(0, kivtest::runCommand(kivtest::privateShowNetworkCommand() +
+                                     " && ip addr add 10.77.0.9/24 dev kivshow0"));
+    kivtest::KivdProcess d(media.path());
+    ASSERT_TRUE(d.start({"-f"}));
+    ASSERT_TRUE(d.waitReady());
+    Json::Value rec = LoadJsonFromString(GetFileContents(info));
+    EXPECT_EQ(rec["addresses"].asString(), "10.77.0.1,10.77.0.9");
+    EXPECT_FALSE(rec.isMember("address"));
+    EXPECT_EQ(rec["mode"].asString(), "player");
+    EXPECT_EQ(d.stop(SIGTERM), 0);
 }
 
 }  // namespace

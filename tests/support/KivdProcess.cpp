@@ -57,6 +57,8 @@ KivdProcess::~KivdProcess() {
     if (!m_install.empty()) runCommand("rm -rf '" + m_install + "'");
 }
 
+void KivdProcess::setEnv(const std::string& name, const std::string& value) { m_env.emplace_back(name, value); }
+
 bool KivdProcess::start(const std::vector<std::string>& args) {
     std::string program = buildDir() + "/src/kivd";
     linkWwwFiles(m_install);
@@ -76,6 +78,9 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
         dup2(devnull, 0);
         setenv("KIV_MEDIA_DIR", m_media.c_str(), 1);
         setenv("KIV_INSTALL_DIR", m_install.c_str(), 1);
+        // Temporary files such as the crash log stay with this daemon.
+        setenv("TMPDIR", m_install.c_str(), 1);
+        for (auto& e : m_env) setenv(e.first.c_str(), e.second.c_str(), 1);
         std::vector<char*> argv;
         argv.push_back((char*)program.c_str());
         for (auto& a : args) argv.push_back((char*)a.c_str());

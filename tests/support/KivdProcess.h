@@ -15,6 +15,8 @@ public:
     explicit KivdProcess(const std::string& mediaDir);
     ~KivdProcess();
 
+    // An extra environment variable for the daemon started next.
+    void setEnv(const std::string& name, const std::string& value);
     // Starts kivd with these arguments; stdout and stderr go to output().
     bool start(const std::vector<std::string>& args);
     // Waits until the command socket answers (the main loop runs).
@@ -31,7 +33,8 @@ public:
     std::string output() const;
     std::string log() const;
     // The daemon's own installation directory: links to the build's
-    // programs and plug-ins, and a private www/ for its warnings file.
+    // programs and plug-ins, and a private www/ for its warnings file. It
+    // is also the daemon's TMPDIR (where its crash log goes).
     const std::string& installDir() const { return m_install; }
     // Where the daemon's HTTP interface listens: unless the settings file
     // names "HTTPPort" or "HTTPBindAddress", start() adds a loopback
@@ -46,6 +49,7 @@ private:
     std::string m_media;
     std::string m_install;
     std::string m_outputFile;
+    std::vector<std::pair<std::string, std::string>> m_env;
     std::string m_httpAddress;
     int m_httpPort = 0;
     pid_t m_pid = -1;
