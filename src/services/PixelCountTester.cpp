@@ -7,6 +7,7 @@
 
 #include "OutputMonitor.h"
 #include "Sequence.h"
+#include "channeloutput/channeloutputthread.h"
 #include "commands/Commands.h"
 #include "common.h"
 #include "log.h"
@@ -65,6 +66,9 @@ bool CurrentBasedPixelCountPixelStringTester::Start(int cycleMs, const std::stri
         m_status = RUNNING;
         m_drawing = true;
     }
+    // An output thread idling after its last frame would otherwise sleep
+    // through the test; without one the main loop starts one for the test.
+    ForceChannelOutputNow();
     Timers::INSTANCE.addPeriodicTimer(TIMER_NAME, cycleMs, [this]() { Tick(GetTimeMS()); });
     return true;
 }

@@ -34,6 +34,18 @@ std::string ddpOutputs(const std::string& address, int channels) {
            address + R"(", "startChannel": 1, "channelCount": )" + std::to_string(channels) + "}]}]}";
 }
 
+// Polls until pred holds or timeoutMs of wall time passed (each poll may
+// run the command client, slow on a loaded machine).
+template <typename P>
+bool within(int timeoutMs, P pred) {
+    long long end = GetTimeMS() + timeoutMs;
+    while (GetTimeMS() < end) {
+        if (pred()) return true;
+        usleep(20000);
+    }
+    return pred();
+}
+
 class OutputPortsEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -62,7 +74,7 @@ protected:
         return false;
     }
     bool waitWarning(const std::string& w, bool present = true) {
-        return kivtest::waitUntil([&] { return hasWarning(w) == present; }, 15000);
+        return within(15000, [&] { return hasWarning(w) == present; });
     }
     std::string run(const std::vector<std::string>& args) {
         std::string out;
@@ -72,13 +84,11 @@ protected:
     }
     // Waits until every pin has its level in the board's state file.
     bool levels(const std::map<std::string, int>& want) {
-        return kivtest::waitUntil(
-            [&] {
-                for (auto& w : want)
-                    if (sim.level(w.first) != w.second) return false;
-                return true;
-            },
-            10000);
+        return within(10000, [&] {
+            for (auto& w : want)
+                if (sim.level(w.first) != w.second) return false;
+            return true;
+        });
     }
     std::string levelsNow() {
         return GetFileContents(sim.statePath());
@@ -111,11 +121,11 @@ TEST_F(OutputPortsEndToEnd, CommandsSwitchPinsAndFuseTripsAreNamedInWarningsAndP
 
     EXPECT_EQ(run({"Outputs Off"}), "OK");
     EXPECT_TRUE(levels({{"GPIO1", 0}, {"GPIO2", 1}, {"GPIO3", 0}, {"GPIO4", 1}})) << levelsNow();
-    EXPECT_TRUE(kivtest::waitUntil([&] { return logCount("TriggerPreset(SAW DISABLED)") == 1; }, 10000)) << d.log();
+    EXPECT_TRUE(within(10000, [&] { return logCount("TriggerPreset(SAW DISABLED)") == 1; })) << d.log();
     EXPECT_EQ(run({"Outputs On"}), "OK");
     EXPECT_TRUE(levels({{"GPIO1", 1}, {"GPIO2", 0}, {"GPIO3", 1}, {"GPIO4", 0}})) << levelsNow();
     // Once at start, once now.
-    EXPECT_TRUE(kivtest::waitUntil([&] { return logCount("TriggerPreset(SAW ENABLED)") == 2; }, 10000)) << d.log();
+    EXPECT_TRUE(within(10000, [&] { return logCount("TriggerPreset(SAW ENABLED)") == 2; })) << d.log();
 
     EXPECT_EQ(run({"Set Port Status", "P2", "false"}), "OK");
     EXPECT_TRUE(levels({{"GPIO1", 1}, {"GPIO2", 1}, {"GPIO3", 1}, {"GPIO4", 0}})) << levelsNow();
@@ -131,14 +141,14 @@ TEST_F(OutputPortsEndToEnd, CommandsSwitchPinsAndFuseTripsAreNamedInWarningsAndP
     EXPECT_TRUE(waitWarning("eFUSE Triggered for P3"));
     EXPECT_TRUE(levels({{"GPIO1", 0}, {"GPIO2", 0}, {"GPIO3", 0}})) << levelsNow();
     EXPECT_FALSE(hasWarning("eFUSE Triggered for P2"));
-    EXPECT_TRUE(kivtest::waitUntil([&] { return logCount("TriggerPreset(SAW FUSE P3)") == 1; }, 10000)) << d.log();
+    EXPECT_TRUE(within(10000, [&] { return logCount("TriggerPreset(SAW FUSE P3)") == 1; })) << d.log();
     EXPECT_EQ(logCount("TriggerPreset(SAW FUSE P1)"), 1);
     EXPECT_EQ(logCount("TriggerPreset(SAW FUSE P2)"), 0);
     // P4's own fuse line.
     EXPECT_EQ(sim.send("GPIO14=0"), "OK");
     EXPECT_TRUE(waitWarning("eFUSE Triggered for P4"));
     EXPECT_TRUE(levels({{"GPIO4", 1}}));
-    EXPECT_TRUE(kivtest::waitUntil([&] { return logCount("TriggerPreset(SAW FUSE P4)") == 1; }, 10000));
+    EXPECT_TRUE(within(10000, [&] { return logCount("TriggerPreset(SAW FUSE P4)") == 1; }));
 
     // The status page shows it all.
     auto r = kivtest::httpGet(d.httpUrl("/kivd/ports"));
