@@ -244,6 +244,9 @@ TEST_F(OutputPortsEndToEnd, CheckPixelCountComparesTheCountsTheLitStripsDraw) {
       {"name": "P2", "enablePin": "GPIO2", "startChannel": 301, "pixelCount": 50, "mAPerPixel": 40,
        "currentSensor": {"path": ")" + media.file("/tmp/c2") + R"(", "scale": 1}}]})");
     startDaemon();
+    // The output thread now idles after the start-up blanking frame: the
+    // test must wake it, or the strips stay dark.
+    usleep(800000);
     EXPECT_EQ(run({"Check Pixel Count", "--ALL--", "2", "Warn"}), "OK");
     EXPECT_TRUE(waitWarning("P1 configured for 100 pixels but 97 pixels detected.")) << d.log();
     EXPECT_GE(strips.maxLitSeen(), 50) << "the test lit the strips";
