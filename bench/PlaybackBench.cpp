@@ -32,6 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CaptureOutput.h"
 #include "Sequence.h"
 #include "TestSupport.h"
@@ -54,58 +55,11 @@ struct Options {
     bool cyclictest = true;
 };
 
-double CpuSeconds(int who) {
-    rusage r;
-    getrusage(who, &r);
-    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-
-long PeakRssKiB() {
-    rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return r.ru_maxrss;
-}
-
-// CPU seconds of every thread of this process, by thread name.
-std::map<std::string, double> ThreadCpuByName() {
-    std::map<std::string, double> out;
-    long ticks = sysconf(_SC_CLK_TCK);
-    DIR* d = opendir("/proc/self/task");
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::string name = GetFileContents(dir + "/comm");
-        TrimWhiteSpace(name);
-        std::string stat = GetFileContents(dir + "/stat");
-        auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream in(stat.substr(close + 2));
-        std::string field;
-        unsigned long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && in >> field; ++i) {
-            if (i == 14) utime = std::stoul(field);
-            if (i == 15) stime = std::stoul(field);
-        }
-        out[name] += (double)(utime + stime) / ticks;
-    }
-    closedir(d);
-    return out;
-}
-
-struct Stats {
-    double median = 0, p99 = 0, max = 0;
-};
-
-Stats Percentiles(std::vector<double> v) {
-    Stats s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    s.median = v[v.size() / 2];
-    s.p99 = v[std::min(v.size() - 1, (size_t)std::ceil(v.size() * 0.99) - 1)];
-    s.max = v.back();
-    return s;
-}
+using bench::CpuSeconds;
+using bench::PeakRssKiB;
+using bench::Percentiles;
+using bench::Stats;
+using bench::ThreadCpuByName;
 
 ShowSpec Spec(const Options& o) {
     ShowSpec spec;
@@ -163,8 +117,6 @@ int Play(const Options& o, const std::string& mediaDir) {
     StopChannelOutputThread();
 
     auto frames = capture->Frames();
-    // Frame 0 may go out more than once before the start (pre-roll); the
-    // grid is the one the last copy starts.
     std::vector<std::pair<int, long long>> shown;  // frame, send time
     int garbage = 0, blanks = 0;
     for (auto& f : frames) {
@@ -177,7 +129,6 @@ int Play(const Options& o, const std::string& mediaDir) {
             ++garbage;
             continue;
         }
-        if (it->second == 0 && !shown.empty() && shown.back().first == 0) shown.pop_back();
         shown.push_back({it->second, f.timeUs});
     }
     int inOrder = 0, repeats = 0, skips = 0;

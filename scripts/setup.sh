@@ -13,6 +13,7 @@ PACKAGES=(
   tshark rt-tests iproute2 procps curl util-linux tzdata
   clang libclang-rt-14-dev
   libre2-dev gdb zip unzip
+  faketime
 )
 
 missing=()

@@ -60,7 +60,7 @@ KivdProcess::~KivdProcess() {
 void KivdProcess::setEnv(const std::string& name, const std::string& value) { m_env.emplace_back(name, value); }
 
 bool KivdProcess::start(const std::vector<std::string>& args) {
-    std::string program = buildDir() + "/src/kivd";
+    std::string program = m_installedBin.empty() ? buildDir() + "/src/kivd" : m_installedBin + "/kivd";
     linkWwwFiles(m_install);
     std::string settingsFile = m_media + "/settings";
     std::string settings = GetFileContents(settingsFile);
@@ -77,7 +77,11 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         setenv("KIV_MEDIA_DIR", m_media.c_str(), 1);
-        setenv("KIV_INSTALL_DIR", m_install.c_str(), 1);
+        if (m_installedBin.empty()) {
+            setenv("KIV_INSTALL_DIR", m_install.c_str(), 1);
+        } else {
+            unsetenv("KIV_INSTALL_DIR");
+        }
         // Temporary files such as the crash log stay with this daemon.
         setenv("TMPDIR", m_install.c_str(), 1);
         for (auto& e : m_env) setenv(e.first.c_str(), e.second.c_str(), 1);
@@ -92,7 +96,8 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
 }
 
 int KivdProcess::command(const std::vector<std::string>& args, std::string* out, int timeoutSec) {
-    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + buildDir() + "/src/kivcmd -t " + std::to_string(timeoutSec);
+    std::string client = m_installedBin.empty() ? buildDir() + "/src/kivcmd" : m_installedBin + "/kivcmd";
+    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + client + " -t " + std::to_string(timeoutSec);
     for (auto& a : args) cmd += " '" + a + "'";
     return runCommand(cmd, out);
 }
