@@ -8,6 +8,7 @@ PACKAGES=(
   libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev zstd
   libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev
   libsdl2-dev libgraphicsmagick++1-dev libdrm-dev libmicrohttpd-dev
+  libgpiod-dev
   libgtest-dev googletest
   tshark rt-tests iproute2 procps curl util-linux tzdata
   ffmpeg

@@ -22,6 +22,7 @@
 #include "Scheduler.h"
 #include "Sequence.h"
 #include "Warnings.h"
+#include "channeloutput/PortLayout.h"
 #include "channeloutput/channeloutput.h"
 #include "commands/CommandSocket.h"
 #include "commands/Commands.h"
@@ -384,6 +385,7 @@ int main(int argc, char* argv[]) {
     InitMediaOutput();
     DisplayOverlayModel::RegisterType();
     PixelOverlayManager::INSTANCE.Initialize();
+    LoadPortLayout();
     InitializeChannelOutputs();
     PluginManager::INSTANCE.loadUserPlugins();
     InitEffects();
@@ -401,6 +403,7 @@ int main(int argc, char* argv[]) {
     CloseChannelOutputs();
     // Displays of overlay models are released (console back to text mode).
     PixelOverlayManager::INSTANCE.Cleanup();
+    ClosePortLayout();
 
     OutputMonitor::INSTANCE.Cleanup();
     CommandManager::INSTANCE.Cleanup();
