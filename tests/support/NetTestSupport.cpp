@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,8 +50,16 @@ TsharkCapture::TsharkCapture(const std::string& iface, const std::string& filter
         m_error = "fork failed";
         return;
     }
-    // tshark says so on stderr once packets are being captured.
-    m_started = waitUntil([&] { return GetFileContents(log).find("Capturing on") != std::string::npos; }, 20000);
+    // tshark says so on stderr when it has started its capture program, and
+    // that program writes the file's header once the interface is open and
+    // filtered: on a busy machine the first can come well before the second.
+    m_started = waitUntil(
+        [&] {
+            struct stat st;
+            return GetFileContents(log).find("Capturing on") != std::string::npos &&
+                   stat(pcap.c_str(), &st) == 0 && st.st_size > 0;
+        },
+        20000);
     if (!m_started) {
         m_error = "tshark did not start capturing: " + GetFileContents(log);
         stop();
