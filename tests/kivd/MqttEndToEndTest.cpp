@@ -181,7 +181,9 @@ TEST_F(MqttEndToEnd, ABrokerAwayForTenSecondsCostsNoFrameAndPublishingResumes) {
     ASSERT_TRUE(ddp.ok());
     MqttSubscriber sub(broker.address(), broker.port(), BASE + "#");
     ASSERT_TRUE(sub.waitConnected());
-    startDaemon();
+    // The player's debug lines name each frame read too late for its period.
+    ASSERT_TRUE(d.start({"-f", "--log-level", "debug:Sequence"}));
+    ASSERT_TRUE(d.waitReady()) << d.output();
     ASSERT_GE(sub.waitFor(BASE + "playlist_details", "", 15000), 0);
 
     ASSERT_EQ(kivcmd({"Start Playlist", "evening"}), 0);
@@ -204,7 +206,7 @@ TEST_F(MqttEndToEnd, ABrokerAwayForTenSecondsCostsNoFrameAndPublishingResumes) {
     usleep(300000);
     EXPECT_EQ(d.stop(SIGTERM), 0);
 
-    // The frames in order and on time.
+    // Every frame once, in order, on time.
     std::map<std::vector<uint8_t>, int> frameOf;
     std::vector<uint8_t> buf(spec.channels);
     for (uint32_t f = 0; f < spec.frames; ++f) {
@@ -229,10 +231,14 @@ TEST_F(MqttEndToEnd, ABrokerAwayForTenSecondsCostsNoFrameAndPublishingResumes) {
             shown.push_back({it->second, g.timeUs});
         }
     }
-    // A machine busy with other work may make the reader skip a frame to
-    // keep time; a client that held the output thread would cost far more
-    // and shows in the lateness below.
-    ASSERT_GE(shown.size(), spec.frames - spec.frames / 50) << "frames delivered";
+    // A machine busy with other work may starve the reader, which then
+    // skips a frame to keep time and says so; any other frame missing is lost.
+    std::string log = d.log();
+    size_t lateReads = 0;
+    for (size_t at = log.find("was not read in time"); at != std::string::npos;
+         at = log.find("was not read in time", at + 1))
+        ++lateReads;
+    ASSERT_GE(shown.size() + lateReads, spec.frames) << "frames delivered, " << lateReads << " read late";
     EXPECT_EQ(shown.front().first, 0);
     EXPECT_EQ(shown.back().first, (int)spec.frames - 1);
     EXPECT_EQ(unknown + outOfOrder, 0);
