@@ -12,6 +12,7 @@ PACKAGES=(
   tshark rt-tests iproute2 procps curl util-linux tzdata
   clang libclang-rt-14-dev
   libre2-dev gdb zip unzip
+  libfaketime
 )
 
 missing=()
