@@ -243,7 +243,7 @@ int run(const Options& o) {
                     dest(1, R"("type": 7, "id": 1)") + "," + dest(2, R"("type": 1, "universe": 5)") + "," +
                     dest(3, R"("type": 3, "universe": 9)") + "," + dest(5, R"("type": 8)") + R"(]},
                   {"type": "GenericUDP", "enabled": 1, "address": ")" +
-                    loopbackFor(a, 5) + R"(", "port": 5000, "startChannel": 2561, "channelCount": 512,
+                    loopbackFor(a, 5) + R"(", "port": 5000, "startChannel": 2049, "channelCount": 512,
                    "tokens": "0x9C {S2} {data}"}]})");
 
     KivdProcess d(media.path());
