@@ -32,7 +32,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CaptureOutput.h"
+#include "FrameTiming.h"
 #include "Sequence.h"
 #include "TestSupport.h"
 #include "channeloutput/channeloutput.h"
@@ -44,6 +46,10 @@
 #include "settings.h"
 
 using namespace kivtest;
+using kivbench::Percentiles;
+using kivbench::ParseResult;
+using kivbench::Stats;
+using kivbench::Verdict;
 
 namespace {
 
@@ -54,58 +60,9 @@ struct Options {
     bool cyclictest = true;
 };
 
-double CpuSeconds(int who) {
-    rusage r;
-    getrusage(who, &r);
-    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-
-long PeakRssKiB() {
-    rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return r.ru_maxrss;
-}
-
-// CPU seconds of every thread of this process, by thread name.
-std::map<std::string, double> ThreadCpuByName() {
-    std::map<std::string, double> out;
-    long ticks = sysconf(_SC_CLK_TCK);
-    DIR* d = opendir("/proc/self/task");
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::string name = GetFileContents(dir + "/comm");
-        TrimWhiteSpace(name);
-        std::string stat = GetFileContents(dir + "/stat");
-        auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream in(stat.substr(close + 2));
-        std::string field;
-        unsigned long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && in >> field; ++i) {
-            if (i == 14) utime = std::stoul(field);
-            if (i == 15) stime = std::stoul(field);
-        }
-        out[name] += (double)(utime + stime) / ticks;
-    }
-    closedir(d);
-    return out;
-}
-
-struct Stats {
-    double median = 0, p99 = 0, max = 0;
-};
-
-Stats Percentiles(std::vector<double> v) {
-    Stats s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    s.median = v[v.size() / 2];
-    s.p99 = v[std::min(v.size() - 1, (size_t)std::ceil(v.size() * 0.99) - 1)];
-    s.max = v.back();
-    return s;
-}
+using bench::CpuSeconds;
+using bench::PeakRssKiB;
+using bench::ThreadCpuByName;
 
 ShowSpec Spec(const Options& o) {
     ShowSpec spec;
@@ -125,14 +82,7 @@ int Play(const Options& o, const std::string& mediaDir) {
 
     // What every frame must look like, as hashes (the frames themselves
     // would not fit the memory budget being measured).
-    std::unordered_map<uint64_t, int> frameOfHash;
-    {
-        std::vector<uint8_t> frame(spec.channels);
-        for (uint32_t n = 0; n < spec.frames; ++n) {
-            RenderShowFrame(spec, n, frame.data());
-            frameOfHash[HashBytes(frame.data(), frame.size())] = (int)n;
-        }
-    }
+    std::unordered_map<uint64_t, int> frameOfHash = kivbench::FrameHashes(spec);
     std::vector<uint8_t> zeros(spec.channels, 0);
     uint64_t blankHash = HashBytes(zeros.data(), zeros.size());
 
@@ -163,23 +113,9 @@ int Play(const Options& o, const std::string& mediaDir) {
     StopChannelOutputThread();
 
     auto frames = capture->Frames();
-    // Frame 0 may go out more than once before the start (pre-roll); the
-    // grid is the one the last copy starts.
-    std::vector<std::pair<int, long long>> shown;  // frame, send time
-    int garbage = 0, blanks = 0;
-    for (auto& f : frames) {
-        if (f.hash == blankHash) {
-            ++blanks;
-            continue;
-        }
-        auto it = frameOfHash.find(f.hash);
-        if (it == frameOfHash.end()) {
-            ++garbage;
-            continue;
-        }
-        if (it->second == 0 && !shown.empty() && shown.back().first == 0) shown.pop_back();
-        shown.push_back({it->second, f.timeUs});
-    }
+    kivbench::Shown seen = kivbench::ShownFrames(frames, frameOfHash, blankHash);
+    auto& shown = seen.frames;
+    int garbage = seen.garbage, blanks = seen.blanks;
     int inOrder = 0, repeats = 0, skips = 0;
     for (size_t i = 0; i < shown.size(); ++i) {
         int expect = i ? shown[i - 1].first + 1 : 0;
@@ -187,32 +123,9 @@ int Play(const Options& o, const std::string& mediaDir) {
         else if (i && shown[i].first == shown[i - 1].first) ++repeats;
         else skips += shown[i].first - expect;
     }
-    // Lateness against the ideal grid anchored at the earliest frame (d is
-    // each frame's offset from the grid).
-    long long step = (long long)spec.stepMs * 1000;
-    std::vector<long long> d;
-    for (auto& s : shown) d.push_back(s.second - s.first * step);
-    long long anchor = d.empty() ? 0 : *std::min_element(d.begin(), d.end());
-    std::vector<double> late;
-    for (long long x : d) late.push_back((double)(x - anchor));
-    Stats st = Percentiles(late);
-    // Lateness against the thread's own schedule, as cyclictest measures its
-    // wake-ups: a pass more than a period late starts a new grid (the rest
-    // of the show then runs that much later unless a master pulls it back).
-    std::vector<double> wake;
-    int regrids = 0;
-    long long segMin = d.empty() ? 0 : d[0];
-    for (size_t i = 0; i < d.size(); ++i) {
-        if (d[i] - segMin > step) {
-            wake.push_back((double)(d[i] - segMin));
-            ++regrids;
-            segMin = d[i];
-            continue;
-        }
-        segMin = std::min(segMin, d[i]);
-        wake.push_back((double)(d[i] - segMin));
-    }
-    Stats sw = Percentiles(wake);
+    kivbench::Lateness lateness = kivbench::FrameLateness(shown, (long long)spec.stepMs * 1000);
+    Stats st = lateness.grid, sw = lateness.wake;
+    int regrids = lateness.regrids;
     double spanMs = shown.size() > 1 ? (shown.back().second - shown.front().second) / 1000.0 : 0;
 
     printf("RESULT expected=%u sent=%d inorder=%d repeats=%d skipped=%d garbage=%d blanks=%d "
@@ -265,20 +178,7 @@ bool Cyclictest(int intervalUs, int loops, Stats& out) {
     return true;
 }
 
-std::map<std::string, std::string> ParseResult(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    auto pos = text.find("RESULT ");
-    if (pos == std::string::npos) return kv;
-    std::istringstream in(text.substr(pos + 7));
-    std::string tok;
-    while (in >> tok) {
-        auto eq = tok.find('=');
-        if (eq != std::string::npos) kv[tok.substr(0, eq)] = tok.substr(eq + 1);
-    }
-    return kv;
-}
 
-const char* Verdict(bool met) { return met ? "goal met" : "GOAL MISSED"; }
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "channeloutput/DDP.h"
 #include "channeloutput/UDPOutput.h"
 #include "ByteOrder.h"
@@ -84,51 +86,19 @@ static double percentile(std::vector<long long> v, double p) {
 // The reference: the same datagrams, built once, one sendmmsg per address.
 static std::vector<long long> minimalLoop(unsigned char* channels, int& perFrame) {
     std::vector<int> socks;
-    std::vector<sockaddr_in> to(RECEIVERS);
-    int packets = (PER_RECEIVER + DDP_MAX_DATA - 1) / DDP_MAX_DATA;
-    std::vector<std::vector<uint8_t>> headers(RECEIVERS * packets, std::vector<uint8_t>(DDP_HEADER_LEN));
-    std::vector<std::vector<iovec>> iov(RECEIVERS);
-    std::vector<std::vector<mmsghdr>> msgs(RECEIVERS);
+    std::vector<std::unique_ptr<bench::DDPBatch>> batches;
+    perFrame = 0;
     for (int r = 0; r < RECEIVERS; ++r) {
         socks.push_back(socket(AF_INET, SOCK_DGRAM, 0));
-        memset(&to[r], 0, sizeof(sockaddr_in));
-        to[r].sin_family = AF_INET;
-        to[r].sin_port = htons(DDP_PORT);
-        inet_pton(AF_INET, addressOf(r).c_str(), &to[r].sin_addr);
-        iov[r].resize(2 * packets);
-        msgs[r].resize(packets);
-        for (int i = 0; i < packets; ++i) {
-            int off = i * DDP_MAX_DATA;
-            int len = std::min(DDP_MAX_DATA, PER_RECEIVER - off);
-            uint8_t* h = headers[r * packets + i].data();
-            h[0] = DDP_FLAGS_VER1 | (i == packets - 1 ? DDP_FLAGS_PUSH : 0);
-            h[3] = 1;
-            PutBE32(h + 4, r * PER_RECEIVER + off);
-            PutBE16(h + 8, len);
-            iov[r][2 * i] = {h, DDP_HEADER_LEN};
-            iov[r][2 * i + 1] = {channels + r * PER_RECEIVER + off, (size_t)len};
-            memset(&msgs[r][i], 0, sizeof(mmsghdr));
-            msgs[r][i].msg_hdr.msg_name = &to[r];
-            msgs[r][i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-            msgs[r][i].msg_hdr.msg_iov = &iov[r][2 * i];
-            msgs[r][i].msg_hdr.msg_iovlen = 2;
-        }
+        batches.emplace_back(new bench::DDPBatch(channels + r * PER_RECEIVER, PER_RECEIVER, addressOf(r),
+                                                 r * PER_RECEIVER));
+        perFrame += batches.back()->Datagrams();
     }
-    perFrame = RECEIVERS * packets;
     std::vector<long long> times;
     for (int f = 0; f < FRAMES; ++f) {
         channels[f % CHANNELS] ^= 1;
         long long t = GetTimeMicros();
-        for (int r = 0; r < RECEIVERS; ++r) {
-            uint8_t seq = (uint8_t)(f % 15 + 1);
-            for (int i = 0; i < packets; ++i) headers[r * packets + i][1] = seq;
-            int sent = 0;
-            while (sent < packets) {
-                int n = sendmmsg(socks[r], msgs[r].data() + sent, packets - sent, 0);
-                if (n <= 0) break;
-                sent += n;
-            }
-        }
+        for (int r = 0; r < RECEIVERS; ++r) batches[r]->Send(socks[r]);
         times.push_back(GetTimeMicros() - t);
         usleep(1000);
     }

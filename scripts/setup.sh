@@ -10,8 +10,12 @@ PACKAGES=(
   libsdl2-dev libgraphicsmagick++1-dev libdrm-dev libmicrohttpd-dev
   libgtest-dev googletest
   tshark rt-tests iproute2 procps curl util-linux tzdata
+  ffmpeg
   clang libclang-rt-14-dev
   libre2-dev gdb zip unzip
+  faketime
+  libmosquitto-dev mosquitto chromium
+  libpng-dev
   libfaketime
 )
 

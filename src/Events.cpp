@@ -1,11 +1,12 @@
 #include "Events.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <list>
 #include <map>
+#include <mutex>
+#include <shared_mutex>
 #include <sstream>
 #include <thread>
 
@@ -15,12 +16,21 @@
 #include "playlist/Player.h"
 #include "settings.h"
 
-// Handlers and callbacks change only during start-up (before Ready) and
-// shut-down (after PrepareForShutdown), so publishing reads them unlocked.
+// Handlers and callbacks change during start-up (before Ready) and
+// shut-down (after PrepareForShutdown). The lock makes a removal wait for
+// publications in progress, so a handler is never deleted under a thread
+// that is still inside it.
+static std::shared_mutex EVENT_LOCK;  // guards EVENT_HANDLERS, EVENT_CALLBACKS
 static std::list<EventHandler*> EVENT_HANDLERS;
 static std::map<std::string, Events::CallbackFunction> EVENT_CALLBACKS;
-static std::thread* EVENT_PUBLISH_THREAD = nullptr;
-static std::atomic<bool> EVENT_PUBLISH_THREAD_RUN{true};
+
+// The periodic publisher. It sleeps on the condition so that shut-down wakes
+// and joins it: a publisher left running would publish into handlers that
+// shut-down deletes.
+static std::mutex EVENT_PUBLISH_LOCK;  // guards EVENT_PUBLISH_THREAD_RUN, pairs with EVENT_PUBLISH_CV
+static std::condition_variable EVENT_PUBLISH_CV;
+static std::thread* EVENT_PUBLISH_THREAD = nullptr;  // started and joined by the main thread
+static bool EVENT_PUBLISH_THREAD_RUN = true;
 
 class EventWarningListener : public WarningListener {
 public:
@@ -38,6 +48,7 @@ public:
 static EventWarningListener* EVENT_WARNING_LISTENER = nullptr;
 
 void Events::AddEventHandler(EventHandler* handler) {
+    std::unique_lock<std::shared_mutex> lock(EVENT_LOCK);
     for (auto& cb : EVENT_CALLBACKS) {
         handler->RegisterCallback(cb.first);
     }
@@ -45,15 +56,20 @@ void Events::AddEventHandler(EventHandler* handler) {
 }
 
 void Events::RemoveEventHandler(EventHandler* handler) {
+    std::unique_lock<std::shared_mutex> lock(EVENT_LOCK);
     for (auto& cb : EVENT_CALLBACKS) {
         handler->RemoveCallback(cb.first);
     }
     EVENT_HANDLERS.remove(handler);
 }
 
-bool Events::HasEventHandlers() { return !EVENT_HANDLERS.empty(); }
+bool Events::HasEventHandlers() {
+    std::shared_lock<std::shared_mutex> lock(EVENT_LOCK);
+    return !EVENT_HANDLERS.empty();
+}
 
 bool Events::Publish(const std::string& topic, const std::string& payload) {
+    std::shared_lock<std::shared_mutex> lock(EVENT_LOCK);
     bool ok = true;
     for (auto* h : EVENT_HANDLERS) {
         if (!h->Publish(topic, payload)) ok = false;
@@ -62,6 +78,7 @@ bool Events::Publish(const std::string& topic, const std::string& payload) {
 }
 
 bool Events::Publish(const std::string& topic, int value) {
+    std::shared_lock<std::shared_mutex> lock(EVENT_LOCK);
     bool ok = true;
     for (auto* h : EVENT_HANDLERS) {
         if (!h->Publish(topic, value)) ok = false;
@@ -70,6 +87,7 @@ bool Events::Publish(const std::string& topic, int value) {
 }
 
 void Events::AddCallback(const std::string& topic, CallbackFunction& fn) {
+    std::unique_lock<std::shared_mutex> lock(EVENT_LOCK);
     EVENT_CALLBACKS[topic] = fn;
     for (auto* h : EVENT_HANDLERS) {
         h->RegisterCallback(topic);
@@ -77,6 +95,7 @@ void Events::AddCallback(const std::string& topic, CallbackFunction& fn) {
 }
 
 void Events::RemoveCallback(const std::string& topic) {
+    std::unique_lock<std::shared_mutex> lock(EVENT_LOCK);
     for (auto* h : EVENT_HANDLERS) {
         h->RemoveCallback(topic);
     }
@@ -84,10 +103,15 @@ void Events::RemoveCallback(const std::string& topic) {
 }
 
 void Events::InvokeCallback(const std::string& key, const std::string& topic, const std::string& payload) {
-    auto it = EVENT_CALLBACKS.find(key);
-    if (it != EVENT_CALLBACKS.end() && it->second) {
-        it->second(topic, payload);
+    CallbackFunction fn;
+    {
+        std::shared_lock<std::shared_mutex> lock(EVENT_LOCK);
+        auto it = EVENT_CALLBACKS.find(key);
+        if (it == EVENT_CALLBACKS.end()) return;
+        fn = it->second;
     }
+    // Run unlocked: a callback may register or remove callbacks itself.
+    if (fn) fn(topic, payload);
 }
 
 static std::string renderStatus(const Json::Value& v) {
@@ -104,9 +128,16 @@ void Events::PublishKIVDStatus() {
     Publish("kivd_status", renderStatus(status));
 }
 
+// Sleeps until `until` or a stop; true when the thread is to stop.
+static bool publishThreadWait(std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(EVENT_PUBLISH_LOCK);
+    return EVENT_PUBLISH_CV.wait_until(lock, until, [] { return !EVENT_PUBLISH_THREAD_RUN; });
+}
+
 void Events::RunPublishThread() {
+    typedef std::chrono::steady_clock Clock;
     SetThreadName("KIV-Events");
-    sleep(3);
+    if (publishThreadWait(Clock::now() + std::chrono::seconds(3))) return;
     int a = std::max(0, getSettingInt("MQTTFrequency", 0));
     int b = std::max(0, getSettingInt("MQTTStatusFrequency", 0));
     LogInfo(VB_CONTROL, "Starting Publish Thread with Playlist Frequency: %d and Status Frequency %d\n", a, b);
@@ -114,23 +145,29 @@ void Events::RunPublishThread() {
         LogInfo(VB_CONTROL, "Stopping Publish Thread as frequency is zero.\n");
         return;
     }
-    time_t start = time(nullptr);
-    time_t nextPlaylist = start + a;
-    time_t nextStatus = start + b;
-    while (EVENT_PUBLISH_THREAD_RUN) {
-        time_t now = time(nullptr);
+    // Each interval counts from the previous due time, not from the late
+    // wake-up, so the cadence does not drift; after a stall longer than an
+    // interval it counts from now.
+    Clock::time_point start = Clock::now();
+    Clock::time_point nextPlaylist = start + std::chrono::seconds(a);
+    Clock::time_point nextStatus = start + std::chrono::seconds(b);
+    auto advance = [](Clock::time_point& next, int seconds, Clock::time_point now) {
+        next += std::chrono::seconds(seconds);
+        if (next <= now) next = now + std::chrono::seconds(seconds);
+    };
+    while (true) {
+        Clock::time_point now = Clock::now();
         if (a > 0 && now >= nextPlaylist) {
             PublishPlaylistStatus();
-            nextPlaylist = now + a;
+            advance(nextPlaylist, a, now);
         }
         if (b > 0 && now >= nextStatus) {
             PublishKIVDStatus();
-            nextStatus = now + b;
+            advance(nextStatus, b, now);
         }
-        time_t due = a > 0 ? nextPlaylist : nextStatus;
+        Clock::time_point due = a > 0 ? nextPlaylist : nextStatus;
         if (a > 0 && b > 0) due = std::min(nextPlaylist, nextStatus);
-        now = time(nullptr);
-        if (due > now) sleep((unsigned)(due - now));
+        if (publishThreadWait(due)) return;
     }
 }
 
@@ -142,19 +179,29 @@ void Events::Ready() {
     Publish("ready", 1);
     Publish("version", getKIVVersion());
     Publish("branch", getKIVBranch());
+    // Warnings raised during start-up came before the listener: without this
+    // the list would stay unpublished until the next change. The notifier
+    // sends it, so it stays in order with later changes.
+    WarningHolder::NotifyListeners();
     int a = getSettingInt("MQTTFrequency", 0);
     int b = getSettingInt("MQTTStatusFrequency", 0);
     if (!EVENT_PUBLISH_THREAD && (a > 0 || b > 0)) {
-        EVENT_PUBLISH_THREAD_RUN = true;
+        {
+            std::lock_guard<std::mutex> lock(EVENT_PUBLISH_LOCK);
+            EVENT_PUBLISH_THREAD_RUN = true;
+        }
         EVENT_PUBLISH_THREAD = new std::thread(RunPublishThread);
-        // Not joined at shut-down: it ends after its current sleep.
-        EVENT_PUBLISH_THREAD->detach();
     }
 }
 
 void Events::PrepareForShutdown() {
     if (EVENT_PUBLISH_THREAD) {
-        EVENT_PUBLISH_THREAD_RUN = false;
+        {
+            std::lock_guard<std::mutex> lock(EVENT_PUBLISH_LOCK);
+            EVENT_PUBLISH_THREAD_RUN = false;
+            EVENT_PUBLISH_CV.notify_all();
+        }
+        EVENT_PUBLISH_THREAD->join();
         delete EVENT_PUBLISH_THREAD;
         EVENT_PUBLISH_THREAD = nullptr;
     }
@@ -164,6 +211,7 @@ void Events::PrepareForShutdown() {
         EVENT_WARNING_LISTENER = nullptr;
     }
     Publish("ready", 0);
+    std::shared_lock<std::shared_mutex> lock(EVENT_LOCK);
     for (auto* h : EVENT_HANDLERS) {
         h->PrepareForShutdown();
     }

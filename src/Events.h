@@ -47,3 +47,6 @@ private:
 
 // Fills the daemon's overall status document (published as "kivd_status").
 void GetCurrentKIVDStatus(Json::Value& result);
+// The board's name in status documents and topics: the setting "HostName",
+// else the system's host name.
+std::string GetStatusHostName();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ScheduleClock.h"
+#include "SunTimes.h"
 #include "log.h"
 
 namespace {
@@ -62,6 +63,30 @@ bool parseTime(const std::string& s, int maxHour, int& h, int& m, int& sec) {
     if (h == 24 && (m != 0 || sec != 0)) return false;
     return true;
 }
+
+// A whole number of minutes, written as a number or numeric text, within
+// -limit..limit; def when absent.
+bool readMinutes(const Json::Value& v, int limit, int& out) {
+    out = 0;
+    if (v.isNull()) return true;
+    long long m;
+    if (v.isIntegral()) {
+        m = v.asInt64();
+    } else if (v.isString()) {
+        const std::string s = v.asString();
+        char* end = nullptr;
+        m = strtoll(s.c_str(), &end, 10);
+        if (s.empty() || *end) return false;
+    } else {
+        return false;
+    }
+    if (m < -limit || m > limit) return false;
+    out = (int)m;
+    return true;
+}
+
+// Offsets of sun times reach up to half a day either way.
+constexpr int MAX_OFFSET_MINUTES = 720;
 
 std::string timeText(int h, int m, int s) {
     char buf[16];
@@ -215,19 +240,48 @@ bool ScheduleEntry::LoadFromJson(Json::Value& row) {
     if (dayIndex < 0) return fail(what + ": \"day\" is not a day code, day text or \"Mask: SMTWTFS\" text");
 
     std::string st, et;
-    if (!readString(row["startTime"], st, ok) || !parseTime(st, 23, startHour, startMinute, startSecond)) {
-        return fail(what + ": \"startTime\" must be \"HH:MM:SS\" or \"HH:MM\"");
+    SunEvent sun;
+    startSun = endSun = -1;
+    double latitude, longitude;
+    bool located = ScheduleLocation(latitude, longitude);
+    auto needsPlace = [&](const char* key, SunEvent e) {
+        return fail(what + ": \"" + key + "\" " + SunEventName(e) +
+                    " needs the settings \"Latitude\" and \"Longitude\" (degrees, north and east positive)");
+    };
+    if (readString(row["startTime"], st, ok) && ParseSunEvent(st, sun)) {
+        if (!located) return needsPlace("startTime", sun);
+        startSun = (int)sun;
+        startHour = startMinute = startSecond = 0;
+        startTimeStr = SunEventName(sun);
+    } else if (!ok || !parseTime(st, 23, startHour, startMinute, startSecond)) {
+        return fail(what + ": \"startTime\" must be \"HH:MM:SS\", \"HH:MM\", \"SunRise\", \"SunSet\", \"Dawn\" or \"Dusk\"");
+    } else {
+        startTimeStr = timeText(startHour, startMinute, startSecond);
     }
-    startTimeStr = timeText(startHour, startMinute, startSecond);
+    if (!readMinutes(row["startTimeOffset"], MAX_OFFSET_MINUTES, startTimeOffset)) {
+        return fail(what + ": \"startTimeOffset\" must be a whole number of minutes from -720 to 720");
+    }
     if (!playlist.empty()) {
-        if (!readString(row["endTime"], et, ok) || !parseTime(et, 24, endHour, endMinute, endSecond)) {
-            return fail(what + ": \"endTime\" must be \"HH:MM:SS\" or \"HH:MM\" (\"24:00:00\" for midnight)");
+        if (readString(row["endTime"], et, ok) && ParseSunEvent(et, sun)) {
+            if (!located) return needsPlace("endTime", sun);
+            endSun = (int)sun;
+            endHour = endMinute = endSecond = 0;
+            endTimeStr = SunEventName(sun);
+        } else if (!ok || !parseTime(et, 24, endHour, endMinute, endSecond)) {
+            return fail(what + ": \"endTime\" must be \"HH:MM:SS\" or \"HH:MM\" (\"24:00:00\" for midnight), "
+                               "\"SunRise\", \"SunSet\", \"Dawn\" or \"Dusk\"");
+        } else {
+            endTimeStr = timeText(endHour, endMinute, endSecond);
         }
-        endTimeStr = timeText(endHour, endMinute, endSecond);
+        if (!readMinutes(row["endTimeOffset"], MAX_OFFSET_MINUTES, endTimeOffset)) {
+            return fail(what + ": \"endTimeOffset\" must be a whole number of minutes from -720 to 720");
+        }
     } else {
         endHour = startHour;
         endMinute = startMinute;
         endSecond = startSecond;
+        endSun = -1;
+        endTimeOffset = 0;
         endTimeStr.clear();
     }
 
@@ -279,11 +333,45 @@ Json::Value ScheduleEntry::GetJson() const {
     v["day"] = dayIndex;
     v["startTime"] = startTimeStr;
     v["endTime"] = endTimeStr;
+    v["startTimeOffset"] = startTimeOffset;
+    v["endTimeOffset"] = endTimeOffset;
     v["startDate"] = startDateStr;
     v["endDate"] = endDateStr;
     v["repeat"] = repeat;
     v["stopType"] = stopType;
     return v;
+}
+
+// Day d + 1 may be the first of the next month: normalised through the
+// calendar like every other day here.
+static bool TimeOn(int sunEvent, int hour, int minute, int second, int offsetMinutes, int year, int month, int day,
+                   time_t& when) {
+    if (sunEvent >= 0) {
+        double latitude, longitude;
+        struct tm t = {};
+        t.tm_year = year - 1900;
+        t.tm_mon = month - 1;
+        t.tm_mday = day;
+        t.tm_hour = 12;
+        t.tm_isdst = -1;
+        mktime(&t);
+        if (!ScheduleLocation(latitude, longitude) ||
+            !SunEventTime((SunEvent)sunEvent, latitude, longitude, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, when)) {
+            return false;
+        }
+    } else {
+        when = LocalTime(year, month, day, hour, minute, second);
+    }
+    when += (time_t)offsetMinutes * 60;
+    return true;
+}
+
+bool ScheduleEntry::StartOn(int year, int month, int day, time_t& when) const {
+    return TimeOn(startSun, startHour, startMinute, startSecond, startTimeOffset, year, month, day, when);
+}
+
+bool ScheduleEntry::EndOn(int year, int month, int day, time_t& when) const {
+    return TimeOn(endSun, endHour, endMinute, endSecond, endTimeOffset, year, month, day, when);
 }
 
 void ScheduleEntry::pushStartEndTimes(int dayOffset, int& timeDelta, time_t timeDeltaThreshold) {
@@ -303,13 +391,27 @@ void ScheduleEntry::pushStartEndTimes(int dayOffset, int& timeDelta, time_t time
     int y = day.tm_year + 1900, m = day.tm_mon + 1, d = day.tm_mday;
     if (!SelectsDate(y, m, d, day.tm_wday)) return;
 
-    time_t start = LocalTime(y, m, d, startHour, startMinute, startSecond);
+    time_t start;
+    if (!StartOn(y, m, d, start)) {
+        LogDebug(VB_SCHEDULE, "No %s on %04d-%02d-%02d at the configured place: '%s' does not start that day\n",
+                 startTimeStr.c_str(), y, m, d, playlist.empty() ? command.c_str() : playlist.c_str());
+        return;
+    }
     time_t end = start;
     if (!playlist.empty()) {
-        int startSecs = startHour * 3600 + startMinute * 60 + startSecond;
-        int endSecs = endHour * 3600 + endMinute * 60 + endSecond;
-        // An end at or before the start is on the next day.
-        end = LocalTime(y, m, endSecs <= startSecs ? d + 1 : d, endHour, endMinute, endSecond);
+        if (startSun < 0 && endSun < 0 && startTimeOffset == 0 && endTimeOffset == 0) {
+            int startSecs = startHour * 3600 + startMinute * 60 + startSecond;
+            int endSecs = endHour * 3600 + endMinute * 60 + endSecond;
+            // An end at or before the start is on the next day.
+            end = LocalTime(y, m, endSecs <= startSecs ? d + 1 : d, endHour, endMinute, endSecond);
+        } else if (!EndOn(y, m, d, end) || end <= start) {
+            // The end that comes after the start: the same day's, else the next day's.
+            if (!EndOn(y, m, d + 1, end) || end <= start) {
+                LogDebug(VB_SCHEDULE, "No %s after the start on %04d-%02d-%02d: '%s' does not play that day\n",
+                         endTimeStr.c_str(), y, m, d, playlist.c_str());
+                return;
+            }
+        }
     }
 
     if (timeDelta != 0 && timeDeltaThreshold < now) {

@@ -70,6 +70,11 @@ public:
     static int ParseDayIndex(const Json::Value& v);
     static std::string StopTypeText(int stopType);  // "Graceful", "Hard", "Graceful Loop"
 
+    // The start (or end) of the row on the local date: its clock time or sun
+    // time plus its offset. False when the sun does not get there that day.
+    bool StartOn(int year, int month, int day, time_t& when) const;
+    bool EndOn(int year, int month, int day, time_t& when) const;
+
     bool enabled = true;
     std::string playlist;  // empty: a command row
     bool sequence = false;
@@ -84,6 +89,12 @@ public:
     int endHour = 0;
     int endMinute = 0;
     int endSecond = 0;
+    // A start or end at sunrise, sunset, dawn or dusk of the day (a SunEvent;
+    // -1 for a clock time), each moved by its offset in minutes.
+    int startSun = -1;
+    int endSun = -1;
+    int startTimeOffset = 0;
+    int endTimeOffset = 0;
     bool repeat = false;
     std::vector<std::pair<time_t, time_t>> startEndTimes;
     int startDate = 0;  // YYYYMMDD; MMDD for every year; 0 with endDate 0 = always

@@ -15,7 +15,7 @@
 #include "commands/SequenceCommands.h"
 #include "common.h"
 #include "log.h"
-#include "mediaoutput/mediaoutput.h"
+#include "mediaoutput/SDLOut.h"
 #include "playlist/Player.h"
 #include "services/MultiSync.h"
 #include "services/Overlays.h"
@@ -66,6 +66,8 @@ void Sequence::StopReadThread() {
 
 Sequence::~Sequence() {
     StopReadThread();
+    // The channel buffer goes with this object.
+    WaitForChannelOutputSends();
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         SetLastFrameData(nullptr);
@@ -164,6 +166,8 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
         clearCaches();
         m_missingReported = false;
         m_missingName = filename;
+        // What the buffer holds now belongs to no frame of the new file.
+        SetLastFrameData(nullptr);
     }
     m_paused = 0;
     m_durationMs = 0;
@@ -237,8 +241,12 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
 
     long long duration = (long long)file->getNumFrames() * stepTime;
     m_durationMs = (int)std::min<long long>(duration, INT_MAX);
-    m_remainingMs = m_durationMs.load();
-    m_elapsedMs = 0;
+    // Opened into the file, it stands at its start frame even before that
+    // frame is read (a busy reader may need longer than one period), so a
+    // pause straight away keeps the position.
+    long long startMs = std::min<long long>((long long)(m_lastQueuedFrame + 1) * stepTime, m_durationMs.load());
+    m_elapsedMs = (int)startMs;
+    m_remainingMs = m_durationMs - m_elapsedMs;
     m_numFrames = (int)std::min<uint32_t>(file->getNumFrames(), INT_MAX);
     SetChannelOutputRefreshRate(m_frameRate);
 
@@ -358,6 +366,9 @@ void Sequence::StartSequence() {
     }
     if (start) {
         StartChannelOutputThread();
+        // Frame 0 goes out now and starts the frame grid, rather than at the
+        // next pass of whatever the thread was pacing before.
+        ForceChannelOutputNow();
     }
     std::map<std::string, std::string> keywords{{"SEQUENCE_NAME", name}};
     CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STARTED", keywords);
@@ -448,6 +459,11 @@ void Sequence::CloseIfOpen(const std::string& filename) {
 }
 
 int Sequence::IsSequenceRunning() { return m_hasFile && m_openState == 0; }
+
+bool Sequence::HasCurrentFrame() {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return m_currentFrame != nullptr;
+}
 
 int Sequence::IsSequenceRunning(const std::string& filename) {
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
@@ -617,6 +633,7 @@ HSEQFile::FrameData* Sequence::ReadFrameFromFile(HSEQFile* file, uint32_t frame)
 
 void Sequence::CopyFrameToBuffer(HSEQFile::FrameData* frame) {
     if (frame) {
+        WaitForChannelOutputSends();
         frame->readFrame(m_channelData, MAX_CHANNELS);
     }
 }
@@ -701,14 +718,24 @@ void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {
         } else if (preroll) {
             // Not started yet: nothing is late; the first read of the
             // running sequence picks the frame up.
-        } else if (m_lastQueuedFrame > 0) {
-            // Late: repeat the last frame and let the reader skip one, so
-            // the show stays in time.
-            ++m_lastQueuedFrame;
-            if (!m_shownFrames.empty()) {
-                SetLastFrameData(m_shownFrames.back());
-                CopyFrameToBuffer(m_currentFrame);
-                m_overlaysApplied = false;
+        } else {
+            int awaited = m_lastQueuedFrame + 1;
+            if (m_lastQueuedFrame > 0) {
+                // Late: repeat the last frame and let the reader skip one, so
+                // the show stays in time.
+                ++m_lastQueuedFrame;
+                if (!m_shownFrames.empty()) {
+                    SetLastFrameData(m_shownFrames.back());
+                    CopyFrameToBuffer(m_currentFrame);
+                    m_overlaysApplied = false;
+                }
+            }
+            if (m_currentFrame) {
+                LogDebug(VB_SEQUENCE, "Frame %d was not read in time; frame %d goes out again\n", awaited,
+                         (int)m_currentFrame->getFrameNumber());
+            } else {
+                LogDebug(VB_SEQUENCE, "Frame %d was not read in time; nothing of the sequence goes out yet\n",
+                         awaited);
             }
         }
         lock.unlock();
@@ -783,6 +810,9 @@ void Sequence::MergeBridgeData() {
 
 int Sequence::ProcessSequenceData(int ms) {
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
+    // Outputs may still send the last frame from the buffer (a frame that
+    // takes longer than its period); it changes only once they are done.
+    WaitForChannelOutputSends();
     if (m_overlaysApplied) {
         // Start again from the frame's own bytes.
         std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -847,6 +877,7 @@ void Sequence::SendSequenceData() {
 void Sequence::BlankSequenceData(bool clearBridge) {
     LogExcess(VB_SEQUENCE, "BlankSequenceData()\n");
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
+    WaitForChannelOutputSends();
     auto ranges = GetOutputRanges(true);
     for (auto& r : ranges) {
         if (r.first < (uint32_t)MAX_CHANNELS) {

@@ -80,6 +80,11 @@ std::list<std::string> WarningHolder::GetWarningsAndNotify(bool notify) {
 
 std::list<std::string> WarningHolder::GetWarnings() { return GetWarningsAndNotify(true); }
 
+void WarningHolder::NotifyListeners() {
+    std::lock_guard<std::mutex> lock(notifyLock);
+    notifyCV.notify_all();
+}
+
 void WarningHolder::AddWarningListener(WarningListener* l) {
     LogDebug(VB_GENERAL, "About to add listner\n");
     {

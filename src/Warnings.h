@@ -24,6 +24,9 @@ public:
     static void RemoveWarning(const std::string& text);
     static std::list<std::string> GetWarnings();
 
+    // Wakes the notifier: the file and every listener get the current set.
+    static void NotifyListeners();
+
     static void AddWarningListener(WarningListener* l);
     static void RemoveWarningListener(WarningListener* l);
 

@@ -335,7 +335,8 @@ int main(int argc, char* argv[]) {
 
     if (!getSetting("MQTTHost").empty()) {
         LogInfo(VB_GENERAL, "Creating MQTT\n");
-        mqtt = new MosquittoClient(getSetting("MQTTHost"), getSettingInt("MQTTPort", 0), getSetting("MQTTPrefix"));
+        mqtt = new MosquittoClient(getSetting("MQTTHost"), getSettingInt("MQTTPort", 0), getSetting("MQTTPrefix"),
+                                   getSetting("MQTTClientId"));
         if (mqtt->Init(getSetting("MQTTUsername"), getSetting("MQTTPassword"), getSetting("MQTTCaFile"))) {
             Events::AddEventHandler(mqtt);
         } else {

@@ -174,6 +174,16 @@ std::string getKIVDDir(const std::string& sub) {
         buf[n] = 0;
         std::string exe = buf;
         std::string dir = exe.substr(0, exe.rfind('/'));
+#if defined(KIV_INSTALL_BINDIR_REL) && defined(KIV_INSTALL_HOME_REL)
+        // Installed as <prefix>/bin/kivd: plug-ins and the rest live in the
+        // home below <prefix>, found relative to the program so that a staged
+        // or relocated installation works as well as the packaged one.
+        std::string binSuffix = "/" KIV_INSTALL_BINDIR_REL;
+        if (dir.size() > binSuffix.size() && dir.compare(dir.size() - binSuffix.size(), binSuffix.size(), binSuffix) == 0) {
+            std::string home = dir.substr(0, dir.size() - binSuffix.size()) + "/" KIV_INSTALL_HOME_REL;
+            if (DirectoryExists(home)) return home;
+        }
+#endif
         size_t slash = dir.rfind('/');
         return slash == std::string::npos || slash == 0 ? std::string("/") : dir.substr(0, slash);
     }();

@@ -39,8 +39,9 @@ std::string getKIVmodeStr(int mode);
 
 // KIV_MEDIA_DIR when set, else the build's default media directory.
 std::string getKIVMediaDir(const std::string& sub = "");
-// KIV_INSTALL_DIR when set, else the parent of the running program's folder
-// (the program lives in <installation>/src).
+// KIV_INSTALL_DIR when set; for a program installed in <prefix>/bin, its
+// home <prefix>/lib/.../kiv (see docs/media-directory.md); else the parent
+// of the running program's folder (the program lives in <installation>/src).
 std::string getKIVDDir(const std::string& sub = "");
 
 const char* getKIVVersion();

@@ -5,8 +5,10 @@
 
 #include "ScheduleClock.h"
 #include "ScheduleEntry.h"
+#include "SunTimes.h"
 #include "TestSupport.h"
 #include "common.h"
+#include "settings.h"
 
 namespace {
 
@@ -284,4 +286,135 @@ TEST_F(ScheduleEntryTest, OddAndEvenDaysCountFromFifteenthOfJuly2013) {
     EXPECT_FALSE(even.SelectsDate(2013, 7, 16, 2));
     EXPECT_TRUE(even.SelectsDate(2013, 7, 17, 3));
 }
+
+// Rows with sun times, at the place of the settings "Latitude" and
+// "Longitude".
+class SunScheduleTest : public ScheduleEntryTest {
+protected:
+    void SetUp() override {
+        ScheduleEntryTest::SetUp();
+        Place("51.5074", "-0.1278");  // London
+    }
+    void TearDown() override {
+        Place("", "");
+        ScheduleEntryTest::TearDown();
+    }
+    void Place(const char* latitude, const char* longitude) {
+        SetSetting("Latitude", latitude);
+        SetSetting("Longitude", longitude);
+    }
+    static time_t Sun(SunEvent e, double lat, double lon, int y, int m, int d) {
+        time_t t = 0;
+        EXPECT_TRUE(SunEventTime(e, lat, lon, y, m, d, t));
+        return t;
+    }
+};
+
+TEST_F(SunScheduleTest, ADuskRowStartsAtEachDaysDuskAcrossTheClockChange) {
+    At(LocalTime(2024, 3, 31, 12, 0, 0));  // the Sunday British summer time begins
+    ScheduleEntry e = Load(R"({"playlist": "p", "startTime": "Dusk", "endTime": "23:00"})");
+    int delta = 0;
+    e.pushStartEndTimes(-1, delta, 0);  // Saturday, still winter time
+    e.pushStartEndTimes(0, delta, 0);   // Sunday
+    e.pushStartEndTimes(1, delta, 0);   // Monday
+    ASSERT_EQ(3u, e.startEndTimes.size());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Sun(SunEvent::Dusk, 51.5074, -0.1278, 2024, 3, 30 + i), e.startEndTimes[i].first) << i;
+        LocalParts end = local(e.startEndTimes[i].second);
+        EXPECT_EQ(30 + i - (i == 2 ? 31 : 0), end.day) << i;
+        EXPECT_EQ(23, end.hour) << i;
+        EXPECT_EQ(0, end.minute) << i;
+    }
+    // Dusk moves by the clock change: 19:04 winter time Saturday, 20:06
+    // summer time Sunday (the published figure is 20:06:48).
+    LocalParts sat = local(e.startEndTimes[0].first), sun = local(e.startEndTimes[1].first);
+    EXPECT_EQ(19, sat.hour);
+    EXPECT_EQ(0, sat.isdst);
+    EXPECT_EQ(20, sun.hour);
+    EXPECT_EQ(1, sun.isdst);
+    EXPECT_LE(std::labs((long)(e.startEndTimes[1].first - LocalTime(2024, 3, 31, 20, 6, 48))), 60L);
+    EXPECT_EQ("Dusk", e.GetJson()["startTime"].asString());
+}
+
+TEST_F(SunScheduleTest, OffsetsMoveSunTimesAndAnEndBeforeTheStartIsTheNextDays) {
+    At(LocalTime(2024, 12, 18, 12, 0, 0));  // a Wednesday
+    ScheduleEntry e = Load(R"({"playlist": "p", "day": "Wednesday", "startTime": "SunSet", "startTimeOffset": -30,
+                               "endTime": "SunRise", "endTimeOffset": "15"})");
+    EXPECT_EQ(-30, e.startTimeOffset);
+    EXPECT_EQ(15, e.endTimeOffset);
+    int delta = 0;
+    e.pushStartEndTimes(3, delta, 0);
+    ASSERT_EQ(1u, e.startEndTimes.size());
+    EXPECT_EQ(Sun(SunEvent::SunSet, 51.5074, -0.1278, 2024, 12, 18) - 30 * 60, e.startEndTimes[0].first);
+    EXPECT_EQ(Sun(SunEvent::SunRise, 51.5074, -0.1278, 2024, 12, 19) + 15 * 60, e.startEndTimes[0].second);
+    Json::Value j = e.GetJson();
+    EXPECT_EQ(-30, j["startTimeOffset"].asInt());
+    EXPECT_EQ(15, j["endTimeOffset"].asInt());
+    EXPECT_EQ("SunRise", j["endTime"].asString());
+
+    // A clock time with an offset, and a command at sunset.
+    ScheduleEntry c = Load(R"({"command": "Trigger Command Preset", "args": ["PORCH"], "day": "Wednesday",
+                               "startTime": "sunset", "startTimeOffset": 10})");
+    c.pushStartEndTimes(3, delta, 0);
+    ASSERT_EQ(1u, c.startEndTimes.size());
+    EXPECT_EQ(Sun(SunEvent::SunSet, 51.5074, -0.1278, 2024, 12, 18) + 600, c.startEndTimes[0].first);
+    EXPECT_EQ(c.startEndTimes[0].first, c.startEndTimes[0].second);
+}
+
+TEST_F(SunScheduleTest, DaysWithoutTheSunTimeHaveNoOccurrence) {
+    UseZone("Europe/Oslo");
+    Place("69.6492", "18.9553");  // Tromso
+    At(LocalTime(2024, 6, 19, 12, 0, 0));  // midsummer week: the sun never sets
+    ScheduleEntry dusk = Load(R"({"playlist": "p", "startTime": "SunSet", "endTime": "23:00"})");
+    int delta = 0;
+    for (int d = 0; d < 7; ++d) dusk.pushStartEndTimes(d, delta, 0);
+    EXPECT_TRUE(dusk.startEndTimes.empty());
+
+    At(LocalTime(2024, 12, 18, 12, 0, 0));  // midwinter: no sunrise, but civil twilight at noon
+    ScheduleEntry sunrise = Load(R"({"playlist": "p", "startTime": "SunRise", "endTime": "SunSet"})");
+    ScheduleEntry twilight = Load(R"({"playlist": "p", "startTime": "Dawn", "endTime": "Dusk"})");
+    for (int d = 0; d < 7; ++d) {
+        sunrise.pushStartEndTimes(d, delta, 0);
+        twilight.pushStartEndTimes(d, delta, 0);
+    }
+    EXPECT_TRUE(sunrise.startEndTimes.empty());
+    ASSERT_EQ(7u, twilight.startEndTimes.size());
+    for (auto& se : twilight.startEndTimes) {
+        EXPECT_LT(se.first, se.second);
+        EXPECT_LT(se.second - se.first, 6 * 3600) << "a short twilight day";
+    }
+}
+
+TEST_F(SunScheduleTest, SunTimesNeedTheLocationAndOffsetsMustBeMinutes) {
+    Place("", "");
+    struct Case {
+        const char* json;
+        const char* reason;
+    } cases[] = {
+        {R"({"playlist": "a", "startTime": "Dusk", "endTime": "23:00"})",
+         "\"startTime\" Dusk needs the settings \"Latitude\" and \"Longitude\""},
+        {R"({"playlist": "a", "startTime": "18:00", "endTime": "sunrise"})",
+         "\"endTime\" SunRise needs the settings"},
+    };
+    for (auto& c : cases) {
+        ScheduleEntry e;
+        Json::Value v = parse(c.json);
+        EXPECT_FALSE(e.LoadFromJson(v)) << c.json;
+        EXPECT_NE(std::string::npos, e.loadError.find(c.reason)) << e.loadError;
+    }
+    Place("51.5", "-0.1");
+    for (const char* offset : {"721", "\"soon\"", "1.5", "true"}) {
+        ScheduleEntry e;
+        Json::Value v = parse(std::string(R"({"playlist": "a", "startTime": "Dusk", "endTime": "23:00", "startTimeOffset": )") +
+                              offset + "}");
+        EXPECT_FALSE(e.LoadFromJson(v)) << offset;
+        EXPECT_NE(std::string::npos, e.loadError.find("\"startTimeOffset\" must be a whole number of minutes"))
+            << e.loadError;
+    }
+    ScheduleEntry e;
+    Json::Value v = parse(R"({"playlist": "a", "startTime": "Twilight", "endTime": "23:00"})");
+    EXPECT_FALSE(e.LoadFromJson(v));
+    EXPECT_NE(std::string::npos, e.loadError.find("\"SunRise\", \"SunSet\", \"Dawn\" or \"Dusk\"")) << e.loadError;
+}
+
 }  // namespace

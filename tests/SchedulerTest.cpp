@@ -412,7 +412,8 @@ TEST_F(SchedulerTest, UnusableRowIsReportedAndTheOthersStillPlay) {
     m_now = T(17, 59, 0);
     StartDaemon();
     EXPECT_TRUE(log.contains("Schedule row 1 ignored: playlist 'show': \"startTime\" must be"));
-    EXPECT_TRUE(HasWarning("Schedule row 1 ignored: playlist 'show': \"startTime\" must be \"HH:MM:SS\" or \"HH:MM\""));
+    EXPECT_TRUE(HasWarning("Schedule row 1 ignored: playlist 'show': \"startTime\" must be \"HH:MM:SS\", \"HH:MM\", \"SunRise\", "
+                           "\"SunSet\", \"Dawn\" or \"Dusk\""));
     ASSERT_EQ(1u, scheduler->Entries().size());
     RunUntil(T(18, 0, 0));
     EXPECT_EQ("show", player.GetPlaylistName());

@@ -64,9 +64,12 @@ void ArtNetOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages
     if (!valid || !active) return;
     // Broadcasts share the engine's broadcast socket.
     uint32_t key = type == 2 ? UDPOutputMessages::BROADCAST_KEY : m_to.sin_addr.s_addr;
+    QueueChangedPackets(channelData, msgs, key, m_to);
+}
+
+void ArtNetOutputData::StampPacket(size_t, uint8_t* h) {
     // Sequence 0 tells nodes "not sequenced", so it runs 1..255, 1, ...
-    QueueChangedPackets(channelData, msgs, key, m_to,
-                        [](size_t, uint8_t* h) { h[SEQUENCE_AT] = h[SEQUENCE_AT] >= 255 ? 1 : h[SEQUENCE_AT] + 1; });
+    h[SEQUENCE_AT] = h[SEQUENCE_AT] >= 255 ? 1 : h[SEQUENCE_AT] + 1;
 }
 
 void ArtNetOutputData::DumpConfig() {

@@ -20,6 +20,7 @@ public:
     virtual void DumpConfig() override;
     virtual void GetRequiredChannelRange(int& min, int& max) override;
     virtual std::string GetOutputTypeString() const override { return "ArtNet"; }
+    virtual void StampPacket(size_t i, uint8_t* header) override;
 
     int Universe() const { return m_universe; }
     int UniverseCount() const { return m_universeCount; }

@@ -19,6 +19,10 @@ public:
     virtual int Close();
     virtual int PrepData(unsigned char* channelData);
     virtual int SendData(unsigned char* channelData) = 0;
+    // Returns once nothing SendData started still reads the channel buffer
+    // (outputs that hand it to threads of their own and return early); the
+    // buffer is about to be written. Default: nothing is left in flight.
+    virtual void WaitForSendsToFinish() {}
     // add(first, last): absolute 0-based channels, last inclusive.
     virtual void GetRequiredChannelRanges(const std::function<void(int, int)>& add) = 0;
     virtual void StartingOutput();

@@ -31,7 +31,6 @@ DDPOutputData::~DDPOutputData() {}
 
 void DDPOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) {
     if (!valid || !active) return;
-    bool skipped = false;
     bool queued = false;
     size_t last = m_packets.size() - 1;
     for (size_t i = 0; i < m_packets.size(); ++i) {
@@ -40,16 +39,19 @@ void DDPOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& m
         // The push packet goes whenever anything of the frame went, or the
         // controller would never show the changed part.
         if (unchanged && (i != last || !queued)) {
-            skipped = true;
+            NoteSkipped();
             continue;
         }
-        p.header[1] = m_sequence & 0x0F;
-        m_sequence = m_sequence >= 15 ? 1 : m_sequence + 1;
         QueuePacket(msgs, m_to.sin_addr.s_addr, m_to, i, channelData);
+        NoteQueued(i, m_to.sin_addr.s_addr);
         queued = true;
     }
-    skippedFrames = skipped ? skippedFrames + 1 : 0;
     if (queued) SaveFrame(channelData + startChannel - 1, channelCount);
+}
+
+void DDPOutputData::StampPacket(size_t, uint8_t* h) {
+    h[1] = m_sequence & 0x0F;
+    m_sequence = m_sequence >= 15 ? 1 : m_sequence + 1;
 }
 
 void DDPOutputData::DumpConfig() {

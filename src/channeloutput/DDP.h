@@ -22,6 +22,7 @@ public:
     virtual void PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) override;
     virtual void DumpConfig() override;
     virtual std::string GetOutputTypeString() const override { return "DDP"; }
+    virtual void StampPacket(size_t i, uint8_t* header) override;
 
     int PacketCount() const { return (int)m_packets.size(); }
 

@@ -135,10 +135,13 @@ void E131OutputData::GetRequiredChannelRange(int& min, int& max) {
 
 void E131OutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) {
     if (!valid || !active) return;
-    // Each universe numbers its own packets; 255 is followed by 0.
     uint32_t key = type == 0 ? UDPOutputMessages::MULTICAST_KEY : m_to.sin_addr.s_addr;
-    QueueChangedPackets(channelData, msgs, key, m_to,
-                        [](size_t, uint8_t* h) { h[SEQUENCE_AT] = (uint8_t)(h[SEQUENCE_AT] + 1); });
+    QueueChangedPackets(channelData, msgs, key, m_to);
+}
+
+void E131OutputData::StampPacket(size_t, uint8_t* h) {
+    // Each universe numbers its own packets; 255 is followed by 0.
+    h[SEQUENCE_AT] = (uint8_t)(h[SEQUENCE_AT] + 1);
 }
 
 void E131OutputData::DumpConfig() {

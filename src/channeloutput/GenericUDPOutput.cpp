@@ -125,7 +125,7 @@ std::vector<uint8_t> GenericUDPOutputData::BuildDatagram(const uint8_t* data) co
 void GenericUDPOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) {
     if (!valid || !active || m_dgIov.empty()) return;
     if (!NeedToOutputFrame(channelData, startChannel - 1, 0, channelCount)) {
-        skippedFrames++;
+        NoteSkipped();
         return;
     }
     for (size_t slot : m_dataSlots) m_dgIov[slot].iov_base = channelData + startChannel - 1;
@@ -136,10 +136,11 @@ void GenericUDPOutputData::PrepareData(unsigned char* channelData, UDPOutputMess
     m.msg_hdr.msg_iov = m_dgIov.data();
     m.msg_hdr.msg_iovlen = m_dgIov.size();
     m.msg_len = m_totalLength;
-    msgs.GetMessages(m_broadcast ? UDPOutputMessages::BROADCAST_KEY : m_to.sin_addr.s_addr).push_back(m);
+    uint32_t key = m_broadcast ? UDPOutputMessages::BROADCAST_KEY : m_to.sin_addr.s_addr;
+    msgs.GetMessages(key).push_back(m);
+    NoteQueued(0, key);
     ++m_datagrams;
     SaveFrame(channelData + startChannel - 1, channelCount);
-    skippedFrames = 0;
 }
 
 // ------------------------------------------------------------------ output

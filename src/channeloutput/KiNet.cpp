@@ -52,10 +52,12 @@ void KiNetOutputData::GetRequiredChannelRange(int& min, int& max) {
 
 void KiNetOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) {
     if (!valid || !active) return;
-    QueueChangedPackets(channelData, msgs, m_to.sin_addr.s_addr, m_to, [this](size_t, uint8_t* h) {
-        // Each universe's header counts its own datagrams.
-        if (type == 7) PutLE32(h + 8, GetLE32(h + 8) + 1);
-    });
+    QueueChangedPackets(channelData, msgs, m_to.sin_addr.s_addr, m_to);
+}
+
+void KiNetOutputData::StampPacket(size_t, uint8_t* h) {
+    // Each universe's header counts its own datagrams.
+    if (type == 7) PutLE32(h + 8, GetLE32(h + 8) + 1);
 }
 
 void KiNetOutputData::DumpConfig() {

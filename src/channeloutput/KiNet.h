@@ -21,6 +21,7 @@ public:
     virtual void DumpConfig() override;
     virtual void GetRequiredChannelRange(int& min, int& max) override;
     virtual std::string GetOutputTypeString() const override { return "KiNet"; }
+    virtual void StampPacket(size_t i, uint8_t* header) override;
 
     int UniverseCount() const { return m_universeCount; }
 

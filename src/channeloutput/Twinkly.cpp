@@ -165,7 +165,7 @@ void TwinklyOutputData::PrepareData(unsigned char* channelData, UDPOutputMessage
             m_tokenChanged = false;
         }
     }
-    QueueChangedPackets(channelData, msgs, m_to.sin_addr.s_addr, m_to, nullptr);
+    QueueChangedPackets(channelData, msgs, m_to.sin_addr.s_addr, m_to);
 }
 
 void TwinklyOutputData::DumpConfig() {

@@ -83,7 +83,8 @@ UDPOutputData::UDPOutputData(const Json::Value& config) {
 }
 
 UDPOutputData::~UDPOutputData() {
-    if (lastData) free(lastData);
+    free(lastData);
+    free(m_pendingData);
 }
 
 void UDPOutputData::GetRequiredChannelRange(int& min, int& max) {
@@ -126,12 +127,44 @@ bool UDPOutputData::NeedToOutputFrame(unsigned char* channelData, int rangeStart
 
 void UDPOutputData::SaveFrame(unsigned char* data, int size) {
     if (!deDuplicate || size <= 0) return;
-    if (!lastData || lastDataSize < size) {
-        free(lastData);
-        lastData = (unsigned char*)calloc(1, size);
-        lastDataSize = lastData ? size : 0;
+    if (!m_pendingData || m_pendingDataSize < size) {
+        free(m_pendingData);
+        m_pendingData = (unsigned char*)calloc(1, size);
+        m_pendingDataSize = m_pendingData ? size : 0;
     }
-    if (lastData) memcpy(lastData, data, size);
+    if (!m_pendingData) return;
+    memcpy(m_pendingData, data, size);
+    m_pendingSave = true;
+}
+
+void UDPOutputData::BeginFrame() {
+    m_queued.clear();
+    m_queuedAny = false;
+    m_pendingSkipped = false;
+    m_pendingSave = false;
+    m_pendingCommit = true;
+}
+
+void UDPOutputData::NoteQueued(size_t i, uint32_t key) {
+    m_queued.push_back(i);
+    m_queuedKey = key;
+    m_queuedAny = true;
+}
+
+void UDPOutputData::FrameSent() {
+    for (size_t i : m_queued) {
+        if (i < m_packets.size()) StampPacket(i, m_packets[i].header.data());
+    }
+    if (!m_pendingCommit) return;  // the same frame sent again
+    m_pendingCommit = false;
+    skippedFrames = m_pendingSkipped ? skippedFrames + 1 : 0;
+    if (m_pendingSave) {
+        // The prepared copy becomes the last data sent; the old buffer is
+        // reused for the next prepare.
+        std::swap(lastData, m_pendingData);
+        std::swap(lastDataSize, m_pendingDataSize);
+        m_pendingSave = false;
+    }
 }
 
 bool UDPOutputData::ResolveDestination(sockaddr_in& to, int port) {
@@ -198,24 +231,22 @@ void UDPOutputData::QueuePacket(UDPOutputMessages& msgs, uint32_t key, sockaddr_
 }
 
 void UDPOutputData::QueueChangedPackets(unsigned char* channelData, UDPOutputMessages& msgs, uint32_t key,
-                                        sockaddr_in& to, const std::function<void(size_t, uint8_t*)>& stamp) {
-    bool skipped = false;
+                                        sockaddr_in& to) {
     bool queued = false;
     for (size_t i = 0; i < m_packets.size(); ++i) {
         Packet& p = m_packets[i];
         if (!NeedToOutputFrame(channelData, startChannel - 1, p.offset, p.length)) {
-            skipped = true;
+            NoteSkipped();
             continue;
         }
-        if (stamp) stamp(i, p.header.data());
         if (i < m_packetTo.size()) {
             QueuePacket(msgs, key, m_packetTo[i], i, channelData);
         } else {
             QueuePacket(msgs, key, to, i, channelData);
         }
+        NoteQueued(i, key);
         queued = true;
     }
-    skippedFrames = skipped ? skippedFrames + 1 : 0;
     if (queued) SaveFrame(channelData + startChannel - 1, PacketSpan());
 }
 
@@ -524,17 +555,23 @@ int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* inf
         return info->sockets[idx];
     };
     int sock = nextSocket();
-    int sent = sock >= 0 ? sendmmsg(sock, msgs.data(), total, MSG_DONTWAIT) : -1;
-    if (sent < 0) sent = 0;
-    for (int attempt = 1; sent < total && attempt < MAX_SEND_ATTEMPTS; ++attempt) {
+    int sent = 0;
+    int failures = 0;
+    while (sent < total) {
+        // The kernel takes at most UIO_MAXIOV datagrams per call (about 1.5
+        // million channels of DDP): a batch beyond that goes in several
+        // calls, and only a call that takes fewer than it was given failed.
+        int chunk = std::min(total - sent, UIO_MAXIOV);
+        errno = 0;
+        int r = sock >= 0 ? sendmmsg(sock, msgs.data() + sent, chunk, MSG_DONTWAIT) : -1;
+        if (r > 0) sent += r;
+        if (r == chunk) continue;
         int err = errno;
         LogErr(VB_CHANNELOUT,
                "sendmmsg() failed for UDP output (key: %X   Socket: %d   output count: %d/%d) with error: %d   %s\n",
                key, sock, sent, total, err, strerror(err));
-        if (err == EAGAIN && key == UDPOutputMessages::BROADCAST_KEY) break;
+        if (++failures >= MAX_SEND_ATTEMPTS || (err == EAGAIN && key == UDPOutputMessages::BROADCAST_KEY)) break;
         sock = nextSocket();
-        int r = sock >= 0 ? sendmmsg(sock, msgs.data() + sent, total - sent, MSG_DONTWAIT) : -1;
-        if (r > 0) sent += r;
     }
     return sent;
 }
@@ -543,9 +580,16 @@ void UDPOutput::AccountSendResult(UDPOutputMessages::SendSocketInfo* info, uint3
                                   long long elapsedMs, int err) {
     if (sent == total && elapsedMs <= SLOW_SEND_MS) {
         info->errCount = 0;
+        info->slowReported = false;
         return;
     }
     info->errCount++;
+    // A batch that all went out, only slowly (a huge frame on a busy
+    // board), is reported once per spell rather than every frame.
+    if (sent == total) {
+        if (info->slowReported) return;
+        info->slowReported = true;
+    }
     LogErr(VB_CHANNELOUT,
            "sendmmsg() failed for UDP output (key: %X   output count: %d/%d   time: %u ms    errCount: %d) with "
            "error: %d   %s\n",
@@ -592,6 +636,10 @@ void UDPOutput::WaitForWorkInFlight() {
     }
 }
 
+void UDPOutput::WaitForSendsToFinish() {
+    if (m_threaded) WaitForWorkInFlight();
+}
+
 int UDPOutput::PrepData(unsigned char* channelData) {
     if (!m_enabled) return 0;
     std::lock_guard<std::mutex> lock(m_outputLock);
@@ -600,6 +648,7 @@ int UDPOutput::PrepData(unsigned char* channelData) {
     WaitForWorkInFlight();
     m_messages.clearMessages();
     for (auto* d : m_outputs) {
+        d->BeginFrame();
         if (d->valid && d->active) d->PrepareData(channelData, m_messages);
     }
     for (auto* d : m_outputs) {
@@ -614,6 +663,7 @@ int UDPOutput::SendData(unsigned char* channelData) {
     if (m_messages.messages.empty()) return 0;
     WaitForWorkInFlight();
     if (!m_threaded) {
+        MarkSent(SentPart::ALL);
         for (auto& kv : m_messages.messages) {
             if (kv.second.empty()) continue;
             UDPOutputMessages::SendSocketInfo* info = findOrCreateSocket(kv.first, SOCKETS_PER_ADDRESS);
@@ -635,6 +685,9 @@ int UDPOutput::SendData(unsigned char* channelData) {
         m_doneCount = 0;
         m_queuedCount = 0;
     }
+    // Numbered before the workers read the headers; the reserved keys only
+    // once it is sure they go out too.
+    MarkSent(SentPart::WORKER_KEYS);
     for (auto& kv : m_messages.messages) {
         if (kv.second.empty() || UDPOutputMessages::IsReservedKey(kv.first)) continue;
         UDPOutputMessages::SendSocketInfo* info = findOrCreateSocket(kv.first, SOCKETS_PER_ADDRESS);
@@ -665,6 +718,7 @@ int UDPOutput::SendData(unsigned char* channelData) {
                  m_doneCount.load(), queued);
         return 1;
     }
+    MarkSent(SentPart::RESERVED_KEYS);
     for (auto& kv : m_messages.messages) {
         if (kv.second.empty()) continue;
         UDPOutputMessages::SendSocketInfo* info;
@@ -683,6 +737,14 @@ int UDPOutput::SendData(unsigned char* channelData) {
         }
     }
     return 1;
+}
+
+void UDPOutput::MarkSent(SentPart part) {
+    for (auto* d : m_outputs) {
+        // A destination that left everything out still counts the frame.
+        bool reserved = d->HasQueuedPackets() && UDPOutputMessages::IsReservedKey(d->QueuedKey());
+        if (part == SentPart::ALL || (part == SentPart::RESERVED_KEYS) == reserved) d->FrameSent();
+    }
 }
 
 void UDPOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& add) {
@@ -776,6 +838,10 @@ bool UDPOutput::PingControllers(bool failedOnly) {
             if (fc > 4) d->failCount = 0;
         } else if (!d->valid) {
             markOnline(d);
+        } else {
+            // Only failed pings in a row count: one lost now and then (a busy
+            // network, a busy board) must not add up to a removal days later.
+            d->failCount = 0;
         }
     }
 

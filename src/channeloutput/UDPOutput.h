@@ -58,7 +58,21 @@ public:
     static in_addr_t toInetAddr(const std::string& host, bool& valid);
 
     bool NeedToOutputFrame(unsigned char* channelData, int rangeStart, int offset, int count);
+    // Keeps the bytes of the frame being prepared; they become what the
+    // controller last received (for de-duplication) once the frame is sent.
     void SaveFrame(unsigned char* data, int size);
+
+    // A frame may be prepared again, or dropped, before it goes out. What a
+    // prepare decided (which packets, de-duplication state) stays pending
+    // until the engine sends the datagrams; sequence numbers are written
+    // then, so every number on the wire belongs to a datagram that left.
+    // BeginFrame discards what the last prepare left unsent; FrameSent
+    // stamps the queued packets and commits the frame (each time it is sent).
+    void BeginFrame();
+    void FrameSent();
+    bool HasQueuedPackets() const { return m_queuedAny; }
+    // The batch key the queued datagrams went to.
+    uint32_t QueuedKey() const { return m_queuedKey; }
 
     std::string description;
     bool active = true;
@@ -97,11 +111,15 @@ protected:
     void FinishPackets();
     // Queues packet i to `to`, with its payload from the channel buffer.
     void QueuePacket(UDPOutputMessages& msgs, uint32_t key, sockaddr_in& to, size_t i, unsigned char* channelData);
-    // Queues every packet whose bytes changed (all without de-duplication);
-    // stamp(i, header) fills the per-datagram fields (sequence numbers) of a
-    // packet just before it is queued.
-    void QueueChangedPackets(unsigned char* channelData, UDPOutputMessages& msgs, uint32_t key, sockaddr_in& to,
-                             const std::function<void(size_t, uint8_t*)>& stamp);
+    // Queues every packet whose bytes changed (all without de-duplication).
+    void QueueChangedPackets(unsigned char* channelData, UDPOutputMessages& msgs, uint32_t key, sockaddr_in& to);
+    // Records that packet i (of m_packets; any index for destinations
+    // without them) was queued to key, or that something was left out.
+    void NoteQueued(size_t i, uint32_t key);
+    void NoteSkipped() { m_pendingSkipped = true; }
+    // Fills the per-datagram fields (sequence numbers) of packet i just
+    // before it is sent; called in queue order.
+    virtual void StampPacket(size_t i, uint8_t* header) {}
     // Channels from the range start up to the end of the last packet.
     int PacketSpan() const;
 
@@ -111,6 +129,16 @@ protected:
     // multicast groups) instead of the `to` given to QueueChangedPackets,
     // still in the batch of the key given there.
     std::vector<sockaddr_in> m_packetTo;
+
+private:
+    std::vector<size_t> m_queued;  // packets queued by the last prepare, in order
+    uint32_t m_queuedKey = 0;
+    bool m_queuedAny = false;
+    bool m_pendingSkipped = false;  // the last prepare left something out
+    bool m_pendingCommit = false;   // the last prepare is not sent yet
+    unsigned char* m_pendingData = nullptr;  // SaveFrame's copy until the send
+    int m_pendingDataSize = 0;
+    bool m_pendingSave = false;
 };
 
 // The per-frame batches of datagrams and the sockets, keyed by destination
@@ -128,6 +156,7 @@ public:
         std::vector<int> sockets;
         int errCount = 0;
         int nextIdx = -1;
+        bool slowReported = false;  // a complete but slow send was logged; cleared by a quick one
     };
 
     ~UDPOutputMessages();
@@ -152,6 +181,9 @@ public:
     virtual int Close() override;
     virtual int PrepData(unsigned char* channelData) override;
     virtual int SendData(unsigned char* channelData) override;
+    // SendData waits at most 50 ms for the workers; the rest of a frame
+    // they still send is waited for here, before the buffer changes.
+    virtual void WaitForSendsToFinish() override;
     virtual void GetRequiredChannelRanges(const std::function<void(int, int)>& add) override;
     virtual void StartingOutput() override;
     virtual void StoppingOutput() override;
@@ -187,6 +219,11 @@ private:
     // Blocks until every work item of the last SendData was sent; the
     // batches and sockets they use must outlive the sends.
     void WaitForWorkInFlight();
+    // Tells destinations that their prepared datagrams are going out now:
+    // all of them, those sent by the workers (and those with nothing to
+    // send), or those of the reserved keys sent on the frame thread.
+    enum class SentPart { ALL, WORKER_KEYS, RESERVED_KEYS };
+    void MarkSent(SentPart part);
     void AccountSendResult(UDPOutputMessages::SendSocketInfo* socketInfo, uint32_t key, int sent, int total,
                            long long elapsedMs, int err);
     bool IsLocalAddress(const std::string& address) const;

@@ -225,6 +225,11 @@ int SendChannelData(const char* channelData) {
     return 1;
 }
 
+void WaitForChannelOutputSends() {
+    std::lock_guard<std::mutex> lock(outputsLock);
+    for (auto& o : channelOutputs) o->WaitForSendsToFinish();
+}
+
 std::vector<std::pair<uint32_t, uint32_t>> GetOutputRanges(bool precise) {
     std::vector<std::pair<int64_t, int64_t>> raw;  // first, last inclusive
     {

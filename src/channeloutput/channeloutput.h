@@ -29,6 +29,9 @@ int ChannelOutputCount();
 
 int PrepareChannelData(char* channelData);
 int SendChannelData(const char* channelData);
+// Returns once no output still reads the channel buffer for the frame last
+// sent; called before the buffer is written again.
+void WaitForChannelOutputSends();
 // (first channel, count) ranges read by the outputs, sorted and merged.
 // precise = false also merges ranges separated by gaps below 1024 channels.
 std::vector<std::pair<uint32_t, uint32_t>> GetOutputRanges(bool precise);

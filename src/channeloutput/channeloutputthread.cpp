@@ -16,7 +16,7 @@
 #include "channeloutput/channeloutput.h"
 #include "common.h"
 #include "log.h"
-#include "mediaoutput/mediaoutput.h"
+#include "mediaoutput/SDLOut.h"
 #include "services/MultiSync.h"
 #include "services/Overlays.h"
 #include "settings.h"
@@ -254,6 +254,12 @@ void* RunChannelOutputThread(void* data) {
     bool forcedWake = false;
     int slowCount = 0;
     static long long lastStatTime = 0;
+    // A spell in which frames go out late (a pass more than a period behind
+    // the grid) is reported when it begins and when the show has kept its
+    // grid for a second again, not per frame; so is a spell of slow loops.
+    bool behind = false;
+    int lateFrames = 0;
+    long long onTimeSinceUs = 0;
 
     while (RunThread && !ending) {
         long long wake = MonoTimeUs();
@@ -263,22 +269,59 @@ void* RunChannelOutputThread(void* data) {
         // longer one a new grid starts (a master then pulls the show back
         // with skips) rather than a burst of frames.
         long long start = wake;
-        if (nextStart && wake >= nextStart && wake - nextStart < (long long)MAX_CATCH_UP_PERIODS * LightDelay) {
+        long long lateUs = nextStart && wake > nextStart ? wake - nextStart : 0;
+        if (nextStart && wake >= nextStart && lateUs < (long long)MAX_CATCH_UP_PERIODS * LightDelay) {
             start = nextStart;
         }
         nextStart = 0;
         unsigned seenForces = forcedWakes;
 
         bool seqRunning = SequenceRunning();
+        bool bridge = BridgeDataLive();
+        bool otherOutput = OtherOutputNeeded();
+        bool busy = otherOutput || forcedWake;
+        forcedWake = false;
+
+        // Nothing of a sequence goes out before its first frame does, once,
+        // at the start: an opened sequence waits for its start, and a started
+        // one whose first frame was not read in time reads it first. Other
+        // output (overlays, bridge data, ...) keeps the buffer going out.
+        bool readFirst = false;
+        bool hold = false;
+        if (sequence && !otherOutput) {
+            if (sequence->IsSequenceOpenedNotStarted()) {
+                hold = true;
+            } else if (seqRunning && !sequence->HasCurrentFrame()) {
+                sequence->ReadSequenceData(false);
+                readFirst = true;
+                hold = !sequence->HasCurrentFrame();
+            }
+        }
+
+        if (seqRunning && !hold && !readFirst && lateUs >= LightDelay) {
+            ++lateFrames;
+            onTimeSinceUs = 0;
+            if (!behind) {
+                behind = true;
+                LogWarn(VB_CHANNELOUT,
+                        "Output Thread is falling behind its frame grid: frame %ld goes out %lld ms late, sending "
+                        "takes longer than the %d ms frame period; the show slows down until it keeps up\n",
+                        (long)channelOutputFrame, lateUs / 1000, (int)LightDelay / 1000);
+            }
+        } else if (behind && seqRunning && !hold) {
+            if (!onTimeSinceUs) onTimeSinceUs = wake;
+            if (wake - onTimeSinceUs >= 1000000) {
+                LogInfo(VB_CHANNELOUT, "Output Thread is on its frame grid again after %d late frames\n", lateFrames);
+                behind = false;
+                lateFrames = 0;
+                onTimeSinceUs = 0;
+            }
+        }
         if (SyncEnabled() && seqRunning) {
             int frame = channelOutputFrame;
             multiSync->SendSeqSyncPacket(sequence->GetFileName(), frame, frame / (float)RefreshRate);
         }
-        bool bridge = BridgeDataLive();
-        bool busy = OtherOutputNeeded() || forcedWake;
-        forcedWake = false;
-
-        if (OutputFrames && sequence) {
+        if (OutputFrames && sequence && !hold) {
             if (!sequence->isDataProcessed() || bridge) {
                 sequence->ProcessSequenceData(FrameMs(seqRunning));
             }
@@ -291,7 +334,9 @@ void* RunChannelOutputThread(void* data) {
         }
         long long sendDone = MonoTimeUs();
 
-        if (sequence && (SequenceRunning() || idleCountdown)) {
+        // A held pass reads nothing: the frame in the buffer has not gone out.
+        // (A pass that read the first frame late has sent it: the next one is read.)
+        if (sequence && !hold && (SequenceRunning() || idleCountdown)) {
             if (FrameSkip != 0 && SequenceRunning()) {
                 int skip = FrameSkip.exchange(0);
                 sequence->SeekSequenceFile(channelOutputFrame + skip + 1);
@@ -310,7 +355,8 @@ void* RunChannelOutputThread(void* data) {
         if (loopUs > VERY_SLOW_LOOP_US) {
             slowCount = 3;
         } else if (loopUs > SLOW_LOOP_US) {
-            if (++slowCount >= 4) {
+            // Once per spell of slow loops, not for every frame of it.
+            if (++slowCount == 4) {
                 LogWarn(VB_CHANNELOUT,
                         "SLOW Output Thread: Loop: %dus, Send: %lldus, Read: %lldus, Process: %lldus, FrameNum: %ld\n",
                         (int)LightDelay, sendDone - wake, readDone - sendDone, processDone - readDone,

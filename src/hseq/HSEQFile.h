@@ -8,11 +8,36 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 class V2Handler;
+class UncompressedFrameData;
+
+// Frame buffers of one size that frames handed back when a reader deleted
+// them, kept for the next frames: a playing file then works in memory it
+// already has instead of faulting fresh pages in for every frame, which at
+// millions of channels costs a tenth of the decoding. Shared by a file and
+// the frames it made, so a frame may outlive its file.
+class FrameBufferPool {
+public:
+    static constexpr uint32_t MIN_SIZE = 262144;  // smaller buffers malloc reuses by itself
+    static constexpr size_t KEEP = 4;             // a player frees one frame per frame it reads
+
+    explicit FrameBufferPool(uint32_t size) : m_size(size) {}
+    ~FrameBufferPool();
+    uint32_t size() const { return m_size; }
+    // A buffer of size() bytes, contents undefined; null when memory ran out.
+    uint8_t* take();
+    void give(uint8_t* buffer);
+
+private:
+    uint32_t m_size;
+    std::mutex m_lock;  // guards m_free
+    std::vector<uint8_t*> m_free;
+};
 
 // Channel numbers at or above this are outside every show's channel space.
 static constexpr uint32_t HSEQ_MAX_CHANNELS = 8388608;
@@ -119,6 +144,9 @@ protected:
     // stored channels is kept with no bytes when keepEmpty, else dropped; a
     // range that would push the total past 32 bits is dropped with an error.
     uint32_t clipReadRanges(const RangeList& ranges, bool keepEmpty, RangeList& out) const;
+    // A new frame object of `size` bytes for the ranges, its buffer from the
+    // file's pool when frames are large.
+    UncompressedFrameData* newFrameData(uint32_t frame, uint32_t size, const RangeList& ranges);
 
     std::string m_filename;
     uint64_t m_uniqueId = 0;
@@ -137,19 +165,22 @@ private:
     std::vector<uint8_t> m_memoryBuffer;
     uint64_t m_memoryPosition = 0;
     bool m_writeError = false;
+    std::shared_ptr<FrameBufferPool> m_framePool;  // used by the reader's thread only
 };
 
 // The frame object of every version: the bytes of a list of channel ranges,
 // one range after the other.
 class UncompressedFrameData : public HSEQFile::FrameData {
 public:
-    UncompressedFrameData(uint32_t frame, uint32_t size, const HSEQFile::RangeList& ranges);
+    UncompressedFrameData(uint32_t frame, uint32_t size, const HSEQFile::RangeList& ranges,
+                          std::shared_ptr<FrameBufferPool> pool = nullptr);
     ~UncompressedFrameData() override;
     bool readFrame(uint8_t* data, uint32_t maxChannels) override;
 
     uint32_t m_size;
-    uint8_t* m_data;  // malloc'ed, m_size bytes; null when the allocation failed
+    uint8_t* m_data;  // m_size bytes (from the pool, else malloc'ed); null when the allocation failed
     HSEQFile::RangeList m_ranges;
+    std::shared_ptr<FrameBufferPool> m_pool;
 };
 
 class V1HSEQFile : public HSEQFile {

@@ -43,6 +43,9 @@ protected:
     // Builds the frame object handed to the reader from one stored frame of
     // channel-count bytes.
     HSEQFile::FrameData* frameFromStored(uint32_t frame, const uint8_t* stored);
+    // The frame handed out holds the stored frame byte for byte (no channel
+    // ranges taken out of it).
+    bool readerTakesWholeFrame() const;
 
     V2HSEQFile* m_file;
     uint64_t m_seqChanDataOffset;

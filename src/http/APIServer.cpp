@@ -2,6 +2,7 @@
 
 #include "Warnings.h"
 #include "http/HttpServer.h"
+#include "http/KivdApi.h"
 #include "log.h"
 #include "settings.h"
 
@@ -13,10 +14,13 @@ bool APIServer::Init() {
     o.port = getSettingInt("HTTPPort", DEFAULT_PORT);
     o.address = getSetting("HTTPBindAddress", "127.0.0.1");
     o.accessToken = getSetting("HTTPAccessToken", "");
+    o.maxBodyBytes = KivdApi::MAX_COMMAND_BYTES;
+    o.threads = 4;
     if (o.port == 0) {
         LogInfo(VB_HTTP, "HTTP interface turned off (HTTPPort is 0)\n");
         return false;
     }
+    KivdApi::Register(HttpServer::INSTANCE);
     HttpServer::INSTANCE.AddStaticDirectory("/", getKIVDDir("/www"));
     if (!HttpServer::INSTANCE.Start(o)) {
         m_warning = "HTTP interface cannot listen on " + o.address + " port " + std::to_string(o.port) + ": " +
@@ -31,5 +35,6 @@ bool APIServer::Init() {
 APIServer::~APIServer() {
     if (m_started) HttpServer::INSTANCE.Stop();
     HttpServer::INSTANCE.RemoveStaticDirectory("/");
+    KivdApi::Unregister(HttpServer::INSTANCE);
     if (!m_warning.empty()) WarningHolder::RemoveWarning(m_warning);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The daemon's HTTP interface: reads the HTTP settings ("HTTPPort",
-// "HTTPBindAddress", "HTTPAccessToken"), serves the pages of
-// <installation>/www at "/" and starts HttpServer::INSTANCE. The main loop
+// "HTTPBindAddress", "HTTPAccessToken"), mounts the API below /kivd
+// (src/http/KivdApi), serves the pages of <installation>/www at "/" and
+// starts HttpServer::INSTANCE. The main loop
 // creates it before it runs and deletes it after, which stops the server.
 // Other units mount their resources on HttpServer::INSTANCE themselves.
 

@@ -36,8 +36,8 @@ void Player::Init() {
     RegisterPlayerCommands();
 }
 
-// A remote follows its master's media through media entries, which this
-// build does not have yet; nothing to step.
+// A remote follows the media of its master; multi-system sync is disabled
+// in this daemon, so there is never a master's media to step.
 void Player::ProcessMedia() {}
 
 void Player::Cleanup() {

@@ -7,6 +7,8 @@
 #include "common.h"
 #include "log.h"
 #include "playlist/PlaylistEntryBase.h"
+#include "playlist/PlaylistEntryBoth.h"
+#include "playlist/PlaylistEntryMedia.h"
 #include "playlist/PlaylistEntrySequence.h"
 #include "settings.h"
 
@@ -59,8 +61,10 @@ PlaylistEntryBase* Playlist::CreateEntry(const std::string& type) {
     std::lock_guard<std::mutex> lock(registryLock);
     auto it = extraTypes().find(type);
     if (it != extraTypes().end()) return it->second(this, nullptr);
-    // "media" and "image" entries join here when they are built.
+    // "image" entries join here when they are built.
     if (type == "sequence") return new PlaylistEntrySequence(this, nullptr);
+    if (type == "media") return new PlaylistEntryMedia(this, nullptr);
+    if (type == "both") return new PlaylistEntryBoth(this, nullptr);
     return nullptr;
 }
 

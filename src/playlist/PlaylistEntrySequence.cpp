@@ -57,6 +57,14 @@ bool PlaylistEntrySequence::PreparePlay(int frame) {
     return true;
 }
 
+void PlaylistEntrySequence::SetFollowClock(bool follow) {
+    if (follow && !m_followClock && sequence && sequence->IsSequenceRunning()) {
+        int period = sequence->GetStepTimeMs();
+        m_startedAtMs = GetTimeMS() - (int64_t)channelOutputFrame * period;
+    }
+    m_followClock = follow;
+}
+
 int PlaylistEntrySequence::StartPlaying() {
     LogDebug(VB_PLAYLIST, "PlaylistEntrySequence::StartPlaying()\n");
     if (!CanPlay()) {

@@ -32,6 +32,11 @@ public:
 
     // Opens the file in the sequence player at frame `frame`.
     bool PreparePlay(int frame = 0);
+    // While true, Process keeps the output timing on the wall clock (a
+    // song keeps it otherwise). Turning it on anchors the clock at the
+    // frame playing now, so a sequence whose song ended goes on smoothly.
+    void SetFollowClock(bool follow);
+    bool GetFollowClock() const { return m_followClock; }
 
     const std::string& GetSequenceName() const { return m_sequenceName; }
     int GetPauseFrame() const { return m_pauseFrame; }

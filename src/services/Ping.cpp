@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -72,8 +73,9 @@ int ping(const std::string& host, int timeoutMs) {
     }
     int result = 0;
     while (true) {
-        long long left = start + timeoutMs - GetTimeMS();
-        if (left <= 0) break;
+        // Past the time-out, what already arrived is still read: a reply that
+        // came in time counts even when this thread was not running to see it.
+        long long left = std::max(0LL, start + timeoutMs - GetTimeMS());
         struct pollfd pfd = {fd, POLLIN, 0};
         if (poll(&pfd, 1, (int)left) <= 0) break;
         unsigned char in[1500];

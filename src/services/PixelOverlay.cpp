@@ -60,6 +60,7 @@ void PixelOverlayModel::setState(int state) {
         return;
     }
     int old = m_state.exchange(state);
+    if (state == STATE_DISABLED && old != STATE_DISABLED) m_blankPending = true;
     if (old != state) {
         LogDebug(VB_CHANNELOUT, "Overlay model %s: state %d -> %d\n", m_config.name.c_str(), old, state);
     }
@@ -325,7 +326,9 @@ void PixelOverlayManager::Cleanup() {
 bool PixelOverlayManager::hasActiveOverlays() {
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& m : m_models) {
-        if (m->getState() != PixelOverlayModel::STATE_DISABLED && m->drawsIntoChannels()) return true;
+        if ((m->getState() != PixelOverlayModel::STATE_DISABLED || m->m_blankPending) && m->drawsIntoChannels()) {
+            return true;
+        }
     }
     return false;
 }
@@ -333,7 +336,14 @@ bool PixelOverlayManager::hasActiveOverlays() {
 void PixelOverlayManager::doOverlays(uint8_t* channelData) {
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& m : m_models) {
-        if (m->getState() != PixelOverlayModel::STATE_DISABLED) m->doOverlay(channelData);
+        if (m->getState() != PixelOverlayModel::STATE_DISABLED) {
+            m->doOverlay(channelData);
+        } else if (m->m_blankPending.exchange(false) && m->drawsIntoChannels() &&
+                   !(sequence && sequence->IsSequenceRunning())) {
+            // Nothing else writes these channels now: without this they
+            // would keep the model's last picture.
+            memset(channelData + m->getStartChannel(), 0, m->getChannelCount());
+        }
     }
 }
 

@@ -51,7 +51,9 @@ public:
     const PixelOverlayModelConfig& getConfig() const { return m_config; }
 
     int getState() const { return m_state.load(); }
-    // Values outside 0..3 are refused with a log line.
+    // Values outside 0..3 are refused with a log line. A model that stops
+    // drawing while no sequence plays has its channels blanked once, so
+    // the lights do not hold its last picture.
     virtual void setState(int state);
 
     // The whole model at once: width x height RGB triplets, row by row from
@@ -84,6 +86,8 @@ public:
 protected:
     PixelOverlayModelConfig m_config;
     std::atomic<int> m_state{STATE_DISABLED};
+    std::atomic<bool> m_blankPending{false};  // disabled since it last drew
+    friend class PixelOverlayManager;
     mutable std::mutex m_dataLock;  // guards m_data
     std::vector<uint8_t> m_data;           // RGB, viewer's layout
     std::vector<uint8_t> m_overlayBuffer;  // RGB, viewer's layout

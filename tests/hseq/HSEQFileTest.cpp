@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <set>
+
 #include "HSEQTestSupport.h"
 #include "hseq/V2Handlers.h"
 #include "common.h"
@@ -319,6 +321,41 @@ TEST(HSEQFrameData, RangesLongerThanTheHeldBytesFail) {
 }
 
 // ---------------------------------------------------------------- variable headers
+
+// Large frames go back to their file's pool when deleted and the next frame
+// of the file reuses the memory; a frame still works after its file is gone.
+TEST(HSEQFrameData, LargeFramesReuseTheMemoryOfDeletedFramesOfTheirFile) {
+    ScratchDir dir;
+    for (int version : {1, 2}) {
+        SCOPED_TRACE("version " + std::to_string(version));
+        ShowSpec spec;
+        spec.channels = 600000;
+        spec.frames = 8;
+        spec.versionMajor = version;
+        ASSERT_TRUE(GenerateShow(dir.file("big.hseq"), spec));
+        auto f = Open(dir.file("big.hseq"));
+        ASSERT_NE(f, nullptr);
+        Bytes want(spec.channels), got(spec.channels);
+        std::set<const uint8_t*> buffers;
+        std::unique_ptr<HSEQFile::FrameData> kept;
+        for (uint32_t n = 0; n < spec.frames; ++n) {
+            std::unique_ptr<HSEQFile::FrameData> fd(f->getFrame(n));
+            ASSERT_NE(fd, nullptr);
+            auto* u = dynamic_cast<UncompressedFrameData*>(fd.get());
+            ASSERT_NE(u, nullptr);
+            buffers.insert(u->m_data);
+            ASSERT_TRUE(fd->readFrame(got.data(), spec.channels));
+            RenderShowFrame(spec, n, want.data());
+            ASSERT_EQ(want, got) << "frame " << n;
+            if (n == spec.frames - 1) kept = std::move(fd);
+        }
+        EXPECT_EQ(1u, buffers.size()) << "each frame deleted before the next: one buffer in turn";
+        f.reset();
+        ASSERT_TRUE(kept->readFrame(got.data(), spec.channels));
+        RenderShowFrame(spec, spec.frames - 1, want.data());
+        EXPECT_EQ(want, got);
+    }
+}
 
 TEST(HSEQVariableHeaders, LengthFourGivesEmptyHeaderAndParsingGoesOn) {
     ScratchDir dir;

@@ -17,13 +17,6 @@ namespace {
 // A loopback address of this test program's own.
 std::string lo() { return "127.202." + std::to_string(1 + getpid() % 250) + ".1"; }
 
-bool hasWarning(const std::string& text) {
-    for (auto& w : WarningHolder::GetWarnings()) {
-        if (w == text) return true;
-    }
-    return false;
-}
-
 class APIServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -73,8 +66,8 @@ TEST_F(APIServerTest, APortInUseRaisesAWarningNamingTheAddress) {
     {
         APIServer api;
         EXPECT_FALSE(api.Init());
-        EXPECT_TRUE(hasWarning(warning));
+        EXPECT_TRUE(kivtest::hasWarning(warning));
     }
-    EXPECT_FALSE(hasWarning(warning));
+    EXPECT_FALSE(kivtest::hasWarning(warning));
     other.Stop();
 }

@@ -90,12 +90,6 @@ private:
     bool m_open = false;
 };
 
-Json::Value json(const std::string& text) {
-    Json::Value v;
-    LoadJsonFromString(text, v);
-    return v;
-}
-
 class HttpServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -119,7 +113,7 @@ TEST_F(HttpServerTest, RendersTheMethodOfTheVerbWithPathArgsAndHeaders) {
     auto r = httpGet(url("/kivd/echo/a/b?x=1%202"), {"X-Test: hello"});
     ASSERT_EQ(r.status, 200) << r.error;
     EXPECT_EQ(r.header("content-type"), "application/json");
-    Json::Value v = json(r.body);
+    Json::Value v = LoadJsonFromString(r.body);
     EXPECT_EQ(v["verb"].asString(), "GET");
     EXPECT_EQ(v["path"].asString(), "/kivd/echo/a/b");
     ASSERT_EQ(v["pieces"].size(), 4u);
@@ -141,7 +135,7 @@ TEST_F(HttpServerTest, RendersTheMethodOfTheVerbWithPathArgsAndHeaders) {
     auto d = httpRequest("DELETE", url("/kivd/echo"));
     EXPECT_EQ(d.status, 405);
     EXPECT_EQ(d.header("content-type"), "application/json");
-    EXPECT_TRUE(json(d.body)["error"].isString()) << d.body;
+    EXPECT_TRUE(LoadJsonFromString(d.body)["error"].isString()) << d.body;
     server.UnregisterResource("/kivd/echo");
 }
 
@@ -163,7 +157,7 @@ TEST_F(HttpServerTest, ExactMountsWinOverFamiliesAndNothingElseIsServed) {
         auto r = httpGet(url(path));
         EXPECT_EQ(r.status, 404) << path;
         EXPECT_EQ(r.header("content-type"), "application/json") << path;
-        EXPECT_NE(json(r.body)["error"].asString().find("Not found"), std::string::npos) << r.body;
+        EXPECT_NE(LoadJsonFromString(r.body)["error"].asString().find("Not found"), std::string::npos) << r.body;
     }
     server.UnregisterResource("/kivd");
     server.UnregisterResource("/kivd/ports/list");
@@ -192,7 +186,7 @@ TEST_F(HttpServerTest, BodiesOverTheLimitGet413AndTheServerGoesOn) {
 
     auto r = httpRequest("POST", url("/echo"), big);
     EXPECT_EQ(r.status, 413) << r.error;
-    EXPECT_NE(json(r.body)["error"].asString().find("1024"), std::string::npos) << r.body;
+    EXPECT_NE(LoadJsonFromString(r.body)["error"].asString().find("1024"), std::string::npos) << r.body;
 
     // Without a length announced the body is read, dropped and refused.
     auto chunked = httpRequest("POST", url("/echo"), big, {"Transfer-Encoding: chunked"});
@@ -217,7 +211,7 @@ TEST(HttpServerToken, ResourcesNeedTheTokenUnlessMountedWithout) {
     auto none = httpGet(base + "/guarded");
     EXPECT_EQ(none.status, 401);
     EXPECT_EQ(none.header("www-authenticate"), "Bearer");
-    EXPECT_TRUE(json(none.body)["error"].isString());
+    EXPECT_TRUE(LoadJsonFromString(none.body)["error"].isString());
     EXPECT_EQ(httpGet(base + "/guarded", {"Authorization: Bearer s3cre"}).status, 401);
     EXPECT_EQ(httpGet(base + "/guarded", {"Authorization: Bearer s3cret2"}).status, 401);
     EXPECT_EQ(httpGet(base + "/guarded", {"Authorization: Basic s3cret"}).status, 401);

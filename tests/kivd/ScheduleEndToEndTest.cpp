@@ -13,7 +13,9 @@
 #include <ctime>
 
 #include "KivdProcess.h"
+#include "SunTimes.h"
 #include "TestSupport.h"
+#include "ScheduleClock.h"
 #include "common.h"
 #include "hseq/ShowGenerator.h"
 #include "monitor/PacketDecoder.h"
@@ -295,3 +297,91 @@ TEST_F(ScheduleEndToEnd, MissingPlaylistWarnsUntilItExistsAndGarbledFilesDoNotSt
 }
 
 }  // namespace
+
+// A row from dusk until 23:00 through the real daemon, whose clock libfaketime
+// sets to a winter evening in London a few seconds before dusk (the frame
+// clock, which runs on the monotonic clock, is left alone): nothing plays
+// until the computed dusk, then the show does; "Get Schedule" names the
+// computed time.
+TEST_F(ScheduleEndToEnd, ARowFromDuskPlaysAtTheComputedDuskWithAFakedClock) {
+    std::string faketime;
+    for (const char* dir : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib/arm-linux-gnueabihf"}) {
+        std::string candidate = std::string(dir) + "/faketime/libfaketime.so.1";
+        if (FileExists(candidate)) faketime = candidate;
+    }
+    if (faketime.empty()) GTEST_SKIP() << "libfaketime is not installed (Debian package faketime)";
+
+    const char* oldTz = getenv("TZ");
+    std::string savedTz = oldTz ? oldTz : "";
+    setenv("TZ", "Europe/London", 1);
+    tzset();
+    time_t dusk = 0;
+    ASSERT_TRUE(SunEventTime(SunEvent::Dusk, 51.5074, -0.1278, 2024, 12, 15, dusk));
+    const int lead = 10;  // seconds of faked time before dusk at the daemon's start
+    time_t fakeStart = dusk - lead;
+    char fakeText[64], duskText[16];
+    struct tm tm;
+    localtime_r(&fakeStart, &tm);
+    strftime(fakeText, sizeof(fakeText), "@%Y-%m-%d %H:%M:%S", &tm);
+    localtime_r(&dusk, &tm);
+    strftime(duskText, sizeof(duskText), "%H:%M:%S", &tm);
+
+    media.write("/settings", "Latitude = 51.5074\nLongitude = -0.1278\n");
+    writeSchedule(R"({"playlist": "show", "day": "Everyday", "startTime": "Dusk", "endTime": "23:00",
+                      "repeat": true, "stopType": "Hard"})");
+    kivtest::UdpReceiver ddp(lo(1), 4048);
+    kivtest::KivdProcess d(media.path());
+    // Only the daemon runs with the faked clock; the client commands do not.
+    setenv("LD_PRELOAD", faketime.c_str(), 1);
+    setenv("FAKETIME", fakeText, 1);
+    setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::string savedAsan = asan ? asan : "";
+    // The preloaded library comes before a sanitizer's runtime.
+    setenv("ASAN_OPTIONS", (savedAsan.empty() ? "" : savedAsan + ":") .append("verify_asan_link_order=0").c_str(), 1);
+    long long startedMs = GetTimeMS();
+    bool started = d.start({"-f"});
+    unsetenv("LD_PRELOAD");
+    unsetenv("FAKETIME");
+    unsetenv("FAKETIME_DONT_FAKE_MONOTONIC");
+    if (asan) setenv("ASAN_OPTIONS", savedAsan.c_str(), 1);
+    else unsetenv("ASAN_OPTIONS");
+    auto restoreZone = [&] {
+        if (oldTz) setenv("TZ", savedTz.c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+    };
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(d.waitReady()) << d.output();
+
+    std::string out;
+    ASSERT_EQ(0, d.command({"Get Schedule"}, &out));
+    Json::Value schedule = LoadJsonFromString(out);
+    bool listed = false;
+    for (auto& item : schedule["items"]) {
+        if (item["startTime"].asInt64() == (long long)dusk) {
+            listed = true;
+            EXPECT_NE(std::string::npos, item["startTimeStr"].asString().find(duskText)) << item.toStyledString();
+        }
+    }
+    EXPECT_TRUE(listed) << "no item at the computed dusk " << duskText << ": " << out;
+    EXPECT_EQ("Dusk", schedule["entries"][0]["startTime"].asString());
+
+    // The first frame of the show (the outputs send blank frames at start-up).
+    std::vector<Seen> seen;
+    ASSERT_TRUE(kivtest::waitUntil(
+        [&] {
+            for (auto& s : decode(ddp)) seen.push_back(s);
+            return !seen.empty();
+        },
+        60000))
+        << d.log();
+    long long firstMs = seen.front().timeMs;
+    // The daemon's faked clock at the first frame: nothing went out before dusk.
+    double fakeSecondsAtFirst = (double)fakeStart + (firstMs - startedMs) / 1000.0;
+    EXPECT_GE(fakeSecondsAtFirst, (double)dusk - 1.0) << "the show started before dusk";
+    EXPECT_LE(fakeSecondsAtFirst, (double)dusk + 10.0) << "the show started long after dusk";
+    EXPECT_TRUE(kivtest::waitUntil([&] { return status(d)["playlist"].asString() == "show"; }, 10000));
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    restoreZone();
+}

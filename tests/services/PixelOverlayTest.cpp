@@ -349,7 +349,18 @@ TEST_F(PixelOverlayTest, ActiveModelReachesTheOutputsWithoutASequence) {
     EXPECT_EQ((std::vector<uint8_t>{10, 20, 30, 40, 50, 60}), std::vector<uint8_t>(last.begin() + 8, last.begin() + 14));
     EXPECT_EQ(std::vector<uint8_t>(8, 0), std::vector<uint8_t>(last.begin(), last.begin() + 8));
 
+    // Switched off with no sequence playing, its channels go dark rather
+    // than holding the last picture.
+    capture->Clear();
     m->setState(PixelOverlayModel::STATE_DISABLED);
+    ASSERT_TRUE(capture->WaitForCount(1, 10000));
+    ASSERT_TRUE(waitUntil([&] { return !PixelOverlayManager::INSTANCE.hasActiveOverlays(); }, 5000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            auto f = capture->Frames();
+            return !f.empty() && f.back().bytes == std::vector<uint8_t>(64, 0);
+        },
+        5000));
     EXPECT_EQ(0, StopChannelOutputThread());
     player.reset();
     sequence = nullptr;

@@ -65,6 +65,7 @@ inline Bytes ReadFile(const std::string& path) {
 // a missing frame (null or readFrame false) reads as an empty vector.
 inline std::vector<Bytes> ReadAllFrames(HSEQFile* file, uint32_t width, const HSEQFile::RangeList& ranges = {}) {
     std::vector<Bytes> frames;
+    if (!file) return frames;  // a file that did not open has no frames: the caller's checks fail, not the process
     if (!ranges.empty()) file->prepareRead(ranges, 0);
     for (uint32_t f = 0; f < file->getNumFrames(); ++f) {
         std::unique_ptr<HSEQFile::FrameData> fd(file->getFrame(f));

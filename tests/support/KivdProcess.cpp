@@ -36,7 +36,7 @@ KivdProcess::KivdProcess(const std::string& mediaDir, const std::string& install
     static std::atomic<int> instances{0};
     int n = instances++;
     pid_t pid = getpid();
-    m_httpAddress = "127.201." + std::to_string(1 + (pid / 250) % 250) + "." + std::to_string(1 + pid % 250);
+    m_httpAddress = "127.204." + std::to_string(1 + (pid / 250) % 250) + "." + std::to_string(1 + pid % 250);
     m_httpPort = 32400 + n % 1000;
 }
 
@@ -68,7 +68,7 @@ KivdProcess::~KivdProcess() {
 void KivdProcess::setEnv(const std::string& name, const std::string& value) { m_env.emplace_back(name, value); }
 
 bool KivdProcess::start(const std::vector<std::string>& args) {
-    std::string program = daemonBuildDir() + "/src/kivd";
+    std::string program = m_installedBin.empty() ? daemonBuildDir() + "/src/kivd" : m_installedBin + "/kivd";
     linkWwwFiles(m_install);
     std::string settingsFile = m_media + "/settings";
     std::string settings = GetFileContents(settingsFile);
@@ -85,7 +85,11 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         setenv("KIV_MEDIA_DIR", m_media.c_str(), 1);
-        setenv("KIV_INSTALL_DIR", m_install.c_str(), 1);
+        if (m_installedBin.empty()) {
+            setenv("KIV_INSTALL_DIR", m_install.c_str(), 1);
+        } else {
+            unsetenv("KIV_INSTALL_DIR");
+        }
         // Temporary files such as the crash log stay with this daemon.
         setenv("TMPDIR", m_install.c_str(), 1);
         for (auto& e : m_env) setenv(e.first.c_str(), e.second.c_str(), 1);
@@ -100,7 +104,8 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
 }
 
 int KivdProcess::command(const std::vector<std::string>& args, std::string* out, int timeoutSec) {
-    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + daemonBuildDir() + "/src/kivcmd -t " + std::to_string(timeoutSec);
+    std::string client = m_installedBin.empty() ? daemonBuildDir() + "/src/kivcmd" : m_installedBin + "/kivcmd";
+    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + client + " -t " + std::to_string(timeoutSec);
     for (auto& a : args) cmd += " '" + a + "'";
     return runCommand(cmd, out);
 }

@@ -42,6 +42,9 @@ public:
     // programs and plug-ins, and a private www/ for its warnings file. It
     // is also the daemon's TMPDIR (where its crash log goes).
     const std::string& installDir() const { return m_install; }
+    // Runs the kivd and kivcmd installed in binDir instead of the build's,
+    // with KIV_INSTALL_DIR unset: the daemon finds its home by itself.
+    void useInstalledPrograms(const std::string& binDir) { m_installedBin = binDir; }
     // Where the daemon's HTTP interface listens: unless the settings file
     // names "HTTPPort" or "HTTPBindAddress", start() adds a loopback
     // address and port of this test program's own, so daemons of tests
@@ -52,6 +55,7 @@ public:
     std::string httpUrl(const std::string& path) const;
 
 private:
+    std::string m_installedBin;
     std::string m_media;
     std::string m_install;
     std::string m_outputFile;

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,12 +12,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Warnings.h"
 #include "common.h"
 #include "log.h"
 
 namespace kivtest {
 
 std::string buildDir() { return KIV_TEST_BUILD_DIR; }
+
+bool hasWarning(const std::string& text) {
+    for (auto& w : WarningHolder::GetWarnings()) {
+        if (w == text) return true;
+    }
+    return false;
+}
 std::string sourceDir() { return KIV_TEST_SOURCE_DIR; }
 
 std::string programPath(const std::string& name) {
@@ -157,6 +166,30 @@ std::vector<Datagram> UdpReceiver::take() {
 
 bool UdpReceiver::waitFor(size_t n, int timeoutMs) {
     return waitUntil([&] { return count() >= n; }, timeoutMs);
+}
+
+int countDirectoryEntries(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (struct dirent* e = readdir(d)) n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+    return n;
+}
+
+std::vector<std::string> threadNames(pid_t pid) {
+    std::string tasks = pid ? "/proc/" + std::to_string(pid) + "/task" : "/proc/self/task";
+    std::vector<std::string> names;
+    DIR* d = opendir(tasks.c_str());
+    if (!d) return names;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::string name = GetFileContents(tasks + "/" + e->d_name + "/comm");
+        TrimWhiteSpace(name);
+        names.push_back(name);
+    }
+    closedir(d);
+    return names;
 }
 
 int runCommand(const std::string& cmd, std::string* output) {

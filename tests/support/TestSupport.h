@@ -91,8 +91,17 @@ private:
     std::thread m_thread;
 };
 
+// The warning text is among the current warnings.
+bool hasWarning(const std::string& text);
+
 // Runs a shell command, returns its exit status and its output.
 int runCommand(const std::string& cmd, std::string* output = nullptr);
+
+// Entries of a folder (not "." and ".."), -1 when it cannot be read: with
+// /proc/<pid>/fd and /proc/<pid>/task, a process's descriptors and threads.
+int countDirectoryEntries(const std::string& dir);
+// The names of the threads of a process (0: this one).
+std::vector<std::string> threadNames(pid_t pid = 0);
 
 // Polls pred every 10 ms until it holds or timeoutMs passed.
 template <typename P>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "common.h"
 #include "monitor/PacketDecoder.h"
 
 namespace {
@@ -91,13 +92,17 @@ TEST(ShowMonitor, ReportsFramesAndFirstPixels) {
     std::thread monitor([&] {
         kivtest::runCommand(kivtest::buildDir() + "/src/kivmon -a 127.0.0.9 -n 2 -t 3 --plain", &out);
     });
-    usleep(500000);
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to;
     memset(&to, 0, sizeof(to));
     to.sin_family = AF_INET;
     to.sin_port = htons(4048);
     inet_pton(AF_INET, "127.0.0.9", &to.sin_addr);
+    // Frames go out once kivmon listens on the DDP port (127.0.0.9:4048 is
+    // "0900007F:0FD0" in /proc/net/udp): starting a program takes long on a
+    // loaded machine or under an emulator.
+    EXPECT_TRUE(kivtest::waitUntil(
+        [] { return GetFileContents("/proc/net/udp").find(" 0900007F:0FD0 ") != std::string::npos; }, 20000));
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
     for (int f = 0; f < 20; ++f) {
         auto a = ddpPacket(0, {0xff, 0x00, 0x80}, false, 1);
         auto b = ddpPacket(3, {0x01, 0x02, 0x03}, true, 2);

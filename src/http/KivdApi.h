@@ -1,0 +1,18 @@
+#pragma once
+// The daemon's HTTP API below /kivd: the status documents (daemon,
+// playlist, schedule, scheduler, warnings, command list), each the answer of
+// the matching command, and POST /kivd/command, which runs a command from a
+// JSON body as the command socket does. APIServer mounts it on the daemon's
+// server; the paths and answers are in docs/http-api.md.
+
+class HttpServer;
+
+namespace KivdApi {
+
+// The largest command document accepted, as on the command socket.
+constexpr unsigned MAX_COMMAND_BYTES = 65536;
+
+void Register(HttpServer& server);
+void Unregister(HttpServer& server);
+
+}  // namespace KivdApi

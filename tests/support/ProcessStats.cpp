@@ -1,0 +1,62 @@
+#include "ProcessStats.h"
+
+#include <dirent.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <sstream>
+
+#include "common.h"
+
+namespace kivtest {
+
+double CpuSeconds(int who) {
+    rusage r;
+    getrusage(who, &r);
+    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+long PeakRssKiB() {
+    rusage r;
+    getrusage(RUSAGE_SELF, &r);
+    return r.ru_maxrss;
+}
+
+std::map<std::string, double> ThreadCpuByName() {
+    std::map<std::string, double> out;
+    long ticks = sysconf(_SC_CLK_TCK);
+    DIR* d = opendir("/proc/self/task");
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::string dir = std::string("/proc/self/task/") + e->d_name;
+        std::string name = GetFileContents(dir + "/comm");
+        TrimWhiteSpace(name);
+        // The thread's own CPU clock (the kernel's per-thread clock id, as
+        // pthread_getcpuclockid makes it): nanoseconds rather than ticks.
+        pid_t tid = (pid_t)atoi(e->d_name);
+        clockid_t clock = (clockid_t)((~(unsigned)tid) << 3) | 6;
+        timespec ts;
+        if (clock_gettime(clock, &ts) == 0) {
+            out[name] += ts.tv_sec + ts.tv_nsec / 1e9;
+            continue;
+        }
+        std::string stat = GetFileContents(dir + "/stat");
+        auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream in(stat.substr(close + 2));
+        std::string field;
+        unsigned long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && in >> field; ++i) {
+            if (i == 14) utime = std::stoul(field);
+            if (i == 15) stime = std::stoul(field);
+        }
+        out[name] += (double)(utime + stime) / ticks;
+    }
+    closedir(d);
+    return out;
+}
+
+}  // namespace kivtest

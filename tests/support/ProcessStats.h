@@ -1,0 +1,20 @@
+#pragma once
+// CPU time and memory of the running process, for benchmarks: CPU seconds
+// by rusage, per thread by name (/proc/self/task), and the peak resident
+// set size.
+
+#include <sys/resource.h>
+
+#include <map>
+#include <string>
+
+namespace kivtest {
+
+// CPU seconds (user + system) of RUSAGE_SELF, RUSAGE_THREAD or RUSAGE_CHILDREN.
+double CpuSeconds(int who);
+// Peak resident set size of this process in KiB.
+long PeakRssKiB();
+// CPU seconds of every live thread of this process, summed by thread name.
+std::map<std::string, double> ThreadCpuByName();
+
+}  // namespace kivtest
