@@ -16,7 +16,6 @@
 // daemon of another build runs (a sanitizer build); its sanitizer reports
 // are looked for in its output at the end.
 
-#include <dirent.h>
 #include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -63,6 +62,21 @@ struct Protocol {
     int sequence = -1, lastFrame = -1;
     long long anchorUs = 0;
 
+    // Where frames went missing (the first few), to tell load from faults.
+    std::vector<std::string> losses;
+    void noteLoss(long long timeUs, long count, const char* where, int from, int to) {
+        if (count <= 0) return;
+        lost += count;
+        if (losses.size() >= 10) return;
+        char buf[160];
+        time_t t = (time_t)(timeUs / 1000000);
+        struct tm tm;
+        localtime_r(&t, &tm);
+        snprintf(buf, sizeof(buf), "%02d:%02d:%02d %ld frames %s sequence %d (%d..%d)", tm.tm_hour, tm.tm_min,
+                 tm.tm_sec, count, where, sequence, from, to);
+        losses.push_back(buf);
+    }
+
     void frame(const ShowFrame& f, const ShowSequences& seqs) {
         if (f.blank) return;
         if (f.sequence < 0 || !f.exact) {
@@ -75,7 +89,8 @@ struct Protocol {
             sequence = f.sequence;
             lastFrame = -1;
             anchorUs = f.timeUs - (long long)f.frame * STEP_MS * 1000;
-            lost += f.frame;  // frames before the first one delivered
+            // frames before the first one delivered
+            noteLoss(f.timeUs, f.frame, "at the start of a play of", 0, f.frame - 1);
             ++plays;
         }
         if (f.frame == lastFrame) {
@@ -86,7 +101,7 @@ struct Protocol {
             ++garbage;  // out of order
             return;
         }
-        if (lastFrame >= 0) lost += f.frame - lastFrame - 1;
+        if (lastFrame >= 0) noteLoss(f.timeUs, f.frame - lastFrame - 1, "within", lastFrame + 1, f.frame - 1);
         lastFrame = f.frame;
         ++frames;
         long long expected = anchorUs + (long long)f.frame * STEP_MS * 1000;
@@ -100,7 +115,10 @@ struct Protocol {
     }
     // A play that ended before its last frame lost the rest.
     void endPlay(const ShowSequences& seqs, bool finished) {
-        if (sequence >= 0 && finished) lost += (long)seqs.spec(sequence).frames - 1 - lastFrame;
+        if (sequence >= 0 && finished) {
+            int end = (int)seqs.spec(sequence).frames - 1;
+            noteLoss(GetTime(), end - lastFrame, "at the end of a play of", lastFrame + 1, end);
+        }
     }
 };
 
@@ -111,24 +129,14 @@ struct Sample {
     long logBytes;
 };
 
-long countEntries(const std::string& dir) {
-    long n = 0;
-    DIR* d = opendir(dir.c_str());
-    if (!d) return -1;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n;
-}
-
 Sample sampleOf(pid_t pid, double minutes, const std::string& logPath) {
     Sample s{minutes, -1, -1, -1, 0, 0};
     std::string proc = "/proc/" + std::to_string(pid);
     for (auto& line : split(GetFileContents(proc + "/status"), '\n')) {
         if (startsWith(line, "VmRSS:")) s.rssKiB = atol(line.c_str() + 6);
     }
-    s.fds = countEntries(proc + "/fd");
-    s.threads = countEntries(proc + "/task");
+    s.fds = countDirectoryEntries(proc + "/fd");
+    s.threads = countDirectoryEntries(proc + "/task");
     std::string procStat = GetFileContents(proc + "/stat");
     size_t close = procStat.rfind(')');
     if (close != std::string::npos) {
@@ -316,6 +324,7 @@ int run(const Options& o) {
         printf("  %-10s %5ld plays %8ld frames %6ld lost %6ld late %6lld ms %5ld repeated %4ld garbage\n",
                p.name.c_str(), p.plays, p.frames, p.lost, p.late, p.maxLateUs / 1000, p.repeats, p.garbage);
         totalLost += p.lost;
+        for (auto& l : p.losses) printf("    lost: %s\n", l.c_str());
         totalGarbage += p.garbage;
     }
     printf("Twinkly log-ins: %ld\n", twinklyLogins);

@@ -60,7 +60,7 @@ bool PlaylistEntrySequence::PreparePlay(int frame) {
 void PlaylistEntrySequence::SetFollowClock(bool follow) {
     if (follow && !m_followClock && sequence && sequence->IsSequenceRunning()) {
         int period = sequence->GetStepTimeMs();
-        m_startedAtMs = GetTimeMS() - (int64_t)channelOutputFrame * period;
+        m_startedAtMs = GetMonotonicMS() - (int64_t)channelOutputFrame * period;
     }
     m_followClock = follow;
 }

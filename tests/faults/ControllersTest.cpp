@@ -40,7 +40,9 @@ TEST(Controllers, OneGoesAwayAndComesBackInStepWhileSilentOnesNeverHoldUpTheShow
     std::vector<std::string> silent;
     for (int i = 2; i <= 6; ++i) {
         silent.push_back("10.215." + sub + "." + std::to_string(i));
-        if (i > 2) ASSERT_EQ(0, silentNet.exec("ip addr add " + silent.back() + "/24 dev kfbi" + std::to_string(pid)));
+        if (i > 2) {
+            ASSERT_EQ(0, silentNet.exec("ip addr add " + silent.back() + "/24 dev kfbi" + std::to_string(pid)));
+        }
     }
     const std::string flakyAddr = "10.214." + sub + ".2";
 
@@ -118,7 +120,9 @@ TEST(Controllers, OneGoesAwayAndComesBackInStepWhileSilentOnesNeverHoldUpTheShow
     for (auto& r : runs) {
         EXPECT_EQ(0, r.grid.skipped) << show.describe();
         EXPECT_LT(r.grid.maxGapUs, 300000) << show.describe();
-        if (prevEnd) EXPECT_LT(r.startUs - prevEnd, 300000) << show.describe();
+        if (prevEnd) {
+            EXPECT_LT(r.startUs - prevEnd, 300000) << show.describe();
+        }
         prevEnd = r.endUs;
     }
 }
