@@ -81,12 +81,13 @@ protected:
         auto runs = show->runs();
         ASSERT_GE(runs.size(), 3u) << show->describe();
         for (size_t i = 0; i < runs.size(); ++i) {
+            EXPECT_EQ(0, runs[i].grid.backwards) << show->describe();
+            EXPECT_EQ(0, runs[i].grid.damaged) << show->describe();
+            if (!kivtest::TIMING_JUDGED) continue;
             // The flooders of the test take both cores of a small machine;
             // a player short of time drops a frame rather than fall behind
             // the grid, so a few may go, never a run of them.
             EXPECT_LE(runs[i].grid.skipped, 6) << show->describe();
-            EXPECT_EQ(0, runs[i].grid.backwards) << show->describe();
-            EXPECT_EQ(0, runs[i].grid.damaged) << show->describe();
             EXPECT_LT(runs[i].grid.maxGapUs, 400000) << show->describe();
             if (i > 0 && i + 1 < runs.size()) {
                 EXPECT_NEAR((runs[i].startUs - runs[i - 1].startUs) / 1000.0, FRAMES * 25, 600) << show->describe();
