@@ -8,10 +8,12 @@ PACKAGES=(
   libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev zstd
   libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev
   libsdl2-dev libgraphicsmagick++1-dev libdrm-dev libmicrohttpd-dev
+  libgpiod-dev
   libgtest-dev googletest
   tshark rt-tests iproute2 procps curl util-linux tzdata
   ffmpeg
   clang libclang-rt-14-dev
+  graphicsmagick
   libre2-dev gdb zip unzip
   faketime
   libmosquitto-dev mosquitto chromium

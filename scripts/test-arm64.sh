@@ -25,6 +25,7 @@ HOST_PACKAGES=(crossbuild-essential-arm64 qemu-user-static)
 ARM64_PACKAGES=(libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev libmicrohttpd-dev libgtest-dev
                 libre2-dev libmosquitto-dev)
 ARM64_PACKAGES+=(libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev libsdl2-dev)
+ARM64_PACKAGES+=(libdrm-dev libgraphicsmagick++1-dev libgpiod-dev)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()

@@ -23,6 +23,7 @@
 #include "Scheduler.h"
 #include "Sequence.h"
 #include "Warnings.h"
+#include "channeloutput/PortLayout.h"
 #include "channeloutput/channeloutput.h"
 #include "commands/CommandSocket.h"
 #include "commands/Commands.h"
@@ -41,6 +42,10 @@
 #include "settings.h"
 
 #include <curl/curl.h>
+#include <Magick++.h>
+
+#include "playlist/PlaylistEntryImage.h"
+#include "services/DisplayOverlayModel.h"
 
 std::string SystemUUID = "unknown";
 static MosquittoClient* mqtt = nullptr;
@@ -311,6 +316,9 @@ int main(int argc, char* argv[]) {
     }
     SystemUUID = getSetting("SystemUUID", "unknown");
     curl_global_init(CURL_GLOBAL_ALL);
+    // The image library installs no signal handlers: the crash handler stays in charge.
+    MagickLib::InitializeMagickEx(nullptr, MAGICK_OPT_NO_SIGNAL_HANDER, nullptr);
+    Magick::InitializeMagick(nullptr);
 
     parseArguments(argc, argv);
     InstallTerminationSignals();
@@ -384,7 +392,9 @@ int main(int argc, char* argv[]) {
     Player::INSTANCE.Init();
     PluginManager::INSTANCE.init();
     InitMediaOutput();
+    DisplayOverlayModel::RegisterType();
     PixelOverlayManager::INSTANCE.Initialize();
+    LoadPortLayout();
     InitializeChannelOutputs();
     PluginManager::INSTANCE.loadUserPlugins();
     InitEffects();
@@ -400,6 +410,9 @@ int main(int argc, char* argv[]) {
     CleanupMediaOutput();
     CloseEffects();
     CloseChannelOutputs();
+    // Displays of overlay models are released (console back to text mode).
+    PixelOverlayManager::INSTANCE.Cleanup();
+    ClosePortLayout();
 
     OutputMonitor::INSTANCE.Cleanup();
     CommandManager::INSTANCE.Cleanup();
@@ -422,6 +435,9 @@ int main(int argc, char* argv[]) {
         mqtt = nullptr;
     }
     delete gpioProvider;
+    // Image entries still held by the player stop preparing before the library goes.
+    PlaylistEntryImage::StopAllPreparation();
+    MagickLib::DestroyMagick();
     CurlManager::INSTANCE.cleanup();
     curl_global_cleanup();
 

@@ -31,6 +31,7 @@ Json::Value Command::getDescription() {
         }
         j["default"] = arg.defaultValue;
         for (auto& c : arg.contentListValues) j["contents"].append(c);
+        if (!arg.contentListUrl.empty()) j["contentListUrl"] = arg.contentListUrl;
         a.append(j);
     }
     v["args"] = a;

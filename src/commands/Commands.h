@@ -34,6 +34,11 @@ public:
             contentListValues = v;
             return *this;
         }
+        // Where a user interface fetches the values to offer.
+        CommandArg& setContentListUrl(const std::string& url) {
+            contentListUrl = url;
+            return *this;
+        }
         std::string name;
         std::string type;
         std::string description;
@@ -42,6 +47,7 @@ public:
         int max = 0;
         std::string defaultValue;
         std::vector<std::string> contentListValues;
+        std::string contentListUrl;
     };
 
     class Result {

@@ -9,6 +9,7 @@
 #include "playlist/PlaylistEntryBase.h"
 #include "playlist/PlaylistEntryBoth.h"
 #include "playlist/PlaylistEntryMedia.h"
+#include "playlist/PlaylistEntryImage.h"
 #include "playlist/PlaylistEntrySequence.h"
 #include "settings.h"
 
@@ -61,10 +62,10 @@ PlaylistEntryBase* Playlist::CreateEntry(const std::string& type) {
     std::lock_guard<std::mutex> lock(registryLock);
     auto it = extraTypes().find(type);
     if (it != extraTypes().end()) return it->second(this, nullptr);
-    // "image" entries join here when they are built.
     if (type == "sequence") return new PlaylistEntrySequence(this, nullptr);
     if (type == "media") return new PlaylistEntryMedia(this, nullptr);
     if (type == "both") return new PlaylistEntryBoth(this, nullptr);
+    if (type == "image") return new PlaylistEntryImage(this, nullptr);
     return nullptr;
 }
 

@@ -4,12 +4,7 @@
 
 #include "log.h"
 
-GPIOManager GPIOManager::INSTANCE;
 Sensors Sensors::INSTANCE;
-
-void PinCapabilities::InitGPIO(const std::string& process, PiGPIOPinProvider* provider) {
-    LogDebug(VB_GPIO, "InitGPIO(%s): no GPIO pins on this board\n", process.c_str());
-}
 
 void Sensors::addSensorSources(const Json::Value& sources) {
     if (sources.size()) LogWarn(VB_GENERAL, "%d sensor sources ignored: no sensor drivers\n", (int)sources.size());

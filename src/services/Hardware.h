@@ -1,35 +1,34 @@
 #pragma once
-// Board hardware that this build has no drivers for: GPIO inputs, sensors,
-// the E1.31 bridge input and cape detection. Each initialises, registers no
-// descriptor and reports what it ignored.
+// Board hardware that this build has no drivers for: sensors, the E1.31
+// bridge input and cape detection. Each initialises, registers no
+// descriptor and reports what it ignored. Pins and GPIO inputs are in
+// services/GPIO.h.
 
 #include <functional>
 #include <map>
+#include <cstdint>
 #include <string>
 
 #include <json/json.h>
 
-class PiGPIOPinProvider {
-public:
-    virtual ~PiGPIOPinProvider() {}
-};
+#include "services/GPIO.h"
 
-class PinCapabilities {
+// A source of sensor readings with numbered channels (an ADC, a hwmon
+// chip). No sources exist without sensor drivers.
+class SensorSource {
 public:
-    static void InitGPIO(const std::string& process, PiGPIOPinProvider* provider);
-};
-
-class GPIOManager {
-public:
-    static GPIOManager INSTANCE;
-    void Initialize(std::map<int, std::function<bool(int)>>& callbacks) {}
-    void CheckGPIOInputs() {}
-    void Cleanup() {}
+    virtual ~SensorSource() {}
+    virtual void enable(int channel) {}
+    virtual int32_t getValue(int channel) { return 0; }
 };
 
 class Sensors {
 public:
     static Sensors INSTANCE;
+    // The source of that name, or null when there is none.
+    SensorSource* getSensorSource(const std::string& name) { return nullptr; }
+    void updateSensorSources(bool force = false) {}
+    void lockToGroup(int group) {}
     void DetectHWSensors() {}
     void addSensorSources(const Json::Value& sources);
     void addSensors(const Json::Value& sensors);

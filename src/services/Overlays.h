@@ -1,7 +1,8 @@
 #pragma once
 // What draws over the sequence's frames: the pixel overlay models
-// (services/PixelOverlay.h), the channel tester and the effect player. No
-// test patterns or effect sequences are defined in this daemon yet.
+// (services/PixelOverlay.h), the channel tester and the effect player. The
+// channel tester's one test is the output ports' pixel count
+// (services/PixelCountTester.h); no effect sequences are defined yet.
 
 #include <string>
 
@@ -10,9 +11,9 @@
 class ChannelTester {
 public:
     static ChannelTester INSTANCE;
-    bool Testing() const { return false; }
-    void OverlayTestData(unsigned char* channelData) {}
-    void RegisterCommands() {}
+    bool Testing() const;
+    void OverlayTestData(unsigned char* channelData);
+    void RegisterCommands();
 };
 
 // The effect player: no effect sequences are installed, so starting one is

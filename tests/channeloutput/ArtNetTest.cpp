@@ -120,15 +120,20 @@ TEST(ArtNetOutput, StaticUniversesAreSkippedForTenFramesWithDeDuplication) {
     Json::Value u = artnet(3, 1, 512, 4, 2, lo(3));
     u["deDuplicate"] = 1;
     ASSERT_EQ(1, f.load(outputsWith(listOf(u))));
+    const std::vector<size_t> expected{2, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 2, 0};
     std::vector<size_t> perFrame;
     for (int frame = 0; frame < 13; ++frame) {
         f.channels()[0] = frame == 5 ? 1 : 0;  // universe 4 changes on frames 5 and 6
         size_t before = rx.count();
         f.sendFrame();
-        usleep(30000);
+        // Every datagram of the frame is in the receiver's socket once the
+        // sends are done; give its reading thread time to take them.
+        WaitForChannelOutputSends();
+        rx.waitFor(before + expected[frame], 2000);
+        usleep(20000);
         perFrame.push_back(rx.count() - before);
     }
-    EXPECT_EQ((std::vector<size_t>{2, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 2, 0}), perFrame);
+    EXPECT_EQ(expected, perFrame);
 }
 
 TEST(ArtNetOutput, TsharkDecodesUniversesSequencesAndChannelValues) {

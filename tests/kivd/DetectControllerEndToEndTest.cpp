@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "HttpClient.h"
 #include "HttpTestServer.h"
 #include "KivdProcess.h"
 #include "TestSupport.h"
@@ -64,6 +65,43 @@ TEST(DetectControllerEndToEnd, ClientGetsARecordPerAddressAndTheMainLoopKeepsAns
 
     EXPECT_EQ(d.command({"Detect Controller"}, &out), 1);
     EXPECT_EQ(out, "Detect Controller needs at least one address\n");
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+}
+
+// From a browser or a script: the same records over the HTTP interface,
+// and the status page still answers while a detection waits on a device.
+TEST(DetectControllerEndToEnd, TheHttpInterfaceRunsItToo) {
+    kivtest::TempMediaDir media;
+    std::atomic<bool> asked{false};
+    kivtest::HttpTestServer wled("127.0.0.1", 0, [&](const HttpRequest& r) {
+        if (r.url == "/json/info") return HttpResponse{200, R"({"ver": "0.14.2", "arch": "esp8266"})", "application/json"};
+        asked = true;
+        usleep(1500000);
+        return HttpResponse{200, "<html><body>WLED UI</body></html>", "text/html"};
+    });
+    ASSERT_TRUE(wled.ok());
+    kivtest::KivdProcess d(media.path());
+    ASSERT_TRUE(d.start({"-f"}));
+    ASSERT_TRUE(d.waitReady());
+
+    kivtest::HttpResult r;
+    std::thread client([&] {
+        r = kivtest::httpRequest("POST", d.httpUrl("/kivd/command"),
+                                 R"({"command": "Detect Controller", "args": ["127.0.0.1:)" +
+                                     std::to_string(wled.port()) + R"("]})");
+    });
+    ASSERT_TRUE(kivtest::waitUntil([&] { return asked.load(); }, 10000));
+    EXPECT_EQ(kivtest::httpGet(d.httpUrl("/kivd/status")).status, 200);
+    client.join();
+    ASSERT_EQ(r.status, 200) << r.body << r.error;
+    Json::Value records = LoadJsonFromString(r.body);
+    ASSERT_EQ(records.size(), 1u) << r.body;
+    EXPECT_EQ(records[0]["vendor"].asString(), "WLED");
+    EXPECT_EQ(records[0]["version"].asString(), "0.14.2");
+
+    r = kivtest::httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Detect Controller"})");
+    EXPECT_EQ(r.status, 422) << r.body;
+    EXPECT_NE(r.body.find("Detect Controller needs at least one address"), std::string::npos) << r.body;
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }
 
