@@ -200,13 +200,15 @@ static bool putFileInPlace(const std::string& path, const std::string& text) {
         LogErr(VB_GENERAL, "ERROR: Unable to open %s for writing.\n", path.c_str());
         return false;
     }
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     flock(fd, LOCK_EX);
-    bool ok = ftruncate(fd, 0) == 0 && writeAll(fd, text) && fsync(fd) == 0;
+    bool ok = (!regular || ftruncate(fd, 0) == 0) && writeAll(fd, text) && (!regular || fsync(fd) == 0);
     int err = errno;
     flock(fd, LOCK_UN);
     close(fd);
     if (!ok) LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), strerror(err));
-    SetFilePerms(path, false);
+    if (regular) SetFilePerms(path, false);
     return ok;
 }
 
@@ -240,6 +242,12 @@ bool PutFileContents(const std::string& path, const std::string& text) {
         // A link is kept; the file it names is the one replaced.
         char resolved[PATH_MAX];
         if (realpath(path.c_str(), resolved)) target = resolved;
+    }
+    struct stat tst;
+    if (stat(target.c_str(), &tst) == 0 && !S_ISREG(tst.st_mode)) {
+        // A device, a pipe, a sysfs-like attribute: written where it is,
+        // never replaced by a regular file.
+        return putFileInPlace(target, text);
     }
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "FaultSupport.h"
 #include "HttpTestServer.h"
@@ -162,6 +163,29 @@ TEST(Files, SaveThroughASymlinkReplacesItsTarget) {
     ASSERT_EQ(0, lstat(link.c_str(), &st));
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(GetFileContents(target), "2");
+}
+
+TEST(Files, SaveToAPipeWritesThroughItAndLeavesItAPipe) {
+    kivtest::TempMediaDir dir;
+    std::string fifo = dir.file("/pipe");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::string got;
+    std::thread reader([&] {
+        int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+        char buf[64];
+        ssize_t n;
+        while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0) got.append(buf, n);
+        if (fd >= 0) close(fd);
+    });
+    EXPECT_TRUE(PutFileContents(fifo, "through"));
+    reader.join();
+    EXPECT_EQ("through", got);
+    struct stat st;
+    ASSERT_EQ(0, lstat(fifo.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe was replaced by a file";
+    std::string listing;
+    kivtest::runCommand("ls -A '" + dir.file("") + "'", &listing);
+    EXPECT_EQ(std::string::npos, listing.find(".tmp-")) << listing;
 }
 
 TEST(Files, CopyAndExtensionAndTail) {

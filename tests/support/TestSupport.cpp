@@ -168,6 +168,14 @@ bool UdpReceiver::waitFor(size_t n, int timeoutMs) {
     return waitUntil([&] { return count() >= n; }, timeoutMs);
 }
 
+bool rewriteInPlace(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "r+");
+    if (!f) f = fopen(path.c_str(), "w");
+    if (!f) return false;
+    bool ok = ftruncate(fileno(f), 0) == 0 && fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && ok;
+}
+
 int countDirectoryEntries(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
     if (!d) return -1;
