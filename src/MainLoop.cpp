@@ -119,6 +119,22 @@ void PublishStatsBackground(std::string reason) {
     }
 }
 
+// A log that cannot be written (a full or read-only card) is a lasting
+// problem the user must see; the log itself cannot tell them.
+static void UpdateLogFileWarning() {
+    static std::string shown;
+    std::string why;
+    long lost = 0;
+    std::string warning;
+    if (LogFileProblem(why, lost)) {
+        warning = "Log file " + GetLogFile() + " cannot be written (" + why + "); log lines are being lost";
+    }
+    if (warning == shown) return;
+    if (!shown.empty()) WarningHolder::RemoveWarning(shown);
+    if (!warning.empty()) WarningHolder::AddWarning(warning);
+    shown = warning;
+}
+
 void WriteRuntimeInfoFile(Json::Value info) {
     std::string path = getKIVMediaDir("/kiv-info.json");
     const Json::Value& systems = info["systems"];
@@ -290,6 +306,7 @@ void MainLoop() {
         if (runPeriodic) {
             idleCount = 0;
             MultiSync::INSTANCE.PeriodicPing();
+            UpdateLogFileWarning();
             if (--statsCountdown < 0) {
                 PublishStatsBackground(statsReason);
                 statsReason = "normal";

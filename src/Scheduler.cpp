@@ -355,15 +355,18 @@ void Scheduler::AddScheduledItems(ScheduleEntry* entry, int index) {
             item->args.append("false");
             item->command = START_PLAYLIST;
             item->endTime = se.second;
-            auto reg = m_ranRegistry.find(item->startTime);
-            if (reg != m_ranRegistry.end()) {
-                for (auto& copy : *reg->second) {
-                    if (SameOccurrence(copy.get(), item.get())) {
-                        LogDebug(VB_SCHEDULE, "Marking playlist item as already ran:\n");
-                        DumpScheduledItem(item->startTime, item.get());
-                        item->ran = true;
-                        break;
-                    }
+        }
+        // Commands too: after the clock was set back, a command that ran
+        // must not run a second time when its second comes round again.
+        auto reg = m_ranRegistry.find(item->startTime);
+        if (reg != m_ranRegistry.end()) {
+            for (auto& copy : *reg->second) {
+                if (SameOccurrence(copy.get(), item.get())) {
+                    LogDebug(VB_SCHEDULE, "Marking %s item as already ran:\n",
+                             entry->playlist.empty() ? "command" : "playlist");
+                    DumpScheduledItem(item->startTime, item.get());
+                    item->ran = true;
+                    break;
                 }
             }
         }
@@ -445,6 +448,7 @@ void Scheduler::ScheduleProc() {
         m_reloadPending = true;
     }
     if (m_reloadPending) LoadScheduleFromFile();
+    RetryFailedStarts(now);
     CheckScheduledItems(false);
 }
 
@@ -564,9 +568,62 @@ void Scheduler::CheckScheduledItems(bool restarted) {
                 SetSetting("resumePlaylist", "");
                 SetSetting("resumePosition", 0);
             }
-            player.StartScheduledPlaylist(row->playlist, position, row->repeat, item->entryIndex, item->entryIndex,
-                                          item->startTime, item->endTime, row->stopType);
+            bool started = player.StartScheduledPlaylist(row->playlist, position, row->repeat, item->entryIndex,
+                                                         item->entryIndex, item->startTime, item->endTime,
+                                                         row->stopType);
             SetItemRan(item, true);
+            if (!started) NoteFailedStart(item, row);
+        }
+    }
+}
+
+static long long fileStamp(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return -1;
+    return ((long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec) ^ ((long long)st.st_size << 40);
+}
+
+void Scheduler::NoteFailedStart(ScheduledItem* item, ScheduleEntry* row) {
+    FailedStart f;
+    f.startTime = item->startTime;
+    f.endTime = item->endTime;
+    f.entryIndex = item->entryIndex;
+    f.path = playlistFilePath(*row);
+    f.stamp = fileStamp(f.path);
+    for (auto& old : m_failedStarts) {
+        if (old.startTime == f.startTime && old.entryIndex == f.entryIndex) {
+            old.stamp = f.stamp;
+            return;
+        }
+    }
+    f.warning = std::string("Scheduled ") + (row->sequence ? "Sequence" : "Playlist") + " '" + row->playlist +
+                "' could not start: " + Player::INSTANCE.GetLastStartError();
+    LogWarn(VB_SCHEDULE, "Scheduled playlist '%s' will start when %s changes, while its slot is open\n",
+            row->playlist.c_str(), f.path.c_str());
+    WarningHolder::AddWarning(f.warning);
+    m_failedStarts.push_back(f);
+}
+
+void Scheduler::RetryFailedStarts(time_t now) {
+    for (auto it = m_failedStarts.begin(); it != m_failedStarts.end();) {
+        bool drop = now >= it->endTime;
+        if (!drop && fileStamp(it->path) != it->stamp) {
+            auto slot = m_itemsByTime.find(it->startTime);
+            if (slot != m_itemsByTime.end()) {
+                for (auto& item : *slot->second) {
+                    if (item->entryIndex == it->entryIndex && item->command == START_PLAYLIST) {
+                        LogInfo(VB_SCHEDULE, "%s changed; starting its scheduled playlist again\n", it->path.c_str());
+                        SetItemRan(item.get(), false);
+                    }
+                }
+            }
+            drop = true;
+        }
+        if (drop) {
+            WarningHolder::RemoveWarning(it->warning);
+            it = m_failedStarts.erase(it);
+        } else {
+            ++it;
         }
     }
 }

@@ -88,6 +88,8 @@ private:
     std::string TimeText(time_t t);
     void RunCommandItem(ScheduledItem* item);
     void Countdown(time_t startTime, ItemList& items, time_t now);
+    void NoteFailedStart(ScheduledItem* item, ScheduleEntry* row);
+    void RetryFailedStarts(time_t now);
 
     bool m_disabled = false;
     bool m_reloadPending = true;
@@ -106,6 +108,19 @@ private:
     // Modification time of the schedule file at the last load (ns, -1 when
     // missing): an edited file is read again on the next pass.
     long long m_fileMTime = -1;
+
+    // Scheduled starts refused because the playlist file did not load (a
+    // save half done, a typo): tried again when the file changes while the
+    // slot is open, instead of losing the slot.
+    struct FailedStart {
+        time_t startTime;
+        time_t endTime;
+        int entryIndex;
+        std::string path;
+        long long stamp;  // modification time (ns) and size of the file when it failed
+        std::string warning;
+    };
+    std::vector<FailedStart> m_failedStarts;
 
     // Schedule rows rejected by the last load, with their warnings.
     std::vector<std::string> m_rowWarnings;

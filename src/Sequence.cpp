@@ -164,6 +164,8 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
         m_readFinished = false;
         m_lastQueuedFrame = startFrame ? startFrame - 1 : -1;
         clearCaches();
+        m_missingReported = false;
+        m_missingName = filename;
         // What the buffer holds now belongs to no frame of the new file.
         SetLastFrameData(nullptr);
     }
@@ -596,6 +598,17 @@ int Sequence::ReadFramesLoop() {
         }
 
         lock.lock();
+        if (!frame && m_hasFile && !m_missingReported && m_cacheGeneration == generation) {
+            // The show holds its last good frame in time with the file's
+            // length; the user learns why the lights stand still.
+            m_missingReported = true;
+            std::string warning = "Sequence file " + m_missingName + " cannot be read from frame " + std::to_string(next) +
+                                  " on; it is damaged or was changed while playing";
+            lock.unlock();
+            LogErr(VB_SEQUENCE, "%s\n", warning.c_str());
+            WarningHolder::AddWarningTimeout(warning, WARNING_TIMEOUT_S);
+            lock.lock();
+        }
         if (!frame) {
             // Do not spin on a frame that cannot be read; the output thread
             // moves the read position on if it runs late.

@@ -162,6 +162,10 @@ private:
     // Bumped whenever the queue is thrown away, so a frame read across a
     // close, reopen or seek is never queued.
     unsigned m_cacheGeneration = 0;
+    // The open file's frames that cannot be read are reported once per
+    // opening (guarded by m_queueMutex, set when the file is opened).
+    bool m_missingReported = false;
+    std::string m_missingName;
 
     // Last frame whose scheduled presets and effects fired; a frame sent
     // again (paused, held, late) does not fire them twice. Guarded by m_playMutex.

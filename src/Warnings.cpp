@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 
 #include "common.h"
@@ -17,6 +18,8 @@ std::condition_variable WarningHolder::notifyCV;
 bool WarningHolder::runNotifyThread = false;
 bool WarningHolder::notifyThreadReady = false;
 std::thread* WarningHolder::notifyThread = nullptr;
+
+static constexpr int FILE_RETRY_SECONDS = 3;
 
 static int monotonicSeconds() {
     struct timespec ts;
@@ -102,32 +105,42 @@ void WarningHolder::RemoveWarningListener(WarningListener* l) {
 
 std::string WarningHolder::warningsFilePath() { return getKIVDDir("/www/warnings.json"); }
 
-void WarningHolder::writeWarningsFile(const std::list<std::string>& list) {
+bool WarningHolder::writeWarningsFile(const std::list<std::string>& list) {
     Json::Value arr(Json::arrayValue);
     for (auto& w : list) {
         arr.append(w);
     }
-    SaveJsonToFile(arr, warningsFilePath(), "\t");
+    return SaveJsonToFile(arr, warningsFilePath(), "\t");
 }
 
-void WarningHolder::writeWarningsFile(const std::string& text) { PutFileContents(warningsFilePath(), text); }
+bool WarningHolder::writeWarningsFile(const std::string& text) { return PutFileContents(warningsFilePath(), text); }
 
 void WarningHolder::clearWarningsFile() { unlink(warningsFilePath().c_str()); }
 
 void WarningHolder::NotifyListenersMain() {
     SetThreadName("KIV-Warnings");
     std::unique_lock<std::mutex> lock(notifyLock);
-    writeWarningsFile(GetWarningsAndNotify(false));
+    // A file that could not be written (a full disk) is written again every
+    // few seconds until it is right, even when nothing changes meanwhile.
+    bool fileBehind = !writeWarningsFile(GetWarningsAndNotify(false));
     // From here every change is seen: the first wait releases the lock.
     notifyThreadReady = true;
     notifyCV.notify_all();
     while (runNotifyThread) {
-        notifyCV.wait(lock);
+        bool changed = true;
+        if (fileBehind) {
+            changed = notifyCV.wait_for(lock, std::chrono::seconds(FILE_RETRY_SECONDS)) == std::cv_status::no_timeout;
+        } else {
+            notifyCV.wait(lock);
+        }
         if (!runNotifyThread) {
             break;
         }
         std::list<std::string> current = GetWarningsAndNotify(false);
-        writeWarningsFile(current);
+        fileBehind = !writeWarningsFile(current);
+        if (!changed) {
+            continue;
+        }
         LogDebug(VB_GENERAL, "Warning has changed, notifying other threads of %d Warnings\n", (int)current.size());
         std::lock_guard<std::mutex> llock(listenerListLock);
         for (auto* l : listenerList) {

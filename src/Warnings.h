@@ -33,8 +33,9 @@ public:
     static void StartNotifyThread();
     static void StopNotifyThread();
 
-    static void writeWarningsFile(const std::list<std::string>& warnings);
-    static void writeWarningsFile(const std::string& text);
+    // False when the file could not be replaced (it keeps its last content).
+    static bool writeWarningsFile(const std::list<std::string>& warnings);
+    static bool writeWarningsFile(const std::string& text);
     static void clearWarningsFile();
     static std::string warningsFilePath();
 

@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -45,6 +47,12 @@ long long GetTimeMS() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return (long long)tv.tv_sec * 1000LL + tv.tv_usec / 1000;
+}
+
+long long GetMonotonicMS() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
 std::string GetTimeStr(std::string format) {
@@ -170,32 +178,113 @@ std::string GetFileContents(const std::string& path) {
     return out;
 }
 
-bool PutFileContents(const std::string& path, const std::string& text) {
-    // Open without truncating so the lock is held before the old text goes.
+static bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// For a folder the daemon may not create files in although the file itself
+// is writable: the old way, truncating under the lock.
+static bool putFileInPlace(const std::string& path, const std::string& text) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         LogErr(VB_GENERAL, "ERROR: Unable to open %s for writing.\n", path.c_str());
         return false;
     }
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     flock(fd, LOCK_EX);
-    bool ok = ftruncate(fd, 0) == 0;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        done += n;
-    }
+    bool ok = (!regular || ftruncate(fd, 0) == 0) && writeAll(fd, text) && (!regular || fsync(fd) == 0);
+    int err = errno;
     flock(fd, LOCK_UN);
     close(fd);
-    if (!ok) {
-        LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), strerror(errno));
-    }
-    SetFilePerms(path, false);
+    if (!ok) LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), strerror(err));
+    if (regular) SetFilePerms(path, false);
     return ok;
+}
+
+static const char* TEMP_MARK = ".tmp-";
+
+// Temporaries that writers killed half-way left behind: those of processes
+// that no longer run. A temporary of this process may belong to a writer on
+// another thread and is left alone.
+static void sweepStaleTemporaries(const std::string& dir, const std::string& base) {
+    std::string prefix = "." + base + TEMP_MARK;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    while (struct dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        pid_t owner = (pid_t)atol(name.c_str() + prefix.size());
+        if (owner == getpid() || (owner > 0 && kill(owner, 0) == 0)) continue;
+        unlink((dir + "/" + name).c_str());
+    }
+    closedir(d);
+}
+
+// Files are replaced whole: the text goes to a temporary in the same folder,
+// reaches the disk, and only then takes the file's name. A reader, a killed
+// process or a power cut finds the old text or the new one, never a part,
+// and a full disk leaves the old file as it was.
+bool PutFileContents(const std::string& path, const std::string& text) {
+    std::string target = path;
+    struct stat lst;
+    if (lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        // A link is kept; the file it names is the one replaced.
+        char resolved[PATH_MAX];
+        if (realpath(path.c_str(), resolved)) target = resolved;
+    }
+    struct stat tst;
+    if (stat(target.c_str(), &tst) == 0 && !S_ISREG(tst.st_mode)) {
+        // A device, a pipe, a sysfs-like attribute: written where it is,
+        // never replaced by a regular file.
+        return putFileInPlace(target, text);
+    }
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string tmpl = dir + "/." + base + TEMP_MARK + std::to_string(getpid()) + "-XXXXXX";
+    std::vector<char> tmp(tmpl.begin(), tmpl.end());
+    tmp.push_back(0);
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        if ((errno == EACCES || errno == EPERM) && access(target.c_str(), W_OK) == 0) {
+            return putFileInPlace(target, text);
+        }
+        LogErr(VB_GENERAL, "ERROR: Unable to open %s for writing.\n", path.c_str());
+        LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), strerror(errno));
+        return false;
+    }
+    bool ok = writeAll(fd, text) && fsync(fd) == 0;
+    int err = errno;
+    close(fd);
+    if (ok) {
+        SetFilePerms(tmp.data(), false);
+        ok = rename(tmp.data(), target.c_str()) == 0;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tmp.data());
+        LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), strerror(err));
+        return false;
+    }
+    // The new name itself must survive a power cut too.
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    sweepStaleTemporaries(dir, base);
+    return true;
 }
 
 bool CopyFileContents(const std::string& from, const std::string& to) {
@@ -306,7 +395,7 @@ void CloseOpenFiles() {
 
 // ---------------------------------------------------------------- JSON
 
-bool LoadJsonFromString(const std::string& text, Json::Value& value) {
+bool ParseJson(const std::string& text, Json::Value& value) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -320,15 +409,19 @@ bool LoadJsonFromString(const std::string& text, Json::Value& value) {
         // from other devices and clients must never end the process.
         ok = false;
     }
+    value = ok ? result : Json::Value();
+    return ok;
+}
+
+bool LoadJsonFromString(const std::string& text, Json::Value& value) {
+    bool ok = ParseJson(text, value);
     // Texts can be large answers from other devices: the log gets their start.
     static constexpr size_t LOGGED_CHARS = 1024;
     std::string shown = text.size() > LOGGED_CHARS ? text.substr(0, LOGGED_CHARS) + "..." : text;
     if (ok) {
         LogDebug(VB_GENERAL, "LoadJsonFromString() loaded: '%s'\n", shown.c_str());
-        value = result;
     } else {
         LogErr(VB_GENERAL, "Error parsing JSON string in LoadJsonFromString(): '%s'\n", shown.c_str());
-        value = Json::Value();
     }
     return ok;
 }

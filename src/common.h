@@ -19,6 +19,10 @@ long long GetTimeMS();
 std::string GetTimeStr(std::string format);
 std::string GetDateStr(std::string format);
 std::string secondsToTime(int secs);
+// Milliseconds of the monotonic clock: it never steps when the wall clock
+// is set (NTP on a board without a battery clock), so intervals measured
+// with it stay true.
+long long GetMonotonicMS();
 
 // Date integers YYYYMMDD (MMDD and DD without year / month)
 int DateStrToInt(const char* str);
@@ -47,6 +51,9 @@ void CloseOpenFiles();
 
 // JSON
 bool LoadJsonFromString(const std::string& text, Json::Value& value);
+// The same parse without a log line: for texts from peers that may send
+// garbage in a loop, whose callers report problems at a bounded rate.
+bool ParseJson(const std::string& text, Json::Value& value);
 Json::Value LoadJsonFromString(const std::string& text);
 bool LoadJsonFromFile(const std::string& path, Json::Value& value);
 Json::Value LoadJsonFromFile(const std::string& path);

@@ -17,6 +17,7 @@
 
 #include "CrashReport.h"
 #include "Events.h"
+#include "LogRateLimit.h"
 #include "MainLoop.h"
 #include "OutputMonitor.h"
 #include "Scheduler.h"
@@ -276,7 +277,15 @@ static void kivdCallback(const std::string& topic, const std::string& payload) {
         LogInfo(VB_GENERAL, "Restarting KIV for request:   %s\n", topic.c_str());
         ShutdownKIVD(true);
     } else {
-        LogWarn(VB_GENERAL, "Invalid request in kivd_callback  %s\n", topic.c_str());
+        // Topics come from anybody on the broker, maybe in a flood.
+        static LogRateLimit invalidTopics(20);
+        long heldBack = 0;
+        bool last = false;
+        if (invalidTopics.Allow(heldBack, &last)) {
+            std::string shown = topic.size() > 120 ? topic.substr(0, 120) + "..." : topic;
+            LogWarn(VB_GENERAL, "Invalid request in kivd_callback  %s%s\n", shown.c_str(),
+                    LogRateLimit::Note(heldBack, last, "invalid requests").c_str());
+        }
     }
 }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -49,7 +51,109 @@ bool loggingToFile() {
     return logFileName[0] && strcmp(logFileName, "stderr") && strcmp(logFileName, "stdout");
 }
 
-static void writeLine(const char* format, va_list args) {
+// Appends to the log file go one at a time, so a line that a full disk
+// cut short can be taken back before the next one lands behind it.
+static std::mutex logFileLock;  // guards appends to the log file, lostLines and tailChecked
+static long lostLines = 0;      // lines not written since the last one that was
+static std::atomic<int> logFileErrno{0};  // why appends fail now; 0 while they succeed
+static bool tailChecked = false;          // guarded by logFileLock
+
+static std::string stampLine(const char* file, int line, KIVLoggerInstance& facility, const char* format,
+                             va_list args);
+
+static std::string stamp(const char* file, int line, KIVLoggerInstance& facility, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+static std::string stamp(const char* file, int line, KIVLoggerInstance& facility, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = stampLine(file, line, facility, format, args);
+    va_end(args);
+    return text;
+}
+
+// One whole line or nothing: a short write is cut off again.
+static bool appendWhole(int fd, const std::string& text) {
+    struct stat st;
+    off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
+    ssize_t n = write(fd, text.data(), text.size());
+    if (n == (ssize_t)text.size()) return true;
+    int err = n < 0 ? errno : ENOSPC;
+    if (n > 0 && before >= 0 && ftruncate(fd, before) != 0) {
+        err = errno;
+    }
+    errno = err;
+    return false;
+}
+
+// Lines lost so far are noted ahead of the next line that gets through.
+// Called with logFileLock held; false when the note did not fit either.
+static bool noteLostLines(int fd) {
+    if (lostLines == 0) {
+        logFileErrno = 0;
+        return true;
+    }
+    int why = logFileErrno;
+    std::string note = stamp(__FILE__, __LINE__, VB_GENERAL,
+                             "%ld log lines could not be written to this file (%s) and are missing here\n", lostLines,
+                             strerror(why ? why : EIO));
+    if (!appendWhole(fd, note)) return false;
+    lostLines = 0;
+    logFileErrno = 0;
+    return true;
+}
+
+// False when the line did not reach the file (it went to standard error).
+static bool appendToLogFile(const char* dest, const std::string& text) {
+    std::lock_guard<std::mutex> lock(logFileLock);
+    int fd = open(dest, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        logFileErrno = errno ? errno : EIO;
+        ++lostLines;
+        fprintf(stderr, "Error: Unable to open log file for writing!\n");
+        fputs(text.c_str(), stderr);
+        return false;
+    }
+    if (!tailChecked) {
+        // A process killed in the middle of a line left it unfinished; this
+        // one starts on a line of its own.
+        tailChecked = true;
+        struct stat st;
+        char last = '\n';
+        if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+            appendWhole(fd, "\n");
+        }
+    }
+    bool ok = noteLostLines(fd) && appendWhole(fd, text);
+    if (ok) {
+        logFileErrno = 0;
+    } else {
+        if (!logFileErrno) fprintf(stderr, "Error: Unable to write log file %s: %s\n", dest, strerror(errno));
+        logFileErrno = errno ? errno : EIO;
+        ++lostLines;
+        fputs(text.c_str(), stderr);
+    }
+    close(fd);
+    return ok;
+}
+
+bool LogFileProblem(std::string& why, long& lost) {
+    if (!logFileErrno) return false;
+    std::string dest = GetLogFile();
+    std::lock_guard<std::mutex> lock(logFileLock);
+    // Space may be back although nothing was logged since: try the note.
+    int fd = open(dest.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+        bool ok = noteLostLines(fd);
+        close(fd);
+        if (ok) return false;
+    }
+    int err = logFileErrno;
+    why = strerror(err ? err : EIO);
+    lost = lostLines;
+    return true;
+}
+
+static void writeLine(const std::string& text) {
     char dest[sizeof(logFileName)];
     bool copyToStdout;
     {
@@ -57,32 +161,21 @@ static void writeLine(const char* format, va_list args) {
         memcpy(dest, logFileName, sizeof(dest));
         copyToStdout = logToStdOut;
     }
-    va_list copy;
-    va_copy(copy, args);
     bool toStdout = strcmp(dest, "stdout") == 0;
     if (!dest[0]) {
         // no destination
     } else if (strcmp(dest, "stderr") == 0) {
-        vfprintf(stderr, format, args);
+        fputs(text.c_str(), stderr);
     } else if (toStdout) {
-        vfprintf(stdout, format, args);
+        fputs(text.c_str(), stdout);
         fflush(stdout);
-    } else {
-        FILE* f = fopen(dest, "a");
-        if (!f) {
-            fprintf(stderr, "Error: Unable to open log file for writing!\n");
-            vfprintf(stderr, format, copy);
-            va_end(copy);
-            return;
-        }
-        vfprintf(f, format, args);
-        fclose(f);
+    } else if (!appendToLogFile(dest, text)) {
+        return;
     }
     if (!toStdout && copyToStdout) {
-        vfprintf(stdout, format, copy);
+        fputs(text.c_str(), stdout);
         fflush(stdout);
     }
-    va_end(copy);
 }
 
 // A format cut at the buffer end must not finish inside a conversion.
@@ -103,7 +196,8 @@ static void cutIncompleteConversion(char* fmt) {
     }
 }
 
-static void vLogWrite(const char* file, int line, KIVLoggerInstance& facility, const char* format, va_list args) {
+static std::string stampLine(const char* file, int line, KIVLoggerInstance& facility, const char* format,
+                             va_list args) {
     struct timeval tv;
     struct tm tm;
     gettimeofday(&tv, nullptr);
@@ -117,10 +211,29 @@ static void vLogWrite(const char* file, int line, KIVLoggerInstance& facility, c
     if (n >= (int)sizeof(lineFormat)) {
         cutIncompleteConversion(lineFormat);
     }
+    // The whole line is made before it is written, so it goes out in one
+    // piece.
+    char small[1024];
+    va_list copy;
+    va_copy(copy, args);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    writeLine(lineFormat, args);
+    int len = vsnprintf(small, sizeof(small), lineFormat, args);
+    std::string text;
+    if (len < (int)sizeof(small)) {
+        text.assign(small, len > 0 ? len : 0);
+    } else {
+        text.resize(len + 1);
+        vsnprintf(&text[0], len + 1, lineFormat, copy);
+        text.resize(len);
+    }
 #pragma GCC diagnostic pop
+    va_end(copy);
+    return text;
+}
+
+static void vLogWrite(const char* file, int line, KIVLoggerInstance& facility, const char* format, va_list args) {
+    writeLine(stampLine(file, line, facility, format, args));
 }
 
 void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facility, const char* format, ...) {

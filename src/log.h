@@ -57,6 +57,11 @@ private:
 extern char logFileName[1024];
 extern bool logToStdOut;
 
+// True while lines cannot be appended to the log file (a full or read-only
+// disk): why, and how many lines went missing so far. The first line that
+// gets through again is preceded by a line saying how many were lost.
+bool LogFileProblem(std::string& why, long& lost);
+
 inline bool WillLog(int level, KIVLoggerInstance& facility) { return facility.level >= level; }
 
 void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facility, const char* format, ...)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
+#include "FaultSupport.h"
 #include "HttpTestServer.h"
 #include "TestSupport.h"
 #include "common.h"
@@ -93,6 +96,96 @@ TEST(Files, PutAndGetContentsRoundTripAndSetMode) {
     kivtest::LogCapture log;
     EXPECT_FALSE(PutFileContents(dir.file("/nodir/x"), "x"));
     EXPECT_TRUE(log.contains("ERROR: Unable to open"));
+}
+
+// A writer killed at any moment leaves the file with the old text or the
+// new one, never a part: what a power cut or SIGKILL does to a save.
+TEST(Files, WriterKilledAtAnyMomentLeavesOneWholeVersion) {
+    kivtest::TempMediaDir dir;
+    std::string p = dir.file("/config/state.json");
+    // Large enough that one write takes a while, different lengths so a
+    // torn file cannot pass for either.
+    std::string a(3 * 1024 * 1024, 'a'), b(2 * 1024 * 1024 + 7, 'b');
+    ASSERT_TRUE(PutFileContents(p, a));
+    unsigned seed = (unsigned)getpid();
+    for (int round = 0; round < 12; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0;; ++i) PutFileContents(p, (i % 2) ? a : b);
+        }
+        usleep(20000 + rand_r(&seed) % 60000);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        std::string now = GetFileContents(p);
+        ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
+    }
+    // Nothing but the file itself is left in the folder once a writer
+    // finishes; the temporaries of killed writers are swept by the next.
+    ASSERT_TRUE(PutFileContents(p, "{}"));
+    std::string listing;
+    kivtest::runCommand("ls -A '" + dir.file("/config") + "'", &listing);
+    EXPECT_EQ(listing, "state.json\n");
+}
+
+TEST(Files, FullDiskKeepsTheLastGoodContent) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
+    kivtest::TmpfsMount disk(256 * 1024);
+    ASSERT_TRUE(disk.ok()) << disk.error();
+    std::string p = disk.path() + "/warnings.json";
+    std::string good = "[\"one\"]";
+    ASSERT_TRUE(PutFileContents(p, good));
+    {
+        kivtest::DiskFiller filler(disk.path());
+        ASSERT_TRUE(filler.full());
+        kivtest::LogCapture log;
+        // A page more than the file holds now: cannot fit anywhere.
+        EXPECT_FALSE(PutFileContents(p, std::string(8192, 'x')));
+        EXPECT_TRUE(log.contains("No space left on device")) << log.text();
+        std::string now = GetFileContents(p);
+        EXPECT_TRUE(now == good) << now.size() << " bytes: " << now.substr(0, 40);
+    }
+    EXPECT_TRUE(PutFileContents(p, "[\"two\"]"));
+    EXPECT_EQ(GetFileContents(p), "[\"two\"]");
+    std::string listing;
+    kivtest::runCommand("ls -A '" + disk.path() + "'", &listing);
+    EXPECT_EQ(listing, "warnings.json\n");
+}
+
+TEST(Files, SaveThroughASymlinkReplacesItsTarget) {
+    kivtest::TempMediaDir dir;
+    std::string target = dir.file("/config/real.json");
+    std::string link = dir.file("/link.json");
+    ASSERT_TRUE(PutFileContents(target, "1"));
+    ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+    ASSERT_TRUE(PutFileContents(link, "2"));
+    struct stat st;
+    ASSERT_EQ(0, lstat(link.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(GetFileContents(target), "2");
+}
+
+TEST(Files, SaveToAPipeWritesThroughItAndLeavesItAPipe) {
+    kivtest::TempMediaDir dir;
+    std::string fifo = dir.file("/pipe");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::string got;
+    std::thread reader([&] {
+        int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+        char buf[64];
+        ssize_t n;
+        while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0) got.append(buf, n);
+        if (fd >= 0) close(fd);
+    });
+    EXPECT_TRUE(PutFileContents(fifo, "through"));
+    reader.join();
+    EXPECT_EQ("through", got);
+    struct stat st;
+    ASSERT_EQ(0, lstat(fifo.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe was replaced by a file";
+    std::string listing;
+    kivtest::runCommand("ls -A '" + dir.file("") + "'", &listing);
+    EXPECT_EQ(std::string::npos, listing.find(".tmp-")) << listing;
 }
 
 TEST(Files, CopyAndExtensionAndTail) {

@@ -299,7 +299,7 @@ TEST_F(OutputMonitorTest, CurrentsAreScaledOffsetClampedAndLimitedToTheLockedGro
     EXPECT_FLOAT_EQ(v[2], 0);    // no scale
     EXPECT_FLOAT_EQ(v[3], 0);    // no file
     // The sensor file changes in place, as sysfs attributes do.
-    PutFileContents(media.file("/tmp/c2"), "400");
+    kivtest::rewriteInPlace(media.file("/tmp/c2"), "400");
     EXPECT_FLOAT_EQ(mon().GetPortCurrentValues()[1], 600);
 
     mon().lockToGroup(2);

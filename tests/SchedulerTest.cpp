@@ -466,6 +466,41 @@ TEST_F(SchedulerTest, MissedCommandIsMarkedAndNeverRunLate) {
     for (auto& i : items) EXPECT_NE(T(12, 0, 0), (time_t)i["startTime"].asUInt64());
 }
 
+TEST_F(SchedulerTest, CommandThatRanIsNotRunAgainWhenTheClockStepsBack) {
+    WriteSchedule(R"([{"command": "Test Record", "args": ["once"], "startTime": "12:00:00"}])");
+    m_now = T(11, 59, 58);
+    StartDaemon();
+    RunUntil(T(12, 0, 5));
+    ASSERT_TRUE(WaitForCalls(1));
+    // NTP sets the clock ten minutes back: 12:00:00 comes round again.
+    PassAt(T(11, 50, 5));
+    RunUntil(T(12, 0, 3));
+    usleep(200000);
+    EXPECT_EQ(1u, Calls().size()) << "the command ran again";
+}
+
+TEST_F(SchedulerTest, PlaylistHalfWrittenWhenItsSlotOpensStartsOnceTheSaveCompletes) {
+    m_media.write("/playlists/show.json", "{\"mainPlaylist\": [{\"type\": \"te");
+    WriteSchedule(R"([{"playlist": "show", "startTime": "18:00", "endTime": "19:00"}])");
+    m_now = T(17, 59, 58);
+    StartDaemon();
+    RunUntil(T(18, 0, 3));
+    EXPECT_EQ(PLAYER_IDLE, player.GetStatus());
+    auto warned = [] {
+        for (auto& w : WarningHolder::GetWarnings())
+            if (w.find("Scheduled Playlist 'show' could not start") != std::string::npos) return true;
+        return false;
+    };
+    EXPECT_TRUE(warned());
+    RunUntil(T(18, 0, 6));
+    EXPECT_EQ(PLAYER_IDLE, player.GetStatus()) << "not tried again while the file stays as it is";
+    WritePlaylist("show", {"a"});
+    RunUntil(T(18, 0, 7));
+    EXPECT_EQ("show", player.GetPlaylistName());
+    EXPECT_EQ(T(19, 0, 0), player.m_scheduledEndTime.load());
+    EXPECT_FALSE(warned());
+}
+
 TEST_F(SchedulerTest, StartsThePlaylistWhenItsSlotOpensAndStopsItAtTheEnd) {
     WritePlaylist("show", {"a", "b"}, {"out"});
     WriteSchedule(R"([{"playlist": "show", "startTime": "18:00", "endTime": "18:30", "repeat": true, "stopType": 0}])");

@@ -490,7 +490,6 @@ void UDPOutput::CloseNetwork() {
         WaitForWorkInFlight();
         m_messages.clearSockets();
     }
-    PingControllers(false);
 }
 
 int UDPOutput::createSocket(int port, bool broadcast) {
@@ -885,6 +884,12 @@ void UDPOutput::PingThreadMain() {
         m_pingWake = false;
         lock.unlock();
         PingControllers(false);
+        if (m_networkComingUp.exchange(false)) {
+            // The interface's address may come a moment after the link.
+            usleep(200000);
+            InitNetwork();
+            m_networkUp = true;
+        }
         lock.lock();
         m_pingCV.wait_for(lock, std::chrono::seconds(15), [this] { return m_pingWake || !m_pingThreadRunning; });
     }
@@ -905,22 +910,23 @@ void UDPOutput::StopPingThread() {
     if (m_pingThread.joinable()) m_pingThread.join();
 }
 
+// Runs on the main loop, which also moves the playlist on: the pings a link
+// change calls for (seconds, for controllers that do not answer) are left
+// to the ping thread.
 void UDPOutput::NetworkEvent(int type, int state, const std::string& iface) {
     if (iface != m_interface) return;
     if (type == NetworkMonitor::UP && state) {
-        if (m_networkUp) {
-            WakePingThread();
-            return;
+        if (!m_networkUp) {
+            LogInfo(VB_CHANNELOUT, "UDP Interface %s now up\n", iface.c_str());
+            m_networkComingUp = true;
         }
-        LogInfo(VB_CHANNELOUT, "UDP Interface %s now up\n", iface.c_str());
-        PingControllers(false);
-        usleep(200000);
-        InitNetwork();
-        m_networkUp = true;
+        WakePingThread();
     } else if (type == NetworkMonitor::DOWN) {
         LogInfo(VB_CHANNELOUT, "UDP Interface %s now down\n", iface.c_str());
         m_networkUp = false;
+        m_networkComingUp = false;
         CloseNetwork();
+        WakePingThread();
     }
 }
 

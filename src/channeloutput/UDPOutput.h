@@ -235,6 +235,8 @@ private:
     std::set<std::string> m_localAddresses;
     sockaddr_in m_localAddress;
     std::atomic<bool> m_networkUp{false};
+    // The link came back: the ping thread opens the network again.
+    std::atomic<bool> m_networkComingUp{false};
     bool m_initialised = false;
 
     std::mutex m_outputLock;  // guards m_messages (batches and sockets), m_localAddress

@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -447,6 +448,8 @@ void* RunChannelOutputThread(void* data) {
     return nullptr;
 }
 
+static constexpr int MAX_PERIOD_CHANGE_US = 15000;
+
 void CalculateNewChannelOutputDelayForFrame(int expectedFramesSent) {
     int sent = channelOutputFrame;
     int diff = sent - expectedFramesSent;
@@ -476,11 +479,13 @@ void CalculateNewChannelOutputDelayForFrame(int expectedFramesSent) {
         int newDelay = target;
         if ((expectedFramesSent >= sent && current <= target) || (expectedFramesSent < sent && current >= target)) {
             // 1 % of the nominal period per frame of difference, never more
-            // than 15 ms shorter than nominal.
-            newDelay = current + diff * (target / 100);
-            if (newDelay < target - 15000) {
-                newDelay = target - 15000;
-            }
+            // than 15 ms shorter than nominal, nor longer: a master that
+            // claims to be far behind (a bad position, a clock that jumped)
+            // must not stretch one frame into seconds of dark.
+            long long stretched = (long long)current + (long long)diff * (target / 100);
+            stretched = std::max<long long>(stretched, target - MAX_PERIOD_CHANGE_US);
+            stretched = std::min<long long>(stretched, target + MAX_PERIOD_CHANGE_US);
+            newDelay = (int)stretched;
         }
         LogDebug(VB_CHANNELOUT, "LightDelay: %d, newLightDelay: %d,   DiffFrames: %d     %d/%d\n", current, newDelay,
                  diff, sent, expectedFramesSent);

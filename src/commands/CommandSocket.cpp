@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "LogRateLimit.h"
 #include "commands/Commands.h"
 #include "common.h"
 #include "log.h"
@@ -21,6 +22,8 @@ static int commandSock = -1;
 static std::string commandSockPath;
 
 static constexpr size_t MAX_COMMAND_BYTES = 65536;
+static constexpr int BAD_DOCUMENTS_LOGGED_PER_MINUTE = 20;
+static constexpr int UNANSWERED_LOGGED_PER_MINUTE = 20;
 static constexpr int REPLY_BUFFER_BYTES = 4 * 1024 * 1024;
 
 // Commands that run long answer from a "KIV-LongCmd" worker each, so the
@@ -78,7 +81,16 @@ static void reply(const struct sockaddr_un& to, socklen_t toLen, Command::Result
     v["result"] = r.get();
     std::string text = SaveJsonToString(v);
     if (sendto(commandSock, text.data(), text.size(), MSG_DONTWAIT, (const struct sockaddr*)&to, toLen) < 0) {
-        LogWarn(VB_COMMAND, "Unable to answer command: %s\n", strerror(errno));
+        // A client that sends without reading fills its own queue; each
+        // answer it misses must not cost a log line.
+        static LogRateLimit unanswered(UNANSWERED_LOGGED_PER_MINUTE);
+        int err = errno;
+        long heldBack = 0;
+        bool last = false;
+        if (unanswered.Allow(heldBack, &last)) {
+            LogWarn(VB_COMMAND, "Unable to answer command: %s%s\n", strerror(err),
+                    LogRateLimit::Note(heldBack, last, "unanswered commands").c_str());
+        }
     }
 }
 
@@ -99,6 +111,17 @@ static bool startLongCommand(const Json::Value& doc, const struct sockaddr_un& f
         longCommandsDone.notify_all();
     }).detach();
     return true;
+}
+
+// A client sending garbage in a loop must not fill the log (and the card).
+static LogRateLimit badDocuments(BAD_DOCUMENTS_LOGGED_PER_MINUTE);
+
+static void logBadDocument(const char* why, size_t bytes) {
+    long heldBack = 0;
+    bool last = false;
+    if (!badDocuments.Allow(heldBack, &last)) return;
+    LogWarn(VB_COMMAND, "Command document of %zu bytes is %s; ignored%s\n", bytes, why,
+            LogRateLimit::Note(heldBack, last, "bad documents").c_str());
 }
 
 void FinishLongCommands() {
@@ -123,10 +146,12 @@ void CommandProc() {
         std::unique_ptr<Command::Result> result;
         if ((size_t)n > MAX_COMMAND_BYTES) {
             result = std::make_unique<Command::ErrorResult>("Command document larger than 65536 bytes");
+            logBadDocument("larger than 65536 bytes", (size_t)n);
         } else {
             Json::Value doc;
-            if (!LoadJsonFromString(std::string(buf.data(), n), doc)) {
+            if (!ParseJson(std::string(buf.data(), n), doc)) {
                 result = std::make_unique<Command::ErrorResult>("Command document is not valid JSON");
+                logBadDocument("not valid JSON", (size_t)n);
             } else {
                 LogDebug(VB_COMMAND, "Command socket: %s\n", SaveJsonToString(doc).c_str());
                 Command* cmd = doc.isObject() && doc["command"].isString()

@@ -2,11 +2,14 @@
 
 #include <sys/stat.h>
 
+#include "LogRateLimit.h"
 #include "common.h"
 #include "log.h"
 #include "settings.h"
 
 CommandManager CommandManager::INSTANCE;
+
+static constexpr int UNKNOWN_NAMES_LOGGED_PER_MINUTE = 20;
 
 Command::Command(const std::string& n, const std::string& d) : name(n), description(d) {}
 Command::~Command() {}
@@ -124,7 +127,16 @@ Json::Value CommandManager::getDescriptions() {
 std::unique_ptr<Command::Result> CommandManager::run(const std::string& name, const std::vector<std::string>& args) {
     Command* cmd = getCommand(name);
     if (!cmd) {
-        LogWarn(VB_COMMAND, "Unknown command \"%s\"\n", name.c_str());
+        // Names come from clients: shown short, and not for every one of a
+        // flood.
+        static LogRateLimit unknownNames(UNKNOWN_NAMES_LOGGED_PER_MINUTE);
+        long heldBack = 0;
+        bool last = false;
+        if (unknownNames.Allow(heldBack, &last)) {
+            std::string shown = name.size() > 80 ? name.substr(0, 80) + "..." : name;
+            LogWarn(VB_COMMAND, "Unknown command \"%s\"%s\n", shown.c_str(),
+                    LogRateLimit::Note(heldBack, last, "unknown commands").c_str());
+        }
         return std::make_unique<Command::ErrorResult>("Unknown command: \"" + name + "\"");
     }
     LogDebug(VB_COMMAND, "Running command \"%s\" with %d arguments\n", name.c_str(), (int)args.size());

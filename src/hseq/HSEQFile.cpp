@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "ByteOrder.h"
+#include "Warnings.h"
 #include "log.h"
 
 const char* const HSEQFile::CompressionTypeStrings[3] = {"none", "zstd", "zlib"};
@@ -624,8 +625,16 @@ HSEQFile::FrameData* V1HSEQFile::getFrame(uint32_t frame) {
                 got = read(data->m_data + pos, r.second);
             }
             if (got != r.second) {
-                LogErr(VB_SEQUENCE, "Failed to read channel data for frame %d!   Needed to read %d but read %d\n",
-                       (int)frame, (int)r.second, (int)got);
+                _LogWrite(__FILE__, __LINE__, m_shortReadReported ? LOG_DEBUG : LOG_ERR, VB_SEQUENCE,
+                          "Failed to read channel data for frame %d!   Needed to read %d but read %d\n", (int)frame,
+                          (int)r.second, (int)got);
+                if (!m_shortReadReported) {
+                    WarningHolder::AddWarningTimeout("Sequence file " + m_filename + " cannot be read from frame " +
+                                                         std::to_string(frame) +
+                                                         " on; it is damaged or was changed while playing",
+                                                     60);
+                }
+                m_shortReadReported = true;
                 // Missing bytes read as off rather than as whatever the heap held.
                 memset(data->m_data + pos + got, 0, r.second - got);
             }

@@ -198,6 +198,7 @@ public:
 private:
     RangeList m_rangesToRead;
     uint32_t m_dataBlockSize = 0;  // bytes per frame a reader gets
+    bool m_shortReadReported = false;  // a file cut short is reported once, not per frame
 };
 
 class V2HSEQFile : public HSEQFile {

@@ -126,6 +126,9 @@ private:
     uint32_t m_bufferFrame = NO_FRAME;  // offset in the block of the frame in m_frameBuffer
     std::unique_ptr<uint8_t[]> m_frameBuffer;  // the last decoded frame, channel-count bytes
     uint32_t m_frameBufferSize = 0;
+    // Blocks whose missing frames were reported: a damaged block is named
+    // once, not once for every frame the player asks of it.
+    std::set<int> m_reportedBlocks;
 };
 
 class V2ZSTDCompressionHandler : public V2CompressedHandler {

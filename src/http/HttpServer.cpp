@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "LogRateLimit.h"
 #include "common.h"
 #include "log.h"
 
@@ -30,7 +31,11 @@ namespace {
 constexpr int LISTEN_BACKLOG = 64;
 constexpr unsigned CONNECTION_LIMIT = 64;
 constexpr unsigned CONNECTION_TIMEOUT_S = 10;
+// One address holding connections open (idle or slow) leaves the rest for
+// everybody else: a browser needs six, a few of them with pages open fit.
+constexpr unsigned CONNECTIONS_PER_ADDRESS = 16;
 constexpr int STOP_GRACE_MS = 2000;
+constexpr int MHD_COMPLAINTS_LOGGED_PER_MINUTE = 30;
 
 // One request being received: what the callbacks collect before it is
 // answered. Lives from the first callback to the completion callback.
@@ -156,8 +161,15 @@ void mhdLogger(void*, const char* fmt, va_list ap) {
     char buf[512];
     vsnprintf(buf, sizeof(buf), fmt, ap);
     std::string text = buf;
-    if (text.empty() || text.back() != '\n') text += "\n";
-    _LogWrite(__FILE__, __LINE__, LOG_WARN, VB_HTTP, "libmicrohttpd: " + text);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    // Its complaints come per connection: a flood of connections must not
+    // become a flood of log lines.
+    static LogRateLimit complaints(MHD_COMPLAINTS_LOGGED_PER_MINUTE);
+    long heldBack = 0;
+    bool last = false;
+    if (!complaints.Allow(heldBack, &last)) return;
+    LogWarn(VB_HTTP, "libmicrohttpd: %s%s\n", text.c_str(),
+            LogRateLimit::Note(heldBack, last, "messages of libmicrohttpd").c_str());
 }
 
 // Constant time, so the token cannot be guessed byte by byte from timings.
@@ -221,7 +233,8 @@ bool HttpServer::Start(const Options& options) {
         flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr,
         MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd, MHD_OPTION_THREAD_POOL_SIZE, (unsigned)std::max(1, options.threads),
         MHD_OPTION_CONNECTION_LIMIT, CONNECTION_LIMIT, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S,
-        MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, this, MHD_OPTION_END);
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, CONNECTIONS_PER_ADDRESS, MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted,
+        this, MHD_OPTION_END);
     if (!d) {
         close(fd);
         m_lastError = "libmicrohttpd did not start";

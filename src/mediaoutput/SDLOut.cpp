@@ -1005,8 +1005,9 @@ int SDLOutput::Start(int msTime) {
         d->pendingLen = 0;
     }
     d->audioDevice = device;
-    // A start into the file counts the wall clock from there as well.
-    d->startTimeMs = GetTimeMS() - msTime;
+    // A start into the file counts the clock from there as well; the
+    // monotonic clock, so setting the wall clock does not move the media.
+    d->startTimeMs = GetMonotonicMS() - msTime;
     lastCurTime = -1;
     ProcessCount = 0;
     AudioHasStalled = false;
@@ -1090,7 +1091,7 @@ int SDLOutput::Process() {
         SplitSeconds(d->durationSeconds - st->mediaSeconds, st->secondsRemaining, st->subSecondsRemaining);
         if (d->decodeDone && queued == 0) st->status = MEDIAOUTPUTSTATUS_IDLE;
     } else if (d->videoStreamIdx >= 0) {
-        st->mediaSeconds = (float)((GetTimeMS() - d->startTimeMs) / 1000.0);
+        st->mediaSeconds = (float)((GetMonotonicMS() - d->startTimeMs) / 1000.0);
         SplitSeconds(st->mediaSeconds, st->secondsElapsed, st->subSecondsElapsed);
         float remaining = d->videoLengthMs / 1000.0f - st->mediaSeconds;
         SplitSeconds(remaining, st->secondsRemaining, st->subSecondsRemaining);

@@ -51,6 +51,11 @@ std::string Player::GetPlaylistName() {
     return m_playlistName;
 }
 
+std::string Player::GetLastStartError() {
+    std::lock_guard<std::mutex> lock(m_nameLock);
+    return m_lastStartError;
+}
+
 std::string Player::GetForceStoppedPlaylist() {
     std::lock_guard<std::mutex> lock(m_nameLock);
     return m_forceStoppedPlaylist;
@@ -98,6 +103,8 @@ bool Player::RequestStart(std::unique_ptr<StartRequest> req) {
     if (!loaded) {
         LogErr(VB_PLAYLIST, "Cannot start %s playlist '%s': %s\n", req->scheduled ? "scheduled" : "manual",
                pl->GetName().c_str(), pl->GetLoadError().c_str());
+        std::lock_guard<std::mutex> lock(m_nameLock);
+        m_lastStartError = pl->GetLoadError();
         return false;
     }
 

@@ -53,6 +53,8 @@ public:
     // While a playlist winds down gracefully the new one waits for it.
     bool StartScheduledPlaylist(const std::string& playlist, int position, int repeat, int scheduleEntry,
                                 int priority, time_t startTime, time_t endTime, int stopMethod);
+    // Why the last start request was refused (the playlist did not load).
+    std::string GetLastStartError();
     // forceStopped: a user or a stronger item asked, before the slot ended.
     void StopNow(int forceStopped = 0);
     void StopGracefully(int forceStopped = 0, int afterCurrentLoop = 0);
@@ -109,7 +111,8 @@ private:
     std::atomic<int> m_scheduleEntry{-1};
     std::atomic<int> m_stopMethod{0};
 
-    std::mutex m_nameLock;  // guards m_playlistName, m_forceStoppedPlaylist
+    std::mutex m_nameLock;  // guards m_playlistName, m_forceStoppedPlaylist, m_lastStartError
     std::string m_playlistName;
     std::string m_forceStoppedPlaylist;
+    std::string m_lastStartError;
 };

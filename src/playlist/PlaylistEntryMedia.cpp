@@ -162,7 +162,7 @@ bool PlaylistEntryMedia::PreparePlay() {
         return false;
     }
     if (SyncEnabled()) multiSync->SendMediaOpenPacket(m_chosenFile);
-    m_openedAtMs = GetTimeMS();
+    m_openedAtMs = GetMonotonicMS();
     PublishTopics(true);
     return true;
 }
@@ -228,7 +228,7 @@ int PlaylistEntryMedia::StartPlaying() {
     LogDebug(VB_PLAYLIST, "PlaylistEntryMedia::StartPlaying()\n");
     if (SyncEnabled() && m_openedAtMs != 0 && m_openStartDelay > 0) {
         // Gives the remotes time to open the same file.
-        int64_t left = m_openedAtMs + m_openStartDelay - GetTimeMS();
+        int64_t left = m_openedAtMs + m_openStartDelay - GetMonotonicMS();
         if (left > 0) {
             struct timespec ts = {(time_t)(left / 1000), (long)(left % 1000) * 1000000L};
             while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {

@@ -60,7 +60,7 @@ bool PlaylistEntrySequence::PreparePlay(int frame) {
 void PlaylistEntrySequence::SetFollowClock(bool follow) {
     if (follow && !m_followClock && sequence && sequence->IsSequenceRunning()) {
         int period = sequence->GetStepTimeMs();
-        m_startedAtMs = GetTimeMS() - (int64_t)channelOutputFrame * period;
+        m_startedAtMs = GetMonotonicMS() - (int64_t)channelOutputFrame * period;
     }
     m_followClock = follow;
 }
@@ -80,7 +80,7 @@ int PlaylistEntrySequence::StartPlaying() {
     m_pauseFrame = -1;
     ResetChannelOutputFrameNumber();
     if (sequence) sequence->StartSequence();
-    m_startedAtMs = GetTimeMS();
+    m_startedAtMs = GetMonotonicMS();
 
     LogDebug(VB_PLAYLIST, "Started Sequence, ID: %s\n", m_sequenceName.c_str());
     Events::Publish(STATUS_TOPIC, m_sequenceName);
@@ -97,7 +97,7 @@ int PlaylistEntrySequence::Process() {
         if (m_followClock) {
             int period = sequence->GetStepTimeMs();
             if (period > 0) {
-                int32_t sinceStart = (int32_t)(GetTimeMS() - m_startedAtMs);
+                int32_t sinceStart = (int32_t)(GetMonotonicMS() - m_startedAtMs);
                 CalculateNewChannelOutputDelayForFrame(sinceStart / period);
             }
         }
@@ -134,7 +134,7 @@ void PlaylistEntrySequence::Resume() {
     if (m_pauseFrame < 0 || !sequence) return;
     PreparePlay(m_pauseFrame);
     sequence->StartSequence();
-    m_startedAtMs = GetTimeMS() - (int64_t)m_pauseFrame * sequence->GetStepTimeMs();
+    m_startedAtMs = GetMonotonicMS() - (int64_t)m_pauseFrame * sequence->GetStepTimeMs();
     LogDebug(VB_PLAYLIST, "Started Sequence, ID: %s\n", m_sequenceName.c_str());
     m_pauseFrame = -1;
     Events::Publish(STATUS_TOPIC, m_sequenceName);

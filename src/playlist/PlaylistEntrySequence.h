@@ -43,7 +43,7 @@ public:
     int64_t GetStartedAtMs() const { return m_startedAtMs; }
 
 private:
-    int64_t m_startedAtMs = 0;  // GetTimeMS() that corresponds to frame 0
+    int64_t m_startedAtMs = 0;  // GetMonotonicMS() that corresponds to frame 0: steps of the wall clock leave the show's pace alone
     bool m_followClock = true;
     bool m_isPrepared = false;
     int m_lengthMs = 0;

@@ -595,6 +595,19 @@ TEST_F(ResyncTest, ThePeriodIsNeverMoreThan15msShorterThanNominal) {
     EXPECT_EQ(10000, (int)LightDelay);
 }
 
+TEST_F(ResyncTest, FarAheadOfTheMasterThePeriodGrowsAtMost15ms) {
+    // 24,000 frames ahead: ten minutes of a wall clock stepped back.
+    At(24100);
+    CalculateNewChannelOutputDelayForFrame(100);
+    EXPECT_EQ(-1, (int)FrameSkip);
+    EXPECT_EQ(40000, (int)LightDelay);
+    CalculateNewChannelOutputDelayForFrame(100);  // still ahead: no further
+    EXPECT_EQ(40000, (int)LightDelay);
+    At(100, 25000);
+    CalculateNewChannelOutputDelayForFrame(-2000000000);  // no overflow either
+    EXPECT_EQ(40000, (int)LightDelay);
+}
+
 TEST_F(ResyncTest, WithoutARunningSequenceTheBridgePeriodIsTheTarget) {
     player->CloseSequenceFile();
     BridgeLightDelay = 50000;

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -226,16 +225,12 @@ private:
             usleep(5000);
         }
     }
-    // A sensor file never reads empty, as a kernel attribute does not: the
-    // value is written over the old one in place (same width, no truncation;
-    // the daemon keeps the file open and reads it from the start).
+    // A sensor file never reads empty or half-written, as a kernel
+    // attribute does not: a fixed-width value written in place.
     static void writeCurrent(const std::string& file, int mA) {
         char text[16];
-        int n = snprintf(text, sizeof(text), "%10d\n", mA);
-        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) return;
-        if (pwrite(fd, text, n, 0) != n) ADD_FAILURE() << "cannot write " << file;
-        close(fd);
+        snprintf(text, sizeof(text), "%10d\n", mA);
+        if (!kivtest::rewriteInPlace(file, text)) ADD_FAILURE() << "cannot write " << file;
     }
     kivtest::UdpReceiver m_rx;
     std::vector<Strip> m_strips;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "FaultSupport.h"
 #include "KivdProcess.h"
 #include "SunTimes.h"
 #include "TestSupport.h"
@@ -27,13 +28,7 @@ std::string lo(int n) {
     return "127.201." + std::to_string(block) + "." + std::to_string(n);
 }
 
-std::string clockText(time_t t) {
-    struct tm tm;
-    localtime_r(&t, &tm);
-    char buf[16];
-    strftime(buf, sizeof(buf), "%H:%M:%S", &tm);
-    return buf;
-}
+using kivtest::clockText;
 
 // A delivered DDP frame, identified as (sequence index, frame number).
 struct Seen {

@@ -210,7 +210,7 @@ TEST_F(PlaylistEntrySequenceTest, ProcessSteersTheOutputTowardTheWallClock) {
     Json::Value c = Config("slow.hseq");
     ASSERT_TRUE(e.Init(c));
     ASSERT_EQ(1, e.StartPlaying());
-    EXPECT_NEAR((double)GetTimeMS(), (double)e.GetStartedAtMs(), 1000.0);
+    EXPECT_NEAR((double)GetMonotonicMS(), (double)e.GetStartedAtMs(), 1000.0);
     // Hold the output where it is while the wall clock runs on.
     sequence->ToggleSequencePause();
     usleep(1200 * 1000);
@@ -250,7 +250,7 @@ TEST_F(PlaylistEntrySequenceTest, PauseRemembersTheFrameAndResumeReopensThere) {
     EXPECT_FALSE(e.IsPaused());
     EXPECT_EQ(-1, e.GetPauseFrame());
     EXPECT_TRUE(sequence->IsSequenceRunning("long.hseq"));
-    EXPECT_NEAR((double)(GetTimeMS() - 10000), (double)e.GetStartedAtMs(), 1000.0);
+    EXPECT_NEAR((double)(GetMonotonicMS() - 10000), (double)e.GetStartedAtMs(), 1000.0);
     EXPECT_EQ(std::vector<std::string>({"playlist/sequence/status=long.hseq"}), m_events.Events());
     ASSERT_TRUE(m_capture->WaitForCount(3, 5000));
     auto frames = m_capture->Frames();

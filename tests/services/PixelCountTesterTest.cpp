@@ -92,8 +92,8 @@ TEST_F(PixelCountTesterTest, CountsEachPortFromItsCurrentDarkAndLit) {
     EXPECT_EQ(f[240], 7);
     EXPECT_EQ(f[619], 255);
     // The strips draw current for their real pixels.
-    PutFileContents(media.file("/tmp/c1"), std::to_string(100 + 60 * 77));
-    PutFileContents(media.file("/tmp/c2"), std::to_string(40 + 40 * 200));  // more than 80: capped
+    kivtest::rewriteInPlace(media.file("/tmp/c1"), std::to_string(100 + 60 * 77));
+    kivtest::rewriteInPlace(media.file("/tmp/c2"), std::to_string(40 + 40 * 200));  // more than 80: capped
     Tester::INSTANCE.Tick(t0 + Tester::DARK_MS + 10 + Tester::LIT_MS - 1);
     EXPECT_EQ(Tester::INSTANCE.getCurrentStatus(), Tester::RUNNING);
     Tester::INSTANCE.Tick(t0 + Tester::DARK_MS + 20 + Tester::LIT_MS);
@@ -153,8 +153,8 @@ TEST_F(PixelCountTesterTest, CheckPixelCountWarnsOnceTheTestHasFinished) {
     Timers::INSTANCE.fireTimersInternal(t0 + 1000);
     EXPECT_TRUE(WarningHolder::GetWarnings().empty());
     Tester::INSTANCE.Tick(t0 + Tester::DARK_MS + 10);
-    PutFileContents(media.file("/tmp/c1"), std::to_string(100 + 60 * 97));
-    PutFileContents(media.file("/tmp/c2"), std::to_string(40 + 40 * 49));
+    kivtest::rewriteInPlace(media.file("/tmp/c1"), std::to_string(100 + 60 * 97));
+    kivtest::rewriteInPlace(media.file("/tmp/c2"), std::to_string(40 + 40 * 49));
     Tester::INSTANCE.Tick(t0 + Tester::DARK_MS + 20 + Tester::LIT_MS);
     ASSERT_EQ(Tester::INSTANCE.getCurrentStatus(), Tester::FINISHED);
     Timers::INSTANCE.fireTimersInternal(t0 + 3000);

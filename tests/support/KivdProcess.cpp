@@ -10,18 +10,26 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <vector>
 
 #include "TestSupport.h"
 #include "common.h"
 
 namespace kivtest {
 
-KivdProcess::KivdProcess(const std::string& mediaDir) : m_media(mediaDir) {
-    char tmpl[] = "/tmp/kivinstall-XXXXXX";
-    if (mkdtemp(tmpl)) m_install = tmpl;
+std::string daemonBuildDir() {
+    const char* env = getenv("KIV_DAEMON_BUILD_DIR");
+    return env && env[0] ? env : buildDir();
+}
+
+KivdProcess::KivdProcess(const std::string& mediaDir, const std::string& installParent) : m_media(mediaDir) {
+    std::string tmpl = installParent + "/kivinstall-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (mkdtemp(buf.data())) m_install = buf.data();
     m_outputFile = m_install + "/kivd-output.txt";
-    if (symlink((buildDir() + "/src").c_str(), (m_install + "/src").c_str()) != 0 ||
-        symlink((buildDir() + "/plugins").c_str(), (m_install + "/plugins").c_str()) != 0) {
+    if (symlink((daemonBuildDir() + "/src").c_str(), (m_install + "/src").c_str()) != 0 ||
+        symlink((daemonBuildDir() + "/plugins").c_str(), (m_install + "/plugins").c_str()) != 0) {
         // the daemon then fails to start or load plug-ins, which the test sees
     }
     mkdir((m_install + "/www").c_str(), 0775);
@@ -39,7 +47,7 @@ std::string KivdProcess::httpUrl(const std::string& path) const {
 // The pages the build ships in <build>/www, linked into the private www/
 // (which keeps its own warnings file).
 static void linkWwwFiles(const std::string& install) {
-    std::string from = buildDir() + "/www";
+    std::string from = daemonBuildDir() + "/www";
     DIR* dir = opendir(from.c_str());
     if (!dir) return;
     while (struct dirent* e = readdir(dir)) {
@@ -60,7 +68,7 @@ KivdProcess::~KivdProcess() {
 void KivdProcess::setEnv(const std::string& name, const std::string& value) { m_env.emplace_back(name, value); }
 
 bool KivdProcess::start(const std::vector<std::string>& args) {
-    std::string program = m_installedBin.empty() ? buildDir() + "/src/kivd" : m_installedBin + "/kivd";
+    std::string program = m_installedBin.empty() ? daemonBuildDir() + "/src/kivd" : m_installedBin + "/kivd";
     linkWwwFiles(m_install);
     std::string settingsFile = m_media + "/settings";
     std::string settings = GetFileContents(settingsFile);
@@ -96,7 +104,7 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
 }
 
 int KivdProcess::command(const std::vector<std::string>& args, std::string* out, int timeoutSec) {
-    std::string client = m_installedBin.empty() ? buildDir() + "/src/kivcmd" : m_installedBin + "/kivcmd";
+    std::string client = m_installedBin.empty() ? daemonBuildDir() + "/src/kivcmd" : m_installedBin + "/kivcmd";
     std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + client + " -t " + std::to_string(timeoutSec);
     for (auto& a : args) cmd += " '" + a + "'";
     return runCommand(cmd, out);

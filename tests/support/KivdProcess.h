@@ -9,10 +9,16 @@
 
 namespace kivtest {
 
+// The build whose kivd, kivcmd and plug-ins the daemons run: this test
+// build, or the one named by KIV_DAEMON_BUILD_DIR (the soak runs a
+// sanitizer build's daemon this way).
+std::string daemonBuildDir();
+
 class KivdProcess {
 public:
     // mediaDir: the media directory the daemon uses (KIV_MEDIA_DIR).
-    explicit KivdProcess(const std::string& mediaDir);
+    // installParent: where its private installation directory is made.
+    explicit KivdProcess(const std::string& mediaDir, const std::string& installParent = "/tmp");
     ~KivdProcess();
 
     // An extra environment variable for the daemon started next.

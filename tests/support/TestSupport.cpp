@@ -168,6 +168,17 @@ bool UdpReceiver::waitFor(size_t n, int timeoutMs) {
     return waitUntil([&] { return count() >= n; }, timeoutMs);
 }
 
+bool rewriteInPlace(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "r+");
+    if (!f) f = fopen(path.c_str(), "w");
+    if (!f) return false;
+    // Written over the old text, then cut to length: a reader never finds
+    // the file empty (pad numbers to a fixed width and it never finds a mix).
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size() && fflush(f) == 0 &&
+              ftruncate(fileno(f), (off_t)text.size()) == 0;
+    return fclose(f) == 0 && ok;
+}
+
 int countDirectoryEntries(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
     if (!d) return -1;

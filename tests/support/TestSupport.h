@@ -94,6 +94,11 @@ private:
 // The warning text is among the current warnings.
 bool hasWarning(const std::string& text);
 
+// Rewrites a file where it is (same inode), as a sysfs attribute or a device
+// changes under a reader that keeps it open; PutFileContents replaces files.
+// The file is never empty in between.
+bool rewriteInPlace(const std::string& path, const std::string& text);
+
 // Runs a shell command, returns its exit status and its output.
 int runCommand(const std::string& cmd, std::string* output = nullptr);
 
