@@ -14,6 +14,7 @@
 
 #include "FaultSupport.h"
 #include "KivdProcess.h"
+#include "NetTestSupport.h"
 #include "SunTimes.h"
 #include "TestSupport.h"
 #include "ScheduleClock.h"
@@ -24,7 +25,7 @@
 namespace {
 
 std::string lo(int n) {
-    static const int block = 100 + (int)getpid() % 100;
+    static const int block = kivtest::reservedLoopbackBlock("127.201", 100, 100);
     return "127.201." + std::to_string(block) + "." + std::to_string(n);
 }
 

@@ -1,14 +1,18 @@
 #include "NetTestSupport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -25,6 +29,23 @@ std::string privateShowNetworkCommand() {
 }
 
 bool TsharkCapture::available() { return runCommand("command -v tshark >/dev/null") == 0; }
+
+int reservedLoopbackBlock(const std::string& prefix, int first, int count) {
+    for (int i = 0; i < count; ++i) {
+        int block = first + ((int)getpid() + i) % count;
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_port = htons(9);
+        if (fd >= 0 && inet_pton(AF_INET, (prefix + "." + std::to_string(block) + ".254").c_str(), &a.sin_addr) == 1 &&
+            bind(fd, (sockaddr*)&a, sizeof(a)) == 0) {
+            return block;  // the descriptor stays open: the block is ours
+        }
+        if (fd >= 0) close(fd);
+    }
+    return first + (int)getpid() % count;
+}
 
 TsharkCapture::TsharkCapture(const std::string& iface, const std::string& filter) {
     char tmpl[] = "/tmp/kivcap-XXXXXX";

@@ -62,6 +62,13 @@ int rerunInPrivateNetns(std::string* out);
 
 bool isRoot();
 
+// A block of loopback addresses of this process's own, "<prefix>.<block>.x"
+// with block in [first, first + count): tests run side by side, and a block
+// picked from the pid alone can be another test's. The block is held by a
+// socket bound, unshared, to "<prefix>.<block>.254" port 9 for the life of
+// the process; it starts the search at the pid's block.
+int reservedLoopbackBlock(const std::string& prefix, int first, int count);
+
 // Shell commands that, inside a private namespace, create the veth pair
 // kivshow0 (10.77.0.1/24, the board's show interface) - kivshow1 (up).
 std::string privateShowNetworkCommand();
