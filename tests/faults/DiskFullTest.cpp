@@ -127,7 +127,8 @@ TEST_F(DiskFull, DaemonStartedOnAFullCardPlaysTheShow) {
     EXPECT_TRUE(kivtest::waitUntil([&] { return kivtest::hasWarning(d, LOG_WARNING); }, 5000))
         << kivtest::commandText(d, {"Get Warnings"});
     filler.release();
-    EXPECT_TRUE(kivtest::waitUntil([&] { return !kivtest::hasWarning(d, LOG_WARNING); }, 5000));
+    EXPECT_TRUE(kivtest::waitUntil([&] { return !kivtest::hasWarning(d, LOG_WARNING); }, 5000))
+        << kivtest::commandText(d, {"Get Warnings"}) << "\n" << tail(d.log(), 2000) << tail(d.output(), 1500);
     std::string why;
     EXPECT_TRUE(kivtest::jsonFileIsWhole(d.installDir() + "/www/warnings.json", &why)) << why;
     EXPECT_TRUE(kivtest::logIsWholeLines(d.log(), &why)) << why;
