@@ -212,7 +212,11 @@ TEST_F(TwinklyTest, LoginOnAnotherThreadNeverTearsTheTokenOfAFrame) {
         while (!stop) twinkly->authenticate();
     });
     int frames = 0;
-    for (; frames < 150 && fake.logins.load() < 40; ++frames) {
+    // Until the login thread has logged in often, however the two threads
+    // are scheduled (bounded in time).
+    long long start = GetTimeMS();
+    for (; (frames < 150 || fake.logins.load() <= 2) && fake.logins.load() < 40 && GetTimeMS() - start < 20000;
+         ++frames) {
         for (auto& d : frame()) {
             auto t = tokenBytes(d);
             EXPECT_TRUE(t == slice(TOKEN1, 0, 8) || t == TOKEN2) << "frame " << frames;
