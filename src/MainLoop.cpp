@@ -23,6 +23,7 @@
 #include "common.h"
 #include "log.h"
 #include "Events.h"
+#include "bridge/Bridge.h"
 #include "mediaoutput/mediaoutput.h"
 #include "playlist/Player.h"
 #include "services/CurlManager.h"

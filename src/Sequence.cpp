@@ -917,6 +917,10 @@ void Sequence::SendBlankingData() {
 }
 
 void Sequence::SetBridgeData(unsigned char* data, int startChannel, int length, unsigned long long expireMS) {
+    SetBridgeData(std::vector<BridgeRange>{{data, startChannel, length, expireMS}});
+}
+
+void Sequence::SetBridgeData(const std::vector<BridgeRange>& ranges) {
     if (IsSequenceRunning()) {
         if (m_warnOnBridge) {
             // Refreshed at most once a second: bridge packets come in by the
@@ -936,28 +940,32 @@ void Sequence::SetBridgeData(unsigned char* data, int startChannel, int length, 
             return;
         }
     }
-    if (!data || startChannel < 0 || length <= 0 || (long long)startChannel + length > BRIDGE_BUFFER_SIZE) {
-        LogErr(VB_E131BRIDGE, "Ignoring bridge data for channels %d+%d: outside the channel buffer\n", startChannel,
-               length);
-        return;
-    }
     {
         std::lock_guard<std::mutex> lock(m_bridgeMutex);
         unsigned char* bridge = m_bridgeBuffer;
-        if (!bridge) {
-            bridge = (unsigned char*)calloc(BRIDGE_BUFFER_SIZE, 1);
-            if (!bridge) {
-                LogErr(VB_E131BRIDGE, "Could not allocate the bridge buffer\n");
-                return;
+        for (const BridgeRange& r : ranges) {
+            if (!r.data || r.startChannel < 0 || r.length <= 0 ||
+                (long long)r.startChannel + r.length > BRIDGE_BUFFER_SIZE) {
+                LogErr(VB_E131BRIDGE, "Ignoring bridge data for channels %d+%d: outside the channel buffer\n",
+                       r.startChannel, r.length);
+                continue;
             }
-            m_bridgeBuffer = bridge;
+            if (!bridge) {
+                bridge = (unsigned char*)calloc(BRIDGE_BUFFER_SIZE, 1);
+                if (!bridge) {
+                    LogErr(VB_E131BRIDGE, "Could not allocate the bridge buffer\n");
+                    return;
+                }
+                m_bridgeBuffer = bridge;
+            }
+            memcpy(bridge + r.startChannel, r.data, r.length);
+            auto it = m_liveBridgeRanges.find((uint64_t)r.startChannel);
+            if (it == m_liveBridgeRanges.end()) {
+                it = m_liveBridgeRanges.emplace((uint64_t)r.startChannel, BridgeRangeData((uint32_t)r.startChannel))
+                         .first;
+            }
+            it->second.expires[(uint32_t)r.length] = r.expireMS;
         }
-        memcpy(bridge + startChannel, data, length);
-        auto it = m_liveBridgeRanges.find((uint64_t)startChannel);
-        if (it == m_liveBridgeRanges.end()) {
-            it = m_liveBridgeRanges.emplace((uint64_t)startChannel, BridgeRangeData((uint32_t)startChannel)).first;
-        }
-        it->second.expires[(uint32_t)length] = expireMS;
     }
     m_overlaysApplied = false;
 }

@@ -61,6 +61,16 @@ public:
     void BlankSequenceData(bool clearBridge = false);
 
     void SetBridgeData(unsigned char* data, int startChannel, int length, unsigned long long expireMS);
+    // One range of bridge data and when it stops being live (GetTimeMS clock).
+    struct BridgeRange {
+        const unsigned char* data;
+        int startChannel;
+        int length;
+        unsigned long long expireMS;
+    };
+    // Stores ranges together: a frame is processed with all of them or with
+    // none, so a source spread over several ranges never shows half a frame.
+    void SetBridgeData(const std::vector<BridgeRange>& ranges);
     int hasBridgeData();
 
     int SequenceIsPaused();

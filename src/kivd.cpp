@@ -29,6 +29,7 @@
 #include "commands/Commands.h"
 #include "commands/ControllerCommands.h"
 #include "commands/DaemonCommands.h"
+#include "commands/InputCommands.h"
 #include "common.h"
 #include "log.h"
 #include "mediaoutput/mediaoutput.h"
@@ -349,6 +350,7 @@ int main(int argc, char* argv[]) {
     CommandManager::INSTANCE.Init();
     RegisterDaemonCommands();
     RegisterControllerCommands();
+    RegisterInputCommands();
 
     if (!getSetting("MQTTHost").empty()) {
         LogInfo(VB_GENERAL, "Creating MQTT\n");

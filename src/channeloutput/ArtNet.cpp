@@ -9,15 +9,6 @@
 #include "ByteOrder.h"
 #include "log.h"
 
-// ArtDmx packet, 18 bytes before the channels:
-//   0 "Art-Net\0" | 8 OpCode 0x5000 (LE16) | 10 protocol version 14 (BE16) | 12 sequence 1-255
-//  13 physical 0 | 14 SubUni (port-address bits 0-7) | 15 Net (bits 8-14) | 16 length (BE16, even, 2-512)
-//  18 channels (a zero byte pads an odd count)
-static const uint8_t ARTNET_ID[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
-static constexpr uint16_t ARTNET_OP_DMX = 0x5000;
-static constexpr uint16_t ARTNET_PROTOCOL_VERSION = 14;
-static constexpr int SEQUENCE_AT = 12;
-
 ArtNetOutputData::ArtNetOutputData(const Json::Value& config) : UDPOutputData(config) {
     m_universe = JsonInt(config, "universe", 0);
     m_universeCount = std::max(1, JsonInt(config, "universeCount", 1));
@@ -42,13 +33,13 @@ ArtNetOutputData::ArtNetOutputData(const Json::Value& config) : UDPOutputData(co
         Packet& p = AddPacket(ARTNET_HEADER_LEN, u * channelCount, channelCount, pad);
         uint8_t* h = p.header.data();
         memcpy(h, ARTNET_ID, sizeof(ARTNET_ID));
-        PutLE16(h + 8, ARTNET_OP_DMX);
-        PutBE16(h + 10, ARTNET_PROTOCOL_VERSION);
-        h[SEQUENCE_AT] = 0;
-        h[13] = 0;
-        h[14] = (uint8_t)(universe & 0xFF);
-        h[15] = (uint8_t)((universe >> 8) & 0x7F);
-        PutBE16(h + 16, (uint16_t)(channelCount + pad));
+        PutLE16(h + ARTNET_OPCODE_AT, ARTNET_OP_DMX);
+        PutBE16(h + ARTNET_VERSION_AT, ARTNET_PROTOCOL_VERSION);
+        h[ARTNET_SEQUENCE_AT] = 0;
+        h[ARTNET_PHYSICAL_AT] = 0;
+        h[ARTNET_SUBUNI_AT] = (uint8_t)(universe & 0xFF);
+        h[ARTNET_NET_AT] = (uint8_t)((universe >> 8) & 0x7F);
+        PutBE16(h + ARTNET_LENGTH_AT, (uint16_t)(channelCount + pad));
     }
     FinishPackets();
 }
@@ -69,7 +60,7 @@ void ArtNetOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages
 
 void ArtNetOutputData::StampPacket(size_t, uint8_t* h) {
     // Sequence 0 tells nodes "not sequenced", so it runs 1..255, 1, ...
-    h[SEQUENCE_AT] = h[SEQUENCE_AT] >= 255 ? 1 : h[SEQUENCE_AT] + 1;
+    h[ARTNET_SEQUENCE_AT] = h[ARTNET_SEQUENCE_AT] >= 255 ? 1 : h[ARTNET_SEQUENCE_AT] + 1;
 }
 
 void ArtNetOutputData::DumpConfig() {

@@ -4,11 +4,7 @@
 // (type 2) or to one node (type 3). Created by UDPOutput::Init.
 
 #include "channeloutput/UDPOutput.h"
-
-static constexpr uint16_t ARTNET_PORT = 6454;
-static constexpr int ARTNET_HEADER_LEN = 18;
-static constexpr int ARTNET_MAX_CHANNELS = 512;
-static constexpr int ARTNET_MAX_UNIVERSE = 32767;  // 15-bit port-address
+#include "protocols/ArtNetWire.h"
 
 class ArtNetOutputData : public UDPOutputData {
 public:

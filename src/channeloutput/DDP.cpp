@@ -18,11 +18,11 @@ DDPOutputData::DDPOutputData(const Json::Value& config) : UDPOutputData(config) 
         Packet& p = AddPacket(DDP_HEADER_LEN, offset, len);
         uint8_t* h = p.header.data();
         h[0] = DDP_FLAGS_VER1 | (i == count - 1 ? DDP_FLAGS_PUSH : 0);
-        h[1] = 0;
-        h[2] = 0;  // data type: undefined, the controller knows its pixels
-        h[3] = DDP_ID_DISPLAY;
-        PutBE32(h + 4, (uint32_t)(base + offset));
-        PutBE16(h + 8, (uint16_t)len);
+        h[DDP_SEQUENCE_AT] = 0;
+        h[DDP_TYPE_AT] = 0;  // data type: undefined, the controller knows its pixels
+        h[DDP_ID_AT] = DDP_ID_DISPLAY;
+        PutBE32(h + DDP_OFFSET_AT, (uint32_t)(base + offset));
+        PutBE16(h + DDP_LENGTH_AT, (uint16_t)len);
     }
     FinishPackets();
 }
@@ -50,7 +50,7 @@ void DDPOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& m
 }
 
 void DDPOutputData::StampPacket(size_t, uint8_t* h) {
-    h[1] = m_sequence & 0x0F;
+    h[DDP_SEQUENCE_AT] = m_sequence & DDP_SEQUENCE_MASK;
     m_sequence = m_sequence >= 15 ? 1 : m_sequence + 1;
 }
 

@@ -4,14 +4,7 @@
 // the last of each frame carrying the push flag. Created by UDPOutput::Init.
 
 #include "channeloutput/UDPOutput.h"
-
-// DDP header: flags, sequence, data type, destination id, offset (BE32), length (BE16)
-static constexpr uint16_t DDP_PORT = 4048;
-static constexpr uint8_t DDP_FLAGS_VER1 = 0x40;
-static constexpr uint8_t DDP_FLAGS_PUSH = 0x01;
-static constexpr uint8_t DDP_ID_DISPLAY = 1;
-static constexpr int DDP_HEADER_LEN = 10;
-static constexpr int DDP_MAX_DATA = 1440;
+#include "protocols/DDPWire.h"
 
 class DDPOutputData : public UDPOutputData {
 public:

@@ -11,25 +11,6 @@
 #include "log.h"
 #include "settings.h"
 
-// E1.31 data packet (all fields big-endian), 126 bytes before the channels:
-//   Root layer     0 preamble size 0x0010 | 2 postamble 0 | 4 "ASC-E1.17\0\0\0" | 16 flags+length
-//                 18 vector 0x00000004 | 22 CID (16)
-//   Framing layer 38 flags+length | 40 vector 0x00000002 | 44 source name (64, NUL-terminated)
-//                108 priority | 109 sync address 0 | 111 sequence | 112 options 0 | 113 universe
-//   DMP layer    115 flags+length | 117 vector 0x02 | 118 address & data type 0xA1 | 119 first address 0
-//                121 increment 1 | 123 property count 1 + n | 125 start code 0 | 126 channels
-// flags+length: 0x7000 | bytes from the field to the end of the packet.
-static const uint8_t ACN_PACKET_ID[12] = {'A', 'S', 'C', '-', 'E', '1', '.', '1', '7', 0, 0, 0};
-static constexpr uint16_t E131_PREAMBLE_SIZE = 0x0010;
-static constexpr uint32_t VECTOR_ROOT_E131_DATA = 0x00000004;
-static constexpr uint32_t VECTOR_E131_DATA_PACKET = 0x00000002;
-static constexpr uint8_t VECTOR_DMP_SET_PROPERTY = 0x02;
-static constexpr uint8_t DMP_ADDRESS_DATA_TYPE = 0xA1;
-static constexpr uint16_t PDU_FLAGS = 0x7000;
-static constexpr int ROOT_PDU_AT = 16, FRAMING_PDU_AT = 38, DMP_PDU_AT = 115;
-static constexpr int SEQUENCE_AT = 111;
-static constexpr int SOURCE_NAME_LEN = 64;
-
 // Used when neither "cid" nor a UUID in the "SystemUUID" setting names this
 // sender; stable across restarts so receivers keep recognising the source.
 static const uint8_t DEFAULT_CID[16] = {0x4b, 0x49, 0x56, 0x2d, 0x45, 0x31, 0x33, 0x31,
@@ -96,30 +77,29 @@ E131OutputData::E131OutputData(const Json::Value& config) : UDPOutputData(config
         Packet& p = AddPacket(E131_HEADER_LEN, u * channelCount, channelCount);
         uint8_t* h = p.header.data();
         PutBE16(h + 0, E131_PREAMBLE_SIZE);
-        PutBE16(h + 2, 0);
-        memcpy(h + 4, ACN_PACKET_ID, sizeof(ACN_PACKET_ID));
-        PutBE16(h + ROOT_PDU_AT, (uint16_t)(PDU_FLAGS | (total - ROOT_PDU_AT)));
-        PutBE32(h + 18, VECTOR_ROOT_E131_DATA);
-        memcpy(h + 22, m_cid, 16);
-        PutBE16(h + FRAMING_PDU_AT, (uint16_t)(PDU_FLAGS | (total - FRAMING_PDU_AT)));
-        PutBE32(h + 40, VECTOR_E131_DATA_PACKET);
-        strncpy((char*)h + 44, m_sourceName.c_str(), SOURCE_NAME_LEN - 1);
-        h[108] = (uint8_t)m_priority;
-        PutBE16(h + 109, 0);
-        h[SEQUENCE_AT] = 0;
-        h[112] = 0;
-        PutBE16(h + 113, (uint16_t)universe);
-        PutBE16(h + DMP_PDU_AT, (uint16_t)(PDU_FLAGS | (total - DMP_PDU_AT)));
-        h[117] = VECTOR_DMP_SET_PROPERTY;
-        h[118] = DMP_ADDRESS_DATA_TYPE;
-        PutBE16(h + 119, 0);
-        PutBE16(h + 121, 1);
-        PutBE16(h + 123, (uint16_t)(1 + channelCount));
-        h[125] = 0;  // start code: dimmer data
+        PutBE16(h + E131_POSTAMBLE_AT, 0);
+        memcpy(h + E131_PACKET_ID_AT, E131_ACN_PACKET_ID, sizeof(E131_ACN_PACKET_ID));
+        PutBE16(h + E131_ROOT_PDU_AT, (uint16_t)(E131_PDU_FLAGS | (total - E131_ROOT_PDU_AT)));
+        PutBE32(h + E131_ROOT_VECTOR_AT, E131_VECTOR_ROOT_DATA);
+        memcpy(h + E131_CID_AT, m_cid, 16);
+        PutBE16(h + E131_FRAMING_PDU_AT, (uint16_t)(E131_PDU_FLAGS | (total - E131_FRAMING_PDU_AT)));
+        PutBE32(h + E131_FRAMING_VECTOR_AT, E131_VECTOR_FRAMING_DATA);
+        strncpy((char*)h + E131_SOURCE_NAME_AT, m_sourceName.c_str(), E131_SOURCE_NAME_LEN - 1);
+        h[E131_PRIORITY_AT] = (uint8_t)m_priority;
+        PutBE16(h + E131_SYNC_ADDRESS_AT, 0);
+        h[E131_SEQUENCE_AT] = 0;
+        h[E131_OPTIONS_AT] = 0;
+        PutBE16(h + E131_UNIVERSE_AT, (uint16_t)universe);
+        PutBE16(h + E131_DMP_PDU_AT, (uint16_t)(E131_PDU_FLAGS | (total - E131_DMP_PDU_AT)));
+        h[E131_DMP_VECTOR_AT] = E131_VECTOR_DMP_SET_PROPERTY;
+        h[E131_DMP_TYPE_AT] = E131_DMP_ADDRESS_DATA_TYPE;
+        PutBE16(h + E131_FIRST_ADDRESS_AT, 0);
+        PutBE16(h + E131_ADDRESS_INCREMENT_AT, 1);
+        PutBE16(h + E131_PROPERTY_COUNT_AT, (uint16_t)(1 + channelCount));
+        h[E131_START_CODE_AT] = E131_START_CODE_DIMMER;
         if (type == 0) {
             sockaddr_in group = m_to;
-            group.sin_addr.s_addr = htonl((239u << 24) | (255u << 16) | ((uint32_t)(universe >> 8) << 8) |
-                                          (uint32_t)(universe & 0xFF));
+            group.sin_addr.s_addr = htonl(E131MulticastGroup(universe));
             m_packetTo.push_back(group);
         }
     }
@@ -141,7 +121,7 @@ void E131OutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& 
 
 void E131OutputData::StampPacket(size_t, uint8_t* h) {
     // Each universe numbers its own packets; 255 is followed by 0.
-    h[SEQUENCE_AT] = (uint8_t)(h[SEQUENCE_AT] + 1);
+    h[E131_SEQUENCE_AT] = (uint8_t)(h[E131_SEQUENCE_AT] + 1);
 }
 
 void E131OutputData::DumpConfig() {

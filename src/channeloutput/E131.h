@@ -5,14 +5,7 @@
 // (type 1). Created by UDPOutput::Init.
 
 #include "channeloutput/UDPOutput.h"
-
-static constexpr uint16_t E131_PORT = 5568;
-static constexpr int E131_HEADER_LEN = 126;
-static constexpr int E131_MAX_CHANNELS = 512;
-static constexpr int E131_MIN_UNIVERSE = 1;
-static constexpr int E131_MAX_UNIVERSE = 63999;
-static constexpr int E131_DEFAULT_PRIORITY = 100;
-static constexpr int E131_MAX_PRIORITY = 200;
+#include "protocols/E131Wire.h"
 
 class E131OutputData : public UDPOutputData {
 public:

@@ -138,6 +138,7 @@ HSEQFile::HSEQFile(const std::string& filename) : m_filename(filename) {
         m_memoryBuffer.reserve(MEMORY_INITIAL_RESERVE);
     } else {
         m_seqFile = fopen(filename.c_str(), "wb");
+        m_writer = true;
     }
 }
 
@@ -373,7 +374,18 @@ int HSEQFile::seek(uint64_t location, int origin) {
         return 0;
     }
     if (!m_seqFile) return -1;
-    return fseeko(m_seqFile, (off_t)location, origin);
+    int r = fseeko(m_seqFile, (off_t)location, origin);
+    if (m_writer) {
+        if (origin == SEEK_SET) {
+            m_writePosition = location;
+        } else if (origin == SEEK_CUR) {
+            m_writePosition += location;
+        } else {
+            off_t p = ftello(m_seqFile);
+            m_writePosition = p < 0 ? 0 : (uint64_t)p;
+        }
+    }
+    return r;
 }
 
 uint64_t HSEQFile::tell() {
@@ -381,6 +393,7 @@ uint64_t HSEQFile::tell() {
         return m_memoryPosition;
     }
     if (!m_seqFile) return 0;
+    if (m_writer) return m_writePosition;
     off_t p = ftello(m_seqFile);
     return p < 0 ? 0 : (uint64_t)p;
 }
@@ -410,7 +423,11 @@ uint64_t HSEQFile::write(const void* ptr, uint64_t size) {
     }
     if (!m_seqFile) return 0;
     uint64_t n = fwrite(ptr, 1, size, m_seqFile);
-    if (n != size) {
+    m_writePosition += size;
+    // A write that only filled the stream's buffer reports success even
+    // when flushing an earlier part failed (a full disk); the stream's
+    // error flag tells.
+    if (n != size || ferror(m_seqFile)) {
         logWriteError(size, n);
     }
     return n;

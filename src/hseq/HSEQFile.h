@@ -138,6 +138,8 @@ protected:
     HSEQFile(const std::string& filename, FILE* file, const std::vector<uint8_t>& header);
 
     bool isOpen() const { return m_seqFile != nullptr || m_memoryFile; }
+    FILE* stream() const { return m_seqFile; }
+    void clearWriteError() { m_writeError = false; }
     void logWriteError(uint64_t wanted, uint64_t written);
     // Cuts each requested read range to the stored channels into out and
     // returns the bytes per frame they add up to. A range starting past the
@@ -165,6 +167,11 @@ private:
     std::vector<uint8_t> m_memoryBuffer;
     uint64_t m_memoryPosition = 0;
     bool m_writeError = false;
+    // A writer's position counts what it asked to write: after a failed
+    // flush the stream's own position no longer says where the data meant
+    // to be, and a salvage must know which blocks reached the file whole.
+    bool m_writer = false;
+    uint64_t m_writePosition = 0;
     std::shared_ptr<FrameBufferPool> m_framePool;  // used by the reader's thread only
 };
 
@@ -228,9 +235,24 @@ public:
     bool minorFeaturesEnabled() const { return m_allowExtendedBlocks; }
     V2Handler* getHandler() const { return m_handler; }
 
+    // For a writer that learns its length only at the end (a recording): the
+    // frame count set before writeHeader is the most it may take, and this
+    // ends the file after `frames` frames instead of finalize(), so the
+    // header tells the frames really there. When a write failed (a full
+    // disk), the blocks that reached the file whole are kept and the rest is
+    // cut off: the file reads as a shorter one. Returns the frames the file
+    // holds and has flushed to the disk; 0 when none could be kept.
+    uint32_t finalizeWithFrames(uint32_t frames);
+    // Writes the data of variable header `index`, changed after writeHeader
+    // but of the same length, over the old one in the file. Inline headers
+    // only; false when it cannot.
+    bool rewriteVariableHeader(size_t index);
+
 private:
     void createHandler();
     void loadBlockIndex(const std::vector<uint8_t>& header);
+    uint32_t keepWholeBlocks();
+    bool writeFrameCount(uint32_t frames);
 
     CompressionType m_compressionType = CompressionType::zstd;
     int m_compressionLevel = -99;
@@ -240,6 +262,8 @@ private:
     uint32_t m_dataBlockSize = 0;
     bool m_allowExtendedBlocks = false;
     V2Handler* m_handler = nullptr;
+    // Per variable header written inline: where its data is and how long.
+    std::vector<std::pair<uint64_t, size_t>> m_inlineHeaderData;
 
     friend class V2Handler;
     friend class V2NoneCompressionHandler;

@@ -2,6 +2,10 @@
 // and inline or extended variable headers, and the read-range bookkeeping.
 // Frame storage is delegated to the handlers of V2Handlers.cpp.
 
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -12,6 +16,7 @@
 #include "log.h"
 
 static constexpr int V2_FIXED_HEADER_SIZE = 32;
+static constexpr int V2_FRAME_COUNT_AT = 14;
 static constexpr uint64_t HSEQ_MAX_HEADER_SIZE = 65532;  // 16-bit data offset, padded to 4
 static constexpr int EXTENDED_HEADER_SIZE = 18;
 static constexpr uint32_t MAX_SPARSE_FIELD = 0xFFFFFF;   // ranges are stored as 24-bit values
@@ -311,6 +316,7 @@ void V2HSEQFile::writeHeader() {
         writePos += 6;
     }
     m_handler->m_variableHeaderOffsets.assign(m_variableHeaders.size(), 0);
+    m_inlineHeaderData.assign(m_variableHeaders.size(), {0, 0});
     for (size_t i = 0; i < m_variableHeaders.size(); ++i) {
         auto& h = m_variableHeaders[i];
         if (form[i] < 0) {
@@ -333,6 +339,7 @@ void V2HSEQFile::writeHeader() {
             header[writePos + 2] = h.code[0];
             header[writePos + 3] = h.code[1];
             if (!h.data.empty()) memcpy(&header[writePos + 4], h.data.data(), h.data.size());
+            m_inlineHeaderData[i] = {headerStart + writePos + 4, h.data.size()};
             writePos += h.data.size() + 4;
         }
     }
@@ -358,6 +365,79 @@ void V2HSEQFile::finalize() {
         m_handler->finalize();
     }
     HSEQFile::finalize();
+}
+
+bool V2HSEQFile::writeFrameCount(uint32_t frames) {
+    uint8_t count[4];
+    PutLE32(count, frames);
+    uint64_t end = tell();
+    bool ok = seek(V2_FRAME_COUNT_AT, SEEK_SET) == 0 && write(count, 4) == 4 && seek(end, SEEK_SET) == 0;
+    if (ok) m_seqNumFrames = frames;
+    return ok;
+}
+
+bool V2HSEQFile::rewriteVariableHeader(size_t index) {
+    if (index >= m_inlineHeaderData.size() || index >= m_variableHeaders.size()) return false;
+    auto& at = m_inlineHeaderData[index];
+    const auto& data = m_variableHeaders[index].data;
+    if (at.first == 0 || data.size() != at.second) return false;
+    uint64_t end = tell();
+    return seek(at.first, SEEK_SET) == 0 && write(data.data(), data.size()) == data.size() && seek(end, SEEK_SET) == 0;
+}
+
+// Flushes the stream and asks the disk to keep what it holds.
+static bool FlushToDisk(FILE* f) { return f && fflush(f) == 0 && fsync(fileno(f)) == 0; }
+
+uint32_t V2HSEQFile::finalizeWithFrames(uint32_t frames) {
+    if (!hadWriteError()) {
+        finalize();
+        if (!hadWriteError() && writeFrameCount(frames) && FlushToDisk(stream())) return frames;
+    }
+    return keepWholeBlocks();
+}
+
+// After a failed write the stream's buffer and the end of the file are in
+// an unknown state; the bytes in the file (written in order, so a prefix of
+// what was meant) are what counts. Every block whose successor began within
+// them is whole.
+uint32_t V2HSEQFile::keepWholeBlocks() {
+    FILE* f = stream();
+    if (!f || !m_handler) return 0;
+    __fpurge(f);
+    clearerr(f);
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return 0;
+    uint64_t size = (uint64_t)st.st_size;
+    uint32_t frames = 0;
+    uint64_t end = 0;
+    if (m_compressionType == CompressionType::none) {
+        uint64_t cc = std::max<uint32_t>(m_seqChannelCount, 1);
+        uint64_t whole = size > m_seqChanDataOffset ? (size - m_seqChanDataOffset) / cc : 0;
+        frames = (uint32_t)std::min<uint64_t>(whole, m_seqNumFrames);
+        end = m_seqChanDataOffset + frames * cc;
+    } else {
+        auto& blocks = m_frameOffsets;
+        size_t keep = 0;
+        while (keep + 1 < blocks.size() && blocks[keep + 1].second <= size) ++keep;
+        if (keep == 0) return 0;
+        frames = blocks[keep].first;
+        end = blocks[keep].second;
+        blocks.resize(keep);
+    }
+    if (frames == 0 || ftruncate(fileno(f), (off_t)end) != 0) return 0;
+    clearWriteError();
+    m_handler->discardOpenBlock();
+    if (m_compressionType != CompressionType::none) {
+        // Entries of blocks cut off may have been written by a finalize.
+        std::vector<uint8_t> zeros(8 * (size_t)std::max(m_handler->computeMaxBlocks(), 0), 0);
+        seek(V2_FIXED_HEADER_SIZE, SEEK_SET);
+        write(zeros.data(), zeros.size());
+    }
+    seek(end, SEEK_SET);
+    m_handler->finalize();
+    if (!writeFrameCount(frames) || !FlushToDisk(f) || hadWriteError()) return 0;
+    LogWarn(VB_SEQUENCE, "%s: kept the first %u frames that reached the disk whole\n", m_filename.c_str(), frames);
+    return frames;
 }
 
 void V2HSEQFile::dumpInfo(bool indent) {

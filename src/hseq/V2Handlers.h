@@ -31,6 +31,8 @@ public:
     virtual void addFrame(uint32_t frame, const uint8_t* data) = 0;
     virtual std::string GetType() const = 0;
     virtual void prepareRead(uint32_t startFrame) {}
+    // Forgets the frames of the block being written (they are cut off).
+    virtual void discardOpenBlock() {}
     // Writes the data of extended variable headers after the frames.
     virtual void finalize();
 
@@ -71,6 +73,7 @@ public:
     void addFrame(uint32_t frame, const uint8_t* data) override;
     void prepareRead(uint32_t startFrame) override;
     void finalize() override;
+    void discardOpenBlock() override { m_framesInBlock = 0; }
 
     // Index of the block holding frame, -1 when no block holds it.
     int findBlock(uint32_t frame) const;

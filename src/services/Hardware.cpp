@@ -14,9 +14,6 @@ void Sensors::addSensors(const Json::Value& sensors) {
     if (sensors.size()) LogWarn(VB_GENERAL, "%d sensors ignored: no sensor drivers\n", (int)sensors.size());
 }
 
-void Bridge_Initialize(std::map<int, std::function<bool(int)>>& callbacks) {}
-void Bridge_Shutdown() {}
-
 int DetectSorvexHardware(bool configure) {
     LogInfo(VB_SETTING, "No Sorvex hardware found on the SPI port\n");
     printf("No Sorvex hardware found on the SPI port\n");

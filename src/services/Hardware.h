@@ -1,8 +1,8 @@
 #pragma once
-// Board hardware that this build has no drivers for: sensors, the E1.31
-// bridge input and cape detection. Each initialises, registers no
-// descriptor and reports what it ignored. Pins and GPIO inputs are in
-// services/GPIO.h.
+// Board hardware that this build has no drivers for: sensors and cape
+// detection. Each initialises, registers no descriptor and reports what it
+// ignored. Pins and GPIO inputs are in services/GPIO.h; the live input
+// bridge is in bridge/Bridge.h.
 
 #include <functional>
 #include <map>
@@ -35,9 +35,6 @@ public:
     void Init(std::map<int, std::function<bool(int)>>& callbacks) {}
     void Close() {}
 };
-
-void Bridge_Initialize(std::map<int, std::function<bool(int)>>& callbacks);
-void Bridge_Shutdown();
 
 // Returns non-zero when no hardware was found (nothing is on this board).
 int DetectSorvexHardware(bool configure);

@@ -1,57 +1,49 @@
 #include "PacketDecoder.h"
 
-#include <cstring>
+#include "bridge/ArtNetReceiver.h"
+#include "bridge/DDPReceiver.h"
+#include "bridge/E131Receiver.h"
 
-#include "ByteOrder.h"
+// The daemon's own input parsers decide what a packet holds; this only
+// picks out what the monitor shows.
 
-// DDP: flags, sequence, type, id, offset (BE32), length (BE16), data.
 DecodedPacket DecodeDDP(const uint8_t* buf, size_t len) {
     DecodedPacket d;
-    static constexpr size_t HEADER = 10;
-    if (len < HEADER || (buf[0] & 0xC0) != 0x40) return d;
-    size_t dataLen = GetBE16(buf + 8);
-    if (HEADER + dataLen > len) return d;
+    DDPPacket p;
+    if (ParseDDP(buf, len, p) || p.kind != DDPPacketKind::Data) return d;
     d.valid = true;
     d.protocol = MonitorProtocol::DDP;
-    d.push = buf[0] & 0x01;
-    d.sequence = buf[1] & 0x0F;
-    d.offset = GetBE32(buf + 4);
-    d.data = buf + HEADER;
-    d.length = dataLen;
+    d.push = p.push;
+    d.sequence = p.sequence;
+    d.offset = p.offset;
+    d.data = p.data;
+    d.length = p.length;
     return d;
 }
 
-// E1.31 data packet: root layer to 38, framing layer to 115, DMP layer
-// with the property count at 123 and the start code at 125.
 DecodedPacket DecodeE131(const uint8_t* buf, size_t len) {
     DecodedPacket d;
-    static const uint8_t ACN_ID[12] = {'A', 'S', 'C', '-', 'E', '1', '.', '1', '7', 0, 0, 0};
-    if (len < 126 || memcmp(buf + 4, ACN_ID, 12) != 0) return d;
-    if (GetBE32(buf + 18) != 4 || GetBE32(buf + 40) != 2 || buf[117] != 0x02) return d;
-    size_t count = GetBE16(buf + 123);
-    if (count < 1 || 125 + count > len || buf[125] != 0) return d;
+    E131Packet p;
+    if (ParseE131(buf, len, p) || p.kind != E131PacketKind::Data || p.startCode != 0) return d;
     d.valid = true;
     d.protocol = MonitorProtocol::E131;
-    d.sequence = buf[111];
-    d.universe = GetBE16(buf + 113);
-    d.data = buf + 126;
-    d.length = count - 1;
+    d.sequence = p.sequence;
+    d.universe = (uint32_t)p.universe;
+    d.data = p.data;
+    d.length = p.length;
     return d;
 }
 
-// ArtDmx: "Art-Net\0", opcode 0x5000 (LE), version, sequence, physical,
-// SubUni, Net, length (BE), data.
 DecodedPacket DecodeArtNet(const uint8_t* buf, size_t len) {
     DecodedPacket d;
-    if (len < 18 || memcmp(buf, "Art-Net\0", 8) != 0 || buf[8] != 0x00 || buf[9] != 0x50) return d;
-    size_t dataLen = GetBE16(buf + 16);
-    if (18 + dataLen > len) return d;
+    ArtNetPacket p;
+    if (ParseArtNet(buf, len, p) || p.kind != ArtNetPacketKind::Dmx) return d;
     d.valid = true;
     d.protocol = MonitorProtocol::ArtNet;
-    d.sequence = buf[12];
-    d.universe = buf[14] | ((uint32_t)(buf[15] & 0x7F) << 8);
-    d.data = buf + 18;
-    d.length = dataLen;
+    d.sequence = p.sequence;
+    d.universe = (uint32_t)p.universe;
+    d.data = p.data;
+    d.length = p.length;
     return d;
 }
 

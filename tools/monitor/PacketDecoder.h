@@ -1,7 +1,8 @@
 #pragma once
 // Decodes the datagrams the daemon sends (DDP, E1.31, Art-Net) into channel
 // data for the show monitor: where the bytes belong and whether a datagram
-// completes a frame. Receive side only; the senders live in the outputs.
+// completes a frame, parsed by the live input bridge's parsers
+// (bridge/*Receiver.h). Receive side only; the senders live in the outputs.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,0 +1,20 @@
+// libFuzzer target: arbitrary datagrams to the bridge's E1.31 input
+// (see InputFuzzInput.h for the input layout).
+
+#include <cstddef>
+#include <cstdint>
+
+#include "InputFuzzInput.h"
+#include "log.h"
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    // Lines are formatted (their arguments exercised) but written nowhere.
+    SetLogFile("", false);
+    KIVLogger::INSTANCE.SetAllLevel(LOG_DEBUG);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    inputfuzz::RunInputFuzz(InputProtocol::E131, data, size);
+    return 0;
+}

@@ -1,0 +1,236 @@
+#include "bridge/Bridge.h"
+
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "Sequence.h"
+#include "Warnings.h"
+#include "bridge/ArtNetReceiver.h"
+#include "bridge/DDPReceiver.h"
+#include "bridge/E131Receiver.h"
+#include "common.h"
+#include "log.h"
+#include "protocols/ArtNetWire.h"
+#include "protocols/DDPWire.h"
+#include "protocols/E131Wire.h"
+#include "settings.h"
+
+Bridge Bridge::INSTANCE;
+
+Bridge::Bridge() : m_recorder([this] { return SourceLines(); }) {}
+
+Bridge::~Bridge() {}
+
+void Bridge_Initialize(std::map<int, std::function<bool(int)>>& callbacks) { Bridge::INSTANCE.Initialize(callbacks); }
+
+void Bridge_Shutdown() { Bridge::INSTANCE.Shutdown(); }
+
+void Bridge::Initialize(std::map<int, std::function<bool(int)>>& callbacks) {
+    LogDebug(VB_E131BRIDGE, "Bridge_Initialize()\n");
+    std::string path = getKIVMediaDir("/config/inputs.json");
+    InputsConfig cfg = LoadInputsConfig(path);
+    for (auto& e : cfg.errors) {
+        LogErr(VB_E131BRIDGE, "Inputs file %s: %s\n", path.c_str(), e.c_str());
+        WarningHolder::AddWarning("Inputs file: " + e);
+    }
+    if (cfg.inputs.empty()) {
+        LogDebug(VB_E131BRIDGE, "No live inputs configured\n");
+    }
+    Configure(cfg, &callbacks);
+}
+
+void Bridge::Configure(const InputsConfig& cfg, std::map<int, std::function<bool(int)>>* callbacks) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_config = cfg;
+    m_inputs.clear();
+    m_receivers.clear();
+    for (auto& c : cfg.inputs) {
+        auto in = std::make_unique<LiveInput>();
+        in->config = c;
+        in->data.assign(c.channelCount, 0);
+        InputReceiver* r = nullptr;
+        for (auto& existing : m_receivers) {
+            if (existing->Protocol() == c.protocol) r = existing.get();
+        }
+        if (!r) {
+            switch (c.protocol) {
+            case InputProtocol::E131:
+                m_receivers.push_back(std::make_unique<E131Receiver>(*this));
+                break;
+            case InputProtocol::ArtNet:
+                m_receivers.push_back(std::make_unique<ArtNetReceiver>(*this));
+                break;
+            case InputProtocol::DDP:
+                m_receivers.push_back(std::make_unique<DDPReceiver>(*this));
+                break;
+            }
+            r = m_receivers.back().get();
+        }
+        r->AddInput(in.get());
+        m_inputs.push_back(std::move(in));
+    }
+    m_recorder.Configure(cfg.inputs);
+    for (auto& r : m_receivers) {
+        if (callbacks) {
+            uint16_t port = r->Protocol() == InputProtocol::E131     ? E131_PORT
+                            : r->Protocol() == InputProtocol::ArtNet ? ARTNET_PORT
+                                                                     : DDP_PORT;
+            if (r->Open(cfg.address, port)) {
+                InputReceiver* raw = r.get();
+                (*callbacks)[r->Descriptor()] = [this, raw](int) { return Readable(raw); };
+            } else {
+                WarningHolder::AddWarning(std::string(InputProtocolName(r->Protocol())) +
+                                          " input cannot listen on port " + std::to_string(port) + " (see the log)");
+            }
+        }
+        r->Prepare(cfg);
+    }
+    if (callbacks && !m_receivers.empty()) {
+        m_timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (m_timerFd >= 0) {
+            (*callbacks)[m_timerFd] = [this](int) { return TimerFired(); };
+        }
+    }
+}
+
+void Bridge::Shutdown() {
+    std::string result;
+    if (StopRecording(result)) LogInfo(VB_E131BRIDGE, "Stopped the recording at shut-down: %s\n", result.c_str());
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_receivers.clear();
+    m_inputs.clear();
+    if (m_timerFd >= 0) close(m_timerFd);
+    m_timerFd = -1;
+    m_timerDueUs = 0;
+}
+
+// Bridge data goes out on its own only while no sequence plays: a forced
+// frame during a sequence would also move the sequence on.
+static bool OutputNow() { return sequence && !sequence->IsSequenceRunning(); }
+
+bool Bridge::Readable(InputReceiver* r) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    bool delivered = r->Readable(BridgeClockUs());
+    ArmTimer();
+    return delivered && OutputNow();
+}
+
+bool Bridge::TimerFired() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    uint64_t expirations;
+    if (read(m_timerFd, &expirations, sizeof(expirations)) < 0) {
+        // nothing to clear: the timer was re-armed meanwhile
+    }
+    m_timerDueUs = 0;
+    long long now = BridgeClockUs();
+    bool delivered = false;
+    for (auto& r : m_receivers) delivered |= r->Flush(now);
+    ArmTimer();
+    return delivered && OutputNow();
+}
+
+void Bridge::ArmTimer() {
+    if (m_timerFd < 0) return;
+    long long due = 0;
+    for (auto& r : m_receivers) {
+        long long d = r->FlushDueUs();
+        if (d && (!due || d < due)) due = d;
+    }
+    if (due == m_timerDueUs) return;
+    m_timerDueUs = due;
+    itimerspec spec;
+    memset(&spec, 0, sizeof(spec));
+    if (due) {
+        spec.it_value.tv_sec = due / 1000000;
+        spec.it_value.tv_nsec = (due % 1000000) * 1000;
+    }
+    timerfd_settime(m_timerFd, due ? TFD_TIMER_ABSTIME : 0, &spec, nullptr);
+}
+
+void Bridge::Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) {
+    if (sequence) {
+        unsigned long long nowMs = (unsigned long long)GetTimeMS();
+        std::vector<Sequence::BridgeRange> ranges;
+        ranges.reserve(inputs.size());
+        for (LiveInput* in : inputs) {
+            // An input whose sources all ended expires at once.
+            unsigned long long expire = in->ended ? 0 : nowMs + in->config.timeoutMs;
+            ranges.push_back({in->data.data(), (int)in->config.startChannel, (int)in->config.channelCount, expire});
+        }
+        sequence->SetBridgeData(ranges);
+    }
+    if (m_recorder.Active()) m_recorder.Take(inputs, nowUs);
+}
+
+InputReceiver* Bridge::Receiver(InputProtocol p) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (auto& r : m_receivers) {
+        if (r->Protocol() == p) return r.get();
+    }
+    return nullptr;
+}
+
+void Bridge::Locked(const std::function<void()>& f) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    f();
+}
+
+Json::Value Bridge::Status() {
+    Json::Value v(Json::objectValue);
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        long long now = BridgeClockUs();
+        Json::Value inputs(Json::arrayValue);
+        for (auto& in : m_inputs) {
+            std::vector<SourceReport> sources;
+            for (auto& r : m_receivers) {
+                if (r->Protocol() == in->config.protocol) sources = r->Sources(*in, now);
+            }
+            inputs.append(InputStatisticsJson(in->config, in->stats, sources, now));
+        }
+        v["inputs"] = inputs;
+        Json::Value protocols(Json::objectValue);
+        for (auto& r : m_receivers) {
+            protocols[InputProtocolName(r->Protocol())] = ProtocolStatisticsJson(r->Statistics(), r->Descriptor() >= 0);
+        }
+        v["protocols"] = protocols;
+        Json::Value errors(Json::arrayValue);
+        for (auto& e : m_config.errors) errors.append(e);
+        v["errors"] = errors;
+    }
+    v["recording"] = m_recorder.Status();
+    return v;
+}
+
+std::vector<std::string> Bridge::SourceLines() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::string> lines;
+    long long now = BridgeClockUs();
+    for (auto& in : m_inputs) {
+        std::string head = in->config.Name() + " -> channels " + std::to_string(in->config.startChannel + 1) + "-" +
+                           std::to_string((long long)in->config.startChannel + in->config.channelCount);
+        lines.push_back(head);
+        for (auto& r : m_receivers) {
+            if (r->Protocol() != in->config.protocol) continue;
+            for (auto& s : r->Sources(*in, now)) {
+                std::string line = head + ": from " + s.address;
+                if (!s.name.empty()) line += " \"" + s.name + "\"";
+                if (s.priority >= 0) line += " priority " + std::to_string(s.priority);
+                lines.push_back(line);
+            }
+        }
+    }
+    return lines;
+}
+
+bool Bridge::StartRecording(const std::string& name, int stepMs, int durationS, std::string& why) {
+    return m_recorder.Start(name, stepMs, durationS, why);
+}
+
+bool Bridge::StopRecording(std::string& result) {
+    if (!m_recorder.Active()) return false;
+    result = m_recorder.Stop();
+    return true;
+}

@@ -1,0 +1,68 @@
+#pragma once
+// Live input: the board as a bridge. Receives E1.31, Art-Net and DDP for
+// the universes and ranges of <media>/config/inputs.json, hands each
+// complete frame to the sequence player (Sequence::SetBridgeData, so the
+// outputs send it on through their own configuration) and to the recorder,
+// and keeps per-input statistics. Bridge_Initialize opens the sockets and
+// registers them with the main loop, which reads them on the main thread;
+// Bridge_Shutdown closes them. docs/inputs.md describes the file.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "bridge/InputReceiver.h"
+#include "bridge/InputsConfig.h"
+#include "bridge/Recorder.h"
+
+class Bridge : public InputSink {
+public:
+    static Bridge INSTANCE;
+
+    Bridge();
+    ~Bridge();
+
+    // Loads the inputs and, with sockets, opens them and registers them
+    // (and the bridge's timer) in the main loop's descriptor map.
+    void Initialize(std::map<int, std::function<bool(int)>>& callbacks);
+    // The same from a parsed document; without sockets when callbacks is null
+    // (frames are then fed through Receiver(...)->Handle).
+    void Configure(const InputsConfig& cfg, std::map<int, std::function<bool(int)>>* callbacks);
+    void Shutdown();
+
+    void Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) override;
+
+    // The statistics document of "Get Inputs".
+    Json::Value Status();
+    bool StartRecording(const std::string& name, int stepMs, int durationS, std::string& why);
+    // Ends the recording; false when none was running.
+    bool StopRecording(std::string& result);
+    InputReceiver* Receiver(InputProtocol p);
+    // Calls f with the bridge's lock held (tests and benchmarks feeding Handle).
+    void Locked(const std::function<void()>& f);
+
+private:
+    bool Readable(InputReceiver* r);
+    bool TimerFired();
+    void ArmTimer();
+    std::vector<std::string> SourceLines();
+
+    // Guards everything below but the recorder (the main loop, commands and
+    // the recorder's thread meet here). Never held while calling the
+    // recorder's Start or Stop, which call back for the source lines.
+    std::mutex m_lock;
+    InputsConfig m_config;
+    std::vector<std::unique_ptr<LiveInput>> m_inputs;
+    std::vector<std::unique_ptr<InputReceiver>> m_receivers;
+    int m_timerFd = -1;
+    long long m_timerDueUs = 0;
+    Recorder m_recorder;
+};
+
+void Bridge_Initialize(std::map<int, std::function<bool(int)>>& callbacks);
+void Bridge_Shutdown();

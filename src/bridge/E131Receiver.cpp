@@ -1,0 +1,276 @@
+#include "bridge/E131Receiver.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ByteOrder.h"
+#include "Warnings.h"
+#include "log.h"
+#include "protocols/E131Wire.h"
+
+const char* const E131_OVERSIZED = "longer than any E1.31 data packet";
+
+// A flags+length field: the flags must be 0x7 and the length must reach
+// exactly from the field to the end of the packet.
+static bool PduFits(const uint8_t* buf, size_t len, int at) {
+    uint16_t v = GetBE16(buf + at);
+    return (v & ~E131_PDU_LENGTH_MASK) == E131_PDU_FLAGS && (size_t)(v & E131_PDU_LENGTH_MASK) == len - at;
+}
+
+const char* ParseE131(const uint8_t* buf, size_t len, E131Packet& out) {
+    out = E131Packet();
+    if (len < (size_t)E131_FRAMING_PDU_AT) return "shorter than an E1.31 root layer";
+    if (GetBE16(buf) != E131_PREAMBLE_SIZE || GetBE16(buf + E131_POSTAMBLE_AT) != 0 ||
+        memcmp(buf + E131_PACKET_ID_AT, E131_ACN_PACKET_ID, sizeof(E131_ACN_PACKET_ID)) != 0) {
+        return "not an ACN packet";
+    }
+    uint32_t rootVector = GetBE32(buf + E131_ROOT_VECTOR_AT);
+    if (rootVector == E131_VECTOR_ROOT_DATA && len > (size_t)E131_MAX_PACKET_LEN) return E131_OVERSIZED;
+    if (!PduFits(buf, len, E131_ROOT_PDU_AT)) return "root layer length does not match the datagram";
+    out.cid = buf + E131_CID_AT;
+    if (rootVector == E131_VECTOR_ROOT_EXTENDED) {
+        if (len < (size_t)E131_FRAMING_VECTOR_AT + 4) return "truncated extended packet";
+        uint32_t vector = GetBE32(buf + E131_FRAMING_VECTOR_AT);
+        if (vector == E131_VECTOR_EXTENDED_DISCOVERY) return nullptr;  // universe discovery: nothing to use
+        if (vector != E131_VECTOR_EXTENDED_SYNC) return "unknown extended framing vector";
+        if (len < (size_t)E131_SYNC_PACKET_LEN) return "truncated synchronization packet";
+        if (!PduFits(buf, len, E131_FRAMING_PDU_AT)) return "framing layer length does not match the datagram";
+        out.kind = E131PacketKind::Sync;
+        out.sequence = buf[E131_SYNC_SEQUENCE_AT];
+        out.syncAddress = GetBE16(buf + E131_SYNC_UNIVERSE_AT);
+        return nullptr;
+    }
+    if (rootVector != E131_VECTOR_ROOT_DATA) return "unknown root vector";
+    if (len < (size_t)E131_HEADER_LEN) return "truncated data packet";
+    out.universe = GetBE16(buf + E131_UNIVERSE_AT);
+    if (!PduFits(buf, len, E131_FRAMING_PDU_AT)) return "framing layer length does not match the datagram";
+    if (GetBE32(buf + E131_FRAMING_VECTOR_AT) != E131_VECTOR_FRAMING_DATA) return "unknown framing vector";
+    if (!PduFits(buf, len, E131_DMP_PDU_AT)) return "DMP layer length does not match the datagram";
+    if (buf[E131_DMP_VECTOR_AT] != E131_VECTOR_DMP_SET_PROPERTY || buf[E131_DMP_TYPE_AT] != E131_DMP_ADDRESS_DATA_TYPE ||
+        GetBE16(buf + E131_FIRST_ADDRESS_AT) != 0 || GetBE16(buf + E131_ADDRESS_INCREMENT_AT) != 1) {
+        return "unexpected DMP layer fields";
+    }
+    size_t count = GetBE16(buf + E131_PROPERTY_COUNT_AT);
+    if (count < 1 || E131_START_CODE_AT + count != len) return "property count does not match the datagram";
+    if (buf[E131_PRIORITY_AT] > E131_MAX_PRIORITY) return "priority above 200";
+    if (out.universe < E131_MIN_UNIVERSE || out.universe > E131_MAX_UNIVERSE) return "universe outside 1-63999";
+    out.kind = E131PacketKind::Data;
+    out.sourceName = (const char*)buf + E131_SOURCE_NAME_AT;
+    out.sourceNameLength = strnlen(out.sourceName, E131_SOURCE_NAME_LEN);
+    out.priority = buf[E131_PRIORITY_AT];
+    out.syncAddress = GetBE16(buf + E131_SYNC_ADDRESS_AT);
+    out.sequence = buf[E131_SEQUENCE_AT];
+    out.options = buf[E131_OPTIONS_AT];
+    out.startCode = buf[E131_START_CODE_AT];
+    out.data = buf + E131_HEADER_LEN;
+    out.length = count - 1;
+    return nullptr;
+}
+
+void E131Receiver::Map() {
+    m_universes.clear();
+    for (LiveInput* in : m_inputs) {
+        for (int i = 0; i < in->config.universeCount; ++i) {
+            Universe& u = m_universes[in->config.universe + i];
+            u.input = in;
+            u.offset = (uint32_t)(i * in->config.channelsPerUniverse);
+        }
+    }
+}
+
+void E131Receiver::Prepare(const InputsConfig& cfg) {
+    Map();
+    std::vector<int> groups;
+    for (LiveInput* in : m_inputs) {
+        if (!in->config.multicast) continue;
+        for (int i = 0; i < in->config.universeCount; ++i) groups.push_back(in->config.universe + i);
+    }
+    if (groups.empty() || m_fd < 0) return;
+    if (!cfg.address.empty()) {
+        LogWarn(VB_E131BRIDGE,
+                "E1.31 input listens on %s only, so its %d multicast universe(s) are not received; leave \"address\" "
+                "out of the inputs file to receive them\n",
+                cfg.address.c_str(), (int)groups.size());
+        return;
+    }
+    ip_mreqn req;
+    memset(&req, 0, sizeof(req));
+    req.imr_address.s_addr = htonl(INADDR_ANY);
+    if (!cfg.interface.empty()) {
+        req.imr_ifindex = (int)if_nametoindex(cfg.interface.c_str());
+        if (req.imr_ifindex == 0) {
+            LogErr(VB_E131BRIDGE, "E1.31 input: interface \"%s\" does not exist; joining multicast groups where the "
+                                  "routing table says\n", cfg.interface.c_str());
+        }
+    }
+    int joined = 0;
+    std::string failure;
+    for (int universe : groups) {
+        req.imr_multiaddr.s_addr = htonl(E131MulticastGroup(universe));
+        if (setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof(req)) == 0) {
+            ++joined;
+        } else if (failure.empty()) {
+            failure = "universe " + std::to_string(universe) + ": " + strerror(errno);
+            if (errno == ENOBUFS) failure += " (the system's limit, net.ipv4.igmp_max_memberships, is reached)";
+        }
+    }
+    if (joined < (int)groups.size()) {
+        std::string text = "E1.31 input joined " + std::to_string(joined) + " of " + std::to_string(groups.size()) +
+                           " multicast groups; the first that failed: " + failure;
+        LogErr(VB_E131BRIDGE, "%s\n", text.c_str());
+        WarningHolder::AddWarning(text);
+    } else {
+        LogInfo(VB_E131BRIDGE, "E1.31 input joined %d multicast group(s)%s%s\n", joined,
+                cfg.interface.empty() ? "" : " on ", cfg.interface.c_str());
+    }
+}
+
+int E131Receiver::ChooseHolder(int universe, Universe& u, long long nowUs) {
+    int best = -1;
+    for (size_t i = 0; i < u.sources.size();) {
+        if (nowUs - u.sources[i].lastSeenUs > (long long)E131_NETWORK_DATA_LOSS_MS * 1000) {
+            LogInfo(VB_E131BRIDGE, "E1.31 source \"%s\" silent on universe %d for %d ms: dropped\n",
+                    u.sources[i].name.c_str(), universe, E131_NETWORK_DATA_LOSS_MS);
+            u.sources.erase(u.sources.begin() + i);
+            if (u.holder == (int)i) u.holder = -1;
+            else if (u.holder > (int)i) --u.holder;
+            continue;
+        }
+        if (best < 0 || u.sources[i].priority > u.sources[best].priority) best = (int)i;
+        ++i;
+    }
+    // Among equals the source that has the universe keeps it.
+    if (best >= 0 && u.holder >= 0 && u.sources[u.holder].priority == u.sources[best].priority) best = u.holder;
+    u.holder = best;
+    return best;
+}
+
+bool E131Receiver::Orphaned(const LiveInput& in) const {
+    for (int i = 0; i < in.config.universeCount; ++i) {
+        auto it = m_universes.find(in.config.universe + i);
+        if (it != m_universes.end() && !it->second.sources.empty()) return false;
+    }
+    return true;
+}
+
+void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from, long long nowUs) {
+    E131Packet p;
+    const char* why = ParseE131(buf, len, p);
+    auto slot = p.universe >= 0 ? m_universes.find(p.universe) : m_universes.end();
+    if (why) {
+        if (why == E131_OVERSIZED) {
+            ++m_stats.oversized;
+        } else {
+            m_stats.Malformed(why);
+        }
+        if (slot != m_universes.end()) ++slot->second.input->stats.errors;
+        return;
+    }
+    if (p.kind != E131PacketKind::Data || (p.options & E131_OPTION_PREVIEW)) {
+        ++m_stats.ignored;
+        return;
+    }
+    if (slot == m_universes.end()) {
+        m_stats.Unconfigured(p.universe);
+        return;
+    }
+    Universe& u = slot->second;
+    LiveInput& in = *u.input;
+    in.stats.Count(len, nowUs);
+    if (p.startCode != E131_START_CODE_DIMMER) {
+        ++m_stats.ignored;
+        return;
+    }
+    int s = -1;
+    for (size_t i = 0; i < u.sources.size(); ++i) {
+        if (memcmp(u.sources[i].cid, p.cid, 16) == 0) {
+            s = (int)i;
+            break;
+        }
+    }
+    if (p.options & E131_OPTION_TERMINATED) {
+        if (s >= 0) {
+            LogInfo(VB_E131BRIDGE, "E1.31 source \"%s\" ended its stream on universe %d\n", u.sources[s].name.c_str(),
+                    p.universe);
+            u.sources.erase(u.sources.begin() + s);
+            u.holder = -1;
+            ChooseHolder(p.universe, u, nowUs);
+            if (Orphaned(in)) {
+                in.ended = true;
+                Deliver(nowUs);
+            }
+        }
+        return;
+    }
+    if (s < 0) {
+        if (u.sources.size() >= MAX_SOURCES_PER_UNIVERSE) {
+            ++m_stats.ignored;
+            return;
+        }
+        Source src;
+        memcpy(src.cid, p.cid, 16);
+        src.name.assign(p.sourceName, p.sourceNameLength);
+        src.sequence = (uint8_t)(p.sequence - 1);
+        u.sources.push_back(src);
+        s = (int)u.sources.size() - 1;
+        LogInfo(VB_E131BRIDGE, "E1.31 source \"%s\" at %s sends universe %d with priority %d\n", src.name.c_str(),
+                AddressText(from).c_str(), p.universe, p.priority);
+    } else {
+        int8_t step = (int8_t)(p.sequence - u.sources[s].sequence);
+        if (step <= 0 && step > -E131_SEQUENCE_WINDOW) {
+            ++in.stats.outOfOrder;
+            return;
+        }
+        if (step > 1) in.stats.sequenceGaps += step - 1;
+    }
+    Source& src = u.sources[s];
+    src.sequence = p.sequence;
+    src.priority = p.priority;
+    src.address = from.sin_addr.s_addr;
+    src.lastSeenUs = nowUs;
+    ++src.packets;
+    if (ChooseHolder(p.universe, u, nowUs) != s) return;
+    if (m_frame.Held((uint32_t)p.universe)) Deliver(nowUs);
+    Store(in, u.offset, p.data, std::min<size_t>(p.length, (size_t)in.config.channelsPerUniverse));
+    m_frame.Hold((uint32_t)p.universe, nowUs);
+    if (m_frame.Complete()) Deliver(nowUs);
+}
+
+std::vector<SourceReport> E131Receiver::Sources(const LiveInput& in, long long nowUs) const {
+    std::vector<SourceReport> list;
+    for (int i = 0; i < in.config.universeCount; ++i) {
+        auto it = m_universes.find(in.config.universe + i);
+        if (it == m_universes.end()) continue;
+        const Universe& u = it->second;
+        for (size_t k = 0; k < u.sources.size(); ++k) {
+            const Source& s = u.sources[k];
+            if (nowUs - s.lastSeenUs > (long long)E131_NETWORK_DATA_LOSS_MS * 1000) continue;
+            char cid[40];
+            snprintf(cid, sizeof(cid), "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", s.cid[0],
+                     s.cid[1], s.cid[2], s.cid[3], s.cid[4], s.cid[5], s.cid[6], s.cid[7], s.cid[8], s.cid[9],
+                     s.cid[10], s.cid[11], s.cid[12], s.cid[13], s.cid[14], s.cid[15]);
+            SourceReport* r = nullptr;
+            for (auto& e : list) {
+                if (e.cid == cid) r = &e;
+            }
+            if (!r) {
+                list.emplace_back();
+                r = &list.back();
+                r->cid = cid;
+                r->name = s.name;
+                sockaddr_in a;
+                a.sin_addr.s_addr = s.address;
+                r->address = AddressText(a);
+            }
+            r->priority = std::max(r->priority, (int)s.priority);
+            r->active = r->active || u.holder == (int)k;
+            r->packets += s.packets;
+            r->lastSeenUs = std::max(r->lastSeenUs, s.lastSeenUs);
+        }
+    }
+    return list;
+}

@@ -1,0 +1,148 @@
+#include "bridge/InputReceiver.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cerrno>
+#include <cstring>
+
+#include "log.h"
+
+// Socket buffer wanted: a burst of 2,000 universes is about 1.3 MB.
+static constexpr int RECEIVE_BUFFER_BYTES = 4 * 1024 * 1024;
+
+void FrameAssembler::Hold(uint32_t slot, long long nowUs) {
+    m_held.insert(slot);
+    m_lastHeld[slot] = nowUs;
+    m_lastHeldUs = nowUs;
+}
+
+void FrameAssembler::Delivered(long long nowUs) {
+    m_held.clear();
+    m_active = 0;
+    for (auto it = m_lastHeld.begin(); it != m_lastHeld.end();) {
+        if (nowUs - it->second > ACTIVE_WINDOW_US) {
+            it = m_lastHeld.erase(it);
+        } else {
+            ++m_active;
+            ++it;
+        }
+    }
+}
+
+long long BridgeClockUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string AddressText(const sockaddr_in& a, bool withPort) {
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text));
+    std::string s = text;
+    if (withPort) s += ":" + std::to_string(ntohs(a.sin_port));
+    return s;
+}
+
+InputReceiver::~InputReceiver() { Close(); }
+
+bool InputReceiver::Open(const std::string& address, uint16_t port) {
+    const char* name = InputProtocolName(m_protocol);
+    m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) {
+        LogErr(VB_E131BRIDGE, "%s input: cannot create a socket: %s\n", name, strerror(errno));
+        return false;
+    }
+    int one = 1;
+    setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    int size = RECEIVE_BUFFER_BYTES;
+    // Beyond the system's limit where the daemon may (root); else up to it.
+    if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+        LogErr(VB_E131BRIDGE, "%s input: listen address \"%s\" is not an IPv4 address\n", name, address.c_str());
+        Close();
+        return false;
+    }
+    if (bind(m_fd, (sockaddr*)&a, sizeof(a)) != 0) {
+        LogErr(VB_E131BRIDGE, "%s input: cannot listen on %s port %d: %s\n", name,
+               address.empty() ? "every address" : address.c_str(), port, strerror(errno));
+        Close();
+        return false;
+    }
+    m_buffers.assign((size_t)BATCH * SLOT_BYTES, 0);
+    LogInfo(VB_E131BRIDGE, "%s input listening on %s port %d for %d input(s)\n", name,
+            address.empty() ? "every address" : address.c_str(), port, (int)m_inputs.size());
+    return true;
+}
+
+void InputReceiver::Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+}
+
+bool InputReceiver::Readable(long long nowUs) {
+    m_delivered = false;
+    if (m_fd < 0) return false;
+    mmsghdr msgs[BATCH];
+    iovec iovs[BATCH];
+    sockaddr_in from[BATCH];
+    memset(msgs, 0, sizeof(msgs));
+    for (int i = 0; i < BATCH; ++i) {
+        iovs[i].iov_base = m_buffers.data() + (size_t)i * SLOT_BYTES;
+        iovs[i].iov_len = SLOT_BYTES;
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof(from[i]);
+    }
+    int n = recvmmsg(m_fd, msgs, BATCH, MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < n; ++i) {
+        ++m_stats.packets;
+        if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
+            ++m_stats.oversized;
+            continue;
+        }
+        Handle((const uint8_t*)iovs[i].iov_base, msgs[i].msg_len, from[i], nowUs);
+    }
+    return m_delivered;
+}
+
+long long InputReceiver::FlushDueUs() const { return m_frame.Pending() ? m_frame.LastHeldUs() + QuietUs() : 0; }
+
+bool InputReceiver::Flush(long long nowUs) {
+    m_delivered = false;
+    if (m_frame.Pending() && nowUs >= m_frame.LastHeldUs() + QuietUs()) Deliver(nowUs);
+    return m_delivered;
+}
+
+void InputReceiver::Store(LiveInput& in, uint32_t offset, const uint8_t* data, size_t len) {
+    if (offset >= in.data.size()) return;
+    len = std::min(len, in.data.size() - offset);
+    memcpy(in.data.data() + offset, data, len);
+    in.held = true;
+    in.ended = false;
+}
+
+void InputReceiver::Deliver(long long nowUs) {
+    std::vector<LiveInput*> held;
+    for (LiveInput* in : m_inputs) {
+        if (in->held || in->ended) held.push_back(in);
+    }
+    m_frame.Delivered(nowUs);
+    if (held.empty()) return;
+    m_sink.Deliver(held, nowUs);
+    for (LiveInput* in : held) {
+        in->held = false;
+        in->ended = false;  // handed on as no longer live; stays so until data comes again
+    }
+    m_delivered = true;
+}

@@ -1,0 +1,119 @@
+#pragma once
+// What the three protocol receivers of the bridge share: the UDP socket the
+// main loop reads, the configured inputs a receiver fills, and the decision
+// when the bytes received so far form a frame worth handing on. Each
+// protocol unit (E131Receiver, ArtNetReceiver, DDPReceiver) derives from
+// InputReceiver; the Bridge owns them and hands frames to the sequence
+// player and the recorder.
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "bridge/InputStatistics.h"
+#include "bridge/InputsConfig.h"
+
+// One configured input while the bridge runs.
+struct LiveInput {
+    InputConfig config;
+    std::vector<uint8_t> data;  // the latest bytes received (main thread)
+    bool held = false;          // stored since the last frame was handed on
+    bool ended = false;         // every source said it stopped: no longer live
+    InputStatistics stats;
+};
+
+// Where complete frames go (the Bridge).
+class InputSink {
+public:
+    virtual ~InputSink() {}
+    virtual void Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) = 0;
+};
+
+// A sender's frame arrives as a burst of packets, one per universe (or DDP
+// range); handing on part of a burst would show a frame half old, half new.
+// A frame is taken as complete when every slot heard from in the last
+// second has arrived, or when a slot arrives a second time (the sender began
+// its next frame); a sender that leaves unchanged slots out is handed on
+// once its burst has gone quiet.
+class FrameAssembler {
+public:
+    static constexpr long long ACTIVE_WINDOW_US = 1000000;
+
+    bool Held(uint32_t slot) const { return m_held.count(slot) != 0; }
+    void Hold(uint32_t slot, long long nowUs);
+    // Until a first frame taught which slots come, bursts go on when quiet.
+    bool Complete() const { return m_active && m_held.size() >= m_active; }
+    bool Pending() const { return !m_held.empty(); }
+    long long LastHeldUs() const { return m_lastHeldUs; }
+    void Delivered(long long nowUs);
+
+private:
+    std::unordered_map<uint32_t, long long> m_lastHeld;  // slot -> last arrival
+    std::unordered_set<uint32_t> m_held;
+    size_t m_active = 0;  // slots heard from within the window, as of the last frame
+    long long m_lastHeldUs = 0;
+};
+
+class InputReceiver {
+public:
+    static constexpr int BATCH = 64;          // datagrams read per main-loop call
+    static constexpr int SLOT_BYTES = 2048;   // longer datagrams are counted as oversized
+    static constexpr long long QUIET_US = 2000;  // a burst that paused this long is complete
+
+    InputReceiver(InputProtocol protocol, InputSink& sink) : m_protocol(protocol), m_sink(sink) {}
+    virtual ~InputReceiver();
+
+    InputProtocol Protocol() const { return m_protocol; }
+    void AddInput(LiveInput* in) { m_inputs.push_back(in); }
+    const std::vector<LiveInput*>& Inputs() const { return m_inputs; }
+    // Opens the UDP socket on address ("" = every address) and port; false
+    // with the reason logged.
+    bool Open(const std::string& address, uint16_t port);
+    // Work after Open that needs the inputs (multicast joins).
+    virtual void Prepare(const InputsConfig& cfg) {}
+    int Descriptor() const { return m_fd; }
+    void Close();
+
+    // The main loop found the socket readable: reads at most BATCH
+    // datagrams. True when a frame was handed on.
+    bool Readable(long long nowUs);
+    // Hands on held bytes whose burst has gone quiet. True when it did.
+    bool Flush(long long nowUs);
+    // When Flush has work next (monotonic us); 0 = none.
+    long long FlushDueUs() const;
+
+    // Handles one datagram; public so tests and benchmarks feed bytes
+    // without a socket.
+    virtual void Handle(const uint8_t* buf, size_t len, const sockaddr_in& from, long long nowUs) = 0;
+    virtual std::vector<SourceReport> Sources(const LiveInput& in, long long nowUs) const = 0;
+    const ProtocolStatistics& Statistics() const { return m_stats; }
+
+protected:
+    // Stores bytes of an input for the next frame.
+    void Store(LiveInput& in, uint32_t offset, const uint8_t* data, size_t len);
+    // Hands the held inputs on as one frame.
+    void Deliver(long long nowUs);
+    // How long a held burst may stay quiet before it is handed on.
+    virtual long long QuietUs() const { return QUIET_US; }
+
+    InputProtocol m_protocol;
+    InputSink& m_sink;
+    std::vector<LiveInput*> m_inputs;
+    FrameAssembler m_frame;
+    ProtocolStatistics m_stats;
+    bool m_delivered = false;
+    int m_fd = -1;
+
+private:
+    std::vector<uint8_t> m_buffers;
+};
+
+// The bridge's clock: monotonic microseconds.
+long long BridgeClockUs();
+
+// "a.b.c.d" of an address in network byte order.
+std::string AddressText(const sockaddr_in& a, bool withPort = false);

@@ -1,0 +1,269 @@
+// The receivers' decisions on a simulated clock: which E1.31 source wins a
+// universe and when another takes over, sequence numbers, when a burst of
+// packets is handed on as one frame, DDP push, Art-Net poll replies, and the
+// inputs file.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <memory>
+
+#include "LiveInputSupport.h"
+#include "bridge/ArtNetReceiver.h"
+#include "bridge/DDPReceiver.h"
+#include "bridge/E131Receiver.h"
+#include "common.h"
+
+using kivtest::Bytes;
+
+namespace {
+
+struct Delivery {
+    std::vector<Bytes> data;  // per input handed on
+    std::vector<bool> ended;
+};
+
+class Rig : public InputSink {
+public:
+    // Inputs as "protocol universe count channels [offset]".
+    Rig(InputProtocol p, std::vector<InputConfig> inputs) {
+        if (p == InputProtocol::E131) receiver.reset(new E131Receiver(*this));
+        if (p == InputProtocol::ArtNet) receiver.reset(new ArtNetReceiver(*this));
+        if (p == InputProtocol::DDP) receiver.reset(new DDPReceiver(*this));
+        InputsConfig cfg;
+        for (auto& c : inputs) {
+            c.protocol = p;
+            c.channelCount = p == InputProtocol::DDP ? c.channelCount : c.universeCount * c.channelsPerUniverse;
+            live.emplace_back(new LiveInput());
+            live.back()->config = c;
+            live.back()->data.assign(c.channelCount, 0);
+            receiver->AddInput(live.back().get());
+            cfg.inputs.push_back(c);
+        }
+        receiver->Prepare(cfg);
+    }
+    void Deliver(const std::vector<LiveInput*>& inputs, long long) override {
+        Delivery d;
+        for (auto* in : inputs) {
+            d.data.push_back(in->data);
+            d.ended.push_back(in->ended);
+        }
+        frames.push_back(d);
+    }
+    void send(const Bytes& p, long long ms, uint32_t ip = 0x7f000002) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(ip);
+        from.sin_port = htons(5000);
+        receiver->Handle(p.data(), p.size(), from, ms * 1000);
+    }
+    // Sends, then lets the burst go quiet.
+    void sendAlone(const Bytes& p, long long ms) {
+        send(p, ms);
+        receiver->Flush((ms + 10) * 1000);
+    }
+    std::unique_ptr<InputReceiver> receiver;
+    std::vector<std::unique_ptr<LiveInput>> live;
+    std::vector<Delivery> frames;
+};
+
+InputConfig Universes(int first, int count, int channels = 4) {
+    InputConfig c;
+    c.universe = first;
+    c.universeCount = count;
+    c.channelsPerUniverse = channels;
+    return c;
+}
+
+TEST(Receivers, E131HighestPriorityWinsUntilSilentThenLowerTakesOverAndTerminationEndsTheInput) {
+    Rig rig(InputProtocol::E131, {Universes(1, 1)});
+    rig.send(kivtest::E131Data(1, 1, Bytes(4, 0x10), 100, 0xA), 0);
+    rig.send(kivtest::E131Data(1, 1, Bytes(4, 0x20), 150, 0xB), 10);
+    rig.send(kivtest::E131Data(1, 2, Bytes(4, 0x11), 100, 0xA), 20);    // loses to 150
+    rig.send(kivtest::E131Data(1, 3, Bytes(4, 0x12), 100, 0xA), 2400);  // 150 silent 2.39 s: still its universe
+    ASSERT_EQ(2u, rig.frames.size());
+    EXPECT_EQ(Bytes(4, 0x20), rig.frames[1].data[0]);
+    auto sources = rig.receiver->Sources(*rig.live[0], 2400 * 1000);
+    ASSERT_EQ(2u, sources.size());
+    for (auto& s : sources) EXPECT_EQ(s.priority == 150, s.active) << s.cid;
+
+    rig.send(kivtest::E131Data(1, 4, Bytes(4, 0x13), 100, 0xA), 2520);  // 150 silent 2.51 s: gone
+    ASSERT_EQ(3u, rig.frames.size());
+    EXPECT_EQ(Bytes(4, 0x13), rig.frames[2].data[0]);
+    sources = rig.receiver->Sources(*rig.live[0], 2520 * 1000);
+    ASSERT_EQ(1u, sources.size());
+    EXPECT_EQ(100, sources[0].priority);
+    EXPECT_EQ("0a0a0a0a-0a0a-0a0a-0a0a-0a0a0a0a0a0a", sources[0].cid);
+
+    rig.send(kivtest::E131Data(1, 5, Bytes(4, 0x77), 100, 0xA, "x", 0x40), 2530);  // stream terminated
+    ASSERT_EQ(4u, rig.frames.size());
+    EXPECT_TRUE(rig.frames[3].ended[0]);
+    EXPECT_EQ(Bytes(4, 0x13), rig.frames[3].data[0]) << "a terminating packet's data is not used";
+}
+
+TEST(Receivers, E131SequenceNumbersDropStalePacketsAndCountGaps) {
+    Rig rig(InputProtocol::E131, {Universes(1, 1)});
+    struct Step {
+        uint8_t sequence;
+        bool taken;
+    };
+    // Up to 19 behind (in 8-bit arithmetic) is stale; 20 or more behind is a new start.
+    const Step steps[] = {{10, true},  {9, false}, {10, false}, {13, true},   {200, true},
+                          {255, true}, {0, true},  {236, true}, {235, false}, {237, true}};
+    long long ms = 0;
+    size_t before = 0;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.sequence);
+        rig.sendAlone(kivtest::E131Data(1, s.sequence, Bytes(4, s.sequence)), ms += 20);
+        EXPECT_EQ(before + (s.taken ? 1 : 0), rig.frames.size());
+        before = rig.frames.size();
+    }
+    EXPECT_EQ(3u, rig.live[0]->stats.outOfOrder);
+    EXPECT_EQ(2u + 54u, rig.live[0]->stats.sequenceGaps);
+}
+
+TEST(Receivers, BurstsOfUniversesGoOnAsWholeFrames) {
+    Rig rig(InputProtocol::E131, {Universes(1, 3)});
+    // The first burst goes on once quiet, and teaches which universes come.
+    for (int u = 1; u <= 3; ++u) rig.send(kivtest::E131Data(u, 1, Bytes(4, 1)), 0);
+    EXPECT_TRUE(rig.frames.empty());
+    EXPECT_TRUE(rig.receiver->Flush(2 * 1000));
+    ASSERT_EQ(1u, rig.frames.size());
+    EXPECT_EQ(Bytes(12, 1), rig.frames[0].data[0]);
+    size_t learnt = rig.frames.size();
+    // A whole burst: handed on once, when its last universe arrives.
+    rig.send(kivtest::E131Data(1, 2, Bytes(4, 2)), 50);
+    rig.send(kivtest::E131Data(2, 2, Bytes(4, 2)), 50);
+    EXPECT_EQ(learnt, rig.frames.size());
+    rig.send(kivtest::E131Data(3, 2, Bytes(4, 2)), 50);
+    ASSERT_EQ(learnt + 1, rig.frames.size());
+    Bytes all2(12, 2);
+    EXPECT_EQ(all2, rig.frames.back().data[0]);
+    // A sender that leaves universe 3 out: its burst goes on once quiet for 2 ms...
+    rig.send(kivtest::E131Data(1, 3, Bytes(4, 3)), 100);
+    rig.send(kivtest::E131Data(2, 3, Bytes(4, 3)), 100);
+    EXPECT_FALSE(rig.receiver->Flush(101 * 1000));
+    EXPECT_TRUE(rig.receiver->Flush(102 * 1000));
+    // ...or at once when its next frame begins.
+    rig.send(kivtest::E131Data(1, 4, Bytes(4, 4)), 150);
+    rig.send(kivtest::E131Data(2, 4, Bytes(4, 4)), 150);
+    rig.send(kivtest::E131Data(1, 5, Bytes(4, 5)), 150);
+    ASSERT_EQ(learnt + 3, rig.frames.size());
+    Bytes expected = {4, 4, 4, 4, 4, 4, 4, 4, 2, 2, 2, 2};
+    EXPECT_EQ(expected, rig.frames.back().data[0]);
+    // Universes nobody takes, preview data and other start codes are counted, not used.
+    rig.send(kivtest::E131Data(9, 1, Bytes(4, 9)), 200);
+    rig.send(kivtest::E131Data(2, 6, Bytes(4, 9), 100, 1, "p", 0x80), 200);
+    Bytes dd = kivtest::E131Data(2, 7, Bytes(4, 9));
+    dd[125] = 0xDD;
+    rig.send(dd, 200);
+    EXPECT_EQ(1u, rig.receiver->Statistics().unconfigured);
+    EXPECT_EQ(std::set<int>{9}, rig.receiver->Statistics().unconfiguredUniverses);
+    EXPECT_EQ(2u, rig.receiver->Statistics().ignored);
+}
+
+TEST(Receivers, DDPFramesWaitForPushAndLandByOffset) {
+    InputConfig a, b;
+    a.ddpOffset = 0, a.channelCount = 1000;
+    b.ddpOffset = 1000, b.channelCount = 2000;
+    Rig rig(InputProtocol::DDP, {a, b});
+    // The first frame teaches that the sender pushes.
+    rig.send(kivtest::DDPData(0, Bytes(1440, 9), false, 1), 0);
+    rig.send(kivtest::DDPData(1440, Bytes(1440, 9), true, 2), 0);
+    size_t learnt = rig.frames.size();
+    rig.send(kivtest::DDPData(0, Bytes(1440, 1), false, 3), 20);
+    EXPECT_EQ(learnt, rig.frames.size());
+    rig.send(kivtest::DDPData(1440, Bytes(1440, 2), true, 4), 20);
+    ASSERT_EQ(learnt + 1, rig.frames.size());
+    Bytes second(2000, 0);
+    std::fill(second.begin(), second.begin() + 440, 1);
+    std::fill(second.begin() + 440, second.begin() + 1880, 2);
+    EXPECT_EQ(Bytes(1000, 1), rig.frames.back().data[0]);
+    EXPECT_EQ(second, rig.frames.back().data[1]);
+    // A pusher's frame is held however long its packets take (up to 100 ms).
+    rig.send(kivtest::DDPData(0, Bytes(1440, 3), false, 5), 50);
+    EXPECT_FALSE(rig.receiver->Flush(60 * 1000));
+    rig.send(kivtest::DDPData(1440, Bytes(1440, 4), true, 7), 70);  // sequence 6 lost
+    ASSERT_EQ(learnt + 2, rig.frames.size());
+    EXPECT_EQ(1u, rig.live[1]->stats.sequenceGaps);  // counted on the inputs the packet reached
+    rig.send(kivtest::DDPData(9000, Bytes(10, 1), true), 80);
+    EXPECT_EQ(1u, rig.receiver->Statistics().unconfigured);
+}
+
+TEST(Receivers, ArtNetPollRepliesListTheUniversesFourPerReply) {
+    Rig rig(InputProtocol::ArtNet, {Universes(0x0110, 6), Universes(0x0300, 1)});
+    auto replies = static_cast<ArtNetReceiver*>(rig.receiver.get())->PollReplies(htonl(0x0a000105));
+    ASSERT_EQ(3u, replies.size());
+    struct Want {
+        uint8_t net, subnet, ports, bindIndex;
+        Bytes swOut;
+    };
+    const Want want[] = {{1, 1, 4, 1, {0, 1, 2, 3}}, {1, 1, 2, 2, {4, 5}}, {3, 0, 1, 3, {0}}};
+    for (size_t i = 0; i < replies.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Bytes& r = replies[i];
+        ASSERT_EQ(239u, r.size());
+        EXPECT_EQ(0, memcmp(r.data(), "Art-Net\0", 8));
+        EXPECT_EQ(Bytes({0x00, 0x21}), Bytes(r.begin() + 8, r.begin() + 10));   // OpPollReply, low byte first
+        EXPECT_EQ(Bytes({10, 0, 1, 5}), Bytes(r.begin() + 10, r.begin() + 14));  // IP
+        EXPECT_EQ(Bytes({0x36, 0x19}), Bytes(r.begin() + 14, r.begin() + 16));  // port 6454, low byte first
+        EXPECT_EQ(want[i].net, r[18]);
+        EXPECT_EQ(want[i].subnet, r[19]);
+        EXPECT_EQ(want[i].ports, r[173]);
+        for (size_t p = 0; p < want[i].swOut.size(); ++p) {
+            EXPECT_EQ(0x80, r[174 + p]);  // an output port taking DMX from Art-Net
+            EXPECT_EQ(want[i].swOut[p], r[190 + p]);
+        }
+        EXPECT_EQ(want[i].bindIndex, r[211]);
+    }
+    // Two consoles on one universe: the latest packet wins; stale ones are dropped.
+    rig.send(kivtest::ArtDmx(0x0300, 7, Bytes(4, 7)), 0, 0x7f000002);
+    rig.send(kivtest::ArtDmx(0x0300, 1, Bytes(4, 8)), 10, 0x7f000003);
+    rig.send(kivtest::ArtDmx(0x0300, 6, Bytes(4, 6)), 20, 0x7f000002);
+    ASSERT_EQ(2u, rig.frames.size());
+    EXPECT_EQ(Bytes(4, 8), rig.frames.back().data[0]);
+    EXPECT_EQ(1u, rig.live[1]->stats.outOfOrder);
+}
+
+TEST(Receivers, InputsFileExampleAndRefusedInputs) {
+    InputsConfig example = LoadInputsConfig(kivtest::sourceDir() + "/docs/examples/inputs.json");
+    EXPECT_TRUE(example.errors.empty());
+    ASSERT_EQ(3u, example.inputs.size());  // the disabled one is left out
+    EXPECT_EQ("eth0", example.interface);
+    const InputConfig& e = example.inputs[0];
+    EXPECT_EQ(InputProtocol::E131, e.protocol);
+    EXPECT_EQ(4080u, e.channelCount);
+    EXPECT_EQ(0u, e.startChannel);
+    EXPECT_EQ(1000, e.timeoutMs);
+    EXPECT_EQ(4080u, example.inputs[1].startChannel);
+    EXPECT_EQ(1024u, example.inputs[1].channelCount);
+    EXPECT_EQ(InputProtocol::DDP, example.inputs[2].protocol);
+    EXPECT_EQ(3000u, example.inputs[2].channelCount);
+
+    const std::pair<const char*, const char*> refused[] = {
+        {R"({"protocol": "KiNet", "universe": 1})", "\"protocol\" must be"},
+        {R"({"protocol": "E1.31"})", "\"universe\" is missing"},
+        {R"({"protocol": "E1.31", "universe": 64000})", "\"universe\" 64000 is outside 1-63999"},
+        {R"({"protocol": "E1.31", "universe": 63999, "universeCount": 2})", "go past 63999"},
+        {R"({"protocol": "Art-Net", "universe": 0, "channelCount": 513})", "\"channelCount\" 513 is outside 1-512"},
+        {R"({"protocol": "DDP", "startChannel": 1})", "\"channelCount\" is missing"},
+        {R"({"protocol": "DDP", "channelCount": 10, "startChannel": 8388605})", "go past channel 8388608"},
+        {R"({"protocol": "E1.31", "universe": "one"})", "\"universe\" must be a whole number"},
+        {R"({"protocol": "E1.31", "universe": 5, "universeCount": 3})", "universe 5 is already taken by input 1"},
+    };
+    for (auto& r : refused) {
+        SCOPED_TRACE(r.first);
+        Json::Value doc;
+        ASSERT_TRUE(LoadJsonFromString(std::string(R"({"inputs": [{"protocol": "E1.31", "universe": 5}, )") +
+                                           r.first + "]}",
+                                       doc));
+        InputsConfig cfg = ParseInputsConfig(doc);
+        EXPECT_EQ(1u, cfg.inputs.size());
+        ASSERT_EQ(1u, cfg.errors.size());
+        EXPECT_NE(std::string::npos, cfg.errors[0].find("input 2")) << cfg.errors[0];
+        EXPECT_NE(std::string::npos, cfg.errors[0].find(r.second)) << cfg.errors[0];
+    }
+}
+
+}  // namespace
