@@ -39,8 +39,9 @@ long long DDPReceiver::QuietUs() const {
 }
 
 DDPReceiver::Source* DDPReceiver::Find(const sockaddr_in& from, long long nowUs) {
+    // By address alone: a sender may spread a frame over several sockets.
     for (auto& s : m_sources) {
-        if (s.address == from.sin_addr.s_addr && s.port == from.sin_port) return &s;
+        if (s.address == from.sin_addr.s_addr) return &s;
     }
     // Forget senders silent for a while before taking a new one.
     m_sources.erase(std::remove_if(m_sources.begin(), m_sources.end(),
@@ -52,8 +53,7 @@ DDPReceiver::Source* DDPReceiver::Find(const sockaddr_in& from, long long nowUs)
     m_sources.emplace_back();
     Source& s = m_sources.back();
     s.address = from.sin_addr.s_addr;
-    s.port = from.sin_port;
-    LogInfo(VB_E131BRIDGE, "DDP source %s sends data\n", AddressText(from, true).c_str());
+    LogInfo(VB_E131BRIDGE, "DDP source %s sends data\n", AddressText(from).c_str());
     return &s;
 }
 
@@ -120,8 +120,7 @@ std::vector<SourceReport> DDPReceiver::Sources(const LiveInput& in, long long no
         SourceReport r;
         sockaddr_in a;
         a.sin_addr.s_addr = s.address;
-        a.sin_port = s.port;
-        r.address = AddressText(a, true);
+        r.address = AddressText(a);
         r.active = true;
         r.packets = s.packets;
         r.lastSeenUs = s.lastSeenUs;

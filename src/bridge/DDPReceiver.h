@@ -46,7 +46,6 @@ protected:
 private:
     struct Source {
         uint32_t address = 0;  // network byte order
-        uint16_t port = 0;
         uint8_t sequence = 0;
         uint64_t packets = 0;
         long long lastSeenUs = 0;

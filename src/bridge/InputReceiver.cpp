@@ -38,12 +38,10 @@ long long BridgeClockUs() {
         .count();
 }
 
-std::string AddressText(const sockaddr_in& a, bool withPort) {
+std::string AddressText(const sockaddr_in& a) {
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text));
-    std::string s = text;
-    if (withPort) s += ":" + std::to_string(ntohs(a.sin_port));
-    return s;
+    return text;
 }
 
 InputReceiver::~InputReceiver() { Close(); }

@@ -116,4 +116,4 @@ private:
 long long BridgeClockUs();
 
 // "a.b.c.d" of an address in network byte order.
-std::string AddressText(const sockaddr_in& a, bool withPort = false);
+std::string AddressText(const sockaddr_in& a);

@@ -32,7 +32,7 @@ struct InputStatistics {
 // One sender of an input, as the receiver knows it.
 struct SourceReport {
     std::string name;     // E1.31 source name
-    std::string address;  // IP address (and port for DDP)
+    std::string address;  // IP address
     std::string cid;      // E1.31 component identifier
     int priority = -1;    // E1.31 priority; -1 where the protocol has none
     bool active = false;  // its data is the one shown

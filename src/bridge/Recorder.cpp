@@ -42,7 +42,7 @@ void Recorder::Take(const std::vector<LiveInput*>& inputs, long long nowUs) {
     for (LiveInput* in : inputs) {
         memcpy(m_live.data() + in->config.startChannel, in->data.data(), in->config.channelCount);
     }
-    if (!m_firstArrivalUs) m_firstArrivalUs = nowUs;
+    m_lastArrivalUs = nowUs;
 }
 
 static bool ValidName(const std::string& name) {
@@ -116,7 +116,7 @@ bool Recorder::Start(const std::string& requested, int stepMs, int durationS, st
     {
         std::lock_guard<std::mutex> lock(m_liveLock);
         m_live.assign(m_channels, 0);
-        m_firstArrivalUs = 0;
+        m_lastArrivalUs = 0;
     }
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -155,8 +155,7 @@ void Recorder::CaptureLoop() {
     SetThreadName("KIV-Recorder");
     const long long step = m_stepMs * 1000LL;
     long long tick = m_startUs;
-    bool locked = false;  // ticks placed between the sender's frames
-    long long quietUs = 0;
+    bool quiet = true;  // no frame came before the last tick
     long long nextSources = m_startUs + 1000000;
     std::unique_lock<std::mutex> lock(m_lock);
     while (!m_stopCapture && m_captured < m_plannedFrames && m_failure.empty()) {
@@ -165,7 +164,7 @@ void Recorder::CaptureLoop() {
         lock.unlock();
         long long now = BridgeClockUs();
         std::vector<uint8_t> frame(m_frameBytes);
-        long long first;
+        long long last;  // the latest frame before this tick, 0 = none since the last tick
         {
             std::lock_guard<std::mutex> live(m_liveLock);
             size_t at = 0;
@@ -173,26 +172,22 @@ void Recorder::CaptureLoop() {
                 memcpy(frame.data() + at, m_live.data() + r.first, r.second);
                 at += r.second;
             }
-            first = m_firstArrivalUs;
-            m_firstArrivalUs = 0;
+            last = m_lastArrivalUs;
+            m_lastArrivalUs = 0;
         }
         if (now - tick > step / 2) ++m_lateTicks;
         long long next = tick + step;
-        if (first) {
-            quietUs = 0;
-            if (!locked) {
-                // Input (re)starts: the next tick goes halfway to its next frame.
-                next = first + step / 2;
-                while (next <= now) next += step;
-                locked = true;
-            } else {
-                // Nudge the ticks towards halfway between frames.
-                long long early = (tick - first) - step / 2;
-                next -= std::max(-step / 8, std::min(step / 8, early / 4));
-            }
-        } else if ((quietUs += step) >= 1000000) {
-            locked = false;
+        if (last && quiet) {
+            // Frames (re)start after a step without any: this tick took the
+            // latest, the next goes halfway between the two after it.
+            next = last + step + step / 2;
+            while (next <= now) next += step;
+        } else if (last) {
+            // Nudge the ticks towards halfway between frames.
+            long long early = (tick - last) - step / 2;
+            next -= std::max(-step / 8, std::min(step / 8, early / 4));
         }
+        quiet = !last;
         tick = next;
         if (now >= nextSources) {
             nextSources = now + 1000000;

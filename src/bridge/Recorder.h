@@ -72,10 +72,10 @@ private:
     std::mutex m_control;  // serialises Start and Stop
     std::atomic<bool> m_active{false};
 
-    // Guards m_live, m_firstArrivalUs.
+    // Guards m_live, m_lastArrivalUs.
     std::mutex m_liveLock;
     std::vector<uint8_t> m_live;  // the latest bytes of every channel, as received
-    long long m_firstArrivalUs = 0;  // first frame delivered since the last tick
+    long long m_lastArrivalUs = 0;  // latest frame delivered since the last tick; 0 = none
 
     // Guards the queue and the state below; m_wake wakes both threads.
     mutable std::mutex m_lock;

@@ -26,6 +26,10 @@ std::vector<uint8_t> e131Packet(uint16_t universe, uint8_t seq, const std::vecto
     std::vector<uint8_t> p(126 + data.size(), 0);
     p[1] = 0x10;
     memcpy(&p[4], "ASC-E1.17", 9);
+    for (size_t at : {16, 38, 115}) {  // flags and length of each layer, up to the end
+        p[at] = 0x70 | (uint8_t)((p.size() - at) >> 8);
+        p[at + 1] = (uint8_t)(p.size() - at);
+    }
     p[21] = 0x04;
     p[43] = 0x02;
     p[108] = 100;
