@@ -7,6 +7,7 @@
 
 #include "Sequence.h"
 #include "Warnings.h"
+#include "channeloutput/channeloutputthread.h"
 #include "bridge/ArtNetReceiver.h"
 #include "bridge/DDPReceiver.h"
 #include "bridge/E131Receiver.h"
@@ -106,15 +107,19 @@ void Bridge::Shutdown() {
     m_timerDueUs = 0;
 }
 
-// Bridge data goes out on its own only while no sequence plays: a forced
-// frame during a sequence would also move the sequence on.
-static bool OutputNow() { return sequence && !sequence->IsSequenceRunning(); }
+// A frame that came goes out at once, not after the rest of the main
+// loop's pass; but only while no sequence plays: a forced frame during a
+// sequence would also move the sequence on. The main loop starts the output
+// thread when it is not running (the bridge data is live).
+static void OutputNow(bool delivered) {
+    if (delivered && sequence && !sequence->IsSequenceRunning()) ForceChannelOutputNow();
+}
 
 bool Bridge::Readable(InputReceiver* r) {
     std::lock_guard<std::mutex> lock(m_lock);
-    bool delivered = r->Readable(BridgeClockUs());
+    OutputNow(r->Readable(BridgeClockUs()));
     ArmTimer();
-    return delivered && OutputNow();
+    return false;
 }
 
 bool Bridge::TimerFired() {
@@ -127,8 +132,9 @@ bool Bridge::TimerFired() {
     long long now = BridgeClockUs();
     bool delivered = false;
     for (auto& r : m_receivers) delivered |= r->Flush(now);
+    OutputNow(delivered);
     ArmTimer();
-    return delivered && OutputNow();
+    return false;
 }
 
 void Bridge::ArmTimer() {
