@@ -20,6 +20,8 @@ const char* const ARTNET_OVERSIZED = "ArtDmx longer than 512 channels";
 // A sequence number this far behind the last one is a stale packet.
 static constexpr int ARTNET_SEQUENCE_WINDOW = 20;
 static constexpr size_t MAX_SOURCES_PER_UNIVERSE = 16;
+// Consoles poll every few seconds; more than this in a second is a flood.
+static constexpr int MAX_POLLS_PER_SECOND = 20;
 
 const char* ParseArtNet(const uint8_t* buf, size_t len, ArtNetPacket& out) {
     out = ArtNetPacket();
@@ -112,7 +114,15 @@ std::vector<std::vector<uint8_t>> ArtNetReceiver::PollReplies(uint32_t ip) const
     return replies;
 }
 
-void ArtNetReceiver::Reply(const sockaddr_in& from) {
+void ArtNetReceiver::Reply(const sockaddr_in& from, long long nowUs) {
+    if (nowUs - m_pollWindowUs >= 1000000) {
+        m_pollWindowUs = nowUs;
+        m_pollsInWindow = 0;
+    }
+    if (++m_pollsInWindow > MAX_POLLS_PER_SECOND) {
+        ++m_stats.ignored;
+        return;
+    }
     ++m_stats.polls;
     sockaddr_in local;
     memset(&local, 0, sizeof(local));
@@ -150,7 +160,7 @@ void ArtNetReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& f
         return;
     }
     if (p.kind == ArtNetPacketKind::Poll) {
-        if (m_fd >= 0) Reply(from);
+        if (m_fd >= 0) Reply(from, nowUs);
         return;
     }
     if (p.kind != ArtNetPacketKind::Dmx) {

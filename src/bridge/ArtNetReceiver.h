@@ -61,9 +61,13 @@ private:
         std::vector<Source> sources;
         uint32_t lastSource = 0;  // address of the sender shown last
     };
-    void Reply(const sockaddr_in& from);
+    void Reply(const sockaddr_in& from, long long nowUs);
 
     std::unordered_map<int, Universe> m_universes;
+    // Polls answered in the current second: a flood of polls (or forged
+    // ones aimed at a victim's address) gets a bounded number of replies.
+    long long m_pollWindowUs = 0;
+    int m_pollsInWindow = 0;
     std::string m_listenAddress;
     std::string m_shortName;
 };

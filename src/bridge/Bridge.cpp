@@ -39,10 +39,10 @@ void Bridge::Initialize(std::map<int, std::function<bool(int)>>& callbacks) {
     if (cfg.inputs.empty()) {
         LogDebug(VB_E131BRIDGE, "No live inputs configured\n");
     }
-    Configure(cfg, &callbacks);
+    Configure(cfg, callbacks);
 }
 
-void Bridge::Configure(const InputsConfig& cfg, std::map<int, std::function<bool(int)>>* callbacks) {
+void Bridge::Configure(const InputsConfig& cfg, std::map<int, std::function<bool(int)>>& callbacks) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_config = cfg;
     m_inputs.clear();
@@ -74,24 +74,22 @@ void Bridge::Configure(const InputsConfig& cfg, std::map<int, std::function<bool
     }
     m_recorder.Configure(cfg.inputs);
     for (auto& r : m_receivers) {
-        if (callbacks) {
-            uint16_t port = r->Protocol() == InputProtocol::E131     ? E131_PORT
-                            : r->Protocol() == InputProtocol::ArtNet ? ARTNET_PORT
-                                                                     : DDP_PORT;
-            if (r->Open(cfg.address, port)) {
-                InputReceiver* raw = r.get();
-                (*callbacks)[r->Descriptor()] = [this, raw](int) { return Readable(raw); };
-            } else {
-                WarningHolder::AddWarning(std::string(InputProtocolName(r->Protocol())) +
-                                          " input cannot listen on port " + std::to_string(port) + " (see the log)");
-            }
+        uint16_t port = r->Protocol() == InputProtocol::E131     ? E131_PORT
+                        : r->Protocol() == InputProtocol::ArtNet ? ARTNET_PORT
+                                                                 : DDP_PORT;
+        if (r->Open(cfg.address, port)) {
+            InputReceiver* raw = r.get();
+            callbacks[r->Descriptor()] = [this, raw](int) { return Readable(raw); };
+        } else {
+            WarningHolder::AddWarning(std::string(InputProtocolName(r->Protocol())) + " input cannot listen on port " +
+                                      std::to_string(port) + " (see the log)");
         }
         r->Prepare(cfg);
     }
-    if (callbacks && !m_receivers.empty()) {
+    if (!m_receivers.empty()) {
         m_timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         if (m_timerFd >= 0) {
-            (*callbacks)[m_timerFd] = [this](int) { return TimerFired(); };
+            callbacks[m_timerFd] = [this](int) { return TimerFired(); };
         }
     }
 }
@@ -168,19 +166,6 @@ void Bridge::Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) {
         sequence->SetBridgeData(ranges);
     }
     if (m_recorder.Active()) m_recorder.Take(inputs, nowUs);
-}
-
-InputReceiver* Bridge::Receiver(InputProtocol p) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    for (auto& r : m_receivers) {
-        if (r->Protocol() == p) return r.get();
-    }
-    return nullptr;
-}
-
-void Bridge::Locked(const std::function<void()>& f) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    f();
 }
 
 Json::Value Bridge::Status() {

@@ -27,12 +27,9 @@ public:
     Bridge();
     ~Bridge();
 
-    // Loads the inputs and, with sockets, opens them and registers them
-    // (and the bridge's timer) in the main loop's descriptor map.
+    // Loads the inputs file, opens the sockets and registers them (and the
+    // bridge's timer) in the main loop's descriptor map.
     void Initialize(std::map<int, std::function<bool(int)>>& callbacks);
-    // The same from a parsed document; without sockets when callbacks is null
-    // (frames are then fed through Receiver(...)->Handle).
-    void Configure(const InputsConfig& cfg, std::map<int, std::function<bool(int)>>* callbacks);
     void Shutdown();
 
     void Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) override;
@@ -42,11 +39,9 @@ public:
     bool StartRecording(const std::string& name, int stepMs, int durationS, std::string& why);
     // Ends the recording; false when none was running.
     bool StopRecording(std::string& result);
-    InputReceiver* Receiver(InputProtocol p);
-    // Calls f with the bridge's lock held (tests and benchmarks feeding Handle).
-    void Locked(const std::function<void()>& f);
 
 private:
+    void Configure(const InputsConfig& cfg, std::map<int, std::function<bool(int)>>& callbacks);
     bool Readable(InputReceiver* r);
     bool TimerFired();
     void ArmTimer();

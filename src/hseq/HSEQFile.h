@@ -240,8 +240,9 @@ public:
     // ends the file after `frames` frames instead of finalize(), so the
     // header tells the frames really there. When a write failed (a full
     // disk), the blocks that reached the file whole are kept and the rest is
-    // cut off: the file reads as a shorter one. Returns the frames the file
-    // holds and has flushed to the disk; 0 when none could be kept.
+    // cut off: the file reads as a shorter one (compressed files; an
+    // uncompressed one keeps nothing). Returns the frames the file holds and
+    // has flushed to the disk; 0 when none could be kept.
     uint32_t finalizeWithFrames(uint32_t frames);
     // Writes the data of variable header `index`, changed after writeHeader
     // but of the same length, over the old one in the file. Inline headers

@@ -402,37 +402,26 @@ uint32_t V2HSEQFile::finalizeWithFrames(uint32_t frames) {
 // them is whole.
 uint32_t V2HSEQFile::keepWholeBlocks() {
     FILE* f = stream();
-    if (!f || !m_handler) return 0;
+    if (!f || !m_handler || m_compressionType == CompressionType::none) return 0;
     __fpurge(f);
     clearerr(f);
     struct stat st;
     if (fstat(fileno(f), &st) != 0) return 0;
     uint64_t size = (uint64_t)st.st_size;
-    uint32_t frames = 0;
-    uint64_t end = 0;
-    if (m_compressionType == CompressionType::none) {
-        uint64_t cc = std::max<uint32_t>(m_seqChannelCount, 1);
-        uint64_t whole = size > m_seqChanDataOffset ? (size - m_seqChanDataOffset) / cc : 0;
-        frames = (uint32_t)std::min<uint64_t>(whole, m_seqNumFrames);
-        end = m_seqChanDataOffset + frames * cc;
-    } else {
-        auto& blocks = m_frameOffsets;
-        size_t keep = 0;
-        while (keep + 1 < blocks.size() && blocks[keep + 1].second <= size) ++keep;
-        if (keep == 0) return 0;
-        frames = blocks[keep].first;
-        end = blocks[keep].second;
-        blocks.resize(keep);
-    }
+    auto& blocks = m_frameOffsets;
+    size_t keep = 0;
+    while (keep + 1 < blocks.size() && blocks[keep + 1].second <= size) ++keep;
+    if (keep == 0) return 0;
+    uint32_t frames = blocks[keep].first;
+    uint64_t end = blocks[keep].second;
+    blocks.resize(keep);
     if (frames == 0 || ftruncate(fileno(f), (off_t)end) != 0) return 0;
     clearWriteError();
     m_handler->discardOpenBlock();
-    if (m_compressionType != CompressionType::none) {
-        // Entries of blocks cut off may have been written by a finalize.
-        std::vector<uint8_t> zeros(8 * (size_t)std::max(m_handler->computeMaxBlocks(), 0), 0);
-        seek(V2_FIXED_HEADER_SIZE, SEEK_SET);
-        write(zeros.data(), zeros.size());
-    }
+    // Entries of blocks cut off may have been written by a finalize.
+    std::vector<uint8_t> zeros(8 * (size_t)std::max(m_handler->computeMaxBlocks(), 0), 0);
+    seek(V2_FIXED_HEADER_SIZE, SEEK_SET);
+    write(zeros.data(), zeros.size());
     seek(end, SEEK_SET);
     m_handler->finalize();
     if (!writeFrameCount(frames) || !FlushToDisk(f) || hadWriteError()) return 0;
