@@ -103,7 +103,8 @@ TEST(Recorder, WritesTheInputsSparseAndCompressedBesideItsNameThenRenames) {
         last = v;
         values.insert(v);
     }
-    EXPECT_EQ((size_t)VALUES + 1, values.size());  // 0 before the first, then each value
+    values.erase(0);  // a frame taken before the first value came
+    EXPECT_EQ((size_t)VALUES, values.size());
 }
 
 TEST(Recorder, AFullDiskKeepsTheWholeBlocksOrThePreviousFile) {
