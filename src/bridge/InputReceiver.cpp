@@ -15,22 +15,28 @@
 static constexpr int RECEIVE_BUFFER_BYTES = 4 * 1024 * 1024;
 
 void FrameAssembler::Hold(uint32_t slot, long long nowUs) {
-    m_held.insert(slot);
-    m_lastHeld[slot] = nowUs;
+    if (m_held.size() < MAX_SLOTS) m_held.insert(slot);
     m_lastHeldUs = nowUs;
+    auto it = m_lastNoted.find(slot);
+    if (it == m_lastNoted.end()) {
+        if (m_lastNoted.size() >= MAX_SLOTS) return;
+        m_lastNoted.emplace(slot, nowUs);
+        m_notes.push_back({nowUs, slot});
+    } else if (nowUs - it->second >= NOTE_EVERY_US) {
+        it->second = nowUs;
+        m_notes.push_back({nowUs, slot});
+    }
 }
 
 void FrameAssembler::Delivered(long long nowUs) {
     m_held.clear();
-    m_active = 0;
-    for (auto it = m_lastHeld.begin(); it != m_lastHeld.end();) {
-        if (nowUs - it->second > ACTIVE_WINDOW_US) {
-            it = m_lastHeld.erase(it);
-        } else {
-            ++m_active;
-            ++it;
-        }
+    // A slot leaves when its latest note has left the window.
+    while (!m_notes.empty() && nowUs - m_notes.front().first > ACTIVE_WINDOW_US) {
+        auto it = m_lastNoted.find(m_notes.front().second);
+        if (it != m_lastNoted.end() && it->second == m_notes.front().first) m_lastNoted.erase(it);
+        m_notes.pop_front();
     }
+    m_active = m_lastNoted.size();
 }
 
 long long BridgeClockUs() {

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -42,6 +43,12 @@ public:
 class FrameAssembler {
 public:
     static constexpr long long ACTIVE_WINDOW_US = 1000000;
+    // Arrivals of a slot are noted at most this often, so the bookkeeping
+    // stays small whatever the packet rate.
+    static constexpr long long NOTE_EVERY_US = 100000;
+    // More slots than any configuration has universes: a sender spraying
+    // DDP offsets cannot make the bookkeeping grow without bound.
+    static constexpr size_t MAX_SLOTS = 65536;
 
     bool Held(uint32_t slot) const { return m_held.count(slot) != 0; }
     void Hold(uint32_t slot, long long nowUs);
@@ -52,7 +59,8 @@ public:
     void Delivered(long long nowUs);
 
 private:
-    std::unordered_map<uint32_t, long long> m_lastHeld;  // slot -> last arrival
+    std::unordered_map<uint32_t, long long> m_lastNoted;  // slot -> when its arrival was last noted
+    std::deque<std::pair<long long, uint32_t>> m_notes;   // (when, slot), oldest first
     std::unordered_set<uint32_t> m_held;
     size_t m_active = 0;  // slots heard from within the window, as of the last frame
     long long m_lastHeldUs = 0;
