@@ -129,7 +129,11 @@ bool Bridge::TimerFired() {
     m_timerDueUs = 0;
     long long now = BridgeClockUs();
     bool delivered = false;
-    for (auto& r : m_receivers) delivered |= r->Flush(now);
+    for (auto& r : m_receivers) {
+        // What waits in the socket may be the rest of the burst: read it first.
+        delivered |= r->Readable(now);
+        delivered |= r->Flush(now);
+    }
     OutputNow(delivered);
     ArmTimer();
     return false;

@@ -162,6 +162,15 @@ void Recorder::CaptureLoop() {
         auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(tick));
         if (m_wake.wait_until(lock, until, [&] { return m_stopCapture; })) break;
         lock.unlock();
+        for (int wait = 0; wait < 4; ++wait) {
+            long long since;
+            {
+                std::lock_guard<std::mutex> live(m_liveLock);
+                since = m_lastArrivalUs ? BridgeClockUs() - m_lastArrivalUs : SETTLE_US;
+            }
+            if (since >= SETTLE_US) break;
+            usleep((useconds_t)(SETTLE_US - since));
+        }
         long long now = BridgeClockUs();
         std::vector<uint8_t> frame(m_frameBytes);
         long long last;  // the latest frame before this tick, 0 = none since the last tick

@@ -36,6 +36,9 @@ public:
     // Frames waiting for the disk before the recording gives up.
     static constexpr size_t MAX_QUEUED_BYTES = 64 * 1024 * 1024;
     static constexpr size_t SOURCES_HEADER_BYTES = 1024;
+    // A frame is taken at least this long after the latest arrival: the
+    // other protocols' parts of a sender's frame come a moment apart.
+    static constexpr long long SETTLE_US = 5000;
 
     // Lines naming the inputs and the senders heard now (called once a
     // second from the recorder's thread).

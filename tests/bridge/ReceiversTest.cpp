@@ -61,7 +61,7 @@ public:
     // Sends, then lets the burst go quiet.
     void sendAlone(const Bytes& p, long long ms) {
         send(p, ms);
-        receiver->Flush((ms + 10) * 1000);
+        receiver->Flush((ms + 20) * 1000);
     }
     std::unique_ptr<InputReceiver> receiver;
     std::vector<std::unique_ptr<LiveInput>> live;
@@ -115,7 +115,7 @@ TEST(Receivers, E131SequenceNumbersDropStalePacketsAndCountGaps) {
     size_t before = 0;
     for (const Step& s : steps) {
         SCOPED_TRACE(s.sequence);
-        rig.sendAlone(kivtest::E131Data(1, s.sequence, Bytes(4, s.sequence)), ms += 20);
+        rig.sendAlone(kivtest::E131Data(1, s.sequence, Bytes(4, s.sequence)), ms += 30);
         EXPECT_EQ(before + (s.taken ? 1 : 0), rig.frames.size());
         before = rig.frames.size();
     }

@@ -35,7 +35,7 @@ Bytes E131Data(int universe, uint8_t sequence, const Bytes& channels, uint8_t pr
     p[118] = 0xa1;
     be16(p, 121, 1);  // address increment
     be16(p, 123, channels.size() + 1);
-    memcpy(&p[126], channels.data(), channels.size());
+    if (!channels.empty()) memcpy(&p[126], channels.data(), channels.size());
     return p;
 }
 
