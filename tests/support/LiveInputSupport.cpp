@@ -85,6 +85,24 @@ bool UdpSender::send(const Bytes& packet, const std::string& to, uint16_t port) 
     return sendto(m_fd, packet.data(), packet.size(), 0, (sockaddr*)&a, sizeof(a)) == (ssize_t)packet.size();
 }
 
+bool UdpSender::sendBurst(const std::vector<Bytes>& packets, const std::string& to, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, to.c_str(), &a.sin_addr);
+    std::vector<mmsghdr> msgs(packets.size());
+    std::vector<iovec> iov(packets.size());
+    for (size_t i = 0; i < packets.size(); ++i) {
+        iov[i] = {(void*)packets[i].data(), packets[i].size()};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_name = &a;
+        msgs[i].msg_hdr.msg_namelen = sizeof(a);
+    }
+    return sendmmsg(m_fd, msgs.data(), msgs.size(), 0) == (int)msgs.size();
+}
+
 std::vector<Bytes> DDPFrames(const std::vector<Datagram>& datagrams, size_t channels) {
     std::vector<Bytes> frames;
     Bytes frame(channels, 0);

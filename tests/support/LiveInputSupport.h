@@ -31,6 +31,8 @@ public:
     ~UdpSender();
     bool ok() const { return m_fd >= 0; }
     bool send(const Bytes& packet, const std::string& to, uint16_t port);
+    // The packets of one frame in one sendmmsg call, as players send them.
+    bool sendBurst(const std::vector<Bytes>& packets, const std::string& to, uint16_t port);
 
 private:
     int m_fd = -1;
