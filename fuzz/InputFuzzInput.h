@@ -1,7 +1,7 @@
 #pragma once
 // One fuzz input for the live input bridge, shared by the libFuzzer targets
-// (fuzz/e131_fuzz.cpp, artnet_fuzz.cpp, ddp_fuzz.cpp) and the test that
-// replays the seed corpus (tests/bridge/InputParsersTest.cpp).
+// (fuzz/input_fuzz.cpp, built as e131_fuzz, artnet_fuzz and ddp_fuzz) and
+// the test that replays the seed corpus (tests/bridge/InputParsersTest.cpp).
 //
 // Input: 1 control byte, then one datagram. The datagram goes through the
 // protocol's parser and then through a receiver that lives for the whole

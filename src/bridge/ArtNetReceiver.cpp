@@ -12,7 +12,6 @@
 #include "common.h"
 #include "log.h"
 #include "protocols/ArtNetWire.h"
-#include "protocols/E131Wire.h"
 #include "settings.h"
 
 const char* const ARTNET_OVERSIZED = "ArtDmx longer than 512 channels";
@@ -82,14 +81,7 @@ std::vector<uint8_t> BuildArtPollReply(uint32_t ip, const std::string& shortName
 }
 
 void ArtNetReceiver::Prepare(const InputsConfig& cfg) {
-    m_universes.clear();
-    for (LiveInput* in : m_inputs) {
-        for (int i = 0; i < in->config.universeCount; ++i) {
-            Universe& u = m_universes[in->config.universe + i];
-            u.input = in;
-            u.offset = (uint32_t)(i * in->config.channelsPerUniverse);
-        }
-    }
+    MapUniverses();
     m_listenAddress = cfg.address;
     m_shortName = cfg.name.empty() ? getSetting("HostName", "kivd") : cfg.name;
     if (m_shortName.empty()) m_shortName = "kivd";
@@ -148,15 +140,8 @@ void ArtNetReceiver::Reply(const sockaddr_in& from, long long nowUs) {
 
 void ArtNetReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from, long long nowUs) {
     ArtNetPacket p;
-    const char* why = ParseArtNet(buf, len, p);
-    auto slot = p.universe >= 0 ? m_universes.find(p.universe) : m_universes.end();
-    if (why) {
-        if (why == ARTNET_OVERSIZED) {
-            ++m_stats.oversized;
-        } else {
-            m_stats.Malformed(why);
-        }
-        if (slot != m_universes.end()) ++slot->second.input->stats.errors;
+    if (const char* why = ParseArtNet(buf, len, p)) {
+        Refuse(why, why == ARTNET_OVERSIZED, p.universe);
         return;
     }
     if (p.kind == ArtNetPacketKind::Poll) {
@@ -167,21 +152,18 @@ void ArtNetReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& f
         ++m_stats.ignored;
         return;
     }
-    if (slot == m_universes.end()) {
-        m_stats.Unconfigured(p.universe);
-        return;
-    }
-    Universe& u = slot->second;
+    Universe* at = Arrived(p.universe, len, nowUs);
+    if (!at) return;
+    Universe& u = *at;
     LiveInput& in = *u.input;
-    in.stats.Count(len, nowUs);
-    Source* src = nullptr;
+    Sender* src = nullptr;
     for (auto it = u.sources.begin(); it != u.sources.end();) {
         if (it->address == from.sin_addr.s_addr) {
             src = &*it;
             break;
         }
         // A sender silent this long has gone; its place is free.
-        if (nowUs - it->lastSeenUs > (long long)E131_NETWORK_DATA_LOSS_MS * 1000) {
+        if (nowUs - it->lastSeenUs > SOURCE_GONE_US) {
             it = u.sources.erase(it);
         } else {
             ++it;
@@ -209,35 +191,13 @@ void ArtNetReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& f
     src->lastSeenUs = nowUs;
     ++src->packets;
     u.lastSource = src->address;
-    if (m_frame.Held((uint32_t)p.universe)) Deliver(nowUs);
-    Store(in, u.offset, p.data, std::min<size_t>(p.length, (size_t)in.config.channelsPerUniverse));
-    m_frame.Hold((uint32_t)p.universe, nowUs);
-    if (m_frame.Complete()) Deliver(nowUs);
+    Take(p.universe, u, p.data, p.length, nowUs);
 }
 
 std::vector<SourceReport> ArtNetReceiver::Sources(const LiveInput& in, long long nowUs) const {
-    std::vector<SourceReport> list;
-    for (int i = 0; i < in.config.universeCount; ++i) {
-        auto it = m_universes.find(in.config.universe + i);
-        if (it == m_universes.end()) continue;
-        for (const Source& s : it->second.sources) {
-            if (nowUs - s.lastSeenUs > (long long)E131_NETWORK_DATA_LOSS_MS * 1000) continue;
-            sockaddr_in a;
-            a.sin_addr.s_addr = s.address;
-            std::string address = AddressText(a);
-            SourceReport* r = nullptr;
-            for (auto& e : list) {
-                if (e.address == address) r = &e;
-            }
-            if (!r) {
-                list.emplace_back();
-                r = &list.back();
-                r->address = address;
-            }
-            r->active = r->active || it->second.lastSource == s.address;
-            r->packets += s.packets;
-            r->lastSeenUs = std::max(r->lastSeenUs, s.lastSeenUs);
-        }
-    }
-    return list;
+    return Report(
+        in, nowUs, [](const Universe& u, size_t i) { return std::to_string(u.sources[i].address); },
+        [](SourceReport& r, const Universe& u, size_t i) {
+            r.active = r.active || u.lastSource == u.sources[i].address;
+        });
 }

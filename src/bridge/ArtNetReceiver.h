@@ -39,9 +39,14 @@ std::vector<uint8_t> BuildArtPollReply(uint32_t ip, const std::string& shortName
                                        const std::string& report, int netSubnet, const std::vector<int>& universes,
                                        int bindIndex);
 
-class ArtNetReceiver : public InputReceiver {
+struct ArtNetUniverseState {
+    std::vector<Sender> sources;
+    uint32_t lastSource = 0;  // address of the sender shown last
+};
+
+class ArtNetReceiver : public UniverseReceiver<ArtNetUniverseState> {
 public:
-    explicit ArtNetReceiver(InputSink& sink) : InputReceiver(InputProtocol::ArtNet, sink) {}
+    explicit ArtNetReceiver(InputSink& sink) : UniverseReceiver(InputProtocol::ArtNet, sink) {}
     void Prepare(const InputsConfig& cfg) override;
     void Handle(const uint8_t* buf, size_t len, const sockaddr_in& from, long long nowUs) override;
     std::vector<SourceReport> Sources(const LiveInput& in, long long nowUs) const override;
@@ -49,21 +54,8 @@ public:
     std::vector<std::vector<uint8_t>> PollReplies(uint32_t ip) const;
 
 private:
-    struct Source {
-        uint32_t address = 0;  // network byte order
-        uint8_t sequence = 0;
-        uint64_t packets = 0;
-        long long lastSeenUs = 0;
-    };
-    struct Universe {
-        LiveInput* input = nullptr;
-        uint32_t offset = 0;
-        std::vector<Source> sources;
-        uint32_t lastSource = 0;  // address of the sender shown last
-    };
     void Reply(const sockaddr_in& from, long long nowUs);
 
-    std::unordered_map<int, Universe> m_universes;
     // Polls answered in the current second: a flood of polls (or forged
     // ones aimed at a victim's address) gets a bounded number of replies.
     long long m_pollWindowUs = 0;

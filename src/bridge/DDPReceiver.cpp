@@ -7,7 +7,6 @@
 #include "ByteOrder.h"
 #include "log.h"
 #include "protocols/DDPWire.h"
-#include "protocols/E131Wire.h"
 
 const char* ParseDDP(const uint8_t* buf, size_t len, DDPPacket& out) {
     out = DDPPacket();
@@ -46,7 +45,7 @@ DDPReceiver::Source* DDPReceiver::Find(const sockaddr_in& from, long long nowUs)
     // Forget senders silent for a while before taking a new one.
     m_sources.erase(std::remove_if(m_sources.begin(), m_sources.end(),
                                    [&](const Source& s) {
-                                       return nowUs - s.lastSeenUs > (long long)E131_NETWORK_DATA_LOSS_MS * 1000;
+                                       return nowUs - s.lastSeenUs > SOURCE_GONE_US;
                                    }),
                     m_sources.end());
     if (m_sources.size() >= MAX_SOURCES) return nullptr;
@@ -115,7 +114,7 @@ void DDPReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from
 std::vector<SourceReport> DDPReceiver::Sources(const LiveInput& in, long long nowUs) const {
     std::vector<SourceReport> list;
     for (const Source& s : m_sources) {
-        if (nowUs - s.lastSeenUs > (long long)E131_NETWORK_DATA_LOSS_MS * 1000) continue;
+        if (nowUs - s.lastSeenUs > SOURCE_GONE_US) continue;
         if (std::find(s.inputs.begin(), s.inputs.end(), &in) == s.inputs.end()) continue;
         SourceReport r;
         sockaddr_in a;

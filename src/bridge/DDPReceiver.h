@@ -44,11 +44,7 @@ protected:
     long long QuietUs() const override;
 
 private:
-    struct Source {
-        uint32_t address = 0;  // network byte order
-        uint8_t sequence = 0;
-        uint64_t packets = 0;
-        long long lastSeenUs = 0;
+    struct Source : Sender {
         long long pushSeenUs = 0;
         std::vector<LiveInput*> inputs;  // inputs its packets reached
     };

@@ -71,19 +71,8 @@ const char* ParseE131(const uint8_t* buf, size_t len, E131Packet& out) {
     return nullptr;
 }
 
-void E131Receiver::Map() {
-    m_universes.clear();
-    for (LiveInput* in : m_inputs) {
-        for (int i = 0; i < in->config.universeCount; ++i) {
-            Universe& u = m_universes[in->config.universe + i];
-            u.input = in;
-            u.offset = (uint32_t)(i * in->config.channelsPerUniverse);
-        }
-    }
-}
-
 void E131Receiver::Prepare(const InputsConfig& cfg) {
-    Map();
+    MapUniverses();
     std::vector<int> groups;
     for (LiveInput* in : m_inputs) {
         if (!in->config.multicast) continue;
@@ -159,28 +148,18 @@ bool E131Receiver::Orphaned(const LiveInput& in) const {
 
 void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from, long long nowUs) {
     E131Packet p;
-    const char* why = ParseE131(buf, len, p);
-    auto slot = p.universe >= 0 ? m_universes.find(p.universe) : m_universes.end();
-    if (why) {
-        if (why == E131_OVERSIZED) {
-            ++m_stats.oversized;
-        } else {
-            m_stats.Malformed(why);
-        }
-        if (slot != m_universes.end()) ++slot->second.input->stats.errors;
+    if (const char* why = ParseE131(buf, len, p)) {
+        Refuse(why, why == E131_OVERSIZED, p.universe);
         return;
     }
     if (p.kind != E131PacketKind::Data || (p.options & E131_OPTION_PREVIEW)) {
         ++m_stats.ignored;
         return;
     }
-    if (slot == m_universes.end()) {
-        m_stats.Unconfigured(p.universe);
-        return;
-    }
-    Universe& u = slot->second;
+    Universe* at = Arrived(p.universe, len, nowUs);
+    if (!at) return;
+    Universe& u = *at;
     LiveInput& in = *u.input;
-    in.stats.Count(len, nowUs);
     if (p.startCode != E131_START_CODE_DIMMER) {
         ++m_stats.ignored;
         return;
@@ -211,7 +190,7 @@ void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& fro
             ++m_stats.ignored;
             return;
         }
-        Source src;
+        E131Source src;
         memcpy(src.cid, p.cid, 16);
         src.name.assign(p.sourceName, p.sourceNameLength);
         src.sequence = (uint8_t)(p.sequence - 1);
@@ -227,50 +206,27 @@ void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& fro
         }
         if (step > 1) in.stats.sequenceGaps += step - 1;
     }
-    Source& src = u.sources[s];
+    E131Source& src = u.sources[s];
     src.sequence = p.sequence;
     src.priority = p.priority;
     src.address = from.sin_addr.s_addr;
     src.lastSeenUs = nowUs;
     ++src.packets;
-    if (ChooseHolder(p.universe, u, nowUs) != s) return;
-    if (m_frame.Held((uint32_t)p.universe)) Deliver(nowUs);
-    Store(in, u.offset, p.data, std::min<size_t>(p.length, (size_t)in.config.channelsPerUniverse));
-    m_frame.Hold((uint32_t)p.universe, nowUs);
-    if (m_frame.Complete()) Deliver(nowUs);
+    if (ChooseHolder(p.universe, u, nowUs) == s) Take(p.universe, u, p.data, p.length, nowUs);
 }
 
 std::vector<SourceReport> E131Receiver::Sources(const LiveInput& in, long long nowUs) const {
-    std::vector<SourceReport> list;
-    for (int i = 0; i < in.config.universeCount; ++i) {
-        auto it = m_universes.find(in.config.universe + i);
-        if (it == m_universes.end()) continue;
-        const Universe& u = it->second;
-        for (size_t k = 0; k < u.sources.size(); ++k) {
-            const Source& s = u.sources[k];
-            if (nowUs - s.lastSeenUs > (long long)E131_NETWORK_DATA_LOSS_MS * 1000) continue;
-            char cid[40];
-            snprintf(cid, sizeof(cid), "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", s.cid[0],
-                     s.cid[1], s.cid[2], s.cid[3], s.cid[4], s.cid[5], s.cid[6], s.cid[7], s.cid[8], s.cid[9],
-                     s.cid[10], s.cid[11], s.cid[12], s.cid[13], s.cid[14], s.cid[15]);
-            SourceReport* r = nullptr;
-            for (auto& e : list) {
-                if (e.cid == cid) r = &e;
-            }
-            if (!r) {
-                list.emplace_back();
-                r = &list.back();
-                r->cid = cid;
-                r->name = s.name;
-                sockaddr_in a;
-                a.sin_addr.s_addr = s.address;
-                r->address = AddressText(a);
-            }
-            r->priority = std::max(r->priority, (int)s.priority);
-            r->active = r->active || u.holder == (int)k;
-            r->packets += s.packets;
-            r->lastSeenUs = std::max(r->lastSeenUs, s.lastSeenUs);
-        }
-    }
-    return list;
+    auto cid = [](const Universe& u, size_t i) {
+        const uint8_t* c = u.sources[i].cid;
+        char text[40];
+        snprintf(text, sizeof(text), "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", c[0], c[1],
+                 c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9], c[10], c[11], c[12], c[13], c[14], c[15]);
+        return std::string(text);
+    };
+    return Report(in, nowUs, cid, [&](SourceReport& r, const Universe& u, size_t i) {
+        r.cid = cid(u, i);
+        r.name = u.sources[i].name;
+        r.priority = std::max(r.priority, (int)u.sources[i].priority);
+        r.active = r.active || u.holder == (int)i;
+    });
 }

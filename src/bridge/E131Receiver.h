@@ -38,37 +38,30 @@ extern const char* const E131_OVERSIZED;
 // the reason it was refused.
 const char* ParseE131(const uint8_t* buf, size_t len, E131Packet& out);
 
-class E131Receiver : public InputReceiver {
+struct E131Source : Sender {
+    uint8_t cid[16];
+    std::string name;
+    uint8_t priority = 0;
+};
+
+struct E131UniverseState {
+    std::vector<E131Source> sources;
+    int holder = -1;  // index of the source whose data is shown
+};
+
+class E131Receiver : public UniverseReceiver<E131UniverseState> {
 public:
     static constexpr size_t MAX_SOURCES_PER_UNIVERSE = 16;
 
-    explicit E131Receiver(InputSink& sink) : InputReceiver(InputProtocol::E131, sink) {}
+    explicit E131Receiver(InputSink& sink) : UniverseReceiver(InputProtocol::E131, sink) {}
     // Joins the multicast groups of the inputs that ask for them.
     void Prepare(const InputsConfig& cfg) override;
     void Handle(const uint8_t* buf, size_t len, const sockaddr_in& from, long long nowUs) override;
     std::vector<SourceReport> Sources(const LiveInput& in, long long nowUs) const override;
 
 private:
-    struct Source {
-        uint8_t cid[16];
-        std::string name;
-        uint32_t address = 0;  // network byte order
-        uint8_t priority = 0;
-        uint8_t sequence = 0;
-        uint64_t packets = 0;
-        long long lastSeenUs = 0;
-    };
-    struct Universe {
-        LiveInput* input = nullptr;
-        uint32_t offset = 0;  // in the input's bytes
-        std::vector<Source> sources;
-        int holder = -1;      // index of the source whose data is shown
-    };
-    void Map();
     // The source that wins the universe now; -1 when none is left.
     int ChooseHolder(int universe, Universe& u, long long nowUs);
     // Every universe of the input lost its sources.
     bool Orphaned(const LiveInput& in) const;
-
-    std::unordered_map<int, Universe> m_universes;
 };

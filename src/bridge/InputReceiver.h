@@ -8,6 +8,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -70,7 +71,10 @@ class InputReceiver {
 public:
     static constexpr int BATCH = 64;          // datagrams read per main-loop call
     static constexpr int SLOT_BYTES = 2048;   // longer datagrams are counted as oversized
-    static constexpr long long QUIET_US = 2000;  // a burst that paused this long is complete
+    // A burst that paused this long is complete. Even a burst sent in one
+    // call can reach the socket in parts milliseconds apart on a busy
+    // machine (the kernel defers loopback and NIC delivery under load).
+    static constexpr long long QUIET_US = 10000;
 
     InputReceiver(InputProtocol protocol, InputSink& sink) : m_protocol(protocol), m_sink(sink) {}
     virtual ~InputReceiver();
@@ -120,8 +124,108 @@ private:
     std::vector<uint8_t> m_buffers;
 };
 
-// The bridge's clock: monotonic microseconds.
-long long BridgeClockUs();
+// A sender silent this long has gone (as E1.31's network data loss).
+static constexpr long long SOURCE_GONE_US = 2500000;
 
 // "a.b.c.d" of an address in network byte order.
 std::string AddressText(const sockaddr_in& a);
+
+// What a receiver knows of one sender.
+struct Sender {
+    uint32_t address = 0;  // network byte order
+    uint8_t sequence = 0;  // the last sequence number taken
+    uint64_t packets = 0;
+    long long lastSeenUs = 0;
+};
+
+// The receivers whose inputs are numbered universes (E1.31, Art-Net): which
+// input each universe fills and where, beside the protocol's own state of
+// the universe (State).
+template <class State>
+class UniverseReceiver : public InputReceiver {
+public:
+    using InputReceiver::InputReceiver;
+
+protected:
+    struct Universe : State {
+        LiveInput* input = nullptr;
+        uint32_t offset = 0;  // in the input's bytes
+    };
+
+    void MapUniverses() {
+        m_universes.clear();
+        for (LiveInput* in : m_inputs) {
+            for (int i = 0; i < in->config.universeCount; ++i) {
+                Universe& u = m_universes[in->config.universe + i];
+                u.input = in;
+                u.offset = (uint32_t)(i * in->config.channelsPerUniverse);
+            }
+        }
+    }
+    // Counts a datagram the parser refused for `why`, on the input of its
+    // universe too when the universe could be read.
+    void Refuse(const char* why, bool oversized, int universe) {
+        if (oversized) {
+            ++m_stats.oversized;
+        } else {
+            m_stats.Malformed(why);
+        }
+        auto it = m_universes.find(universe);
+        if (it != m_universes.end()) ++it->second.input->stats.errors;
+    }
+    // The universe a packet of len bytes is for, counted on its input; null
+    // (counted as unconfigured) when no input takes it.
+    Universe* Arrived(int universe, size_t len, long long nowUs) {
+        auto it = m_universes.find(universe);
+        if (it == m_universes.end()) {
+            m_stats.Unconfigured(universe);
+            return nullptr;
+        }
+        it->second.input->stats.Count(len, nowUs);
+        return &it->second;
+    }
+    // Takes a universe's channels into the frame being assembled.
+    void Take(int universe, Universe& u, const uint8_t* data, size_t len, long long nowUs) {
+        if (m_frame.Held((uint32_t)universe)) Deliver(nowUs);
+        Store(*u.input, u.offset, data, std::min(len, (size_t)u.input->config.channelsPerUniverse));
+        m_frame.Hold((uint32_t)universe, nowUs);
+        if (m_frame.Complete()) Deliver(nowUs);
+    }
+
+    // The senders heard in the last 2.5 s on the input's universes, one
+    // report each across universes: key(universe, i) tells the senders apart,
+    // fill(report, universe, i) adds what the protocol knows of them.
+    template <class Key, class Fill>
+    std::vector<SourceReport> Report(const LiveInput& in, long long nowUs, Key key, Fill fill) const {
+        std::vector<SourceReport> list;
+        std::vector<std::string> keys;
+        for (int n = 0; n < in.config.universeCount; ++n) {
+            auto it = m_universes.find(in.config.universe + n);
+            if (it == m_universes.end()) continue;
+            const Universe& u = it->second;
+            for (size_t i = 0; i < u.sources.size(); ++i) {
+                const Sender& s = u.sources[i];
+                if (nowUs - s.lastSeenUs > (long long)SOURCE_GONE_US) continue;
+                std::string id = key(u, i);
+                size_t at = std::find(keys.begin(), keys.end(), id) - keys.begin();
+                if (at == keys.size()) {
+                    keys.push_back(id);
+                    list.emplace_back();
+                    sockaddr_in a{};
+                    a.sin_addr.s_addr = s.address;
+                    list.back().address = AddressText(a);
+                }
+                SourceReport& r = list[at];
+                r.packets += s.packets;
+                r.lastSeenUs = std::max(r.lastSeenUs, s.lastSeenUs);
+                fill(r, u, i);
+            }
+        }
+        return list;
+    }
+
+    std::unordered_map<int, Universe> m_universes;
+};
+
+// The bridge's clock: monotonic microseconds.
+long long BridgeClockUs();

@@ -128,7 +128,7 @@ TEST(Receivers, BurstsOfUniversesGoOnAsWholeFrames) {
     // The first burst goes on once quiet, and teaches which universes come.
     for (int u = 1; u <= 3; ++u) rig.send(kivtest::E131Data(u, 1, Bytes(4, 1)), 0);
     EXPECT_TRUE(rig.frames.empty());
-    EXPECT_TRUE(rig.receiver->Flush(2 * 1000));
+    EXPECT_TRUE(rig.receiver->Flush(10 * 1000));
     ASSERT_EQ(1u, rig.frames.size());
     EXPECT_EQ(Bytes(12, 1), rig.frames[0].data[0]);
     size_t learnt = rig.frames.size();
@@ -140,11 +140,11 @@ TEST(Receivers, BurstsOfUniversesGoOnAsWholeFrames) {
     ASSERT_EQ(learnt + 1, rig.frames.size());
     Bytes all2(12, 2);
     EXPECT_EQ(all2, rig.frames.back().data[0]);
-    // A sender that leaves universe 3 out: its burst goes on once quiet for 2 ms...
+    // A sender that leaves universe 3 out: its burst goes on once quiet for 10 ms...
     rig.send(kivtest::E131Data(1, 3, Bytes(4, 3)), 100);
     rig.send(kivtest::E131Data(2, 3, Bytes(4, 3)), 100);
-    EXPECT_FALSE(rig.receiver->Flush(101 * 1000));
-    EXPECT_TRUE(rig.receiver->Flush(102 * 1000));
+    EXPECT_FALSE(rig.receiver->Flush(109 * 1000));
+    EXPECT_TRUE(rig.receiver->Flush(110 * 1000));
     // ...or at once when its next frame begins.
     rig.send(kivtest::E131Data(1, 4, Bytes(4, 4)), 150);
     rig.send(kivtest::E131Data(2, 4, Bytes(4, 4)), 150);

@@ -1,5 +1,6 @@
-// libFuzzer target: arbitrary datagrams to the bridge's DDP input
-// (see InputFuzzInput.h for the input layout).
+// libFuzzer target: arbitrary datagrams to one of the bridge's inputs,
+// built once per protocol (e131_fuzz, artnet_fuzz, ddp_fuzz) with
+// KIV_FUZZ_PROTOCOL naming it (see InputFuzzInput.h for the input layout).
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    inputfuzz::RunInputFuzz(InputProtocol::DDP, data, size);
+    inputfuzz::RunInputFuzz(InputProtocol::KIV_FUZZ_PROTOCOL, data, size);
     return 0;
 }
