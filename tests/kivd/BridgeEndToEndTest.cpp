@@ -432,9 +432,10 @@ TEST(BridgeEndToEnd, AFloodOfInputDoesNotHoldUpTheShow) {
             sent += 5;
         }
     };
-    std::thread f1(flood, 0), f2(flood, 1);
     std::string answer;
     EXPECT_EQ(0, d.command({"Start Sequence", "a.hseq"}, &answer)) << answer;
+    ASSERT_TRUE(show.waitForFrame(0, 0, 5000)) << show.describe();
+    std::thread f1(flood, 0), f2(flood, 1);
     EXPECT_TRUE(show.waitForFrame(0, (int)a.frames - 1, 15000)) << show.describe();
     flooding = false;
     f1.join();
