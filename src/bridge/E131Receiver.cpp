@@ -186,6 +186,8 @@ void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& fro
         return;
     }
     if (s < 0) {
+        // Sources silent for 2.5 s free their places first.
+        if (u.sources.size() >= MAX_SOURCES_PER_UNIVERSE) ChooseHolder(p.universe, u, nowUs);
         if (u.sources.size() >= MAX_SOURCES_PER_UNIVERSE) {
             ++m_stats.ignored;
             return;

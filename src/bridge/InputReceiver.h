@@ -81,7 +81,6 @@ public:
 
     InputProtocol Protocol() const { return m_protocol; }
     void AddInput(LiveInput* in) { m_inputs.push_back(in); }
-    const std::vector<LiveInput*>& Inputs() const { return m_inputs; }
     // Opens the UDP socket on address ("" = every address) and port; false
     // with the reason logged.
     bool Open(const std::string& address, uint16_t port);

@@ -102,6 +102,18 @@ TEST(Receivers, E131HighestPriorityWinsUntilSilentThenLowerTakesOverAndTerminati
     EXPECT_EQ(Bytes(4, 0x13), rig.frames[3].data[0]) << "a terminating packet's data is not used";
 }
 
+TEST(Receivers, E131SendersBeyondSixteenWaitUntilOneHasBeenSilentFor2500Ms) {
+    Rig rig(InputProtocol::E131, {Universes(1, 1)});
+    for (uint8_t c = 1; c <= 16; ++c) rig.sendAlone(kivtest::E131Data(1, 1, Bytes(4, c), 100, c), c);
+    rig.sendAlone(kivtest::E131Data(1, 1, Bytes(4, 99), 200, 99), 100);  // a seventeenth: no place
+    EXPECT_EQ(1u, rig.receiver->Statistics().ignored);
+    EXPECT_EQ(16u, rig.receiver->Sources(*rig.live[0], 100 * 1000).size());
+    size_t before = rig.frames.size();
+    rig.sendAlone(kivtest::E131Data(1, 2, Bytes(4, 99), 200, 99), 2600);  // the sixteen have all gone quiet
+    ASSERT_EQ(before + 1, rig.frames.size());
+    EXPECT_EQ(Bytes(4, 99), rig.frames.back().data[0]);
+}
+
 TEST(Receivers, E131SequenceNumbersDropStalePacketsAndCountGaps) {
     Rig rig(InputProtocol::E131, {Universes(1, 1)});
     struct Step {
