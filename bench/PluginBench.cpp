@@ -92,7 +92,7 @@ double EmptyHooksNs(unsigned char* data) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int frames = 400, rounds = 3;
+    int frames = 300, rounds = 5;
     int c;
     while ((c = getopt(argc, argv, "f:r:")) != -1) {
         if (c == 'f') frames = atoi(optarg);
