@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -49,6 +48,7 @@ public:
             if (bind(m_sock, (sockaddr*)&a, sizeof(a)) != 0) throw std::runtime_error("control port taken");
         }
         host.log(KIVPlugins::LogLevel::Info, "set up in " + host.directory);
+        host.warn("up and running");
     }
     void modifyChannelData(int ms, unsigned char* data) override {
         std::lock_guard<std::mutex> lock(m_lock);

@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
-
 #include "TestSupport.h"
 #include "common.h"
 #include "commands/Commands.h"
@@ -45,6 +43,8 @@ TEST(PluginManager, LoadsInNameOrderRefusesBadOnesCallsThemAndUnloadsInReverse) 
     EXPECT_EQ(status["plugins"][1]["name"], "test-user-b");
     EXPECT_EQ(status["plugins"][0]["version"], "2.5.1");
     EXPECT_EQ(status["plugins"][0]["interfaces"].size(), 4u);
+    EXPECT_EQ(log.count("Plug-in test-user: set up in " + media.file("/plugins/test-user") + "\n"), 1);
+    EXPECT_TRUE(kivtest::hasWarning("Plug-in test-user-b: up and running"));
 
     struct Refusal { const char* folder; std::string reason; };
     const Refusal refusals[] = {
