@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ThreadPriority.h"
 #include "Warnings.h"
 #include "channeloutput/channeloutput.h"
 #include "channeloutput/channeloutputthread.h"
@@ -558,6 +559,7 @@ bool Sequence::SeekLocked(int frameNumber) {
 
 int Sequence::ReadFramesLoop() {
     SetThreadName("KIV-ReadFrames");
+    RaiseThreadPriority(ThreadRole::ReadAhead);
     std::unique_lock<std::mutex> lock(m_queueMutex);
     while (!m_stopReader) {
         if ((int)m_readAhead.size() >= READ_AHEAD_FRAMES || m_openState > 1 || !m_hasFile || m_readFinished) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ThreadPriority.h"
 #include "Warnings.h"
 #include "channeloutput/ArtNet.h"
 #include "channeloutput/DDP.h"
@@ -598,6 +599,8 @@ void UDPOutput::AccountSendResult(UDPOutputMessages::SendSocketInfo* info, uint3
 
 void UDPOutput::WorkerMain() {
     SetThreadName("KIV-UDPWork");
+    // The output thread waits for these workers: they send at its priority.
+    RaiseThreadPriority(ThreadRole::Output);
     while (m_workersRunning) {
         WorkItem item;
         {

@@ -13,9 +13,11 @@
 #include <mutex>
 
 #include "Sequence.h"
+#include "ThreadPriority.h"
 #include "channeloutput/channeloutput.h"
 #include "common.h"
 #include "log.h"
+#include "mediaoutput/AudioClock.h"
 #include "mediaoutput/SDLOut.h"
 #include "services/MultiSync.h"
 #include "services/Overlays.h"
@@ -218,7 +220,8 @@ void* RunChannelOutputThread(void* data) {
     // Wake at the period boundary rather than up to 50 us after it.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     alwaysTransmit = getSettingInt("alwaysTransmit", 0);
-    LogDebug(VB_CHANNELOUT, "RunChannelOutputThread() starting\n");
+    std::string priority = RaiseThreadPriority(ThreadRole::Output);
+    LogDebug(VB_CHANNELOUT, "RunChannelOutputThread() starting (%s)\n", priority.c_str());
 
     std::unique_lock<std::mutex> threadLock(outputThreadLock);
     unsigned seenStarts;
@@ -416,6 +419,13 @@ void* RunChannelOutputThread(void* data) {
             break;
         }
         long long deadline = start + LightDelay;
+        double heard;
+        if (!remote && SequenceRunning() && !sequence->SequenceIsPaused() &&
+            AudioClock::INSTANCE.Position(MonoTimeUs(), heard)) {
+            // Light on the beat: the next frame leaves when its sound is heard.
+            deadline = MediaPhaseDeadline(deadline, MonoTimeUs(), heard, channelOutputFrame, RefreshRate, mediaOffset,
+                                          SequenceLightDelay);
+        }
         nextStart = deadline;
         if (deadline - MonoTimeUs() > 0) {
             auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(deadline));
@@ -446,6 +456,17 @@ void* RunChannelOutputThread(void* data) {
         outputThreadSatusCond.notify_all();
     }
     return nullptr;
+}
+
+long long MediaPhaseDeadline(long long deadlineUs, long long nowUs, double heardSeconds, int frame, float rate,
+                             float offsetSeconds, int periodUs) {
+    if (rate <= 0 || periodUs <= 0) return deadlineUs;
+    double dueSeconds = frame / (double)rate + offsetSeconds;
+    long long ideal = nowUs + std::llround((dueSeconds - heardSeconds) * 1e6);
+    long long shift = ideal - deadlineUs;
+    if (std::llabs(shift) > 2LL * periodUs) return deadlineUs;
+    shift = std::max<long long>(-periodUs / 2, std::min<long long>(periodUs / 2, shift));
+    return deadlineUs + shift;
 }
 
 static constexpr int MAX_PERIOD_CHANGE_US = 15000;

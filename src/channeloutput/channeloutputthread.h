@@ -49,4 +49,13 @@ void CalculateNewChannelOutputDelay(float mediaPosition);
 // Resynchronise to the number of frames a master expects sent by now.
 void CalculateNewChannelOutputDelayForFrame(int expectedFramesSent);
 
+// The time (monotonic us) at which to send frame `frame` so that it goes
+// out with its sound: the frame belongs to song time frame / rate + offset
+// seconds, and the song is at heardSeconds at nowUs. The planned deadline
+// moves toward that moment by at most half a period per frame; when the two
+// lie more than two periods apart it stays, and the period changes and
+// skips of the media resynchronisation close the gap instead.
+long long MediaPhaseDeadline(long long deadlineUs, long long nowUs, double heardSeconds, int frame, float rate,
+                             float offsetSeconds, int periodUs);
+
 void* RunChannelOutputThread(void* data);

@@ -244,7 +244,7 @@ TEST_F(PlaylistEntryBothTest, SongRunningAheadSkipsFramesAndFallingBehindHoldsTh
     // Ahead: what was queued for the next seconds is thrown away, so the
     // position jumps forward.
     long long jumpAt = MonotonicUs();
-    SDL_ClearQueuedAudio(sdlManager.audioDevice);
+    sdlManager.ClearQueue();
     step(1500);
     long long after = MonotonicUs();
     ASSERT_TRUE(PlayToEnd(e, 20000));
