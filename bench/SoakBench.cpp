@@ -9,7 +9,7 @@
 // of CI: bench/soak.sh runs it, quiet and beside other load, and sets the
 // two reports side by side.
 //
-//   bench_soak [--minutes M] [--report-seconds S] [--allow-midnight] [--label L]
+//   bench_soak [--minutes M] [--report-seconds S] [--allow-midnight] [--label L] [--setting KEY=VALUE]...
 //
 // A frame is lost when its number is missing between two frames of one
 // play of a sequence, or a play does not start at frame 0 or end at the
@@ -52,6 +52,7 @@ struct Options {
     int reportSeconds = 60;
     bool allowMidnight = false;
     std::string label = "soak";
+    std::string settings;  // lines of the daemon's settings file
 };
 
 // One protocol's receiver, followed play by play.
@@ -260,6 +261,7 @@ int run(const Options& o) {
                     loopbackFor(a, 5) + R"(", "port": 5000, "startChannel": 2049, "channelCount": 512,
                    "tokens": "0x9C {S2} {data}"}]})");
 
+    if (!o.settings.empty()) media.write("/settings", o.settings);
     KivdProcess d(media.path());
     if (!d.start({"-f"}) || !d.waitReady()) {
         fprintf(stderr, "bench_soak: kivd did not start:\n%s\n", d.output().c_str());
@@ -364,9 +366,10 @@ int main(int argc, char** argv) {
                                 {"report-seconds", required_argument, nullptr, 'r'},
                                 {"allow-midnight", no_argument, nullptr, 'a'},
                                 {"label", required_argument, nullptr, 'l'},
+                                {"setting", required_argument, nullptr, 's'},
                                 {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "m:r:al:", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "m:r:al:s:", longOpts, nullptr)) != -1) {
         switch (c) {
         case 'm':
             o.minutes = std::max(1, atoi(optarg));
@@ -380,8 +383,21 @@ int main(int argc, char** argv) {
         case 'l':
             o.label = optarg;
             break;
+        case 's': {
+            std::string kv = optarg;
+            size_t eq = kv.find('=');
+            if (eq == std::string::npos) {
+                fprintf(stderr, "--setting takes KEY=VALUE\n");
+                return 2;
+            }
+            o.settings += kv.substr(0, eq) + " = " + kv.substr(eq + 1) + "\n";
+            break;
+        }
         default:
-            fprintf(stderr, "usage: %s [--minutes M] [--report-seconds S] [--allow-midnight] [--label L]\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--minutes M] [--report-seconds S] [--allow-midnight] [--label L] "
+                    "[--setting KEY=VALUE]...\n",
+                    argv[0]);
             return 2;
         }
     }

@@ -37,6 +37,7 @@ namespace {
 
 // Thresholds of the decode thread.
 constexpr int MAX_DECODE_STEPS = 5;         // per fill or top-up
+constexpr int MAX_AUDIO_TOP_UP_STEPS = 400;  // per top-up of sound alone (about 10 s of mp3)
 constexpr int VIDEO_LIST_FULL = 29;         // frames waiting: decode nothing
 constexpr int VIDEO_LIST_NEARLY_FULL = 23;  // frames waiting: top up only
 constexpr int VIDEO_LIST_MAX = 30;          // frames waiting: never decode
@@ -484,6 +485,12 @@ void SDL::StartDecodeThread() {
     m_decodeThread = std::thread([this] { runDecode(); });
 }
 
+void SDL::WakeDecodeThread() {
+    std::lock_guard<std::mutex> lock(m_decodeWakeLock);
+    m_wakeDecode = true;
+    m_decodeWake.notify_all();
+}
+
 void SDL::Cleanup() {
     Stop();
     Close();
@@ -492,7 +499,11 @@ void SDL::Cleanup() {
         state = UNINITIALISED;
     }
     if (m_decodeThread.joinable()) {
-        m_runDecode = false;
+        {
+            std::lock_guard<std::mutex> lock(m_decodeWakeLock);
+            m_runDecode = false;
+        }
+        m_decodeWake.notify_all();
         m_decodeThread.join();
     }
 }
@@ -738,12 +749,17 @@ static bool DecodePass(SDLDecodeData* d) {
         }
     }
     if (mode == TOP_UP) {
-        int tenth = d->bytesPerSample * d->sampleRate * d->channels / 10;
         int start = QueuedBytes(d) + d->pendingLen;
-        for (int steps = 0; steps < MAX_DECODE_STEPS && mayDecode(); ++steps) {
+        // A tenth of a second with video, whose frames need the thread
+        // often. Sound alone fills the queue in one go: a few long passes
+        // cost far less CPU than many short ones, whose wake-ups and cold
+        // caches cost more than the decoding.
+        int wanted = hasVideo ? d->bytesPerSample * d->sampleRate * d->channels / 10 : d->bufferSize - start;
+        int maxSteps = hasVideo ? MAX_DECODE_STEPS : MAX_AUDIO_TOP_UP_STEPS;
+        for (int steps = 0; steps < maxSteps && mayDecode(); ++steps) {
             DecodeStep(d);
             PushAudio(d);
-            if (QueuedBytes(d) + d->pendingLen - start > tenth) break;
+            if (QueuedBytes(d) + d->pendingLen - start >= wanted) break;
         }
     }
     return filled;
@@ -758,14 +774,29 @@ void SDL::runDecode() {
         SDLDecodeData* d = current;
         if (!d) {
             decoding = false;
-            for (int i = 0; i < 25 && m_runDecode && !current; ++i) usleep(10000);
+            std::unique_lock<std::mutex> lock(m_decodeWakeLock);
+            m_decodeWake.wait_for(lock, std::chrono::milliseconds(250), [this] { return !m_runDecode || m_wakeDecode; });
+            m_wakeDecode = false;
             continue;
         }
         bool filled = DecodePass(d);
         bool moreVideo = d->videoStreamIdx >= 0 && !d->decodeDone && d->VideoFramesWaiting() < VIDEO_LIST_LOW;
+        int sleepUs = filled ? 10000 : 25000;
+        if (d->videoStreamIdx < 0 && d->audioDevice) {
+            // More than the two seconds queued: the next pass can wait until
+            // about half of the surplus has played. Most passes would find
+            // nothing to do, and their wake-ups cost more CPU than decoding.
+            double bytesPerSecond = (double)d->sampleRate * d->FrameBytes();
+            long long surplus = (long long)QueuedBytes(d) + d->pendingLen - d->minQueueBytes;
+            if (surplus > 0) {
+                sleepUs = (int)std::max(25000.0, std::min(500000.0, surplus / bytesPerSecond / 2 * 1e6));
+            }
+        }
         decoding = false;
         if (moreVideo) continue;
-        usleep(filled ? 10000 : 25000);
+        std::unique_lock<std::mutex> lock(m_decodeWakeLock);
+        m_decodeWake.wait_for(lock, std::chrono::microseconds(sleepUs), [this] { return !m_runDecode || m_wakeDecode; });
+        m_wakeDecode = false;
     }
     state = THREAD_ENDED;
     LogDebug(VB_MEDIAOUT, "Media decode thread ended\n");
@@ -1064,6 +1095,7 @@ int SDLOutput::Start(int msTime) {
     if (device) SDL_PauseAudioDevice(device, 0);
     sdlManager.state = SDL::PLAYING;
     sdlManager.current = d;
+    sdlManager.WakeDecodeThread();
     if (!device && noDeviceWarning && d->audioStreamIdx >= 0) {
         WarningHolder::AddWarningTimeout(noDeviceError, 60);
         LogDebug(VB_MEDIAOUT, "%s: no audio device, the picture runs on the wall clock\n", m_mediaFilename.c_str());

@@ -10,6 +10,7 @@
 #include <SDL2/SDL_audio.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -50,6 +51,8 @@ public:
     // Process exit: stops, closes, quits SDL and joins the decode thread.
     void Cleanup();
     void StartDecodeThread();
+    // Ends the decode thread's sleep (a new file to decode).
+    void WakeDecodeThread();
     void runDecode();
 
     // The device's queue: decoded audio waiting for the device, drained by
@@ -85,6 +88,11 @@ public:
 private:
     std::thread m_decodeThread;
     std::atomic<bool> m_runDecode{false};
+    // The decode thread sleeps on m_decodeWake between passes; the lock
+    // guards m_wakeDecode and orders it and m_runDecode with the wait.
+    std::mutex m_decodeWakeLock;
+    std::condition_variable m_decodeWake;
+    bool m_wakeDecode = false;
 
     // Guards the ring below between the decode thread, the device's
     // callback, Process and GetAudioSamples. The audio already played stays

@@ -676,8 +676,10 @@ TEST(MediaPhaseTest, TheNextFrameLeavesWhenItsSoundIsHeardWithinHalfAPeriodPerFr
     } cases[] = {
         {"planned on the beat stays", 1010000, 40, 0, 1010000},
         {"3 ms late moves to the beat", 1013000, 40, 0, 1010000},
-        {"20 ms early moves half a period", 990000, 40, 0, 1002500},
-        {"more than two periods apart is left to the resync", 1100000, 40, 0, 1100000},
+        {"planned 20 ms before its sound waits for it", 990000, 40, 0, 1010000},
+        {"planned 20 ms after its sound moves half a period", 1030000, 40, 0, 1017500},
+        {"more than two periods after its sound is left to the resync", 1100000, 40, 0, 1100000},
+        {"a sound that stalls holds the frame at most 250 ms", 1010000, 40, 0.5f, 1260000},
         {"mediaOffset 100 ms sends later", 1100000, 40, 0.1f, 1110000},
         {"mediaOffset -5 ms sends earlier", 1010000, 40, -0.005f, 1005000},
         {"no frame rate leaves the plan", 1013000, 0, 0, 1013000},

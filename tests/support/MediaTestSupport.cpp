@@ -1,5 +1,7 @@
 #include "MediaTestSupport.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,6 +202,13 @@ void CaptureWatcher::stop() {
 }
 
 void CaptureWatcher::run() {
+    // The watcher is the instrument: on a busy machine it must see each
+    // write when it happens, so it runs above the daemon's own threads
+    // where the system allows real time (it only polls and sleeps).
+    sched_param p;
+    memset(&p, 0, sizeof(p));
+    p.sched_priority = 45;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
     long long last = -1;
     while (!m_stop) {
         long long size = FileSize(m_file);
