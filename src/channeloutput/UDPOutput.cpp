@@ -261,7 +261,13 @@ int UDPOutputData::PacketSpan() const {
 
 UDPOutputMessages::~UDPOutputMessages() { clearSockets(); }
 
-std::vector<struct mmsghdr>& UDPOutputMessages::GetMessages(uint32_t key) { return messages[key]; }
+std::vector<struct mmsghdr>& UDPOutputMessages::GetMessages(uint32_t key) {
+    if (!m_lastBatch || m_lastKey != key) {
+        m_lastBatch = &messages[key];
+        m_lastKey = key;
+    }
+    return *m_lastBatch;
+}
 
 int UDPOutputMessages::GetSocket(uint32_t key) {
     SendSocketInfo*& info = sockets[key];

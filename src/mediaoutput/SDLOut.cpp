@@ -442,6 +442,14 @@ void SDL::ClearQueue() {
 }
 
 void SDL::Fill(uint8_t* stream, int len) {
+    // SDL's audio thread plays the sound the lights follow: a buffer taken
+    // but written late to the device is heard late, so the thread runs at
+    // the output thread's priority (it needs very little CPU).
+    static thread_local bool raised = false;
+    if (!raised) {
+        raised = true;
+        RaiseThreadPriority(ThreadRole::Output);
+    }
     long long now = AudioClock::NowUs();
     std::lock_guard<std::mutex> lock(m_queueLock);
     size_t cap = m_ring.size();

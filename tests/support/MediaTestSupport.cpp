@@ -228,9 +228,13 @@ void CaptureWatcher::run() {
 
 long long CaptureWatcher::timeOfByte(long long byte, double bytesPerSecond) {
     std::lock_guard<std::mutex> lock(m_lock);
+    // The driver may write one device buffer in several pieces: a buffer
+    // starts playing when the first of its bytes appears, so the search is
+    // for its start, not for the byte (which may show up a piece later).
+    long long bufferStart = byte - byte % DEVICE_BUFFER_BYTES;
     long long prevSize = 0;
     for (auto& s : m_sizes) {
-        if (s.second > byte) {
+        if (s.second > bufferStart) {
             return s.first + (long long)((byte - prevSize) * 1e6 / bytesPerSecond);
         }
         prevSize = std::max(prevSize, s.second);
