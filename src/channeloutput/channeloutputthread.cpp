@@ -265,7 +265,7 @@ void* RunChannelOutputThread(void* data) {
     long long prevSendUs = 0, prevReadUs = 0, prevProcessUs = 0;
     struct {
         long long lateUs, sendUs, readUs, processUs;
-    } worst = {};  // the latest frame of a spell, and where its time went
+    } worst = {};  // the frame of a spell that went out latest, and where its time went
     long long onTimeSinceUs = 0;
 
     while (RunThread && !ending) {
@@ -437,10 +437,10 @@ void* RunChannelOutputThread(void* data) {
         }
         long long deadline = start + LightDelay;
         double heard;
-        if (!remote && SequenceRunning() && !sequence->SequenceIsPaused() &&
-            AudioClock::INSTANCE.Position(MonoTimeUs(), heard)) {
+        long long now = MonoTimeUs();
+        if (!remote && SequenceRunning() && !sequence->SequenceIsPaused() && AudioClock::INSTANCE.Position(now, heard)) {
             // Light on the beat: the next frame leaves when its sound is heard.
-            deadline = MediaPhaseDeadline(deadline, MonoTimeUs(), heard, channelOutputFrame, RefreshRate, mediaOffset,
+            deadline = MediaPhaseDeadline(deadline, now, heard, channelOutputFrame, RefreshRate, mediaOffset,
                                           SequenceLightDelay);
         }
         nextStart = deadline;
