@@ -1,8 +1,9 @@
 # Cross-compiles for 64-bit ARM boards with Debian's cross toolchain
 # (crossbuild-essential-arm64) against the arm64 libraries installed
-# side by side with the host's (dpkg --add-architecture arm64).
-# scripts/test-arm64.sh uses it; programs built with it run here through
-# qemu-user, which is also what CMake and CTest start them with.
+# side by side with the machine's own (multiarch). scripts/test-arm64.sh
+# uses it in the project's arm64 root (scripts/arm64-env.sh), where that is
+# so; programs built with it run through qemu-user, which is also what
+# CMake and CTest start them with.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(KIV_CROSS_TRIPLET aarch64-linux-gnu)

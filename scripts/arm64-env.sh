@@ -70,8 +70,7 @@ arm64_env_ensure() {
 # as seen from here. The F flag opens the emulator at registration, so it
 # also serves programs started in the root or in a container.
 arm64_env_binfmt_line() {
-  sed -e "s|^:qemu-aarch64:|:$1:|" \
-      -e "s|:/usr/bin/qemu-aarch64-static:\([A-Z]*\)$|:$KIV_ARM64_ROOT/usr/bin/qemu-aarch64-static:\1|" \
+  sed -e "s|^:qemu-aarch64:|:$1:|" -e "s|:\(/[^:]*\):\([A-Z]*\)$|:$KIV_ARM64_ROOT\1:\2|" \
       -e '/:[A-Z]*F[A-Z]*$/!s/$/F/' "$KIV_ARM64_ROOT/usr/lib/binfmt.d/qemu-aarch64.conf"
 }
 
