@@ -20,8 +20,10 @@ if(KIV_QEMU_AARCH64)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KIV_QEMU_AARCH64})
 endif()
 
-# pkg-config must see the arm64 .pc files only.
-set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${KIV_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
+# pkg-config must see the arm64 .pc files only. GraphicsMagick keeps its
+# in /usr/lib/pkgconfig (why it cannot be installed for two architectures):
+# in the arm64 root they are the arm64 ones.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${KIV_CROSS_TRIPLET}/pkgconfig:/usr/lib/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 
 # Headers and libraries of the target only; programs of the host.
