@@ -81,16 +81,23 @@ arm64_env_private_binfmt() {
 }
 
 # arm64_env_binfmt_global on|off: the emulator registered in the machine's
-# binfmt_misc, under a name of the project's, for what needs it there (an
-# arm64 container; the suite on kernels without a private binfmt_misc).
-# Callers switch it off again when done (a trap).
+# binfmt_misc as qemu-aarch64 (the name mmdebstrap looks for), for what
+# needs it there: an arm64 container, the suite on kernels without a
+# private binfmt_misc. A handler of that name the machine has already
+# serves as well when it has the F flag. "off" removes only ours; callers
+# switch it off when done (a trap).
 arm64_env_binfmt_global() {
-  local dir=/proc/sys/fs/binfmt_misc name=kiv-qemu-aarch64
+  local dir=/proc/sys/fs/binfmt_misc entry=/proc/sys/fs/binfmt_misc/qemu-aarch64
   if [ "$1" = on ]; then
     [ -e "$dir/register" ] || mount -t binfmt_misc binfmt_misc "$dir"
-    [ -e "$dir/$name" ] || arm64_env_binfmt_line "$name" >"$dir/register"
-  elif [ -e "$dir/$name" ]; then
-    echo -1 >"$dir/$name"
+    if [ -e "$entry" ]; then
+      grep -q '^flags: [A-Z]*F' "$entry" && return 0
+      echo "arm64-env: this machine's qemu-aarch64 handler lacks the F flag; containers cannot use it" >&2
+      return 1
+    fi
+    arm64_env_binfmt_line qemu-aarch64 >"$dir/register"
+  elif [ -e "$entry" ] && grep -qF "interpreter $KIV_ARM64_ROOT/" "$entry"; then
+    echo -1 >"$entry"
   fi
 }
 

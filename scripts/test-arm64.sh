@@ -29,7 +29,7 @@ arm64_env_ensure
 [ "${1:-}" = --setup-only ] && exit 0
 
 if ! arm64_env_private_binfmt; then
-  echo "test-arm64: no private binfmt_misc on this kernel; registering the emulator as kiv-qemu-aarch64 for this run"
+  echo "test-arm64: no private binfmt_misc on this kernel; registering the emulator in the machine's binfmt_misc for this run"
   export KIV_BINFMT=global
   arm64_env_binfmt_global on
   trap 'arm64_env_binfmt_global off' EXIT
