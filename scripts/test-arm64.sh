@@ -37,7 +37,7 @@ fi
 
 BUILD_DIR=${KIV_BUILD_DIR:-build-arm64}
 start=$(date +%s)
-arm64_env_run env KIV_BUILD_DIR="$BUILD_DIR" nice -n 10 bash scripts/build.sh \
+arm64_env_run env KIV_BUILD_DIR="$BUILD_DIR" bash scripts/build.sh \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" -DKIV_BUILD_BENCH=OFF
 built=$(date +%s)
 echo "test-arm64: cross build took $((built - start)) s"
