@@ -126,12 +126,12 @@ arm64_env_run() {
     mount --rbind /proc "$r/proc"
     mount -t sysfs sysfs "$r/sys" 2>/dev/null || mount --rbind /sys "$r/sys"
     mkdir -p "$r$checkout" "$r/var/cache/kiv-ccache" "${r%/root}/ccache"
-    mount --bind "$checkout" "$r$checkout"
+    mount --rbind "$checkout" "$r$checkout"
     # A work tree of git keeps its repository elsewhere; git describe and
     # git ls-files need it.
     case "$gitdir" in
       "" | "$checkout"/*) ;;
-      *) mkdir -p "$r$gitdir"; mount --bind "$gitdir" "$r$gitdir" ;;
+      *) mkdir -p "$r$gitdir"; mount --rbind "$gitdir" "$r$gitdir" ;;
     esac
     mount --bind "${r%/root}/ccache" "$r/var/cache/kiv-ccache"
     ip link set lo up
