@@ -60,7 +60,7 @@ arm64_env_ensure() {
     set -e
     r=$1; shift
     mount --rbind /dev "$r/dev"; mount --rbind /proc "$r/proc"; mount --rbind /sys "$r/sys"
-    mount --bind /etc/resolv.conf "$r/etc/resolv.conf"
+    touch "$r/etc/resolv.conf"; mount --bind /etc/resolv.conf "$r/etc/resolv.conf"
     chroot "$r" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq
     chroot "$r" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
       install -y -qq --no-install-recommends "$@"' - "$KIV_ARM64_ROOT" "${missing[@]}"
