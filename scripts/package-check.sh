@@ -156,9 +156,9 @@ if "${C[@]}" journalctl -u kivd --no-pager | grep -q "Starting main processing l
 else
   bad "no kivd lines in the journal"
 fi
-seen=$("${C[@]}" sh -c "cd /proc/$pid/root/dev && ls -d snd/controlC0 dri/card0 fb0 gpiochip0 2>/dev/null | xargs")
-[ "$seen" = "snd/controlC0 dri/card0 fb0 gpiochip0" ] && ok "kivd sees the board's devices: $seen" ||
-  bad "kivd sees only '$seen' of snd/controlC0 dri/card0 fb0 gpiochip0"
+seen=$("${C[@]}" sh -c "cd /proc/$pid/root/dev && ls -d dri/card0 fb0 gpiochip0 snd/controlC0 2>/dev/null | xargs")
+[ "$seen" = "dri/card0 fb0 gpiochip0 snd/controlC0" ] && ok "kivd sees the board's devices: $seen" ||
+  bad "kivd sees only '$seen' of dri/card0 fb0 gpiochip0 snd/controlC0"
 modes=$("${C[@]}" stat -c '%a %U:%G' /var/lib/kiv/media/settings /var/lib/kiv/media/logs/kivd.log /var/lib/kiv | xargs)
 [ "$modes" = "640 kiv:kiv 640 kiv:kiv 755 root:root" ] &&
   ok "settings and log 0640 kiv:kiv, /var/lib/kiv root's" || bad "modes of settings, log, /var/lib/kiv: $modes"
