@@ -117,6 +117,7 @@ UdpReceiver::UdpReceiver(const std::string& address, uint16_t port) {
     int sz = 16 * 1024 * 1024;
     setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &sz, sizeof(sz));
     setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &sz, sizeof(sz));
+    setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMP, &one, sizeof(one));
     sockaddr_in a;
     memset(&a, 0, sizeof(a));
     a.sin_family = AF_INET;
@@ -142,11 +143,30 @@ void UdpReceiver::run() {
         pollfd p = {m_fd, POLLIN, 0};
         if (poll(&p, 1, 20) <= 0) continue;
         Datagram d;
-        socklen_t len = sizeof(d.from);
-        ssize_t n = recvfrom(m_fd, buf.data(), buf.size(), 0, (sockaddr*)&d.from, &len);
+        iovec iov = {buf.data(), buf.size()};
+        alignas(cmsghdr) char control[64];
+        msghdr m;
+        memset(&m, 0, sizeof(m));
+        m.msg_name = &d.from;
+        m.msg_namelen = sizeof(d.from);
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof(control);
+        ssize_t n = recvmsg(m_fd, &m, 0);
         if (n < 0) continue;
         d.bytes.assign(buf.begin(), buf.begin() + n);
+        // When the datagram arrived (the kernel's stamp, same clock as
+        // GetTime), not when this thread got to it: on a busy machine the
+        // receiver's own wait for the CPU would count as lateness.
         d.timeUs = GetTime();
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+                timeval tv;
+                memcpy(&tv, CMSG_DATA(c), sizeof(tv));
+                d.timeUs = tv.tv_sec * 1000000LL + tv.tv_usec;
+            }
+        }
         std::lock_guard<std::mutex> lock(m_lock);
         m_received.push_back(std::move(d));
     }
