@@ -146,6 +146,7 @@ void Bridge::ArmTimer() {
         long long d = r->FlushDueUs();
         if (d && (!due || d < due)) due = d;
     }
+    m_recorder.BurstPending(due != 0);
     if (due == m_timerDueUs) return;
     m_timerDueUs = due;
     itimerspec spec;

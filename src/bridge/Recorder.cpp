@@ -41,6 +41,9 @@ void Recorder::Take(const std::vector<LiveInput*>& inputs, long long nowUs) {
     if (m_live.empty()) return;
     for (LiveInput* in : inputs) {
         memcpy(m_live.data() + in->config.startChannel, in->data.data(), in->config.channelCount);
+        for (size_t i = 0; i < m_inputs.size(); ++i) {
+            if (m_inputs[i].index == in->config.index) m_arrived[i] = 1;
+        }
     }
     m_lastArrivalUs = nowUs;
 }
@@ -116,6 +119,7 @@ bool Recorder::Start(const std::string& requested, int stepMs, int durationS, st
     {
         std::lock_guard<std::mutex> lock(m_liveLock);
         m_live.assign(m_channels, 0);
+        m_arrived.assign(m_inputs.size(), 0);
         m_lastArrivalUs = 0;
     }
     {
@@ -157,19 +161,30 @@ void Recorder::CaptureLoop() {
     long long tick = m_startUs;
     bool quiet = true;  // no frame came before the last tick
     long long nextSources = m_startUs + 1000000;
+    std::vector<char> expected;  // inputs that came before the previous tick
     std::unique_lock<std::mutex> lock(m_lock);
     while (!m_stopCapture && m_captured < m_plannedFrames && m_failure.empty()) {
         auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(tick));
         if (m_wake.wait_until(lock, until, [&] { return m_stopCapture; })) break;
         lock.unlock();
-        for (int wait = 0; wait < 4; ++wait) {
-            long long since;
+        // Settled: no frame for SETTLE_US, no receiver in the middle of a
+        // burst, and every input that came before the previous tick has
+        // come again; or the wait is over. After a quiet spell the wait may
+        // be longer (the grid restarts from the frame taken): a receiver
+        // that has not yet learnt a sender's burst hands it on late.
+        const long long cap = quiet ? std::max(step / 2, 2 * InputReceiver::QUIET_US)
+                                    : std::max(step / WAIT_STEP_DIVISOR, 2 * SETTLE_US);
+        const long long waitUntil = BridgeClockUs() + cap;
+        while (true) {
+            long long now = BridgeClockUs(), since;
+            bool missing = false;
             {
                 std::lock_guard<std::mutex> live(m_liveLock);
-                since = m_lastArrivalUs ? BridgeClockUs() - m_lastArrivalUs : SETTLE_US;
+                since = m_lastArrivalUs ? now - m_lastArrivalUs : SETTLE_US;
+                for (size_t i = 0; i < expected.size(); ++i) missing |= expected[i] && !m_arrived[i];
             }
-            if (since >= SETTLE_US) break;
-            usleep((useconds_t)(SETTLE_US - since));
+            if ((since >= SETTLE_US && !missing && !m_burstPending) || now >= waitUntil) break;
+            usleep((useconds_t)std::min(since < SETTLE_US ? SETTLE_US - since : 1000, waitUntil - now));
         }
         long long now = BridgeClockUs();
         std::vector<uint8_t> frame(m_frameBytes);
@@ -183,6 +198,8 @@ void Recorder::CaptureLoop() {
             }
             last = m_lastArrivalUs;
             m_lastArrivalUs = 0;
+            expected.swap(m_arrived);
+            m_arrived.assign(expected.size(), 0);
         }
         if (now - tick > step / 2) ++m_lateTicks;
         long long next = tick + step;

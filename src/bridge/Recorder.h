@@ -39,6 +39,11 @@ public:
     // A frame is taken at least this long after the latest arrival: the
     // other protocols' parts of a sender's frame come a moment apart.
     static constexpr long long SETTLE_US = 5000;
+    // A tick waits at most this share of a step (and at least 10 ms) for
+    // the inputs that came before the previous tick: one sender's frame
+    // reaches several sockets, and the main loop may read them a moment
+    // apart on a busy board.
+    static constexpr int WAIT_STEP_DIVISOR = 4;
 
     // Lines naming the inputs and the senders heard now (called once a
     // second from the recorder's thread).
@@ -52,6 +57,8 @@ public:
     bool Active() const { return m_active; }
     // From the main thread: inputs whose bytes just came as a frame.
     void Take(const std::vector<LiveInput*>& inputs, long long nowUs);
+    // From the main thread: a receiver holds part of a sender's frame.
+    void BurstPending(bool pending) { m_burstPending = pending; }
 
     // Starts recording into <media>/sequences/<name>; false with the reason.
     bool Start(const std::string& name, int stepMs, int durationS, std::string& why);
@@ -74,11 +81,13 @@ private:
 
     std::mutex m_control;  // serialises Start and Stop
     std::atomic<bool> m_active{false};
+    std::atomic<bool> m_burstPending{false};
 
-    // Guards m_live, m_lastArrivalUs.
+    // Guards m_live, m_lastArrivalUs, m_arrived.
     std::mutex m_liveLock;
     std::vector<uint8_t> m_live;  // the latest bytes of every channel, as received
     long long m_lastArrivalUs = 0;  // latest frame delivered since the last tick; 0 = none
+    std::vector<char> m_arrived;    // per input (as m_inputs): delivered since the last tick
 
     // Guards the queue and the state below; m_wake wakes both threads.
     mutable std::mutex m_lock;
