@@ -18,6 +18,7 @@ PACKAGES=(
   faketime
   libmosquitto-dev mosquitto chromium
   libpng-dev
+  libssl-dev
   libfaketime
 )
 

@@ -127,6 +127,12 @@ private:
     std::vector<ShowFrame> m_seen;
 };
 
+// For every frame of `sequence` that both saw, the time `other` first got it
+// minus the time `reference` first got it, in us (one board against
+// another, the same clock).
+std::vector<long long> frameOffsets(const std::vector<ShowFrame>& reference, const std::vector<ShowFrame>& other,
+                                    int sequence);
+
 // Files the daemon writes must always hold a whole document: a JSON file
 // that parses (or is absent), a log of whole lines.
 bool jsonFileIsWhole(const std::string& path, std::string* why = nullptr);
