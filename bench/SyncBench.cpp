@@ -69,6 +69,7 @@ long long Play(Boards& boards, int seconds) {
         }
     }
     sleep(2);
+    for (auto& b : boards) b->show->clearSeen();
     SyncBoard& master = *boards[0];
     long long cpu0 = bench::ProcessCpuNs(master.kivd->pid());
     if (master.kivd->command({"Start Sequence", "show.hseq"}) != 0) {
@@ -164,6 +165,7 @@ bool Cost(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     Options o;
     static const option longOptions[] = {{"seconds", required_argument, nullptr, 's'},
                                          {"jitter-seconds", required_argument, nullptr, 'j'},

@@ -41,7 +41,8 @@ void Player::Init() {
 
 // Restarting an output takes the device a moment to settle; its position
 // is judged again only after this long.
-static constexpr long long REMOTE_MEDIA_SETTLE_US = 2000000;
+static constexpr long long REMOTE_MEDIA_SETTLE_US = 1000000;
+static constexpr long long REMOTE_MEDIA_DRIFT_WINDOW_US = 2000000;
 
 void Player::RemoteMediaOpen(const std::string& file) {
     // The master opens the file anew: one that failed here is tried again.
@@ -69,10 +70,19 @@ bool Player::OpenRemoteMedia(const std::string& file) {
 
 bool Player::RemoteMediaPlay(double positionS) {
     if (!m_remoteMedia) return false;
+    // Starting takes a while (decoding up to the position, opening the
+    // device): the output starts where the master will be by then, judged
+    // by the last start.
+    positionS += m_mediaStartCostUs / 1e6;
     int ms = positionS > 0 ? (int)(positionS * 1000) : 0;
     LogInfo(VB_MEDIAOUT, "Remote media %s from %d ms\n", m_remoteMediaFile.c_str(), ms);
-    m_nextDriftCheckUs = SyncMonoUs() + REMOTE_MEDIA_SETTLE_US;
-    if (m_remoteMedia->Start(ms)) return true;
+    long long t0 = SyncMonoUs();
+    bool started = m_remoteMedia->Start(ms);
+    m_mediaStartCostUs = SyncMonoUs() - t0;
+    m_driftCheckFromUs = SyncMonoUs() + REMOTE_MEDIA_SETTLE_US;
+    m_driftSum = 0;
+    m_driftSamples = 0;
+    if (started) return true;
     LogErr(VB_MEDIAOUT, "Could not start media %s; the lights follow the master without it\n",
            m_remoteMediaFile.c_str());
     m_remoteMediaFailed = m_remoteMediaFile;
@@ -116,12 +126,19 @@ void Player::ProcessMedia() {
         return;
     }
     long long now = SyncMonoUs();
-    if (now < m_nextDriftCheckUs) return;
-    double master = m_masterMediaS + (now - m_masterMediaAtUs) / 1e6;
-    double drift = mediaOutputStatus.mediaSeconds - master;
+    if (now < m_driftCheckFromUs) return;
+    // Both positions move in steps of a device buffer: the drift is judged
+    // on its mean over a while, not on one reading.
+    m_driftSum += mediaOutputStatus.mediaSeconds - (m_masterMediaS + (now - m_masterMediaAtUs) / 1e6);
+    if (++m_driftSamples == 1) m_driftWindowEndUs = now + REMOTE_MEDIA_DRIFT_WINDOW_US;
+    if (now < m_driftWindowEndUs) return;
+    double drift = m_driftSum / m_driftSamples;
+    m_driftSum = 0;
+    m_driftSamples = 0;
     if (drift > REMOTE_MEDIA_TOLERANCE_S || drift < -REMOTE_MEDIA_TOLERANCE_S) {
+        double master = m_masterMediaS + (now - m_masterMediaAtUs) / 1e6;
         LogInfo(VB_MEDIAOUT, "Remote media %s is %.0f ms %s the master; restarting at %.2f s\n",
-                m_remoteMediaFile.c_str(), drift * 1000 < 0 ? -drift * 1000 : drift * 1000,
+                m_remoteMediaFile.c_str(), drift < 0 ? -drift * 1000 : drift * 1000,
                 drift < 0 ? "behind" : "ahead of", master);
         std::string file = m_remoteMediaFile;
         RemoteMediaStop(file);

@@ -35,7 +35,8 @@ public:
     void Process();
     // Remote mode, from the main loop while the master's media plays here:
     // steps the media output and, when it has drifted from the master's
-    // position by more than REMOTE_MEDIA_TOLERANCE_S, restarts it there.
+    // position by more than REMOTE_MEDIA_TOLERANCE_S (on average over two
+    // seconds), restarts it there.
     void ProcessMedia();
     // Remote mode: the master's media events (sync packets). positionS is
     // the master's position at monotonic time atMonoUs. A file missing here
@@ -131,7 +132,11 @@ private:
     std::string m_remoteMediaFailed;  // cannot play here; said once, tried again at the master's next open
     double m_masterMediaS = 0;
     long long m_masterMediaAtUs = 0;
-    long long m_nextDriftCheckUs = 0;
+    long long m_mediaStartCostUs = 0;  // how long the last Start took
+    long long m_driftCheckFromUs = 0;
+    long long m_driftWindowEndUs = 0;
+    double m_driftSum = 0;
+    int m_driftSamples = 0;
 
     std::mutex m_nameLock;  // guards m_playlistName, m_forceStoppedPlaylist, m_lastStartError
     std::string m_playlistName;

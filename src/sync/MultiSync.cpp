@@ -104,9 +104,12 @@ bool MultiSync::Init() {
     ReportSettingProblems("MultiSyncUnicast", problems);
     // A network that comes up after the start (Wi-Fi, a late DHCP lease)
     // joins the group too.
-    NetworkMonitor::INSTANCE.registerCallback([this](NetworkMonitor::NetEventType type, int state, const std::string& name) {
-        if (type == NetworkMonitor::UP || (type == NetworkMonitor::NEW_LINK && state)) m_transport.JoinInterface(name);
-    });
+    NetworkMonitor::INSTANCE.registerCallback(
+        [this](NetworkMonitor::NetEventType type, int state, const std::string& name) {
+            if (type == NetworkMonitor::UP || (type == NetworkMonitor::NEW_LINK && state)) {
+                m_transport.JoinInterface(name);
+            }
+        });
     LogInfo(VB_SYNC, "Multi-system sync on as %s: UDP port %d, group %s%s, %s, clock %s\n",
             m_master ? "master" : "remote", o.port, o.group.c_str(), o.sendMulticast ? "" : " (not sent to)",
             m_key.empty() ? "packets not signed" : "packets signed", m_clockText.c_str());
@@ -130,11 +133,6 @@ void MultiSync::ShutdownSync() {
     LogInfo(VB_SYNC, "Multi-system sync stopped\n");
 }
 
-void MultiSync::Count(const char* counter) {
-    std::lock_guard<std::mutex> lock(m_countersLock);
-    m_counters[counter] = m_counters[counter].asUInt64() + 1;
-}
-
 std::vector<uint8_t> MultiSync::Seal(SyncPacket& p, long long timeUs) {
     p.session = m_session;
     p.seq = ++m_seq;
@@ -148,7 +146,7 @@ std::vector<uint8_t> MultiSync::Seal(SyncPacket& p, long long timeUs) {
             LogErr(VB_SYNC, "A %s packet for %s is longer than a sync packet can be; not sent\n",
                    SyncPacketTypeName(p.type), p.file.empty() ? p.command.c_str() : p.file.c_str());
         }
-        Count("tooLong");
+        Count(TOO_LONG);
     }
     return bytes;
 }
@@ -157,7 +155,7 @@ void MultiSync::Send(SyncPacket& p, long long timeUs) {
     if (m_transport.Fd() < 0) return;
     std::vector<uint8_t> bytes = Seal(p, timeUs);
     if (bytes.empty()) return;
-    Count(m_transport.Send(bytes) > 0 ? "sent" : "sendErrors");
+    Count(m_transport.Send(bytes) > 0 ? SENT : SEND_ERRORS);
 }
 
 void MultiSync::SendPing(bool askForReplies, const sockaddr_in* to) {
@@ -195,8 +193,8 @@ void MultiSync::ProcessControlPacket(bool pingOnly) {
     }
 }
 
-void MultiSync::Refuse(LogRateLimit& limit, const char* counter, const std::string& from, const std::string& why) {
-    Count(counter);
+void MultiSync::Refuse(LogRateLimit& limit, Counter c, const std::string& from, const std::string& why) {
+    Count(c);
     long held = 0;
     bool last = false;
     if (limit.Allow(held, &last)) {
@@ -209,23 +207,23 @@ void MultiSync::HandlePacket(const uint8_t* data, size_t len, const sockaddr_in&
                              bool pingOnly) {
     static LogRateLimit malformedLog(LOGGED_PER_MINUTE), signatureLog(LOGGED_PER_MINUTE),
         strangerLog(LOGGED_PER_MINUTE);
-    Count("received");
+    Count(RECEIVED);
     std::string address = AddressText(from.sin_addr);
     SyncPacket p;
     SyncParseResult r = ParseSyncPacket(data, len, p);
     if (r != SyncParseResult::Ok) {
-        Refuse(malformedLog, "malformed", address, SyncParseResultText(r));
+        Refuse(malformedLog, MALFORMED, address, SyncParseResultText(r));
         return;
     }
     if (p.session == m_session) return;  // our own, looped back by a switch or a unicast list naming us
     if (!m_key.empty() && !VerifySyncTag(data, p, m_key)) {
-        Refuse(signatureLog, "badSignature", address,
+        Refuse(signatureLog, BAD_SIGNATURE, address,
                (p.flags & SYNC_FLAG_SIGNED) ? "wrong signature (MultiSyncKey differs)" : "not signed");
         return;
     }
     bool allowed = m_peers.Allows(from.sin_addr);
     if (p.type != SYNC_PING && !allowed) {
-        Refuse(strangerLog, "notAllowed", address,
+        Refuse(strangerLog, NOT_ALLOWED, address,
                std::string(SyncPacketTypeName(p.type)) + " from a system not in MultiSyncPeers");
         return;
     }
@@ -234,10 +232,10 @@ void MultiSync::HandlePacket(const uint8_t* data, size_t len, const sockaddr_in&
     long long arrivalMonoUs = arrivalWallUs - (nowWall - nowMono);
     std::lock_guard<std::mutex> lock(m_stateLock);
     if (!m_replay.Accept(ntohl(from.sin_addr.s_addr), p.session, p.seq, p.timeUs)) {
-        Count("replayed");
+        Count(REPLAYED);
         return;
     }
-    Count("accepted");
+    Count(ACCEPTED);
     if (m_systems.Seen(address, p, arrivalWallUs, arrivalMonoUs)) m_systemsChanged = true;
 
     if (p.type == SYNC_PING && (p.flags & SYNC_FLAG_REPLY) && nowMono - m_lastReplyMonoUs >= REPLY_INTERVAL_US) {
@@ -260,7 +258,7 @@ void MultiSync::HandlePacket(const uint8_t* data, size_t len, const sockaddr_in&
     }
     if (!m_remote) return;
     if (!m_remoteRole.FromFollowedMaster(address, p, arrivalMonoUs)) {
-        if (p.type != SYNC_PING) Count("otherMaster");
+        if (p.type != SYNC_PING) Count(OTHER_MASTER);
         return;
     }
     m_remoteRole.Handle(p, arrivalMonoUs, m_clockSynced);
@@ -292,8 +290,8 @@ void MultiSync::RunReceivedCommand(const std::string& from, const SyncPacket& p)
     cmd["args"] = Json::Value(Json::arrayValue);
     for (auto& a : p.args) cmd["args"].append(a);
     // Never passed on again: the sender reached every system it meant to.
-    if (CommandManager::INSTANCE.QueueCommand(cmd)) Count("commandsRun");
-    else Count("commandsDropped");
+    if (CommandManager::INSTANCE.QueueCommand(cmd)) Count(COMMANDS_RUN);
+    else Count(COMMANDS_DROPPED);
 }
 
 bool MultiSync::SendCommand(const std::string& hosts, const std::string& command,
@@ -306,7 +304,7 @@ bool MultiSync::SendCommand(const std::string& hosts, const std::string& command
     p.args = args;
     std::vector<uint8_t> bytes = Seal(p, SyncWallUs());
     if (bytes.empty()) return true;
-    Count(m_transport.Send(bytes) > 0 ? "sent" : "sendErrors");
+    Count(m_transport.Send(bytes) > 0 ? SENT : SEND_ERRORS);
     // Systems named by address get their own copy too, wherever they are;
     // the copy that also came by multicast is dropped as already seen.
     for (std::string h : split(hosts, ',')) {
@@ -390,10 +388,10 @@ Json::Value MultiSync::GetSystems(bool localOnly, bool timestamps) {
     sync["clock"] = m_clockText;
     if (m_clockErrorUs >= 0) sync["clockErrorUs"] = (Json::Int64)m_clockErrorUs;
     if (m_remote) m_remoteRole.AppendStatus(sync, now);
-    {
-        std::lock_guard<std::mutex> counters(m_countersLock);
-        sync["counters"] = m_counters;
-    }
+    static const char* const names[COUNTERS] = {"received",   "accepted",    "sent",        "sendErrors",
+                                                "malformed",  "badSignature", "notAllowed", "replayed",
+                                                "otherMaster", "tooLong",     "commandsRun", "commandsDropped"};
+    for (int i = 0; i < COUNTERS; ++i) sync["counters"][names[i]] = (Json::UInt64)m_counters[i].load();
     result["sync"] = sync;
     return result;
 }

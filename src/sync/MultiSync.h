@@ -94,8 +94,13 @@ private:
     bool CommandIsForMe(const std::string& hosts);
     void RunReceivedCommand(const std::string& from, const SyncPacket& p);
     void PublishSystems();
-    void Count(const char* counter);
-    void Refuse(LogRateLimit& limit, const char* counter, const std::string& from, const std::string& why);
+    // What happened to packets, for status; counted from any thread.
+    enum Counter {
+        RECEIVED, ACCEPTED, SENT, SEND_ERRORS, MALFORMED, BAD_SIGNATURE, NOT_ALLOWED,
+        REPLAYED, OTHER_MASTER, TOO_LONG, COMMANDS_RUN, COMMANDS_DROPPED, COUNTERS  // COUNTERS: how many
+    };
+    void Count(Counter c) { ++m_counters[c]; }
+    void Refuse(LogRateLimit& limit, Counter c, const std::string& from, const std::string& why);
 
     SyncTransport m_transport;
     std::atomic<bool> m_master{false};
@@ -124,8 +129,7 @@ private:
     long long m_lastPingMonoUs = 0;
     std::vector<uint8_t> m_receiveBuffer;
 
-    std::mutex m_countersLock;  // guards m_counters (sends count from any thread)
-    Json::Value m_counters{Json::objectValue};
+    std::atomic<uint64_t> m_counters[COUNTERS] = {};
 };
 
 extern MultiSync* multiSync;

@@ -249,7 +249,8 @@ std::vector<uint8_t> BuildSyncPacket(const SyncPacket& p, const std::string& key
     PutBE64(out.data() + 16, p.timeUs);
     PutBE16(out.data() + 24, (uint16_t)body.size());
     if (!body.empty()) memcpy(out.data() + SYNC_HEADER_SIZE, body.data(), body.size());
-    if (!key.empty()) Hmac(key, out.data(), SYNC_HEADER_SIZE + body.size(), out.data() + SYNC_HEADER_SIZE + body.size());
+    size_t signedLength = SYNC_HEADER_SIZE + body.size();
+    if (!key.empty()) Hmac(key, out.data(), signedLength, out.data() + signedLength);
     return out;
 }
 

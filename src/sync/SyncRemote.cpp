@@ -23,8 +23,11 @@ static bool IsShowPacket(uint8_t type) {
 bool SyncRemote::FromFollowedMaster(const std::string& address, const SyncPacket& p, long long nowMonoUs) {
     if (!IsShowPacket(p.type) && !(p.type == SYNC_PING && p.master)) return address == m_master;
     if (m_master.empty() || (m_lost && address != m_master)) {
-        if (!m_master.empty()) LogInfo(VB_SYNC, "Sync master %s is gone; following %s\n", m_master.c_str(), address.c_str());
-        else LogInfo(VB_SYNC, "Following sync master %s\n", address.c_str());
+        if (!m_master.empty()) {
+            LogInfo(VB_SYNC, "Sync master %s is gone; following %s\n", m_master.c_str(), address.c_str());
+        } else {
+            LogInfo(VB_SYNC, "Following sync master %s\n", address.c_str());
+        }
         m_master = address;
         m_delay.Clear();
     }
@@ -96,7 +99,8 @@ void SyncRemote::OnSeqSync(const SyncPacket& p, long long frameMonoUs) {
     // At a start, the frame due now; joining late, where the master will be
     // once the first frame here has been read.
     double behind = (double)(SyncMonoUs() - frameMonoUs) / p.periodUs;
-    double frames = p.type == SYNC_SEQ_START ? std::floor(behind) : std::ceil(behind + (double)JOIN_LEAD_US / p.periodUs);
+    double frames =
+        p.type == SYNC_SEQ_START ? std::floor(behind) : std::ceil(behind + (double)JOIN_LEAD_US / p.periodUs);
     StartFile(p.file, (int)p.frame + (int)std::max(0.0, frames));
     if (!Playing(p.file)) ResetMasterPosition();
 }

@@ -116,6 +116,11 @@ public:
     // Collects for ms milliseconds.
     void collectFor(int ms);
     const std::vector<ShowFrame>& seen() const { return m_seen; }
+    // Forgets what was seen so far (the next run of a show starts afresh).
+    void clearSeen() {
+        collect();
+        m_seen.clear();
+    }
     std::vector<SequenceRun> runs(int stepMs = 25) const { return splitRuns(m_seen, stepMs); }
     std::string describe(int stepMs = 25) const;
 
