@@ -1,6 +1,18 @@
 #include "sync/SyncMaster.h"
 
+#include "common.h"
+#include "settings.h"
 #include "sync/ClockQuality.h"
+
+// Media files travel by the name a remote finds in its own music or videos
+// folder (random entries hold the full path of this board's file).
+static std::string MediaName(const std::string& file) {
+    for (const char* folder : {"/music/", "/videos/"}) {
+        std::string prefix = getKIVMediaDir(folder);
+        if (startsWith(file, prefix)) return file.substr(prefix.size());
+    }
+    return file;
+}
 
 void SyncMaster::SendFile(uint8_t type, const std::string& file) {
     SyncPacket p;
@@ -11,14 +23,14 @@ void SyncMaster::SendFile(uint8_t type, const std::string& file) {
 
 void SyncMaster::SeqOpen(const std::string& file) { SendFile(SYNC_SEQ_OPEN, file); }
 void SyncMaster::SeqStop(const std::string& file) { SendFile(SYNC_SEQ_STOP, file); }
-void SyncMaster::MediaOpen(const std::string& file) { SendFile(SYNC_MEDIA_OPEN, file); }
+void SyncMaster::MediaOpen(const std::string& file) { SendFile(SYNC_MEDIA_OPEN, MediaName(file)); }
 
 void SyncMaster::MediaStop(const std::string& file) {
     {
         std::lock_guard<std::mutex> lock(m_mediaLock);
         m_lastMediaSyncUs = 0;
     }
-    SendFile(SYNC_MEDIA_STOP, file);
+    SendFile(SYNC_MEDIA_STOP, MediaName(file));
 }
 
 void SyncMaster::SeqStart(const std::string& file, int periodUs) {
@@ -55,7 +67,7 @@ void SyncMaster::MediaStart(const std::string& file, double seconds) {
     }
     SyncPacket p;
     p.type = SYNC_MEDIA_START;
-    p.file = file;
+    p.file = MediaName(file);
     p.positionUs = seconds > 0 ? (uint64_t)(seconds * 1e6) : 0;
     m_send(p, SyncWallUs());
 }
@@ -69,7 +81,7 @@ void SyncMaster::MediaSync(const std::string& file, double seconds) {
     }
     SyncPacket p;
     p.type = SYNC_MEDIA_SYNC;
-    p.file = file;
+    p.file = MediaName(file);
     p.positionUs = seconds > 0 ? (uint64_t)(seconds * 1e6) : 0;
     m_send(p, SyncWallUs());
 }

@@ -130,6 +130,7 @@ void SyncRemote::Handle(const SyncPacket& p, long long arrivalMonoUs, bool ownCl
             StopFollowing();
             m_doneFile.clear();
         }
+        sequence->CloseIfOpen(p.file);  // opened for a start that never came
         break;
     case SYNC_BLANK:
         sequence->SendBlankingData();
