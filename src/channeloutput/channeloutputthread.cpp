@@ -391,9 +391,11 @@ void* RunChannelOutputThread(void* data) {
             sequence->SendSequenceData();
         }
         // Told after the frame left, so remotes cost the master no latency;
-        // the packet carries the moment the period began.
+        // the packet carries the moment this pass began sending it (late
+        // when the machine is busy: the remotes are to match the frames as
+        // they leave, not as they were meant to).
         if (SyncEnabled() && seqRunning && !hold) {
-            multiSync->SendSeqSyncPacket(sequence->GetFileName(), sentFrame, sentFrame / (float)RefreshRate, start,
+            multiSync->SendSeqSyncPacket(sequence->GetFileName(), sentFrame, sentFrame / (float)RefreshRate, wake,
                                          LightDelay);
         }
         long long sendDone = MonoTimeUs();

@@ -65,8 +65,8 @@ public:
     void SendSeqOpenPacket(const std::string& filename);
     void SendSeqSyncStartPacket(const std::string& filename);
     void SendSeqSyncStopPacket(const std::string& filename);
-    // frameMonoUs: the monotonic time the frame goes out (the output
-    // thread's period start); periodUs: the period it runs at.
+    // frameMonoUs: the monotonic time the output thread began sending the
+    // frame; periodUs: the period it runs at.
     void SendSeqSyncPacket(const std::string& filename, int frames, float seconds, long long frameMonoUs = 0,
                            int periodUs = 0);
     void SendBlankingDataPacket();

@@ -1,8 +1,8 @@
 #pragma once
 // The master role: turns this board's sequence and media events into sync
 // packets. Each packet carries the position and the wall-clock time of that
-// position: a frame's time is the start of the output thread's period that
-// sends it, a media position's time is when it was measured. Called through
+// position: a frame's time is when the output thread began sending it, a
+// media position's time is when it was measured. Called through
 // MultiSync from the sequence player, the channel output thread, the media
 // entry and the media output; thread-safe.
 

@@ -1,5 +1,6 @@
 #include "SyncTestSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "hseq/ShowGenerator.h"
@@ -46,6 +47,19 @@ std::vector<long long> syncOffsets(const SyncBoard& reference, const SyncBoard& 
     auto offsets = frameOffsets(within(reference.show->seen()), within(other.show->seen()), 0);
     for (auto& o : offsets) o = std::llabs(o);
     return offsets;
+}
+
+long long frameUnevennessUs(const SyncBoard& b, double q, int stepMs) {
+    std::vector<long long> uneven;
+    const ShowFrame* prev = nullptr;
+    for (auto& f : b.show->seen()) {
+        if (f.sequence != 0) continue;
+        if (prev && f.frame == prev->frame + 1) uneven.push_back(std::llabs(f.timeUs - prev->timeUs - stepMs * 1000LL));
+        prev = &f;
+    }
+    if (uneven.empty()) return 0;
+    std::sort(uneven.begin(), uneven.end());
+    return uneven[std::min(uneven.size() - 1, (size_t)(q * (uneven.size() - 1) + 0.5))];
 }
 
 }  // namespace kivtest

@@ -38,4 +38,9 @@ struct SyncBoard {
 std::vector<long long> syncOffsets(const SyncBoard& reference, const SyncBoard& other, int from = 0,
                                    int to = 1 << 30);
 
+// How unevenly a board delivered its show, whatever the cause (a loaded
+// machine): the q-quantile of |gap - step| over consecutive frames, in us.
+// The allowance a timing judgement grants for the machine's load.
+long long frameUnevennessUs(const SyncBoard& b, double q, int stepMs = 25);
+
 }  // namespace kivtest
