@@ -223,6 +223,8 @@ TEST_F(SyncEndToEnd, StrangersForgeriesGarbageAndFloodsLeaveTheShowAlone) {
     ASSERT_EQ(1u, runs.size()) << a.show->describe();
     EXPECT_EQ(0, runs[0].grid.backwards);
     ExpectInStep(syncOffsets(master, a), master, a, "flooded remote");
+    EXPECT_EQ(0, a.kivd->stop(SIGTERM));
+    EXPECT_EQ(0, master.kivd->stop(SIGTERM));
 }
 
 TEST_F(SyncEndToEnd, ARemoteJoiningMidSongPlaysItFromTheMastersPosition) {
@@ -246,13 +248,14 @@ TEST_F(SyncEndToEnd, ARemoteJoiningMidSongPlaysItFromTheMastersPosition) {
     ASSERT_TRUE(waitUntil([&] { return commandText(*master.kivd, {"Get Playlist Status"}).find("idle") !=
                                        std::string::npos; }, 15000));
     usleep(500000);
-    a.kivd->stop(SIGTERM);
-    master.kivd->stop(SIGTERM);
+    EXPECT_EQ(0, a.kivd->stop(SIGTERM));
+    EXPECT_EQ(0, master.kivd->stop(SIGTERM));
 
     // The last start (a restart to follow the master empties the capture).
     std::string log = a.kivd->log();
     int startMs = atoi(log.c_str() + log.rfind("Remote media song.wav from") + 27);
     EXPECT_GE(startMs, 2500) << log;
+    if (!TIMING_JUDGED) return;  // decoding under TSan cannot keep up with the song
     PcmCapture played = ReadPcm16(a.media->file("/tmp/played.raw"));
     size_t first = played.firstSound();
     ASSERT_NE(std::string::npos, first);
