@@ -5,9 +5,9 @@
 #include "Sequence.h"
 #include "common.h"
 #include "log.h"
+#include "mediaoutput/mediaoutput.h"
 #include "playlist/Playlist.h"
 #include "playlist/PlaylistEntryBase.h"
-#include "mediaoutput/mediaoutput.h"
 #include "settings.h"
 #include "sync/ClockQuality.h"
 
