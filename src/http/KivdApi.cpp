@@ -88,6 +88,7 @@ const Mount MOUNTS[] = {
     {"/kivd/schedule", "Get Schedule"},  {"/kivd/scheduler", "Get Scheduler Info"},
     {"/kivd/warnings", "Get Warnings"},  {"/kivd/commands", "List Commands"},
     {"/kivd/plugins", "Get Plugins"},
+    {"/kivd/systems", "Get Systems"},
     {"/kivd/command", nullptr},
 };
 
