@@ -38,7 +38,7 @@
 #include "services/CurlManager.h"
 #include "services/Hardware.h"
 #include "services/MQTT.h"
-#include "services/MultiSync.h"
+#include "sync/MultiSync.h"
 #include "services/Overlays.h"
 #include "services/PluginManager.h"
 #include "settings.h"

@@ -89,6 +89,7 @@ const Mount MOUNTS[] = {
     {"/kivd/warnings", "Get Warnings"},  {"/kivd/commands", "List Commands"},
     {"/kivd/inputs", "Get Inputs"},
     {"/kivd/plugins", "Get Plugins"},
+    {"/kivd/systems", "Get Systems"},
     {"/kivd/command", nullptr},
 };
 
