@@ -101,25 +101,21 @@ std::string HTTPVirtualDisplayOutput::ResponseHeader(const std::string& origin, 
            "\r\n\r\n";
 }
 
-// A refusal as a whole HTTP answer, sent in place of the stream.
-static std::string refusal(int status, const std::string& message) {
+// A refusal as a whole HTTP answer in place of the stream, sent without
+// waiting: a socket that sent nothing yet has room for it.
+static void sendRefusal(int fd, int status, const std::string& message) {
     static const std::map<int, const char*> reasons = {
         {400, "Bad Request"}, {401, "Unauthorized"}, {403, "Forbidden"}, {405, "Method Not Allowed"},
         {431, "Request Header Fields Too Large"}, {503, "Service Unavailable"}};
     auto it = reasons.find(status);
     std::string body = httpserver::error_response(status, message)->get_body();
-    return "HTTP/1.1 " + std::to_string(status) + " " + (it == reasons.end() ? "Error" : it->second) +
-           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n" + (status == 401 ? "WWW-Authenticate: Bearer\r\n" : "") + "\r\n" + body;
-}
-
-// Sends a refusal without waiting (a new socket has room for it) and closes.
-static void refuseAndClose(int fd, int status, const std::string& message) {
-    std::string text = refusal(status, message);
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + (it == reasons.end() ? "Error" : it->second) +
+                       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\nConnection: close\r\n" + (status == 401 ? "WWW-Authenticate: Bearer\r\n" : "") +
+                       "\r\n" + body;
     if (send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
         // gone already
     }
-    close(fd);
 }
 
 static void logRefusal(int port, const std::string& peer, const std::string& why) {
@@ -410,10 +406,7 @@ bool HTTPVirtualDisplayOutput::ReadRequest(Connection* c) {
     }
     if (!v.allowed()) {
         logRefusal(m_port, c->peer, v.message);
-        std::string text = refusal(v.status, v.message);
-        if (send(c->fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-            // gone already
-        }
+        sendRefusal(c->fd, v.status, v.message);
         return false;
     }
     std::string header = ResponseHeader(request.get_header("Origin"), m_sixDigits);
@@ -489,7 +482,8 @@ void HTTPVirtualDisplayOutput::ConnectionThread() {
             }
             if (!added) {
                 logRefusal(m_port, peer, "too many connections");
-                refuseAndClose(fd, 503, "Too many connections");
+                sendRefusal(fd, 503, "Too many connections");
+                close(fd);
                 continue;
             }
             Wake();

@@ -41,6 +41,7 @@ struct PendingRequest {
     size_t received = 0;
     size_t maxBody = 0;
     bool tooLarge = false;
+    bool answered = false;  // answered on its head: any body that follows is dropped
 };
 
 void* connectionContext(struct MHD_Connection* connection) {
@@ -110,7 +111,8 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
     }
     auto* server = (HttpServer*)cls;
     void* tracked = connectionContext(connection);
-    auto answer = [&](const http_response& r) {
+    auto answer = [&](PendingRequest* p, const http_response& r) {
+        p->answered = true;
         server->ConnectionStage(tracked, HttpServer::Stage::Answered);
         return queue(connection, r);
     };
@@ -127,20 +129,20 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
         // Refused on its head alone: no body is read for a request that
         // will not be served.
         auto refusal = server->Admit(p->request, p->maxBody);
-        if (refusal) {
-            p->tooLarge = true;  // whatever body follows is dropped
-            return answer(*refusal);
-        }
+        if (refusal) return answer(p, *refusal);
         std::string length = p->request.get_header("Content-Length");
         if (!length.empty() && strtoull(length.c_str(), nullptr, 10) > p->maxBody) {
             // Answered before the body is read; the connection then closes.
             LogDebug(VB_HTTP, "HTTP %s %s: body of %s bytes refused\n", method, url, length.c_str());
-            p->tooLarge = true;
-            return answer(*bodyTooLarge(p->maxBody));
+            return answer(p, *bodyTooLarge(p->maxBody));
         }
         return MHD_YES;
     }
     auto* p = (PendingRequest*)*conCls;
+    if (p->answered) {
+        *uploadSize = 0;
+        return MHD_YES;
+    }
     if (*uploadSize) {
         p->received += *uploadSize;
         if (p->received > p->maxBody) {
@@ -153,11 +155,11 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
         *uploadSize = 0;
         return MHD_YES;
     }
-    if (p->tooLarge) return answer(*bodyTooLarge(p->maxBody));
+    if (p->tooLarge) return answer(p, *bodyTooLarge(p->maxBody));
     auto r = server->Serve(p->request);
     LogDebug(VB_HTTP, "HTTP %s %s from %s: %d\n", method, url, p->request.get_requestor().c_str(),
              r->get_response_code());
-    return answer(*r);
+    return answer(p, *r);
 }
 
 void requestCompleted(void* cls, struct MHD_Connection* connection, void** conCls,
