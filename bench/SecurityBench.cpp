@@ -13,7 +13,6 @@
 //
 //   bench_security [--seconds S] [--channels N] [--fps F] [--rounds K]
 
-#include <curl/curl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -160,32 +159,6 @@ void Attack(int part, int webPort, int streamPort, std::atomic<bool>& stop, Atta
         if (s.fd >= 0) close(s.fd);
 }
 
-size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
-
-// The owner's page: the status 20 times a second on one kept-alive
-// connection, as the status page polls; each request's time in us.
-void Owner(const std::string& url, std::atomic<bool>& stop, std::vector<double>& latencies, int& failures) {
-    SetThreadName("bench-owner");
-    CURL* c = curl_easy_init();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 5000L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, discard);
-    long long period = 1000000 / OWNER_PER_SECOND;
-    while (!stop) {
-        long long t0 = MonotonicUs();
-        CURLcode rc = curl_easy_perform(c);
-        long code = 0;
-        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
-        long long t1 = MonotonicUs();
-        if (rc == CURLE_OK && code == 200) latencies.push_back((double)(t1 - t0));
-        else ++failures;
-        if (t0 + period > t1) usleep((useconds_t)(t0 + period - t1));
-    }
-    curl_easy_cleanup(c);
-}
-
 // ---- child: one run ----------------------------------------------------------
 
 int Play(const Options& o, const std::string& mediaDir, bool attacked) {
@@ -237,7 +210,8 @@ int Play(const Options& o, const std::string& mediaDir, bool attacked) {
         for (int i = 0; i < ATTACK_THREADS; ++i)
             attackers.emplace_back(Attack, i, server.Port(), streamPort, std::ref(stop), std::ref(reports[i]));
         std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/kivd/status";
-        owner = std::thread(Owner, url, std::ref(stop), std::ref(latencies), std::ref(failures));
+        owner = std::thread(kivbench::PollHttp, url, OWNER_PER_SECOND, std::ref(stop), std::ref(latencies),
+                            std::ref(failures));
     }
     long long timeout = MonotonicUs() + (long long)(o.seconds + 30) * 1000000;
     while (player->IsSequenceRunning() && MonotonicUs() < timeout) usleep(100000);
