@@ -24,7 +24,10 @@
 
 // Digits of colours and positions in the stream: digit value = index.
 static const char STREAM_DIGITS[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+/";
-static constexpr int LISTEN_BACKLOG = 5;
+// Room for a burst of connections to wait for the accepting thread: with a
+// short queue a browser's connection waits a second for every retry the
+// kernel makes while others flood the port.
+static constexpr int LISTEN_BACKLOG = HttpLimits::CONNECTIONS;
 static constexpr int FOUR_DIGIT_LIMIT_X = 4095;  // x from here on needs the six-digit form
 static constexpr int FOUR_DIGIT_LIMIT_Y = 4096;
 static constexpr const char* GEOMETRY_PATH = "/kivd/virtualdisplay";
@@ -352,7 +355,9 @@ bool HTTPVirtualDisplayOutput::AddConnection(int fd, const std::string& peer) {
     }
     if (fromPeer >= HttpLimits::CONNECTIONS_PER_ADDRESS) return false;
     if (open >= HttpLimits::CONNECTIONS || requests >= HttpLimits::UNFINISHED_REQUESTS) {
-        if (!oldestRequest) return false;
+        if (!oldestRequest || GetMonotonicMS() - oldestRequest->acceptedMs < HttpLimits::UNFINISHED_GRACE_MS) {
+            return false;
+        }
         oldestRequest->closing = true;  // makes room: the select thread closes it
     }
     auto c = std::make_unique<Connection>();

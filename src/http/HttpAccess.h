@@ -56,9 +56,12 @@ constexpr unsigned CONNECTIONS_PER_ADDRESS = 16;
 // A request whose head has not arrived in full by then is dropped, however
 // slowly it keeps trickling in.
 constexpr int REQUEST_HEAD_SECONDS = 10;
-// Connections still waiting for their request head may hold at most this
-// many of the places; beyond, the oldest of them is dropped for a new one.
+// Connections still waiting for their request may hold at most this many
+// of the places; beyond, the oldest of them is dropped for a new one if it
+// waited UNFINISHED_GRACE_MS (a client merely not served yet has sent its
+// request long before), else the new one.
 constexpr unsigned UNFINISHED_REQUESTS = CONNECTIONS / 2;
+constexpr int UNFINISHED_GRACE_MS = 1000;
 constexpr size_t MAX_REQUEST_HEAD_BYTES = 8192;
 }  // namespace HttpLimits
 

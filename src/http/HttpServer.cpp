@@ -441,6 +441,7 @@ void HttpServer::ConnectionStage(void* context, Stage stage) {
     std::lock_guard<std::mutex> lock(m_connectionsLock);
     if (c->stage == stage) return;
     c->stage = stage;
+    if (stage == Stage::Answered) ++c->answered;
     if (stage != Stage::Body) c->since = GetMonotonicMS();
 }
 
@@ -475,9 +476,25 @@ void HttpServer::DropSlowRequests() {
         }
     }
     if (unfinished.size() > HttpLimits::UNFINISHED_REQUESTS) {
-        std::sort(unfinished.begin(), unfinished.end(),
-                  [](Connection* a, Connection* b) { return a->since < b->since; });
-        for (size_t i = 0; i + HttpLimits::UNFINISHED_REQUESTS < unfinished.size(); ++i) drop(unfinished[i]);
+        // Never answered before waited-on ones, oldest first; the young are
+        // spared for the newest, as long as old ones make room.
+        std::sort(unfinished.begin(), unfinished.end(), [](Connection* a, Connection* b) {
+            if ((a->answered > 0) != (b->answered > 0)) return a->answered == 0;
+            return a->since < b->since;
+        });
+        size_t excess = unfinished.size() - HttpLimits::UNFINISHED_REQUESTS;
+        for (Connection* c : unfinished) {
+            if (excess && now - c->since >= HttpLimits::UNFINISHED_GRACE_MS) {
+                drop(c);
+                --excess;
+            }
+        }
+        for (size_t i = unfinished.size(); excess && i-- > 0;) {
+            if (!unfinished[i]->dropped && unfinished[i]->answered == 0) {
+                drop(unfinished[i]);
+                --excess;
+            }
+        }
     }
     if (!dropped) return;
     static LogRateLimit drops(DROPS_LOGGED_PER_MINUTE);

@@ -106,14 +106,17 @@ private:
         int fd = -1;  // a duplicate of the server's, so that it stays this socket until closed here
         long long since = 0;  // ms, monotonic: start of the current stage
         Stage stage = Stage::Head;
+        int answered = 0;  // requests answered on it
         bool dropped = false;
     };
 
     std::shared_ptr<Mount> FindMount(const std::string& path);
     std::shared_ptr<httpserver::http_response> ServeStatic(const httpserver::http_request& request);
     static std::string NormalisePath(const std::string& path);
-    // Drops requests whose head is late, and the oldest unfinished ones
-    // while too many are; m_connectionsLock held.
+    // Drops requests whose head is late, and while too many are unfinished
+    // the oldest of them that waited out the grace, those of connections
+    // never answered first (a page's kept-alive connection waiting for its
+    // next poll is spared), else the newest; m_connectionsLock held.
     void DropSlowRequests();
 
     // Guards m_mounts, m_static and every Mount's inFlight; m_released is

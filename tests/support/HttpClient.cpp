@@ -89,9 +89,12 @@ int connectFrom(const std::string& source, const std::string& address, int port)
 }
 
 bool closedByPeer(int fd) {
-    char c;
-    ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    char buf[4096];
+    while (true) {
+        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n > 0) continue;  // an answer before the close
+        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
 }
 
 }  // namespace kivtest

@@ -34,7 +34,8 @@ inline HttpResult httpGet(const std::string& url, const std::vector<std::string>
 // A plain TCP connection to address:port from the loopback address
 // `source` (any of 127.0.0.0/8), blocking; the socket, or -1.
 int connectFrom(const std::string& source, const std::string& address, int port);
-// The server closed the connection (without waiting).
+// The server closed the connection (without waiting); what it sent before
+// is read and dropped.
 bool closedByPeer(int fd);
 
 }  // namespace kivtest
