@@ -232,6 +232,8 @@ TEST(VirtualDisplayEndToEnd, ChromiumDrawsTheMappedColoursAndFindsTheDaemonAfter
     }));
     media.write("/config/virtualdisplaymap", PAGE_MAP);
     media.write("/config/channeloutputs.json", "{\"channelOutputs\": [" + virtualDisplayOutput(96, vdPort()) + "]}");
+    // The page carries the token to the web server and to the stream.
+    media.write("/settings", "HTTPAccessToken = let-me-watch\n");
 
     kivtest::KivdProcess d(media.path());
     ASSERT_TRUE(d.start({"-f"}));
@@ -240,7 +242,8 @@ TEST(VirtualDisplayEndToEnd, ChromiumDrawsTheMappedColoursAndFindsTheDaemonAfter
     ASSERT_EQ(d.command({"Start Sequence", "first.hseq"}, &out), 0) << out;
 
     kivtest::HeadlessChromium browser(800, 400);
-    ASSERT_TRUE(browser.ok() && browser.open(d.httpUrl("/virtualdisplay.html"))) << browser.error() << browser.output();
+    ASSERT_TRUE(browser.ok() && browser.open(d.httpUrl("/virtualdisplay.html#token=let-me-watch")))
+        << browser.error() << browser.output();
     ASSERT_TRUE(browser.waitFor("window.kivVirtualDisplay && kivVirtualDisplay.draws > 0", 30000))
         << browser.error() << "\n" << SaveJsonToString(browser.evaluate("window.kivVirtualDisplay")) << "\n"
         << browser.output();
