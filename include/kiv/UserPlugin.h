@@ -34,6 +34,10 @@ struct PluginHost {
     std::function<void(LogLevel level, const std::string& text)> log;
     // A warning the user sees until the daemon stops.
     std::function<void(const std::string& text)> warn;
+    // Hands data to the plug-in of the same name (getName()) on every
+    // other system of a synchronised show (master or remote mode); it
+    // arrives there in multiSyncData. Nothing is sent without sync.
+    std::function<void(const unsigned char* data, int len)> sendSyncData;
 };
 
 class UserPlugin {

@@ -338,7 +338,7 @@ void* RunChannelOutputThread(void* data) {
         bool readFirst = false;
         bool hold = false;
         if (sequence && !otherOutput) {
-            if (sequence->IsSequenceOpenedNotStarted()) {
+            if (sequence->IsSequenceOpeningOrNotStarted()) {
                 hold = true;
             } else if (seqRunning && !sequence->HasCurrentFrame()) {
                 sequence->ReadSequenceData(false);
@@ -400,12 +400,27 @@ void* RunChannelOutputThread(void* data) {
             if (!sequence->isDataProcessed() || bridge) {
                 sequence->ProcessSequenceData(FrameMs(seqRunning));
             }
-            if (remote && !busy && MasterFramesPlayed < 0) {
+            bool skip = false;
+            if (remote && !otherOutput && MasterFramesPlayed < 0) {
                 for (int i = 0; i < 1000 && RunThread && !BridgeDataLive() && MasterFramesPlayed < 0; ++i) {
                     usleep(1000);
                 }
+                // The master's first packet came while this frame waited, so
+                // it was not placed yet: it leaves when the master's did, or
+                // not at all when that has passed (the next read seeks).
+                long long due;
+                if (RemoteFrameDue(MonoTimeUs(), due)) {
+                    if (due - MonoTimeUs() > REMOTE_HOLD_MARGIN_US) {
+                        auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(due));
+                        outputThreadCond.wait_until(threadLock, until, [] { return !RunThread.load(); });
+                    }
+                    skip = MonoTimeUs() - due > SequenceLightDelay;
+                }
             }
-            sequence->SendSequenceData();
+            // A file opened since this pass looked has put its first frame
+            // in the buffer: that frame waits for its start.
+            if (!seqRunning && !otherOutput && sequence->IsSequenceOpeningOrNotStarted()) skip = true;
+            if (!skip) sequence->SendSequenceData();
         }
         // Told after the frame left, so remotes cost the master no latency;
         // the packet carries the moment this pass began sending it (late

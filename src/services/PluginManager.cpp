@@ -19,6 +19,7 @@
 #include "kiv/UserPlugin.h"
 #include "log.h"
 #include "settings.h"
+#include "sync/MultiSync.h"
 
 PluginManager PluginManager::INSTANCE;
 
@@ -199,6 +200,9 @@ void PluginManager::load(const std::string& folder) {
         _LogWrite(__FILE__, __LINE__, levels[(int)level & 3], VB_PLUGIN, line);
     };
     host.warn = [prefix](const std::string& text) { WarningHolder::AddWarning(prefix + text); };
+    host.sendSyncData = [name](const unsigned char* data, int len) {
+        MultiSync::INSTANCE.SendPluginData(name, data, len);
+    };
     std::string version;
     std::vector<KIVPlugins::PluginCommand> commands;
     try {

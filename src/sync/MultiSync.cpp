@@ -230,7 +230,7 @@ void MultiSync::HandlePacket(const uint8_t* data, size_t len, const sockaddr_in&
     long long nowWall = SyncWallUs();
     long long nowMono = SyncMonoUs();
     long long arrivalMonoUs = arrivalWallUs - (nowWall - nowMono);
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    std::unique_lock<std::mutex> lock(m_stateLock);
     if (!m_replay.Accept(ntohl(from.sin_addr.s_addr), p.session, p.seq, p.timeUs)) {
         Count(REPLAYED);
         return;
@@ -248,6 +248,8 @@ void MultiSync::HandlePacket(const uint8_t* data, size_t len, const sockaddr_in&
         RunReceivedCommand(address, p);
         return;
     case SYNC_PLUGIN:
+        // Plug-in code runs without the sync state held: it may be slow, or send.
+        lock.unlock();
         PluginManager::INSTANCE.multiSyncData(p.plugin, p.data.data(), (int)p.data.size());
         return;
     case SYNC_PING:

@@ -1,7 +1,8 @@
 // User plug-ins for the loader and daemon tests, one kind per build:
 // FULL implements every interface: "<name> paint" (first channel, value,
 // count) and datagrams "<first> <value> <count>" on the control port of
-// <name>.json set channels in every frame; "<name> report" tells what it
+// <name>.json set channels in every frame; "<name> send" (text) sends it to
+// the same plug-in on synchronised systems; "<name> report" tells what it
 // received (frames, sync data, media titles); painting the last channel
 // makes the frame hook throw; unloading appends its name to
 // <media>/unloaded.txt. THROWS fails in setUp, OTHER_ABI is built for the
@@ -84,8 +85,14 @@ public:
             m_report["frames"] = m_frames;
             return KIVPlugins::CommandResult{false, Json::writeString(Json::StreamWriterBuilder(), m_report), "application/json"};
         };
+        auto sendCmd = [this](const std::vector<std::string>& a) {
+            if (a.size() != 1) return KIVPlugins::CommandResult{true, "needs the text to send"};
+            m_host.sendSyncData((const unsigned char*)a[0].data(), (int)a[0].size());
+            return KIVPlugins::CommandResult{false, "sent"};
+        };
         return {{name + " paint", "Sets channels in every frame", {{"First", "int", "1-based"}, {"Value", "int", ""},
                  {"Count", "int", ""}}, paintCmd},
+                {name + " send", "Sends text to this plug-in on the other systems", {{"Text", "string", ""}}, sendCmd},
                 {name + " report", "What the plug-in received", {}, reportCmd}};
     }
 

@@ -227,6 +227,32 @@ TEST_F(SyncEndToEnd, StrangersForgeriesGarbageAndFloodsLeaveTheShowAlone) {
     EXPECT_EQ(0, master.kivd->stop(SIGTERM));
 }
 
+TEST_F(SyncEndToEnd, PluginsOfTheSameNameSendEachOtherData) {
+    SyncBoard& master = AddBoard(1, "master", "MultiSyncPeers = 10.78.0.0/24\n", 40);
+    SyncBoard& a = AddBoard(2, "remote", "MultiSyncPeers = 10.78.0.1\n", 40);
+    SyncBoard& b = AddBoard(3, "remote", "MultiSyncPeers = 10.78.0.1\n", 40);
+    for (SyncBoard* board : {&master, &a, &b}) {
+        ASSERT_EQ(0, runCommand("mkdir -p '" + board->media->file("/plugins") + "' && cp -r '" + buildDir() +
+                                "/tests/plugins/test-user' '" + board->media->file("/plugins/") + "'"));
+        ASSERT_TRUE(board->start()) << board->kivd->output();
+    }
+    std::string out;
+    ASSERT_EQ(0, master.kivd->command({"test-user send", "fixture 7 at 40%"}, &out)) << out;
+    ASSERT_EQ(0, a.kivd->command({"test-user send", "from a"}, &out)) << out;
+    auto received = [](SyncBoard& board) {
+        return LoadJsonFromString(commandText(*board.kivd, {"test-user report"}))["sync"];
+    };
+    ASSERT_TRUE(waitUntil([&] { return received(master).size() == 1 && received(b).size() == 1; }, 5000))
+        << received(master) << received(b);
+    EXPECT_EQ("from a", received(master)[0].asString());
+    // Remotes take it only from systems in their MultiSyncPeers: here the master's, not each other's.
+    for (SyncBoard* remote : {&a, &b}) {
+        Json::Value got = received(*remote);
+        EXPECT_EQ(1u, got.size()) << got;
+        EXPECT_EQ("fixture 7 at 40%", got[0].asString()) << got;
+    }
+}
+
 TEST_F(SyncEndToEnd, ARemoteJoiningMidSongPlaysItFromTheMastersPosition) {
     if (!FfmpegAvailable()) GTEST_SKIP() << "the ffmpeg command-line tool is not installed";
     const int frames = 400;  // 10 s, the song's length
