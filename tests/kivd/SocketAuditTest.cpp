@@ -93,6 +93,9 @@ void everyFeatureOn(kivtest::TempMediaDir& media, const kivtest::MosquittoBroker
         {"type": "GenericUDP", "enabled": 1, "address": "127.0.1.30", "port": 5000, "startChannel": 1,
          "channelCount": 30, "tokens": "{data}"},
         {"type": "HTTPVirtualDisplay", "enabled": 1, "startChannel": 1, "channelCount": 2048}]})");
+    media.write("/config/inputs.json", R"({"interface": "kivshow0", "inputs": [
+        {"protocol": "E1.31", "universe": 1}, {"protocol": "Art-Net", "universe": 0},
+        {"protocol": "DDP", "channelCount": 512}]})");
     media.write("/config/virtualdisplaymap",
                 GetFileContents(kivtest::sourceDir() + "/docs/examples/virtualdisplaymap"));
     ShowSpec spec;
@@ -146,6 +149,7 @@ TEST(SocketAudit, EverySocketIsDocumentedAndListensNoWiderThanByDefault) {
     }
     EXPECT_TRUE(seen.count("tcp 32320") && seen.count("tcp 32328") && seen.count("udp 32350"))
         << "ss saw the daemon's sockets";
+    EXPECT_TRUE(seen.count("udp 5568") && seen.count("udp 6454") && seen.count("udp 4048")) << "the live inputs";
     EXPECT_GE(std::count_if(seen.begin(), seen.end(), [](const std::string& s) { return startsWith(s, "udp"); }), 1);
 
     int unixSockets = 0;
