@@ -11,6 +11,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,7 +31,8 @@ namespace {
 constexpr int FPS = 40;
 constexpr uint32_t CHANNELS = 1200;  // one DDP datagram per frame
 
-long long nowUs() { return GetTimeMicros(); }
+// The receiver stamps datagrams with the wall clock (the kernel's stamp).
+long long nowUs() { return GetTime(); }
 
 // Seconds a shell command took; exits on failure.
 double timed(const std::string& cmd) {
@@ -42,7 +44,8 @@ double timed(const std::string& cmd) {
     return (nowUs() - t0) / 1e6;
 }
 
-// Lateness p99 (us) of the frames that arrived between from and to.
+// Lateness p99 (us) of the frames that arrived between from and to; -1
+// when none of the show's frames arrived then.
 double latenessP99(const std::vector<Datagram>& grams, const std::unordered_map<uint64_t, int>& hashes,
                    long long from, long long to) {
     std::vector<std::pair<int, long long>> shown;
@@ -53,6 +56,8 @@ double latenessP99(const std::vector<Datagram>& grams, const std::unordered_map<
         auto it = hashes.find(HashBytes(p.data, p.length));
         if (it != hashes.end()) shown.push_back({it->second, g.timeUs});
     }
+    fprintf(stderr, "%zu show frames identified\n", shown.size());
+    if (shown.size() < 100) return -1;
     return kivbench::FrameLateness(shown, 1000000 / FPS).grid.p99;
 }
 
@@ -80,9 +85,9 @@ int main(int argc, char** argv) {
     fwrite(header.data(), 1, header.size(), f);
     fclose(f);
 
-    UdpReceiver ddp("127.0.0.1", 4048);
+    UdpReceiver ddp("127.203.0.1", 4048);  // not an address of an interface: kivd would not send to itself
     media.write("/config/channeloutputs.json",
-                R"({"channelOutputs": [{"type": "UDP", "universes": [{"type": 4, "address": "127.0.0.1", "startChannel": 1, "channelCount": 1200, "monitor": 0}]}]})");
+                R"({"channelOutputs": [{"type": "UDP", "universes": [{"type": 4, "address": "127.203.0.1", "startChannel": 1, "channelCount": 1200, "monitor": 0}]}]})");
     media.write("/settings", "UploadMaxBytes = 2147483647\n");
     KivdProcess d(dir);
     if (!d.start({"-f"}) || !d.waitReady()) {
@@ -100,9 +105,16 @@ int main(int argc, char** argv) {
     long long quietFrom = nowUs();
     sleep(10);
     long long quietTo = nowUs();
+    // Uploads one after the other for as long as the quiet stretch lasted,
+    // so the lateness of both rests on as many frames.
     long long upFrom = nowUs();
-    double upload = timed("curl -s -f -o /dev/null -H 'X-Requested-With: bench' -T " + src + " " +
-                          d.httpUrl("/kivd/files/sequences/big.hseq"));
+    int uploads = 0;
+    double upload = 0;
+    while (nowUs() - upFrom < quietTo - quietFrom || uploads == 0) {
+        upload += timed("curl -s -f -o /dev/null -H 'X-Requested-With: bench' -T " + src + " " +
+                        d.httpUrl("/kivd/files/sequences/big.hseq"));
+        ++uploads;
+    }
     long long upTo = nowUs();
     auto grams = ddp.take();
     double quiet = latenessP99(grams, hashes, quietFrom, quietTo);
@@ -110,10 +122,14 @@ int main(int argc, char** argv) {
     d.stop();
     unlink(src.c_str());
 
-    double throughput = megabytes / upload, refThroughput = megabytes / reference;
-    double speed = throughput / refThroughput, lateness = quiet > 0 ? loaded / quiet : 0;
-    printf("upload of %d MB: %.1f MB/s; curl to a plain file: %.1f MB/s; ratio %.2f x (goal >= 0.8): %s\n", megabytes,
-           throughput, refThroughput, speed, kivbench::Verdict(speed >= 0.8));
+    double throughput = (double)megabytes * uploads / upload, refThroughput = megabytes / reference;
+    if (quiet < 0 || loaded < 0) {
+        fprintf(stderr, "the receiver did not get the show's frames: no lateness figures\n");
+        return 1;
+    }
+    double speed = throughput / refThroughput, lateness = loaded / std::max(quiet, 1.0);
+    printf("upload of %d MB (%d times): %.1f MB/s; curl to a plain file: %.1f MB/s; ratio %.2f x (goal >= 0.8): %s\n", megabytes,
+           uploads, throughput, refThroughput, speed, kivbench::Verdict(speed >= 0.8));
     printf("output lateness p99: quiet %.0f us, during upload %.0f us; ratio %.2f x (goal <= 1.1): %s\n", quiet, loaded,
            lateness, kivbench::Verdict(lateness <= 1.1));
     return 0;
