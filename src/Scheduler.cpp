@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -275,30 +276,17 @@ bool Scheduler::SameOccurrence(const ScheduledItem* a, const ScheduledItem* b) {
     return a->args[0] == b->args[0];
 }
 
-void Scheduler::AddScheduledItems(ScheduleEntry* entry, int index) {
-    if (!entry->enabled) return;
-    if (!entry->playlist.empty()) {
-        std::string warning = missingWarning(*entry);
-        if (PlaylistFileMissing(*entry)) {
-            WarningHolder::AddWarning(warning);
-            m_rowWarnings.push_back(warning);
-            entry->enabled = false;
-            return;
-        }
-        WarningHolder::RemoveWarning(warning);
-    }
-
+void Scheduler::ExpandRowDays(ScheduleEntry* entry, int distance, int& timeDelta, time_t timeDeltaLimit) {
     time_t now = ScheduleClock::Now();
     struct tm today;
     localtime_r(&now, &today);
     int weekday = today.tm_wday;
-    int distance = getSettingInt("ScheduleDistance", 0);
 
     entry->startEndTimes.clear();
     std::set<int> pushed;  // a day is expanded once even when two rules name it
     auto push = [&](int offset) {
         if (pushed.insert(offset).second) {
-            entry->pushStartEndTimes(offset, m_clockDelta, m_clockDeltaLimit);
+            entry->pushStartEndTimes(offset, timeDelta, timeDeltaLimit);
         }
     };
 
@@ -334,6 +322,68 @@ void Scheduler::AddScheduledItems(ScheduleEntry* entry, int index) {
             }
         }
     }
+}
+
+bool Scheduler::PreviewSchedule(const Json::Value& doc, int count, Json::Value& rows,
+                                std::vector<std::string>& problems) {
+    rows = Json::Value(Json::arrayValue);
+    if (!doc.isArray()) {
+        problems.push_back("The schedule must be a JSON array of rows");
+        return false;
+    }
+    time_t now = ScheduleClock::Now();
+    // At least a week ahead, so every row's next start shows.
+    int distance = std::max(getSettingInt("ScheduleDistance", 0), 7);
+    for (Json::ArrayIndex i = 0; i < doc.size(); ++i) {
+        std::string where = "Row " + std::to_string(i + 1) + ": ";
+        ScheduleEntry row;
+        Json::Value copy = doc[i];
+        if (!row.LoadFromJson(copy)) {
+            problems.push_back(where + row.loadError);
+            continue;
+        }
+        if (row.enabled && !row.playlist.empty() && PlaylistFileMissing(row)) {
+            problems.push_back(where + missingWarning(row));
+            continue;
+        }
+        Json::Value r;
+        r["row"] = (int)i + 1;
+        r["next"] = Json::Value(Json::arrayValue);
+        if (row.enabled) {
+            int delta = 0;
+            ExpandRowDays(&row, distance, delta, 0);
+            std::sort(row.startEndTimes.begin(), row.startEndTimes.end());
+            for (auto& se : row.startEndTimes) {
+                bool open = row.playlist.empty() ? se.first >= now : se.second > now;
+                if (!open || !DateInRange(LocalDateInt(se.first), row.startDate, row.endDate)) continue;
+                if ((int)r["next"].size() >= count) break;
+                Json::Value o;
+                o["start"] = (Json::UInt64)se.first;
+                o["end"] = (Json::UInt64)se.second;
+                o["startStr"] = TimeText(se.first);
+                o["endStr"] = TimeText(se.second);
+                r["next"].append(o);
+            }
+        }
+        rows.append(r);
+    }
+    return problems.empty();
+}
+
+void Scheduler::AddScheduledItems(ScheduleEntry* entry, int index) {
+    if (!entry->enabled) return;
+    if (!entry->playlist.empty()) {
+        std::string warning = missingWarning(*entry);
+        if (PlaylistFileMissing(*entry)) {
+            WarningHolder::AddWarning(warning);
+            m_rowWarnings.push_back(warning);
+            entry->enabled = false;
+            return;
+        }
+        WarningHolder::RemoveWarning(warning);
+    }
+
+    ExpandRowDays(entry, getSettingInt("ScheduleDistance", 0), m_clockDelta, m_clockDeltaLimit);
 
     for (auto& se : entry->startEndTimes) {
         int date = LocalDateInt(se.first);

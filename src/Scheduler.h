@@ -50,6 +50,13 @@ public:
     std::string ScheduleFilePath() const;
     long long ScheduleFileMTime() const;
 
+    // Judges a schedule document as a load would, and tells what it would
+    // do: for a good one, one object per row with "row" (1-based) and
+    // "next" (up to `count` coming occurrences, each {"start", "end",
+    // "startStr", "endStr"}); else false with one problem per bad row
+    // ("Row 2: ..."), nothing loaded or warned.
+    bool PreviewSchedule(const Json::Value& doc, int count, Json::Value& rows, std::vector<std::string>& problems);
+
     ScheduledItem* GetNextScheduledPlaylist();
     static std::string GetDayTextFromDayIndex(int dayIndex);
     void SetItemRan(ScheduledItem* item, bool ran);
@@ -82,6 +89,9 @@ private:
     typedef std::vector<std::unique_ptr<ScheduledItem>> ItemList;
 
     void AddScheduledItems(ScheduleEntry* entry, int index);
+    // Fills the row's startEndTimes for the days a load covers: this week
+    // and `distance` days beyond (see pushStartEndTimes for the delta).
+    static void ExpandRowDays(ScheduleEntry* entry, int distance, int& timeDelta, time_t timeDeltaLimit);
     void ClearScheduledItems();
     bool PlaylistFileMissing(const ScheduleEntry& entry);
     static bool SameOccurrence(const ScheduledItem* a, const ScheduledItem* b);

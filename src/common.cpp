@@ -23,6 +23,7 @@
 #include <cctype>
 #include <climits>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -249,41 +250,86 @@ bool PutFileContents(const std::string& path, const std::string& text) {
         // never replaced by a regular file.
         return putFileInPlace(target, text);
     }
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string tmpl = dir + "/." + base + TEMP_MARK + std::to_string(getpid()) + "-XXXXXX";
-    std::vector<char> tmp(tmpl.begin(), tmpl.end());
-    tmp.push_back(0);
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) {
+    FileReplacer file(target);
+    if (!file.Open()) {
         if ((errno == EACCES || errno == EPERM) && access(target.c_str(), W_OK) == 0) {
             return putFileInPlace(target, text);
         }
         LogErr(VB_GENERAL, "ERROR: Unable to open %s for writing.\n", path.c_str());
-        LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), strerror(errno));
+        LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), file.Error().c_str());
         return false;
     }
-    bool ok = writeAll(fd, text) && fsync(fd) == 0;
+    if (!file.Write(text.data(), text.size()) || !file.Commit()) {
+        LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), file.Error().c_str());
+        return false;
+    }
+    return true;
+}
+
+FileReplacer::FileReplacer(const std::string& path) : m_path(path) {
+    size_t slash = path.rfind('/');
+    m_dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    m_base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+FileReplacer::~FileReplacer() {
+    if (m_fd >= 0) close(m_fd);
+    if (!m_temp.empty()) unlink(m_temp.c_str());
+}
+
+bool FileReplacer::Open() {
+    std::string tmpl = m_dir + "/." + m_base + TEMP_MARK + std::to_string(getpid()) + "-XXXXXX";
+    std::vector<char> tmp(tmpl.begin(), tmpl.end());
+    tmp.push_back(0);
+    m_fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (m_fd < 0) {
+        int err = errno;
+        m_error = strerror(err);
+        errno = err;
+        return false;
+    }
+    m_temp = tmp.data();
+    return true;
+}
+
+bool FileReplacer::Write(const char* data, size_t len) {
+    if (m_fd < 0) return false;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(m_fd, data + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            m_error = n == 0 ? strerror(EIO) : strerror(errno);
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool FileReplacer::Commit() {
+    if (m_fd < 0) return false;
+    bool ok = fsync(m_fd) == 0;
     int err = errno;
-    close(fd);
+    ok = close(m_fd) == 0 && ok;
+    m_fd = -1;
     if (ok) {
-        SetFilePerms(tmp.data(), false);
-        ok = rename(tmp.data(), target.c_str()) == 0;
+        SetFilePerms(m_temp, false);
+        ok = rename(m_temp.c_str(), m_path.c_str()) == 0;
         err = errno;
     }
     if (!ok) {
-        unlink(tmp.data());
-        LogErr(VB_GENERAL, "ERROR: Unable to write %s - %s.\n", path.c_str(), strerror(err));
+        m_error = strerror(err);
         return false;
     }
+    m_temp.clear();
     // The new name itself must survive a power cut too.
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         fsync(dfd);
         close(dfd);
     }
-    sweepStaleTemporaries(dir, base);
+    sweepStaleTemporaries(m_dir, m_base);
     return true;
 }
 
@@ -464,6 +510,29 @@ bool SaveJsonToFile(const Json::Value& value, const std::string& path, const std
         return false;
     }
     return PutFileContents(path, text);
+}
+
+int JsonInt(const Json::Value& config, const char* key, int def) {
+    if (!config.isObject() || !config.isMember(key)) return def;
+    const Json::Value& v = config[key];
+    if (v.isBool()) return v.asBool() ? 1 : 0;
+    if (v.isIntegral()) {
+        if (v.isInt()) return v.asInt();
+        return v.isUInt() ? (int)std::min<unsigned>(v.asUInt(), 0x7FFFFFFF) : def;
+    }
+    if (v.isDouble()) {
+        double d = v.asDouble();
+        if (std::isfinite(d) && d >= -2147483648.0 && d <= 2147483647.0) return (int)d;
+        return def;
+    }
+    if (v.isString()) {
+        const std::string s = v.asString();
+        char* end = nullptr;
+        errno = 0;
+        long l = strtol(s.c_str(), &end, 0);
+        if (end != s.c_str() && *end == 0 && errno == 0 && l >= -2147483647L - 1 && l <= 2147483647L) return (int)l;
+    }
+    return def;
 }
 
 void MergeJsonValues(Json::Value& into, Json::Value& from) {

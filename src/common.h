@@ -40,6 +40,29 @@ void Touch(const char* path);
 void Touch(const std::string& path);
 std::string GetFileContents(const std::string& path);
 bool PutFileContents(const std::string& path, const std::string& text);
+// A file written under a temporary name beside `path` (hidden, so listings
+// skip it) that takes the name only on Commit, once its bytes are on the
+// disk; destroyed uncommitted, the temporary is removed and `path` is as it
+// was. Used by PutFileContents and for files that arrive in pieces.
+class FileReplacer {
+public:
+    explicit FileReplacer(const std::string& path);
+    ~FileReplacer();
+    FileReplacer(const FileReplacer&) = delete;
+    FileReplacer& operator=(const FileReplacer&) = delete;
+    // False (errno set) when the temporary could not be created.
+    bool Open();
+    bool Write(const char* data, size_t len);
+    bool Commit();
+    // The reason of the last failure.
+    const std::string& Error() const { return m_error; }
+    // The temporary's path until Commit (to look at what was written).
+    const std::string& TempPath() const { return m_temp; }
+
+private:
+    std::string m_path, m_dir, m_base, m_temp, m_error;
+    int m_fd = -1;
+};
 bool CopyFileContents(const std::string& from, const std::string& to);
 std::string tail(const std::string& text, size_t n);
 bool SetFilePerms(const char* path, bool executable = false);
@@ -61,6 +84,10 @@ std::string SaveJsonToString(const Json::Value& value, const std::string& indent
 bool SaveJsonToString(const Json::Value& value, std::string& out, const std::string& indentation = "");
 bool SaveJsonToFile(const Json::Value& value, const std::string& path, const std::string& indentation = "\t");
 void MergeJsonValues(Json::Value& into, Json::Value& from);
+// An integer member of a configuration object, also written as a bool, a
+// whole number in a double or numeric text ("101", "0x10"); def when absent
+// or unreadable.
+int JsonInt(const Json::Value& config, const char* key, int def);
 
 // Strings
 void TrimWhiteSpace(std::string& s);

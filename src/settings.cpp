@@ -33,6 +33,31 @@ static void applySpecialSetting(const std::string& key, const std::string& value
     }
 }
 
+namespace {
+enum class LineKind { Blank, Setting, Malformed };
+
+// One line of the settings file (trimmed in place).
+LineKind parseSettingLine(std::string& line, std::string& key, std::string& value) {
+    TrimWhiteSpace(line);
+    if (line.empty() || line[0] == '#' || line[0] == ';') return LineKind::Blank;
+    size_t eq = line.find('=');
+    key = eq == std::string::npos ? "" : line.substr(0, eq);
+    TrimWhiteSpace(key);
+    bool keyOk = !key.empty();
+    for (char c : key) {
+        if (!(isalnum((unsigned char)c) || c == '_' || c == '-' || c == '.')) keyOk = false;
+    }
+    value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    TrimWhiteSpace(value);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    } else if (!value.empty() && (value.front() == '"' || value.back() == '"')) {
+        keyOk = false;  // an unbalanced quote
+    }
+    return keyOk ? LineKind::Setting : LineKind::Malformed;
+}
+}  // namespace
+
 void LoadSettingsFromText(const std::string& text, const std::string& sourceName) {
     std::vector<std::string> lines = split(text, '\n');
     std::vector<std::pair<std::string, std::string>> logLevels;
@@ -41,25 +66,10 @@ void LoadSettingsFromText(const std::string& text, const std::string& sourceName
         int lineNo = 0;
         for (auto line : lines) {
             ++lineNo;
-            TrimWhiteSpace(line);
-            if (line.empty() || line[0] == '#' || line[0] == ';') {
-                continue;
-            }
-            size_t eq = line.find('=');
-            std::string key = eq == std::string::npos ? "" : line.substr(0, eq);
-            TrimWhiteSpace(key);
-            bool keyOk = !key.empty();
-            for (char c : key) {
-                if (!(isalnum((unsigned char)c) || c == '_' || c == '-' || c == '.')) keyOk = false;
-            }
-            std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
-            TrimWhiteSpace(value);
-            if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-                value = value.substr(1, value.size() - 2);
-            } else if (!value.empty() && (value.front() == '"' || value.back() == '"')) {
-                keyOk = false;  // an unbalanced quote
-            }
-            if (!keyOk) {
+            std::string key, value;
+            LineKind kind = parseSettingLine(line, key, value);
+            if (kind == LineKind::Blank) continue;
+            if (kind == LineKind::Malformed) {
                 std::string problem = "Settings file " + sourceName + " line " + std::to_string(lineNo) +
                                       " is malformed and was skipped: " + line;
                 LogErr(VB_SETTING, "%s\n", problem.c_str());
@@ -145,6 +155,112 @@ void SetSetting(const std::string& key, const std::string& value) {
 }
 
 void SetSetting(const std::string& key, int value) { SetSetting(key, std::to_string(value)); }
+
+const std::vector<EditableSetting>& EditableSettings() {
+    // What a user tunes from the pages; everything about access (address,
+    // token, allowed hosts) and paths stays in the file only.
+    static const std::vector<EditableSetting> keys = {
+        {"HostName", EditableSetting::Text, 0, 63},
+        {"blankBetweenSequences", EditableSetting::Bool, 0, 1},
+        {"alwaysTransmit", EditableSetting::Bool, 0, 1},
+        {"E131BridgingInterval", EditableSetting::Int, 10, 1000},
+        {"mediaOffset", EditableSetting::Int, -5000, 5000},
+        {"DisableFakeNetworkBridges", EditableSetting::Bool, 0, 1},
+        {"ScheduleDistance", EditableSetting::Int, 0, 366},
+        {"DisableScheduler", EditableSetting::Bool, 0, 1},
+        {"DateFormat", EditableSetting::Text, 0, 31},
+        {"TimeFormat", EditableSetting::Text, 0, 31},
+        {"Latitude", EditableSetting::Number, -90, 90},
+        {"Longitude", EditableSetting::Number, -180, 180},
+        {"MQTTFrequency", EditableSetting::Int, 0, 86400},
+        {"MQTTStatusFrequency", EditableSetting::Int, 0, 86400},
+        {"AutoEnableOutputs", EditableSetting::Bool, 0, 1},
+        {"UploadMaxBytes", EditableSetting::Int, 1048576, 2147483647},
+    };
+    return keys;
+}
+
+bool CheckEditableSetting(const std::string& key, const Json::Value& value, std::string& text, std::string& error) {
+    const EditableSetting* s = nullptr;
+    for (auto& e : EditableSettings()) {
+        if (key == e.key) s = &e;
+    }
+    if (!s) {
+        error = "\"" + key + "\" cannot be changed here";
+        return false;
+    }
+    auto range = [&](const char* what) {
+        char buf[128];
+        snprintf(buf, sizeof(buf), "\"%s\" must be %s from %g to %g", s->key, what, s->min, s->max);
+        error = buf;
+        return false;
+    };
+    switch (s->kind) {
+    case EditableSetting::Bool:
+        if (value.isBool()) {
+            text = value.asBool() ? "1" : "0";
+        } else if (value.isIntegral() && (value.asInt64() == 0 || value.asInt64() == 1)) {
+            text = std::to_string(value.asInt64());
+        } else {
+            error = "\"" + key + "\" must be true or false";
+            return false;
+        }
+        return true;
+    case EditableSetting::Int:
+        if (!value.isIntegral() || value.asInt64() < (long long)s->min || value.asInt64() > (long long)s->max) {
+            return range("a whole number");
+        }
+        text = std::to_string(value.asInt64());
+        return true;
+    case EditableSetting::Number: {
+        if (!value.isNumeric() || value.asDouble() < s->min || value.asDouble() > s->max) return range("a number");
+        char buf[64];
+        snprintf(buf, sizeof(buf), "%.6f", value.asDouble());
+        text = buf;
+        return true;
+    }
+    case EditableSetting::Text:
+        if (!value.isString() || value.asString().size() > (size_t)s->max) {
+            error = "\"" + key + "\" must be a text of at most " + std::to_string((int)s->max) + " characters";
+            return false;
+        }
+        text = value.asString();
+        for (char c : text) {
+            if ((unsigned char)c < 0x20 || c == '"') {
+                error = "\"" + key + "\" may not hold control characters or double quotes";
+                return false;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+bool ChangeSettings(const std::map<std::string, std::string>& changes, std::string& error) {
+    std::string path = settings.settingsFile.empty() ? getKIVMediaDir("/settings") : settings.settingsFile;
+    std::string out;
+    std::map<std::string, std::string> left = changes;
+    for (auto line : split(GetFileContents(path), '\n')) {
+        std::string original = line, key, value;
+        if (parseSettingLine(line, key, value) == LineKind::Setting && left.count(key)) {
+            out += key + " = \"" + left[key] + "\"\n";
+            left.erase(key);
+        } else {
+            out += original + "\n";
+        }
+    }
+    while (!out.empty() && out.size() >= 2 && out.substr(out.size() - 2) == "\n\n") out.pop_back();
+    if (out == "\n") out.clear();
+    for (auto& c : left) out += c.first + " = \"" + c.second + "\"\n";
+    if (!PutFileContents(path, out)) {
+        error = "The settings file " + path + " could not be written";
+        return false;
+    }
+    // The file holds the access token: readable by the daemon's user and group only.
+    chmod(path.c_str(), 0640);
+    for (auto& c : changes) SetSetting(c.first, c.second);
+    return true;
+}
 
 int getKIVmode() { return settings.mode; }
 void setKIVmode(int mode) { settings.mode = mode; }

@@ -5,6 +5,9 @@
 
 #include <map>
 #include <string>
+#include <vector>
+
+#include <json/json.h>
 
 #define MODE_UNKNOWN 0x00
 #define MODE_BRIDGE 0x01
@@ -32,6 +35,23 @@ std::string getSetting(const char* key, const char* def = "");
 int getSettingInt(const char* key, int def = 0);
 void SetSetting(const std::string& key, const std::string& value);
 void SetSetting(const std::string& key, int value);
+
+// The settings the HTTP interface may change (docs/settings.md, "Changed
+// from the pages"), with their type and range (a text's longest length).
+struct EditableSetting {
+    enum Kind { Bool, Int, Number, Text };
+    const char* key;
+    Kind kind;
+    double min, max;
+};
+const std::vector<EditableSetting>& EditableSettings();
+// A JSON value for an editable key, as the text to store; false with the
+// reason (naming the key) when the key may not be changed or the value
+// has the wrong type or lies outside its range.
+bool CheckEditableSetting(const std::string& key, const Json::Value& value, std::string& text, std::string& error);
+// Writes checked values into the settings file (replaced whole, its other
+// lines kept) and into the running store.
+bool ChangeSettings(const std::map<std::string, std::string>& changes, std::string& error);
 
 int getKIVmode();
 void setKIVmode(int mode);

@@ -39,29 +39,6 @@ static constexpr int MAX_SEND_ATTEMPTS = 10;
 
 // ------------------------------------------------------------------ helpers
 
-int JsonInt(const Json::Value& config, const char* key, int def) {
-    if (!config.isObject() || !config.isMember(key)) return def;
-    const Json::Value& v = config[key];
-    if (v.isBool()) return v.asBool() ? 1 : 0;
-    if (v.isIntegral()) {
-        if (v.isInt()) return v.asInt();
-        return v.isUInt() ? (int)std::min<unsigned>(v.asUInt(), 0x7FFFFFFF) : def;
-    }
-    if (v.isDouble()) {
-        double d = v.asDouble();
-        if (std::isfinite(d) && d >= -2147483648.0 && d <= 2147483647.0) return (int)d;
-        return def;
-    }
-    if (v.isString()) {
-        const std::string s = v.asString();
-        char* end = nullptr;
-        errno = 0;
-        long l = strtol(s.c_str(), &end, 0);
-        if (end != s.c_str() && *end == 0 && errno == 0 && l >= -2147483647L - 1 && l <= 2147483647L) return (int)l;
-    }
-    return def;
-}
-
 static std::string JsonString(const Json::Value& config, const char* key, const std::string& def) {
     if (!config.isObject() || !config.isMember(key)) return def;
     const Json::Value& v = config[key];

@@ -26,6 +26,7 @@
 
 #include "Plugins.h"
 #include "channeloutput/ChannelOutput.h"
+#include "common.h"
 
 class UDPOutputMessages;
 
@@ -34,7 +35,6 @@ static constexpr int UDP_MAX_CHANNELS = 8388608;
 
 // Reads an integer key that users may also have written as a bool, a
 // floating point number or a numeric string; anything else gives def.
-int JsonInt(const Json::Value& config, const char* key, int def);
 
 // One network destination. Protocol classes build their headers once and,
 // per frame, queue datagrams that point at those headers and at the channel

@@ -1,5 +1,6 @@
 #include "channeloutput/channeloutput.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -52,28 +53,28 @@ static bool validPluginName(const std::string& name) {
     return true;
 }
 
+// The shared object of a plug-in, or "" with the reason.
+static std::string findPluginFile(const std::string& name, std::string& error) {
+    if (!validPluginName(name)) {
+        error = "invalid plug-in name";
+        return "";
+    }
+    for (auto& d : PluginSearchPath()) {
+        std::string candidate = d + "/" + name + ".so";
+        if (FileExists(candidate)) return candidate;
+    }
+    error = "no plug-in named " + name + ".so";
+    return "";
+}
+
 static KIVPlugins::ChannelOutputPlugin* findPlugin(const std::string& name, std::string& error) {
     for (auto& p : loadedPlugins) {
         if (p.plugin->getName() == name) {
             return dynamic_cast<KIVPlugins::ChannelOutputPlugin*>(p.plugin.get());
         }
     }
-    if (!validPluginName(name)) {
-        error = "invalid plug-in name";
-        return nullptr;
-    }
-    std::string path;
-    for (auto& d : PluginSearchPath()) {
-        std::string candidate = d + "/" + name + ".so";
-        if (FileExists(candidate)) {
-            path = candidate;
-            break;
-        }
-    }
-    if (path.empty()) {
-        error = "no plug-in named " + name + ".so";
-        return nullptr;
-    }
+    std::string path = findPluginFile(name, error);
+    if (path.empty()) return nullptr;
     // RTLD_GLOBAL: a plug-in may extend another (GenericUDP attaches to UDP).
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
     if (!handle) {
@@ -107,6 +108,137 @@ static void outputFailed(int index, const std::string& type, const std::string& 
     WarningHolder::AddWarning("Channel output " + std::to_string(index) + " (" + type + ") disabled: " + why);
 }
 
+// Why an output's channel range cannot be used, or "".
+static std::string rangeProblem(int start, int count) {
+    if (start < 1 || count < 0 || (uint64_t)(start - 1) + (uint64_t)count > MAX_CHANNELS) {
+        return "channel range " + std::to_string(start) + "+" + std::to_string(count) + " is outside 1-8388608";
+    }
+    return "";
+}
+
+static bool outputsDocumentValid(const Json::Value& doc) { return doc.isObject() && doc["channelOutputs"].isArray(); }
+
+namespace {
+// Protocols of the UDP engine's destinations ("type" of an entry of
+// "universes"); docs/outputs.md. Multicast E1.31 (0) and broadcast Art-Net
+// (2) need no address.
+struct DestinationKind {
+    const char* name;
+    bool needsAddress;
+    int channelsPerUniverse;  // 0: one span of channelCount
+};
+const DestinationKind DESTINATION_KINDS[] = {
+    {"E1.31 multicast", false, 512}, {"E1.31", true, 512}, {"Art-Net broadcast", false, 512},
+    {"Art-Net", true, 512},          {"DDP", true, 0},     {"DDP", true, 0},
+    {"KiNet", true, 512},            {"KiNet", true, 512}, {"Twinkly", true, 0},
+};
+
+bool validHostName(const std::string& host) {
+    struct in_addr a;
+    if (inet_pton(AF_INET, host.c_str(), &a) == 1) return true;
+    if (host.empty() || host.size() > 253 || host.front() == '-' || host.front() == '.') return false;
+    bool letter = false;
+    for (char c : host) {
+        if (isalpha((unsigned char)c)) letter = true;
+        if (!isalnum((unsigned char)c) && c != '-' && c != '.') return false;
+    }
+    return letter;  // all digits and dots, yet no IPv4 address: a typo
+}
+
+struct Span {
+    long long first, last;  // channels from 1
+    std::string who;
+};
+}  // namespace
+
+std::vector<std::string> CheckChannelOutputs(const Json::Value& doc) {
+    std::vector<std::string> problems;
+    if (!outputsDocumentValid(doc)) {
+        problems.push_back("The outputs must be a JSON object with a \"channelOutputs\" array");
+        return problems;
+    }
+    std::vector<Span> spans;
+    const Json::Value& list = doc["channelOutputs"];
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        const Json::Value& cfg = list[i];
+        std::string where = "Output " + std::to_string(i + 1);
+        if (!cfg.isObject() || !cfg["type"].isString()) {
+            problems.push_back(where + ": \"type\" must name its plug-in");
+            continue;
+        }
+        std::string type = cfg["type"].asString();
+        where += " (" + type + ")";
+        std::string error;
+        if (findPluginFile(type, error).empty()) {
+            problems.push_back(where + ": unknown type \"" + type + "\" (" + error + ")");
+            continue;
+        }
+        if (JsonInt(cfg, "enabled", 1) == 0) continue;
+        int start = JsonInt(cfg, "startChannel", 1), count = JsonInt(cfg, "channelCount", 0);
+        std::string range = rangeProblem(start, count);
+        if (!range.empty()) {
+            problems.push_back(where + ": \"startChannel\"/\"channelCount\": " + range);
+            continue;
+        }
+        if (count > 0) spans.push_back({start, (long long)start + count - 1, where});
+        const Json::Value& dests = cfg["universes"];
+        if (cfg.isMember("universes") && !dests.isArray()) {
+            problems.push_back(where + ": \"universes\" must be an array");
+            continue;
+        }
+        for (Json::ArrayIndex d = 0; d < dests.size(); ++d) {
+            const Json::Value& u = dests[d];
+            std::string at = where + " destination " + std::to_string(d + 1);
+            if (!u.isObject()) {
+                problems.push_back(at + ": not a JSON object");
+                continue;
+            }
+            if (u["description"].isString() && !u["description"].asString().empty()) {
+                at += " '" + u["description"].asString() + "'";
+            }
+            int kind = JsonInt(u, "type", u.isMember("type") ? -1 : 0);
+            if (kind < 0 || kind >= (int)(sizeof(DESTINATION_KINDS) / sizeof(DESTINATION_KINDS[0]))) {
+                problems.push_back(at + ": \"type\" " + SaveJsonToString(u["type"]) + " is not a known protocol (0-8)");
+                continue;
+            }
+            const DestinationKind& k = DESTINATION_KINDS[kind];
+            std::string address = u["address"].isString() ? u["address"].asString() : "";
+            if (k.needsAddress && !validHostName(address)) {
+                problems.push_back(at + ": \"address\" '" + address + "' is not an IPv4 address or host name");
+                continue;
+            }
+            int first = JsonInt(u, "startChannel", 0), n = JsonInt(u, "channelCount", 0);
+            long long total = n;
+            if (k.channelsPerUniverse) {
+                if (n > k.channelsPerUniverse) {
+                    problems.push_back(at + ": \"channelCount\" " + std::to_string(n) + " is more than " +
+                                       std::to_string(k.channelsPerUniverse) + " per universe");
+                    continue;
+                }
+                total = (long long)n * std::max(1, JsonInt(u, "universeCount", 1));
+            }
+            if (first < 1 || total < 1 || first - 1 + total > MAX_CHANNELS) {
+                problems.push_back(at + ": \"startChannel\"/\"channelCount\": channel range " + std::to_string(first) +
+                                   "+" + std::to_string(total) + " is outside 1-8388608");
+                continue;
+            }
+            if (JsonInt(u, "active", 1) != 0) spans.push_back({first, first + total - 1, at + " (" + k.name + ")"});
+        }
+    }
+    std::stable_sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+    for (size_t i = 1; i < spans.size(); ++i) {
+        // Against the span reaching furthest so far: three-way overlaps name each newcomer once.
+        const Span& prev = *std::max_element(spans.begin(), spans.begin() + i,
+                                             [](const Span& a, const Span& b) { return a.last < b.last; });
+        if (spans[i].first <= prev.last) {
+            problems.push_back(spans[i].who + ": channels " + std::to_string(spans[i].first) + "-" +
+                               std::to_string(spans[i].last) + " overlap " + prev.who + " (channels " +
+                               std::to_string(prev.first) + "-" + std::to_string(prev.last) + ")");
+        }
+    }
+    return problems;
+}
+
 int InitializeChannelOutputs() {
     LogDebug(VB_CHANNELOUT, "InitializeChannelOutputs()\n");
     std::string path = ChannelOutputsFilePath();
@@ -115,7 +247,7 @@ int InitializeChannelOutputs() {
         return 0;
     }
     Json::Value doc;
-    if (!LoadJsonFromFile(path, doc) || !doc.isObject() || !doc["channelOutputs"].isArray()) {
+    if (!LoadJsonFromFile(path, doc) || !outputsDocumentValid(doc)) {
         LogErr(VB_CHANNELOUT, "Channel outputs file %s is not a JSON object with a \"channelOutputs\" array\n",
                path.c_str());
         WarningHolder::AddWarning("Channel outputs file " + path + " is invalid; no outputs are running");
@@ -143,9 +275,9 @@ int InitializeChannelOutputs() {
         }
         int start = cfg.get("startChannel", 1).asInt();
         int count = cfg.get("channelCount", 0).asInt();
-        if (start < 1 || count < 0 || (uint64_t)(start - 1) + (uint64_t)count > MAX_CHANNELS) {
-            outputFailed(index, type, "channel range " + std::to_string(start) + "+" + std::to_string(count) +
-                                          " is outside 1-8388608");
+        std::string range = rangeProblem(start, count);
+        if (!range.empty()) {
+            outputFailed(index, type, range);
             continue;
         }
         std::string error;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <json/json.h>
+
 class ChannelOutput;
 
 // Frames sent for the current sequence.
@@ -22,6 +24,13 @@ std::string ChannelOutputsFilePath();
 std::vector<std::string> PluginSearchPath();
 
 int InitializeChannelOutputs();
+// Judges an outputs document as InitializeChannelOutputs would treat it,
+// and more strictly: every entry must be usable (a known plug-in, channels
+// inside 1-8388608), every network destination of the UDP engine must have
+// a known protocol, an address where it sends to one, and channels inside
+// the range, and no two enabled outputs or destinations may send the same
+// channel. One problem per line, each naming the entry; none when good.
+std::vector<std::string> CheckChannelOutputs(const Json::Value& doc);
 void CloseChannelOutputs();
 // Registers an output built in-process (the registry takes ownership).
 void AddChannelOutput(ChannelOutput* output);

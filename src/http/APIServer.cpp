@@ -3,6 +3,7 @@
 #include "Warnings.h"
 #include "http/HttpServer.h"
 #include "http/KivdApi.h"
+#include "http/SetupApi.h"
 #include "log.h"
 #include "settings.h"
 
@@ -22,6 +23,16 @@ bool APIServer::Init() {
         return false;
     }
     KivdApi::Register(HttpServer::INSTANCE);
+    // Changes from the network only with a token: without one, the pages
+    // may look but not touch.
+    bool loopback = HttpAccessRules::IsLoopbackPeer(o.address) || o.address == "localhost";
+    std::string readOnly;
+    if (!loopback && o.accessToken.empty()) {
+        readOnly = "Changes are turned off: the HTTP interface listens on " + o.address +
+                   " without an access token (set HTTPAccessToken, see docs/security.md)";
+        LogErr(VB_HTTP, "%s\n", readOnly.c_str());
+    }
+    SetupApi::Register(HttpServer::INSTANCE, readOnly.empty(), readOnly);
     HttpServer::INSTANCE.AddStaticDirectory("/", getKIVDDir("/www"));
     if (!HttpServer::INSTANCE.Start(o)) {
         m_warning = "HTTP interface cannot listen on " + o.address + " port " + std::to_string(o.port) + ": " +
@@ -42,5 +53,6 @@ APIServer::~APIServer() {
     if (m_started) HttpServer::INSTANCE.Stop();
     HttpServer::INSTANCE.RemoveStaticDirectory("/");
     KivdApi::Unregister(HttpServer::INSTANCE);
+    SetupApi::Unregister(HttpServer::INSTANCE);
     if (!m_warning.empty()) WarningHolder::RemoveWarning(m_warning);
 }

@@ -42,6 +42,7 @@ struct PendingRequest {
     size_t maxBody = 0;
     bool tooLarge = false;
     bool answered = false;  // answered on its head: any body that follows is dropped
+    bool sinkFailed = false;  // the body sink refused a piece: the rest is dropped
 };
 
 void* connectionContext(struct MHD_Connection* connection) {
@@ -136,6 +137,7 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
             LogDebug(VB_HTTP, "HTTP %s %s: body of %s bytes refused\n", method, url, length.c_str());
             return answer(p, *bodyTooLarge(p->maxBody));
         }
+        p->request.set_body_sink(server->BodySink(p->request));
         return MHD_YES;
     }
     auto* p = (PendingRequest*)*conCls;
@@ -149,6 +151,9 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
             // Read and dropped so the answer can still be sent.
             p->tooLarge = true;
             p->request.content().clear();
+            p->request.set_body_sink(nullptr);  // a streamed upload's temporary goes
+        } else if (httpserver::body_sink* sink = p->request.get_body_sink()) {
+            if (!p->sinkFailed && !sink->write(uploadData, *uploadSize)) p->sinkFailed = true;
         } else if (!p->tooLarge) {
             p->request.content().append(uploadData, *uploadSize);
         }
@@ -400,6 +405,20 @@ std::shared_ptr<http_response> HttpServer::Admit(const http_request& head, size_
     auto r = error_response(v.status, v.message);
     if (v.status == 401) r->with_header("WWW-Authenticate", "Bearer");
     return r;
+}
+
+std::shared_ptr<httpserver::body_sink> HttpServer::BodySink(const http_request& head) {
+    std::shared_ptr<Mount> mount;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        mount = FindMount(head.get_path());
+        if (!mount) return nullptr;
+        ++mount->inFlight;
+    }
+    auto sink = mount->resource->body_sink_for(head);
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (--mount->inFlight == 0) m_released.notify_all();
+    return sink;
 }
 
 std::shared_ptr<http_response> HttpServer::Handle(const http_request& request) {

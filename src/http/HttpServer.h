@@ -71,6 +71,8 @@ public:
     // Decides from a request's head whether it is served: a refusal to send
     // back, or null and the largest body the resource takes.
     std::shared_ptr<httpserver::http_response> Admit(const httpserver::http_request& head, size_t& maxBodyBytes);
+    // The sink the request's resource streams its body into, or null.
+    std::shared_ptr<httpserver::body_sink> BodySink(const httpserver::http_request& head);
     // Answers an admitted request.
     std::shared_ptr<httpserver::http_response> Serve(const httpserver::http_request& request);
     // Admit and Serve in one, for a request already read in full.

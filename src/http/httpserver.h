@@ -14,6 +14,18 @@
 
 namespace httpserver {
 
+// Where a request body goes instead of memory (a resource that takes large
+// uploads gives one from body_sink_for): each piece is handed over as it
+// arrives. The request's render method then finishes what the sink wrote;
+// a request cut off before its end only destroys the sink.
+class body_sink {
+public:
+    virtual ~body_sink() {}
+    // False: the rest of the body is read and dropped; the render method
+    // still runs and reports the failure.
+    virtual bool write(const char* data, size_t len) = 0;
+};
+
 class http_request {
 public:
     http_request() {}
@@ -36,6 +48,8 @@ public:
     const std::string& get_content() const { return m_content; }
     // The peer's address as text.
     const std::string& get_requestor() const { return m_requestor; }
+    // The sink that took the body (get_content() is then empty), or null.
+    body_sink* get_body_sink() const { return m_sink.get(); }
 
     // Filled by the server.
     void set_method(const std::string& m) { m_method = m; }
@@ -45,6 +59,7 @@ public:
     void set_content(const std::string& c) { m_content = c; }
     std::string& content() { return m_content; }
     void set_requestor(const std::string& r) { m_requestor = r; }
+    void set_body_sink(std::shared_ptr<body_sink> sink) { m_sink = std::move(sink); }
 
 private:
     std::string m_method;
@@ -53,6 +68,7 @@ private:
     std::map<std::string, std::string> m_args;
     std::string m_content;
     std::string m_requestor;
+    std::shared_ptr<body_sink> m_sink;
 };
 
 class http_response {
@@ -131,6 +147,9 @@ public:
     // state; a resource whose GET changes something, or that takes larger
     // bodies or needs the token from other machines, says so here.
     virtual HttpAccess access(const http_request& req);
+    // Called on an admitted request's head: a sink to stream its body into,
+    // or null to collect it in memory (the default).
+    virtual std::shared_ptr<body_sink> body_sink_for(const http_request& head) { return nullptr; }
 };
 
 }  // namespace httpserver

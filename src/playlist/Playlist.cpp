@@ -69,14 +69,46 @@ PlaylistEntryBase* Playlist::CreateEntry(const std::string& type) {
     return nullptr;
 }
 
+bool Playlist::ValidName(const std::string& name) {
+    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos || name.find("..") != std::string::npos) {
+        return false;
+    }
+    for (char c : name) {
+        if ((unsigned char)c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
+void Playlist::Report(const std::string& text) const {
+    if (m_checkOnly) {
+        LogDebug(VB_PLAYLIST, "%s\n", text.c_str());
+    } else {
+        LogErr(VB_PLAYLIST, "%s\n", text.c_str());
+    }
+}
+
+std::vector<std::string> Playlist::Check(const std::string& name, const Json::Value& doc) {
+    Playlist p(name);
+    p.m_checkOnly = true;
+    std::vector<std::string> problems;
+    if (!ValidName(name)) {
+        problems.push_back("Invalid playlist name '" + name + "'");
+        return problems;
+    }
+    bool ok = p.LoadJson(doc);
+    problems = p.m_skipped;
+    if (!ok && problems.empty()) problems.push_back(p.m_loadError);
+    return problems;
+}
+
 bool Playlist::Load() {
     auto fail = [this](const std::string& why) {
         m_loadError = why;
-        LogErr(VB_PLAYLIST, "%s\n", why.c_str());
+        Report(why);
         return false;
     };
     // Names come from commands and schedule rows: keep them inside the folder.
-    if (m_name.empty() || m_name.find('/') != std::string::npos || m_name.find("..") != std::string::npos) {
+    if (!ValidName(m_name)) {
         return fail("Invalid playlist name '" + m_name + "'");
     }
     std::string path = FilePath(m_name);
@@ -93,7 +125,7 @@ bool Playlist::Load() {
 bool Playlist::LoadJson(const Json::Value& doc) {
     auto fail = [this](const std::string& why) {
         m_loadError = why;
-        LogErr(VB_PLAYLIST, "%s\n", why.c_str());
+        Report(why);
         return false;
     };
     for (auto& s : m_sections) s.clear();
@@ -113,7 +145,7 @@ bool Playlist::LoadJson(const Json::Value& doc) {
         LoadSection(s, doc[SectionKey(s)]);
     }
 
-    {
+    if (!m_checkOnly) {
         std::lock_guard<std::mutex> lock(warningsLock);
         auto& mine = skippedWarnings()[m_name];
         for (auto& w : mine) WarningHolder::RemoveWarning(w);
@@ -132,7 +164,7 @@ bool Playlist::LoadSection(int section, const Json::Value& entries) {
         std::string where = "Playlist '" + m_name + "': " + SectionKey(section) + " entry " + std::to_string(i + 1);
         auto skip = [&](const std::string& why) {
             std::string text = where + " skipped: " + why;
-            LogErr(VB_PLAYLIST, "%s\n", text.c_str());
+            Report(text);
             m_skipped.push_back(text);
         };
         if (!cfg.isObject()) {
@@ -149,7 +181,12 @@ bool Playlist::LoadSection(int section, const Json::Value& entries) {
             skip("type '" + type + "' cannot be played by this build");
             continue;
         }
-        if (!entry->Init(cfg)) {
+        std::string problem = entry->ReadConfig(cfg);
+        if (!problem.empty()) {
+            skip(problem);
+            continue;
+        }
+        if (!m_checkOnly && !entry->Init(cfg)) {
             skip("its settings are not valid (see the log above)");
             continue;
         }

@@ -36,6 +36,13 @@ public:
     // a warning and an error log line; the rest still plays.
     bool Load();
     bool LoadJson(const Json::Value& doc);
+    // Judges a playlist document as Load would, without playing, warning or
+    // logging beyond debug: the problems (each naming the section, entry and
+    // key), or none when every entry would play.
+    static std::vector<std::string> Check(const std::string& name, const Json::Value& doc);
+    // A playlist name usable as a file name: not empty, no "/", no "..", no
+    // leading dot, no control characters.
+    static bool ValidName(const std::string& name);
 
     // position: 0-based over lead-in, main and lead-out entries in order.
     bool Start(int position, bool repeat);
@@ -67,6 +74,8 @@ public:
 private:
     PlaylistEntryBase* CreateEntry(const std::string& type);
     bool LoadSection(int section, const Json::Value& entries);
+    // Logs a load problem: an error when loading, debug when only checking.
+    void Report(const std::string& text) const;
     bool EnterSection(int section);
     bool Advance();
     PlaylistEntryBase* PeekNext() const;
@@ -77,6 +86,7 @@ private:
     std::string m_description;
     std::string m_loadError;
     std::vector<std::string> m_skipped;
+    bool m_checkOnly = false;  // Check: entries are judged, not initialised
     std::vector<std::unique_ptr<PlaylistEntryBase>> m_sections[SECTION_COUNT];
 
     int m_section = LEAD_IN;

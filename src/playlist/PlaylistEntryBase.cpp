@@ -26,6 +26,8 @@ bool PlaylistEntryBase::Init(Json::Value& config) {
     return true;
 }
 
+std::string PlaylistEntryBase::ReadConfig(Json::Value& config) { return ""; }
+
 bool PlaylistEntryBase::CanPlay() {
     if (!m_enabled) return false;
     if (m_playOnce && m_playCount > 0) return false;

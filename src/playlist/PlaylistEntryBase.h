@@ -20,6 +20,11 @@ public:
 
     // Reads the keys every entry has: "type", "enabled", "playOnce", "note".
     virtual bool Init(Json::Value& config);
+    // Reads the entry's own keys into the entry without starting or changing
+    // anything else: the part of Init that judges the configuration, also
+    // used to check a playlist before it is saved. Empty, or what is wrong,
+    // naming the key. FindMissingFile may be asked afterwards.
+    virtual std::string ReadConfig(Json::Value& config);
     // 0 when the entry may not play (see CanPlay): it is then finished.
     virtual int StartPlaying();
     virtual int IsStarted();

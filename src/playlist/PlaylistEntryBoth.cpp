@@ -27,25 +27,34 @@ std::string PlaylistEntryBoth::MediaNameFromSequence(const std::string& sequence
     return name;
 }
 
-bool PlaylistEntryBoth::Init(Json::Value& config) {
-    LogDebug(VB_PLAYLIST, "PlaylistEntryBoth::Init()\n");
+std::string PlaylistEntryBoth::ReadConfig(Json::Value& config) {
     if (!config["sequenceName"].isString() || config["sequenceName"].asString().empty()) {
-        LogErr(VB_PLAYLIST, "Missing sequenceName entry\n");
-        return false;
+        return "Missing sequenceName entry";
     }
     m_sequenceName = config["sequenceName"].asString();
     if (config.isMember("mediaName")) {
         if (!config["mediaName"].isString() || config["mediaName"].asString().empty()) {
-            LogErr(VB_PLAYLIST, "mediaName must be a file name in quotes\n");
-            return false;
+            return "mediaName must be a file name in quotes";
         }
         m_mediaName = config["mediaName"].asString();
     } else {
         m_mediaFromHeader = true;
     }
     if (config["videoOut"].isString()) m_videoOut = config["videoOut"].asString();
-
     m_sequence.reset(new PlaylistEntrySequence(m_parentPlaylist, this));
+    Json::Value seq(Json::objectValue);
+    seq["type"] = "sequence";
+    seq["sequenceName"] = m_sequenceName;
+    return m_sequence->ReadConfig(seq);
+}
+
+bool PlaylistEntryBoth::Init(Json::Value& config) {
+    LogDebug(VB_PLAYLIST, "PlaylistEntryBoth::Init()\n");
+    std::string problem = ReadConfig(config);
+    if (!problem.empty()) {
+        LogErr(VB_PLAYLIST, "%s\n", problem.c_str());
+        return false;
+    }
     Json::Value seq(Json::objectValue);
     seq["type"] = "sequence";
     seq["sequenceName"] = m_sequenceName;

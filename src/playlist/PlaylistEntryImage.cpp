@@ -131,19 +131,25 @@ void PlaylistEntryImage::StopPreparing() {
     if (m_prepareThread.joinable()) m_prepareThread.join();
 }
 
+std::string PlaylistEntryImage::ReadConfig(Json::Value& config) {
+    m_modelName = config["modelName"].isString() ? config["modelName"].asString() : "";
+    if (m_modelName.empty()) return "Empty Pixel Overlay Model name";
+    if (!PixelOverlayManager::INSTANCE.getModel(m_modelName)) return "Invalid Pixel Overlay Model: '" + m_modelName + "'";
+    if (!config["imagePath"].isString()) return "Missing imagePath";
+    m_imagePath = config["imagePath"].asString();
+    m_imageFile = startsWith(m_imagePath, "/") ? m_imagePath : getKIVMediaDir("/images") + "/" + m_imagePath;
+    return "";
+}
+
 bool PlaylistEntryImage::Init(Json::Value& config) {
     LogDebug(VB_PLAYLIST, "PlaylistEntryImage::Init()\n");
     StopPreparing();
-    m_modelName = config["modelName"].isString() ? config["modelName"].asString() : "";
-    if (m_modelName.empty()) {
-        LogErr(VB_PLAYLIST, "Empty Pixel Overlay Model name\n");
+    std::string problem = ReadConfig(config);
+    if (!problem.empty()) {
+        LogErr(VB_PLAYLIST, "%s\n", problem.c_str());
         return false;
     }
     m_overlay = PixelOverlayManager::INSTANCE.getModel(m_modelName);
-    if (!m_overlay) {
-        LogErr(VB_PLAYLIST, "Invalid Pixel Overlay Model: '%s'\n", m_modelName.c_str());
-        return false;
-    }
     m_modelWidth = m_overlay->getWidth();
     m_modelHeight = m_overlay->getHeight();
     if (!m_stateSaved) {
@@ -153,13 +159,6 @@ bool PlaylistEntryImage::Init(Json::Value& config) {
     if (m_overlay->getState() == PixelOverlayModel::STATE_DISABLED) {
         m_overlay->setState(PixelOverlayModel::STATE_ENABLED);
     }
-
-    if (!config["imagePath"].isString()) {
-        LogErr(VB_PLAYLIST, "Missing imagePath\n");
-        return false;
-    }
-    m_imagePath = config["imagePath"].asString();
-    m_imageFile = startsWith(m_imagePath, "/") ? m_imagePath : getKIVMediaDir("/images") + "/" + m_imagePath;
 
     SetFileList();
     m_imageBytes = m_modelWidth * m_modelHeight * 3;

@@ -29,6 +29,7 @@ public:
     virtual ~PlaylistEntryImage();
 
     bool Init(Json::Value& config) override;
+    std::string ReadConfig(Json::Value& config) override;
     int StartPlaying() override;
     int Process() override;
     int Stop() override;

@@ -40,30 +40,33 @@ PlaylistEntryMedia::~PlaylistEntryMedia() {
     }
 }
 
-bool PlaylistEntryMedia::Init(Json::Value& config) {
-    LogDebug(VB_PLAYLIST, "PlaylistEntryMedia::Init()\n");
+std::string PlaylistEntryMedia::ReadConfig(Json::Value& config) {
     if (config["fileMode"].isString()) m_fileMode = config["fileMode"].asString();
     if (IsRandom()) {
         if (config["mediaPrefix"].isString()) m_mediaPrefix = config["mediaPrefix"].asString();
-        if (!GetFileList()) {
-            LogErr(VB_PLAYLIST, "Error, no files found when trying to play random file in %s mode\n",
-                   m_fileMode.c_str());
-            return false;
-        }
-        m_chosenFile = GetNextRandomFile();
-        m_chosenUnplayed = true;
+        if (!GetFileList()) return "Error, no files found when trying to play random file in " + m_fileMode + " mode";
     } else {
-        if (!config.isMember("mediaName")) {
-            LogErr(VB_PLAYLIST, "Missing mediaName entry\n");
-            return false;
-        }
+        if (!config.isMember("mediaName")) return "Missing mediaName entry";
         if (!config["mediaName"].isString() || config["mediaName"].asString().empty()) {
-            LogErr(VB_PLAYLIST, "mediaName must be a file name in quotes\n");
-            return false;
+            return "mediaName must be a file name in quotes";
         }
         m_chosenFile = config["mediaName"].asString();
     }
     if (config["videoOut"].isString()) m_videoOutput = config["videoOut"].asString();
+    return "";
+}
+
+bool PlaylistEntryMedia::Init(Json::Value& config) {
+    LogDebug(VB_PLAYLIST, "PlaylistEntryMedia::Init()\n");
+    std::string problem = ReadConfig(config);
+    if (!problem.empty()) {
+        LogErr(VB_PLAYLIST, "%s\n", problem.c_str());
+        return false;
+    }
+    if (IsRandom()) {
+        m_chosenFile = GetNextRandomFile();
+        m_chosenUnplayed = true;
+    }
     m_pausedAtMs = -1;
     return PlaylistEntryBase::Init(config);
 }

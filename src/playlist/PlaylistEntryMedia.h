@@ -22,6 +22,7 @@ public:
     virtual ~PlaylistEntryMedia();
 
     bool Init(Json::Value& config) override;
+    std::string ReadConfig(Json::Value& config) override;
     int StartPlaying() override;
     int Process() override;
     int Stop() override;

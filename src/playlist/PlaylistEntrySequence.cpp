@@ -24,17 +24,20 @@ PlaylistEntrySequence::PlaylistEntrySequence(Playlist* playlist, PlaylistEntryBa
 
 PlaylistEntrySequence::~PlaylistEntrySequence() {}
 
+std::string PlaylistEntrySequence::ReadConfig(Json::Value& config) {
+    if (!config.isMember("sequenceName")) return "Missing sequenceName entry";
+    if (!config["sequenceName"].isString()) return "sequenceName must be a file name in quotes";
+    m_sequenceName = config["sequenceName"].asString();
+    return "";
+}
+
 bool PlaylistEntrySequence::Init(Json::Value& config) {
     LogDebug(VB_PLAYLIST, "PlaylistEntrySequence::Init()\n");
-    if (!config.isMember("sequenceName")) {
-        LogErr(VB_PLAYLIST, "Missing sequenceName entry\n");
+    std::string problem = ReadConfig(config);
+    if (!problem.empty()) {
+        LogErr(VB_PLAYLIST, "%s\n", problem.c_str());
         return false;
     }
-    if (!config["sequenceName"].isString()) {
-        LogErr(VB_PLAYLIST, "sequenceName must be a file name in quotes\n");
-        return false;
-    }
-    m_sequenceName = config["sequenceName"].asString();
     m_pauseFrame = -1;
     return PlaylistEntryBase::Init(config);
 }

@@ -17,6 +17,7 @@ public:
     virtual ~PlaylistEntrySequence();
 
     bool Init(Json::Value& config) override;
+    std::string ReadConfig(Json::Value& config) override;
     int StartPlaying() override;
     int Process() override;
     int Stop() override;

@@ -1,17 +1,6 @@
 #include "services/Overlays.h"
 
 #include "log.h"
-#include "services/PixelCountTester.h"
-
-ChannelTester ChannelTester::INSTANCE;
-
-bool ChannelTester::Testing() const { return CurrentBasedPixelCountPixelStringTester::INSTANCE.IsDrawing(); }
-
-void ChannelTester::OverlayTestData(unsigned char* channelData) {
-    CurrentBasedPixelCountPixelStringTester::INSTANCE.Draw(channelData);
-}
-
-void ChannelTester::RegisterCommands() { RegisterChannelTestCommands(); }
 
 void InitEffects() {}
 void CloseEffects() {}

@@ -8,7 +8,6 @@
 #include "OutputMonitor.h"
 #include "Sequence.h"
 #include "channeloutput/channeloutputthread.h"
-#include "commands/Commands.h"
 #include "common.h"
 #include "log.h"
 #include "services/Timers.h"
@@ -126,47 +125,4 @@ void CurrentBasedPixelCountPixelStringTester::Draw(unsigned char* channelData) {
     unsigned char level = m_phase == LIT ? 255 : 0;
     for (auto& t : m_ports) memset(channelData + t.first, level, t.count);
     if (m_phase == STOPPING) m_drawing = false;
-}
-
-namespace {
-class TestStartCommand : public Command {
-public:
-    TestStartCommand() : Command("Test Start", "Starts the pixel-count test of the output ports") {
-        args.emplace_back("Cycle", "int", "Step time in ms");
-        args.back().setDefaultValue("50");
-        args.emplace_back("Mode", "string", "Test mode");
-        args.back().setContentList({"Output Specific"}).setDefaultValue("Output Specific");
-        args.emplace_back("Ports", "multistring", "Ports");
-        args.back().setContentListUrl("api/kivd/ports/list").setDefaultValue("--ALL--");
-        args.emplace_back("Pixels", "int", "Most pixels per port");
-        args.back().setDefaultValue("999");
-    }
-    std::unique_ptr<Result> run(const std::vector<std::string>& a) override {
-        std::vector<std::string> v = a;
-        for (size_t i = v.size(); i < args.size(); ++i) v.push_back(args[i].defaultValue);
-        if (v[1] != "Output Specific") {
-            return std::make_unique<ErrorResult>("Unknown test mode \"" + v[1] + "\"; this board has \"Output Specific\"");
-        }
-        std::string error;
-        if (!CurrentBasedPixelCountPixelStringTester::INSTANCE.Start((int)strtol(v[0].c_str(), nullptr, 10), v[2],
-                                                                     (int)strtol(v[3].c_str(), nullptr, 10), error)) {
-            return std::make_unique<ErrorResult>(error);
-        }
-        return std::make_unique<Result>("OK");
-    }
-};
-
-class TestStopCommand : public Command {
-public:
-    TestStopCommand() : Command("Test Stop", "Stops the running test") {}
-    std::unique_ptr<Result> run(const std::vector<std::string>& a) override {
-        CurrentBasedPixelCountPixelStringTester::INSTANCE.Stop();
-        return std::make_unique<Result>("OK");
-    }
-};
-}  // namespace
-
-void RegisterChannelTestCommands() {
-    CommandManager::INSTANCE.addCommand(new TestStartCommand());
-    CommandManager::INSTANCE.addCommand(new TestStopCommand());
 }

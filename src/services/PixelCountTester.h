@@ -3,8 +3,9 @@
 // pixels, reads each port's current, lights up to a maximum number of
 // pixels per port at full level, reads again, and takes the difference
 // divided by the port's current per pixel as the pixel count it hands to
-// the output monitor. Run by the command "Test Start" (cycle ms, "Output
-// Specific", ports, maximum pixels) and ended by "Test Stop"; "Check Pixel
+// the output monitor. Run by the channel tester's command "Test Start"
+// (cycle ms, "Output Specific", ports, maximum pixels) and ended by "Test
+// Stop" (services/ChannelTester.h); "Check Pixel
 // Count" and the port status page use it. Steps run on the main loop's
 // timers; the drawing runs on the channel output thread.
 
@@ -57,6 +58,3 @@ private:
     std::atomic<int> m_status{IDLE};
     std::atomic<bool> m_drawing{false};
 };
-
-// Registers "Test Start" and "Test Stop"; called by the channel tester.
-void RegisterChannelTestCommands();

@@ -382,7 +382,7 @@ TEST_F(PlaylistEntryImageTest, BadInputGivesAClearErrorAndThePlaylistGoesOn) {
     std::string missing = media.file("/images/missing.png");
     EXPECT_TRUE(log.contains("Playlist 'bad': mainPlaylist entry 1 skipped: file " + missing + " does not exist"));
     EXPECT_TRUE(log.contains("Invalid Pixel Overlay Model: 'Nope'"));
-    EXPECT_TRUE(log.contains("Playlist 'bad': mainPlaylist entry 2 skipped: its settings are not valid"));
+    EXPECT_TRUE(log.contains("Playlist 'bad': mainPlaylist entry 2 skipped: Invalid Pixel Overlay Model: 'Nope'"));
     EXPECT_TRUE(log.contains("Empty Pixel Overlay Model name"));
     EXPECT_TRUE(log.contains("Missing imagePath"));
 

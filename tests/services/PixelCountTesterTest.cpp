@@ -130,7 +130,7 @@ TEST_F(PixelCountTesterTest, StoppedWhileLitLeavesThePortsDark) {
 TEST_F(PixelCountTesterTest, TestCommandsRefuseWhatTheyCannotDo) {
     auto r = CommandManager::INSTANCE.run("Test Start", {"50", "RGB Chase", "--ALL--", "999"});
     EXPECT_TRUE(r->isError());
-    EXPECT_EQ(r->get(), "Unknown test mode \"RGB Chase\"; this board has \"Output Specific\"");
+    EXPECT_EQ(r->get(), "Unknown test mode \"RGB Chase\"; modes: Output Specific, Solid Color, RGB Cycle, Chase, Channel Walk");
     r = CommandManager::INSTANCE.run("Test Start", {"50", "Output Specific", "NoRate", "999"});
     EXPECT_TRUE(r->isError());
     EXPECT_EQ(r->get(), "No output port to count (ports need startChannel, currentSensor and mAPerPixel)");

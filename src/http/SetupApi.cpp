@@ -1,0 +1,565 @@
+#include "http/SetupApi.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "Scheduler.h"
+#include "channeloutput/channeloutput.h"
+#include "common.h"
+#include "hseq/HSEQFile.h"
+#include "http/HttpServer.h"
+#include "log.h"
+#include "playlist/Playlist.h"
+#include "settings.h"
+
+using SetupApi::DEFAULT_UPLOAD_MAX_BYTES;
+using SetupApi::FileNameProblem;
+using httpserver::body_sink;
+using httpserver::error_response;
+using httpserver::http_request;
+using httpserver::http_resource;
+using httpserver::http_response;
+using httpserver::string_response;
+
+namespace {
+
+constexpr size_t PLAYLIST_MAX_BYTES = 256 * 1024;
+constexpr size_t SCHEDULE_MAX_BYTES = 256 * 1024;
+constexpr size_t OUTPUTS_MAX_BYTES = 1024 * 1024;
+constexpr size_t SETTINGS_MAX_BYTES = 16 * 1024;
+constexpr int NEXT_OCCURRENCES = 3;
+// Uploads are written in pieces of this size: few system calls, little memory.
+constexpr size_t UPLOAD_BUFFER_BYTES = 1 << 20;
+
+struct MediaKind {
+    const char* name;    // path piece and key in listings
+    const char* folder;  // below the media directory
+};
+const MediaKind MEDIA_KINDS[] = {
+    {"sequences", "/sequences"}, {"music", "/music"}, {"videos", "/videos"}, {"images", "/images"}};
+
+bool g_writable = true;
+std::string g_refusal;
+// Bumped by every change made here; the pages poll it to show changes at once.
+std::atomic<long long> g_version{1};
+
+const MediaKind* findKind(const std::string& name) {
+    for (auto& k : MEDIA_KINDS) {
+        if (name == k.name) return &k;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<http_response> json(const Json::Value& v, int code = 200) {
+    return std::make_shared<string_response>(SaveJsonToString(v) + "\n", code, "application/json");
+}
+
+std::shared_ptr<http_response> notAllowed(const http_request& req, const std::string& allow) {
+    auto r = error_response(405, "Method " + req.get_method() + " is not allowed on " + req.get_path());
+    r->with_header("Allow", allow);
+    return r;
+}
+
+std::shared_ptr<http_response> problemsAnswer(const std::vector<std::string>& problems) {
+    Json::Value v;
+    v["error"] = problems.front();
+    for (auto& p : problems) v["problems"].append(p);
+    return json(v, 422);
+}
+
+// A JSON body, or the 400 to answer.
+std::shared_ptr<http_response> readBody(const http_request& req, Json::Value& doc) {
+    if (!ParseJson(req.get_content(), doc)) return error_response(400, "Request body is not valid JSON");
+    return nullptr;
+}
+
+void changed() { ++g_version; }
+
+// Every resource here: reads as usual; changes need the token from other
+// machines, are refused outright when writes are off, and take bodies up to
+// the resource's limit.
+class SetupResource : public http_resource {
+public:
+    explicit SetupResource(size_t maxBody) : m_maxBody(maxBody) {}
+    HttpAccess access(const http_request& req) override {
+        const std::string& m = req.get_method();
+        if (m == "GET" || m == "HEAD") return HttpAccess::Read();
+        return HttpAccess::Change(MaxBody(), HttpAccess::Token::BeyondLoopback);
+    }
+
+protected:
+    virtual size_t MaxBody() { return m_maxBody; }
+    bool Changes(const http_request& req) const { return req.get_method() != "GET" && req.get_method() != "HEAD"; }
+    size_t m_maxBody;
+};
+
+// Refuses changes while writes are off, before any render method runs.
+#define REFUSE_WHEN_READ_ONLY(req)                                            \
+    do {                                                                      \
+        if (!g_writable && Changes(req)) return error_response(403, g_refusal); \
+    } while (0)
+
+// ------------------------------------------------------------------ files
+
+std::string MediaPath(const MediaKind& k, const std::string& name = "") {
+    return getKIVMediaDir(k.folder) + (name.empty() ? "" : "/" + name);
+}
+
+Json::Value listFolder(const MediaKind& k) {
+    Json::Value files(Json::arrayValue);
+    std::string dir = MediaPath(k);
+    DIR* d = opendir(dir.c_str());
+    if (!d) return files;
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (auto& n : names) {
+        struct stat st;
+        if (stat((dir + "/" + n).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        Json::Value f;
+        f["name"] = n;
+        f["size"] = (Json::UInt64)st.st_size;
+        f["mtime"] = (Json::Int64)st.st_mtime;
+        files.append(f);
+    }
+    return files;
+}
+
+// Streams an upload into a temporary beside its final name.
+class UploadSink : public body_sink {
+public:
+    explicit UploadSink(const std::string& path) : m_file(path) {}
+    bool Open() { return m_file.Open(); }
+    bool write(const char* data, size_t len) override {
+        if (m_failed) return false;
+        m_bytes += len;
+        if (m_buffer.size() + len > UPLOAD_BUFFER_BYTES && !Flush()) return false;
+        if (len >= UPLOAD_BUFFER_BYTES) {
+            if (!m_file.Write(data, len)) return Fail();
+        } else {
+            m_buffer.append(data, len);
+        }
+        return true;
+    }
+    bool Flush() {
+        if (!m_buffer.empty() && !m_file.Write(m_buffer.data(), m_buffer.size())) return Fail();
+        m_buffer.clear();
+        return true;
+    }
+    FileReplacer& File() { return m_file; }
+    bool Failed() const { return m_failed; }
+    long long Bytes() const { return m_bytes; }
+
+private:
+    bool Fail() {
+        m_failed = true;
+        m_buffer.clear();
+        return false;
+    }
+    FileReplacer m_file;
+    std::string m_buffer;
+    bool m_failed = false;
+    long long m_bytes = 0;
+};
+
+// Takes the body of an upload that will be refused, so it is not held in memory.
+class DiscardSink : public body_sink {
+public:
+    bool write(const char*, size_t) override { return false; }
+};
+
+// /kivd/files, /kivd/files/<kind>, /kivd/files/<kind>/<name>
+class FilesResource : public SetupResource {
+public:
+    FilesResource() : SetupResource(0) {}
+
+    std::shared_ptr<body_sink> body_sink_for(const http_request& head) override {
+        const MediaKind* k = nullptr;
+        std::string name;
+        if (head.get_method() != "PUT") return nullptr;
+        if (!g_writable || !Target(head, k, name) || !FileNameProblem(name).empty()) {
+            return std::make_shared<DiscardSink>();
+        }
+        mkdir(MediaPath(*k).c_str(), 0775);
+        auto sink = std::make_shared<UploadSink>(MediaPath(*k, name));
+        if (!sink->Open()) {
+            LogErr(VB_HTTP, "Upload of %s: cannot create a file beside it: %s\n", name.c_str(),
+                   sink->File().Error().c_str());
+            return std::make_shared<DiscardSink>();
+        }
+        return sink;
+    }
+
+    std::shared_ptr<http_response> render_GET(const http_request& req) override {
+        auto pieces = req.get_path_pieces();
+        if (pieces.size() == 2) {
+            Json::Value all;
+            for (auto& k : MEDIA_KINDS) all[k.name] = listFolder(k);
+            return json(all);
+        }
+        const MediaKind* k = findKind(pieces[2]);
+        if (!k || pieces.size() > 3) return error_response(404, "Not found: " + req.get_path());
+        return json(listFolder(*k));
+    }
+
+    std::shared_ptr<http_response> render_PUT(const http_request& req) override {
+        REFUSE_WHEN_READ_ONLY(req);
+        const MediaKind* k = nullptr;
+        std::string name;
+        if (!Target(req, k, name)) return error_response(404, "Upload to /kivd/files/<kind>/<name>");
+        std::string problem = FileNameProblem(name);
+        if (!problem.empty()) return error_response(400, problem);
+        auto* sink = dynamic_cast<UploadSink*>(req.get_body_sink());
+        if (!sink) return error_response(500, "Cannot create a file in " + MediaPath(*k));
+        if (!sink->Flush() || sink->Failed()) {
+            return error_response(507, "Could not write " + name + ": " + sink->File().Error());
+        }
+        if (std::string(k->name) == "sequences") {
+            // The player's own reader judges it: a file it cannot open never takes the name.
+            std::unique_ptr<HSEQFile> f(HSEQFile::openHSEQFile(sink->File().TempPath()));
+            if (!f) return error_response(422, name + " is not a sequence file this player can read");
+        }
+        if (!sink->File().Commit()) {
+            return error_response(507, "Could not write " + name + ": " + sink->File().Error());
+        }
+        LogInfo(VB_HTTP, "Uploaded %s/%s (%lld bytes) from %s\n", k->name, name.c_str(), sink->Bytes(),
+                req.get_requestor().c_str());
+        changed();
+        Json::Value v;
+        v["name"] = name;
+        v["size"] = (Json::Int64)sink->Bytes();
+        return json(v, 201);
+    }
+
+    std::shared_ptr<http_response> render_DELETE(const http_request& req) override {
+        REFUSE_WHEN_READ_ONLY(req);
+        const MediaKind* k = nullptr;
+        std::string name;
+        if (!Target(req, k, name)) return error_response(404, "Delete /kivd/files/<kind>/<name>");
+        std::string problem = FileNameProblem(name);
+        if (!problem.empty()) return error_response(400, problem);
+        struct stat st;
+        std::string path = MediaPath(*k, name);
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return error_response(404, "No file " + name);
+        if (unlink(path.c_str()) != 0) return error_response(500, "Could not delete " + name + ": " + strerror(errno));
+        LogInfo(VB_HTTP, "Deleted %s/%s from %s\n", k->name, name.c_str(), req.get_requestor().c_str());
+        changed();
+        return json(Json::Value(Json::objectValue));
+    }
+
+    std::shared_ptr<http_response> render(const http_request& req) override {
+        return notAllowed(req, "GET, HEAD, PUT, DELETE");
+    }
+
+protected:
+    size_t MaxBody() override {
+        long long v = atoll(getSetting("UploadMaxBytes", "").c_str());
+        return (size_t)(v > 0 ? v : DEFAULT_UPLOAD_MAX_BYTES);
+    }
+
+private:
+    // The kind and name of /kivd/files/<kind>/<name>.
+    static bool Target(const http_request& req, const MediaKind*& k, std::string& name) {
+        // The path comes percent-decoded: an encoded "/" stays in the name
+        // and is refused there.
+        auto pieces = req.get_path_pieces();
+        if (pieces.size() < 4) return false;
+        k = findKind(pieces[2]);
+        std::string prefix = std::string("/kivd/files/") + pieces[2] + "/";
+        if (!k || !startsWith(req.get_path(), prefix)) return false;
+        name = req.get_path().substr(prefix.size());
+        return true;
+    }
+};
+
+// -------------------------------------------------------------- playlists
+
+// /kivd/playlists, /kivd/playlists/<name>
+class PlaylistsResource : public SetupResource {
+public:
+    PlaylistsResource() : SetupResource(PLAYLIST_MAX_BYTES) {}
+
+    std::shared_ptr<http_response> render_GET(const http_request& req) override {
+        std::string name;
+        if (!Target(req, name)) {
+            Json::Value list(Json::arrayValue);
+            std::vector<std::string> names;
+            if (DIR* d = opendir(getKIVMediaDir("/playlists").c_str())) {
+                while (struct dirent* e = readdir(d)) {
+                    std::string n = e->d_name;
+                    if (n[0] != '.' && endsWith(n, ".json")) names.push_back(n.substr(0, n.size() - 5));
+                }
+                closedir(d);
+            }
+            std::sort(names.begin(), names.end());
+            for (auto& n : names) {
+                Json::Value doc, p;
+                LoadJsonFromString(GetFileContents(Playlist::FilePath(n)), doc);
+                p["name"] = n;
+                p["description"] = doc.isObject() && doc["description"].isString() ? doc["description"] : "";
+                list.append(p);
+            }
+            return json(list);
+        }
+        if (!Playlist::ValidName(name)) return error_response(400, "Invalid playlist name '" + name + "'");
+        if (!FileExists(Playlist::FilePath(name))) return error_response(404, "No playlist '" + name + "'");
+        Json::Value doc;
+        if (!LoadJsonFromString(GetFileContents(Playlist::FilePath(name)), doc)) {
+            return error_response(500, "Playlist file " + Playlist::FilePath(name) + " is not valid JSON");
+        }
+        return json(doc);
+    }
+
+    std::shared_ptr<http_response> render_PUT(const http_request& req) override {
+        REFUSE_WHEN_READ_ONLY(req);
+        std::string name;
+        if (!Target(req, name)) return error_response(405, "PUT /kivd/playlists/<name>");
+        Json::Value doc;
+        if (auto bad = readBody(req, doc)) return bad;
+        auto problems = Playlist::Check(name, doc);
+        if (!problems.empty()) return problemsAnswer(problems);
+        mkdir(getKIVMediaDir("/playlists").c_str(), 0775);
+        bool existed = FileExists(Playlist::FilePath(name));
+        if (!SaveJsonToFile(doc, Playlist::FilePath(name), "    ")) {
+            return error_response(500, "Could not write " + Playlist::FilePath(name));
+        }
+        changed();
+        return json(doc, existed ? 200 : 201);
+    }
+
+    std::shared_ptr<http_response> render_DELETE(const http_request& req) override {
+        REFUSE_WHEN_READ_ONLY(req);
+        std::string name;
+        if (!Target(req, name)) return error_response(405, "DELETE /kivd/playlists/<name>");
+        if (!Playlist::ValidName(name)) return error_response(400, "Invalid playlist name '" + name + "'");
+        if (unlink(Playlist::FilePath(name).c_str()) != 0) return error_response(404, "No playlist '" + name + "'");
+        changed();
+        return json(Json::Value(Json::objectValue));
+    }
+
+    std::shared_ptr<http_response> render(const http_request& req) override {
+        return notAllowed(req, "GET, HEAD, PUT, DELETE");
+    }
+
+private:
+    static bool Target(const http_request& req, std::string& name) {
+        const std::string prefix = "/kivd/playlists/";
+        if (req.get_path().size() <= prefix.size()) return false;
+        name = req.get_path().substr(prefix.size());
+        return true;
+    }
+};
+
+// --------------------------------------------------------------- schedule
+
+// /kivd/config/schedule: the rows as written, with each row's next starts.
+class ScheduleResource : public SetupResource {
+public:
+    ScheduleResource() : SetupResource(SCHEDULE_MAX_BYTES) {}
+
+    std::shared_ptr<http_response> render_GET(const http_request&) override {
+        if (!scheduler) return error_response(503, "The scheduler is not running");
+        Json::Value rows = LoadJsonFromFile(scheduler->ScheduleFilePath());
+        if (!rows.isArray()) rows = Json::Value(Json::arrayValue);
+        return Answer(rows, 200);
+    }
+
+    std::shared_ptr<http_response> render_PUT(const http_request& req) override {
+        REFUSE_WHEN_READ_ONLY(req);
+        if (!scheduler) return error_response(503, "The scheduler is not running");
+        Json::Value rows;
+        if (auto bad = readBody(req, rows)) return bad;
+        Json::Value next;
+        std::vector<std::string> problems;
+        if (!scheduler->PreviewSchedule(rows, NEXT_OCCURRENCES, next, problems)) return problemsAnswer(problems);
+        mkdir(getKIVMediaDir("/config").c_str(), 0775);
+        if (!SaveJsonToFile(rows, scheduler->ScheduleFilePath(), "    ")) {
+            return error_response(500, "Could not write " + scheduler->ScheduleFilePath());
+        }
+        // Read on the scheduler's next pass, within a second.
+        scheduler->ReloadScheduleFile();
+        changed();
+        return Answer(rows, 200);
+    }
+
+    std::shared_ptr<http_response> render(const http_request& req) override { return notAllowed(req, "GET, HEAD, PUT"); }
+
+private:
+    std::shared_ptr<http_response> Answer(const Json::Value& rows, int code) {
+        Json::Value v, next;
+        std::vector<std::string> problems;
+        v["rows"] = rows;
+        scheduler->PreviewSchedule(rows, NEXT_OCCURRENCES, next, problems);
+        v["next"] = next;
+        for (auto& p : problems) v["problems"].append(p);
+        return json(v, code);
+    }
+};
+
+// ---------------------------------------------------------------- outputs
+
+// /kivd/config/outputs: channeloutputs.json; "?restart=1" applies it at once.
+class OutputsResource : public SetupResource {
+public:
+    OutputsResource() : SetupResource(OUTPUTS_MAX_BYTES) {}
+
+    std::shared_ptr<http_response> render_GET(const http_request&) override {
+        Json::Value doc = LoadJsonFromFile(ChannelOutputsFilePath());
+        if (!doc.isObject()) doc["channelOutputs"] = Json::Value(Json::arrayValue);
+        Json::Value v;
+        v["outputs"] = doc;
+        for (auto& p : CheckChannelOutputs(doc)) v["problems"].append(p);
+        return json(v);
+    }
+
+    std::shared_ptr<http_response> render_PUT(const http_request& req) override {
+        REFUSE_WHEN_READ_ONLY(req);
+        Json::Value doc;
+        if (auto bad = readBody(req, doc)) return bad;
+        auto problems = CheckChannelOutputs(doc);
+        if (!problems.empty()) return problemsAnswer(problems);
+        mkdir(getKIVMediaDir("/config").c_str(), 0775);
+        if (!SaveJsonToFile(doc, ChannelOutputsFilePath(), "    ")) {
+            return error_response(500, "Could not write " + ChannelOutputsFilePath());
+        }
+        changed();
+        bool restart = req.get_arg("restart") == "1" || req.get_arg("restart") == "true";
+        Json::Value v;
+        v["outputs"] = doc;
+        v["restarting"] = restart;
+        if (restart) {
+            LogInfo(VB_HTTP, "Outputs changed from %s: restarting\n", req.get_requestor().c_str());
+            ShutdownKIVD(true);
+        }
+        return json(v);
+    }
+
+    std::shared_ptr<http_response> render(const http_request& req) override { return notAllowed(req, "GET, HEAD, PUT"); }
+};
+
+// --------------------------------------------------------------- settings
+
+// /kivd/config/settings: the keys the pages may change, with their values.
+class SettingsResource : public SetupResource {
+public:
+    SettingsResource() : SetupResource(SETTINGS_MAX_BYTES) {}
+
+    std::shared_ptr<http_response> render_GET(const http_request&) override { return Answer(); }
+
+    std::shared_ptr<http_response> render_PUT(const http_request& req) override {
+        REFUSE_WHEN_READ_ONLY(req);
+        Json::Value doc;
+        if (auto bad = readBody(req, doc)) return bad;
+        if (!doc.isObject() || doc.empty()) return error_response(400, "Send an object of keys and values");
+        std::map<std::string, std::string> changes;
+        std::vector<std::string> problems;
+        for (auto& key : doc.getMemberNames()) {
+            std::string text, error;
+            if (CheckEditableSetting(key, doc[key], text, error)) {
+                changes[key] = text;
+            } else {
+                problems.push_back(error);
+            }
+        }
+        if (!problems.empty()) return problemsAnswer(problems);
+        std::string error;
+        if (!ChangeSettings(changes, error)) return error_response(500, error);
+        changed();
+        return Answer();
+    }
+    std::shared_ptr<http_response> render_PATCH(const http_request& req) override { return render_PUT(req); }
+
+    std::shared_ptr<http_response> render(const http_request& req) override {
+        return notAllowed(req, "GET, HEAD, PUT, PATCH");
+    }
+
+private:
+    std::shared_ptr<http_response> Answer() {
+        static const char* KINDS[] = {"bool", "int", "number", "text"};
+        Json::Value list(Json::arrayValue);
+        for (auto& s : EditableSettings()) {
+            Json::Value e;
+            e["key"] = s.key;
+            e["type"] = KINDS[s.kind];
+            if (s.kind != EditableSetting::Text) {
+                e["min"] = s.min;
+                e["max"] = s.max;
+            }
+            e["value"] = getSetting(s.key, "");
+            list.append(e);
+        }
+        return json(list);
+    }
+};
+
+// ----------------------------------------------------------------- changes
+
+// /kivd/changes: a number that grows with every change made through these
+// paths, and whether changes are possible.
+class ChangesResource : public http_resource {
+public:
+    std::shared_ptr<http_response> render_GET(const http_request&) override {
+        Json::Value v;
+        v["version"] = (Json::Int64)g_version.load();
+        v["writable"] = g_writable;
+        if (!g_writable) v["reason"] = g_refusal;
+        return json(v);
+    }
+    std::shared_ptr<http_response> render(const http_request& req) override { return notAllowed(req, "GET, HEAD"); }
+};
+
+struct Mount {
+    const char* path;
+    bool family;
+};
+const Mount MOUNTS[] = {{"/kivd/files", true},           {"/kivd/playlists", true},
+                        {"/kivd/config/schedule", false}, {"/kivd/config/outputs", false},
+                        {"/kivd/config/settings", false}, {"/kivd/changes", false}};
+
+std::vector<std::unique_ptr<http_resource>> resources;  // owned here, created by Register on the main thread
+
+}  // namespace
+
+std::string SetupApi::FileNameProblem(const std::string& name) {
+    if (name.empty()) return "A file name is needed";
+    if (name.size() > 255) return "File name longer than 255 bytes";
+    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
+        return "File name '" + name + "' holds a path separator";
+    }
+    if (name.find("..") != std::string::npos) return "File name '" + name + "' holds \"..\"";
+    if (name[0] == '.') return "File name '" + name + "' is hidden (starts with a dot)";
+    for (char c : name) {
+        if ((unsigned char)c < 0x20 || c == 0x7f) return "File name holds control characters";
+    }
+    return "";
+}
+
+void SetupApi::Register(HttpServer& server, bool writable, const std::string& reason) {
+    if (!resources.empty()) return;
+    g_writable = writable;
+    g_refusal = reason;
+    resources.push_back(std::make_unique<FilesResource>());
+    resources.push_back(std::make_unique<PlaylistsResource>());
+    resources.push_back(std::make_unique<ScheduleResource>());
+    resources.push_back(std::make_unique<OutputsResource>());
+    resources.push_back(std::make_unique<SettingsResource>());
+    resources.push_back(std::make_unique<ChangesResource>());
+    for (size_t i = 0; i < resources.size(); ++i) {
+        server.RegisterResource(MOUNTS[i].path, resources[i].get(), MOUNTS[i].family);
+    }
+}
+
+void SetupApi::Unregister(HttpServer& server) {
+    if (resources.empty()) return;
+    for (auto& m : MOUNTS) server.UnregisterResource(m.path);
+    resources.clear();
+}

@@ -1,0 +1,29 @@
+#pragma once
+// The write side of the daemon's HTTP API, used by the Files, Playlists,
+// Schedule, Outputs and Test pages: media files (listed, uploaded straight
+// to disk, deleted), playlists, the schedule, the output table and the
+// settings a user may change. The daemon's own loaders judge every
+// document before it is written (Playlist::Check, Scheduler::PreviewSchedule,
+// CheckChannelOutputs, CheckEditableSetting); a refused request changes
+// nothing on disk. Files are replaced whole (written beside, then renamed).
+// APIServer mounts it; docs/http-api.md lists the paths.
+
+#include <string>
+
+class HttpServer;
+
+namespace SetupApi {
+
+// The largest upload when the setting "UploadMaxBytes" is not set.
+constexpr long long DEFAULT_UPLOAD_MAX_BYTES = 1LL << 30;
+
+// Why a media file name cannot be used ("" when it can): empty, longer
+// than 255 bytes, a path separator, "..", a leading dot, control characters.
+std::string FileNameProblem(const std::string& name);
+
+// writable false: every request that would change something is refused
+// with `reason` (an interface open beyond loopback without a token).
+void Register(HttpServer& server, bool writable, const std::string& reason);
+void Unregister(HttpServer& server);
+
+}  // namespace SetupApi

@@ -1,0 +1,302 @@
+// Setting a board up over HTTP against the real kivd: files stream to disk
+// and only whole ones take their names, every document is judged by the
+// daemon's own loaders before anything is written, the scheduler and the
+// outputs pick up what was saved, and a test pattern's frames reach a DDP
+// receiver in the colours asked for.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+
+#include "HttpClient.h"
+#include "KivdProcess.h"
+#include "TestSupport.h"
+#include "common.h"
+#include "hseq/ShowGenerator.h"
+#include "monitor/PacketDecoder.h"
+
+using kivtest::httpRequest;
+using kivtest::HttpResult;
+
+namespace {
+
+std::string lo(int n) {
+    static const int block = 100 + (int)getpid() % 100;
+    return "127.201." + std::to_string(block) + "." + std::to_string(n);
+}
+
+// Every name in a folder, hidden ones too (temporaries of uploads).
+std::vector<std::string> folder(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class SetupEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ShowSpec spec;
+        spec.channels = 48;
+        spec.frames = 40;
+        ASSERT_TRUE(GenerateShow(media.file("/sequences/base.hseq"), spec));
+        ASSERT_TRUE(GenerateShow(showFile, spec));
+        media.write("/playlists/evening.json", R"({"mainPlaylist": [{"type": "sequence", "sequenceName": "base.hseq"}]})");
+        media.write("/config/channeloutputs.json",
+                    R"({"channelOutputs": [{"type": "UDP", "universes": [{"type": 4, "address": ")" + lo(1) +
+                        R"(", "startChannel": 1, "channelCount": 48, "monitor": 0}]}]})");
+    }
+    void TearDown() override { unlink(showFile.c_str()); }
+    void start(const std::string& settings = "") {
+        media.write("/settings", settings);
+        ASSERT_TRUE(d.start({"-f"}));
+        ASSERT_TRUE(d.waitReady()) << d.output();
+    }
+    static HttpResult del(const std::string& url) { return httpRequest("DELETE", url, "", {"X-Requested-With: t"}); }
+    HttpResult put(const std::string& path, const std::string& body, std::vector<std::string> headers = {}) {
+        headers.push_back(kivtest::JSON_TYPE);
+        return httpRequest("PUT", d.httpUrl(path), body, headers);
+    }
+
+    std::string showFile = "/tmp/kiv-setup-show-" + std::to_string(getpid()) + ".hseq";
+    kivtest::TempMediaDir media;
+    kivtest::KivdProcess d{media.path()};
+};
+
+TEST_F(SetupEndToEnd, UploadsStreamToDiskAndOnlyWholeGoodFilesTakeTheirNames) {
+    start("UploadMaxBytes = 1048576\n");
+    std::string show = GetFileContents(showFile);
+    std::string dir = media.file("/sequences");
+
+    auto up = httpRequest("PUT", d.httpUrl("/kivd/files/sequences/new%20show.hseq"), show,
+                          {"Content-Type: application/octet-stream", "X-Requested-With: test"});
+    EXPECT_EQ(up.status, 201) << up.body;
+    EXPECT_EQ(GetFileContents(dir + "/new show.hseq"), show);
+    auto list = LoadJsonFromString(httpRequest("GET", d.httpUrl("/kivd/files/sequences")).body);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[1]["name"].asString(), "new show.hseq");
+    EXPECT_EQ(list[1]["size"].asUInt64(), show.size());
+
+    std::vector<std::string> before = folder(dir);
+    struct Case {
+        const char* what;
+        std::string path, body;
+        long status;
+    };
+    const Case refused[] = {
+        {"traversal", "/kivd/files/sequences/..%2Fsettings", show, 400},
+        {"encoded slash", "/kivd/files/sequences/a%2Fb.hseq", show, 400},
+        {"hidden", "/kivd/files/sequences/.hidden.hseq", show, 400},
+        {"control character", "/kivd/files/sequences/a%0Ab.hseq", show, 400},
+        {"unknown kind", "/kivd/files/scripts/x.sh", "echo", 404},
+        {"not a sequence", "/kivd/files/sequences/junk.hseq", std::string(5000, 'x'), 422},
+        {"over the limit", "/kivd/files/music/big.mp3", std::string(1048577, 'a'), 413},
+    };
+    for (auto& c : refused) {
+        SCOPED_TRACE(c.what);
+        auto r = httpRequest("PUT", d.httpUrl(c.path), c.body, {"X-Requested-With: test"});
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_TRUE(LoadJsonFromString(r.body)["error"].isString()) << r.body;
+    }
+    EXPECT_EQ(del(d.httpUrl("/kivd/files/sequences/..%2Fsettings")).status, 400);
+
+    // Cut off half-way: the connection drops with half the bytes sent.
+    int fd = kivtest::connectFrom("127.0.0.1", d.httpAddress(), d.httpPort());
+    ASSERT_GE(fd, 0);
+    std::string head = "PUT /kivd/files/music/cut.mp3 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Requested-With: t\r\n"
+                       "Content-Length: 200000\r\n\r\n" + std::string(100000, 'c');
+    ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), (ssize_t)head.size());
+    usleep(300 * 1000);
+    close(fd);
+    // The daemon notices the drop and removes what it wrote.
+    bool clean = false;
+    for (int i = 0; i < 50 && !clean; ++i, usleep(100 * 1000)) clean = folder(media.file("/music")).empty();
+    EXPECT_TRUE(clean) << "left in music: " << folder(media.file("/music")).size() << " file(s)";
+    EXPECT_EQ(folder(dir), before);
+
+    EXPECT_EQ(del(d.httpUrl("/kivd/files/sequences/new%20show.hseq")).status, 200);
+    EXPECT_FALSE(FileExists(dir + "/new show.hseq"));
+    EXPECT_EQ(del(d.httpUrl("/kivd/files/sequences/new%20show.hseq")).status, 404);
+}
+
+TEST_F(SetupEndToEnd, DocumentsAreJudgedByTheDaemonsLoadersAndRefusalsWriteNothing) {
+    start();
+    std::string playlist = media.file("/playlists/evening.json");
+    std::string schedule = media.file("/config/schedule.json");
+    std::string outputs = media.file("/config/channeloutputs.json");
+    std::string settings = media.file("/settings");
+    media.write("/config/schedule.json", "[]");
+    auto snapshot = [&] {
+        return GetFileContents(playlist) + GetFileContents(schedule) + GetFileContents(outputs) +
+               GetFileContents(settings) + std::to_string(FileExists(media.file("/playlists/other.json")));
+    };
+    std::string before = snapshot();
+    struct Case {
+        const char* path;
+        std::string body;
+        long status;
+        const char* error;  // part of the answer's error
+    };
+    const Case refused[] = {
+        {"/kivd/playlists/evening", "{\"mainPlaylist\": [", 400, "not valid JSON"},
+        {"/kivd/playlists/evening", R"({"mainPlaylist": [{"type": "sequence"}]})", 422,
+         "mainPlaylist entry 1 skipped: Missing sequenceName entry"},
+        {"/kivd/playlists/evening", R"({"leadIn": [{"type": "sequence", "sequenceName": "gone.hseq"}]})", 422,
+         "leadIn entry 1 skipped: file"},
+        {"/kivd/playlists/other", R"({"mainPlaylist": [{"type": "fireworks"}]})", 422, "type 'fireworks'"},
+        {"/kivd/playlists/other", R"({"mainPlaylist": []})", 422, "has no entries to play"},
+        {"/kivd/config/schedule", R"([{"playlist": "evening", "startTime": "25:00", "endTime": "23:00"}])", 422,
+         "Row 1: playlist 'evening': \"startTime\""},
+        {"/kivd/config/schedule", R"([{"playlist": "ghost", "startTime": "20:00", "endTime": "23:00"}])", 422,
+         "Row 1: Scheduled Playlist 'ghost' does not exist"},
+        {"/kivd/config/schedule", R"({"rows": 1})", 422, "JSON array"},
+        {"/kivd/config/outputs", R"({"channelOutputs": [{"type": "Lasers"}]})", 422,
+         "Output 1 (Lasers): unknown type \"Lasers\""},
+        {"/kivd/config/outputs",
+         R"({"channelOutputs": [{"type": "UDP", "universes": [{"type": 4, "address": "10.0.0.300", "startChannel": 1, "channelCount": 10}]}]})",
+         422, "\"address\" '10.0.0.300'"},
+        {"/kivd/config/outputs",
+         R"({"channelOutputs": [{"type": "UDP", "universes": [
+              {"type": 4, "address": "10.0.0.1", "startChannel": 1, "channelCount": 100, "description": "Roof"},
+              {"type": 5, "address": "10.0.0.2", "startChannel": 90, "channelCount": 10, "description": "Tree"}]}]})",
+         422, "destination 2 'Tree' (DDP): channels 90-99 overlap Output 1 (UDP) destination 1 'Roof' (DDP) (channels 1-100)"},
+        {"/kivd/config/outputs",
+         R"({"channelOutputs": [{"type": "UDP", "universes": [{"type": 1, "address": "10.0.0.1", "startChannel": 1, "channelCount": 600}]}]})",
+         422, "more than 512 per universe"},
+        {"/kivd/config/settings", R"({"HTTPAccessToken": "x"})", 422, "\"HTTPAccessToken\" cannot be changed here"},
+        {"/kivd/config/settings", R"({"mediaOffset": 9000})", 422, "\"mediaOffset\" must be a whole number from -5000 to 5000"},
+        {"/kivd/config/settings", R"({"blankBetweenSequences": "maybe"})", 422, "must be true or false"},
+    };
+    for (auto& c : refused) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.body);
+        auto r = put(c.path, c.body);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_NE(LoadJsonFromString(r.body)["error"].asString().find(c.error), std::string::npos) << r.body;
+    }
+    EXPECT_EQ(snapshot(), before);
+
+    // Good documents are written and answered.
+    auto pl = put("/kivd/playlists/other", R"({"description": "d", "mainPlaylist": [{"type": "sequence", "sequenceName": "base.hseq"}]})");
+    EXPECT_EQ(pl.status, 201) << pl.body;
+    EXPECT_EQ(LoadJsonFromFile(media.file("/playlists/other.json"))["description"].asString(), "d");
+    auto st = put("/kivd/config/settings", R"({"mediaOffset": -120, "DisableFakeNetworkBridges": true})");
+    EXPECT_EQ(st.status, 200) << st.body;
+    std::string text = GetFileContents(settings);
+    EXPECT_NE(text.find("mediaOffset = \"-120\""), std::string::npos) << text;
+    EXPECT_NE(text.find("DisableFakeNetworkBridges = \"1\""), std::string::npos) << text;
+    auto out = put("/kivd/config/outputs", R"({"channelOutputs": [{"type": "UDP", "universes": [
+        {"type": 4, "address": "10.0.0.1", "startChannel": 1, "channelCount": 100},
+        {"type": 0, "universe": 1, "startChannel": 101, "channelCount": 510}]}]})");
+    EXPECT_EQ(out.status, 200) << out.body;
+    EXPECT_EQ(LoadJsonFromFile(outputs)["channelOutputs"][0]["universes"].size(), 2u);
+    EXPECT_EQ(del(d.httpUrl("/kivd/playlists/other")).status, 200);
+    EXPECT_FALSE(FileExists(media.file("/playlists/other.json")));
+}
+
+TEST_F(SetupEndToEnd, SavedScheduleShowsItsNextStartsAndTheSchedulerTakesItWithoutRestart) {
+    start();
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    // A window starting two hours on (before midnight wraps it to tomorrow).
+    char startText[16], endText[16];
+    snprintf(startText, sizeof(startText), "%02d:%02d:00", (t.tm_hour + 2) % 24, t.tm_min);
+    snprintf(endText, sizeof(endText), "%02d:%02d:00", (t.tm_hour + 3) % 24, t.tm_min);
+    auto r = put("/kivd/config/schedule", std::string(R"([{"playlist": "evening", "day": "Everyday", "startTime": ")") +
+                                               startText + R"(", "endTime": ")" + endText + R"(", "repeat": true}])");
+    ASSERT_EQ(r.status, 200) << r.body;
+    Json::Value next = LoadJsonFromString(r.body)["next"];
+    ASSERT_EQ(next.size(), 1u);
+    ASSERT_EQ(next[0]["next"].size(), 3u) << r.body;
+    long long first = next[0]["next"][0]["start"].asInt64();
+    EXPECT_GT(first, (long long)now + 7000);
+    EXPECT_LT(first, (long long)now + 7300);
+    EXPECT_EQ(next[0]["next"][0]["end"].asInt64() - first, 3600);
+    long long day = next[0]["next"][1]["start"].asInt64() - first;
+    EXPECT_TRUE(day >= 82800 && day <= 90000) << "daily: " << day;
+
+    // The scheduler lists the row's item from its next pass.
+    bool listed = false;
+    for (int i = 0; i < 50 && !listed; ++i, usleep(100 * 1000)) {
+        Json::Value s = LoadJsonFromString(kivtest::httpGet(d.httpUrl("/kivd/schedule")).body);
+        for (auto& item : s["items"]) listed |= item["startTime"].asInt64() == first;
+    }
+    EXPECT_TRUE(listed) << d.log();
+}
+
+TEST_F(SetupEndToEnd, TestPatternFramesReachTheReceiverInTheColoursAsked) {
+    kivtest::UdpReceiver ddp(lo(1), 4048);
+    ASSERT_TRUE(ddp.ok());
+    start();
+    std::string out;
+    ASSERT_EQ(d.command({"Test Pattern", "Solid Color", "4-12", "GRB", "#ff8000", "false", "100"}, &out), 0) << out;
+    ASSERT_TRUE(ddp.waitFor(5, 10000)) << d.log();
+    ddp.take();
+    ASSERT_TRUE(ddp.waitFor(2, 5000));
+    auto grams = ddp.take();
+    DecodedPacket p = DecodeDDP(grams.back().bytes.data(), grams.back().bytes.size());
+    ASSERT_TRUE(p.valid);
+    ASSERT_GE(p.length, 12u);
+    // GRB: green 0x80, red 0xff, blue 0 for each pixel of channels 4-12.
+    const uint8_t want[12] = {0, 0, 0, 0x80, 0xff, 0, 0x80, 0xff, 0, 0x80, 0xff, 0};
+    EXPECT_EQ(std::vector<uint8_t>(p.data, p.data + 12), std::vector<uint8_t>(want, want + 12));
+    EXPECT_NE(out.find("OK"), std::string::npos);
+    EXPECT_EQ(LoadJsonFromString(kivtest::httpRequest("POST", d.httpUrl("/kivd/command"),
+                                                      R"({"command": "Get Test Status"})", {kivtest::JSON_TYPE})
+                                     .body)["channels"]
+                  .asString(),
+              "4-12");
+
+    // A scheduled show keeps the board unless the test is forced.
+    ASSERT_EQ(d.command({"Test Stop"}), 0);
+    ASSERT_EQ(d.command({"Start Playlist", "evening", "true"}), 0);
+    EXPECT_EQ(d.command({"Test Pattern", "Chase", "1-30", "RGB", "#ffffff"}, &out), 0) << "a manual playlist does not guard";
+    ASSERT_EQ(d.command({"Test Stop"}), 0);
+}
+
+TEST_F(SetupEndToEnd, ChangesNeedTheTokenBeyondLoopbackAndAreOffWithoutOne) {
+    // Beyond loopback without a token: the pages may look, not touch. On
+    // every address, so on a port free on all of them.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in any = {};
+    any.sin_family = AF_INET;
+    socklen_t len = sizeof(any);
+    ASSERT_EQ(bind(probe, (sockaddr*)&any, sizeof(any)), 0);
+    getsockname(probe, (sockaddr*)&any, &len);
+    close(probe);
+    int port = ntohs(any.sin_port);
+    start("HTTPBindAddress = 0.0.0.0\nHTTPPort = " + std::to_string(port) + "\n");
+    std::string url = "http://127.0.0.1:" + std::to_string(port);
+    auto refused = httpRequest("PUT", url + "/kivd/playlists/x", R"({"mainPlaylist": []})", {kivtest::JSON_TYPE});
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_NE(refused.body.find("Changes are turned off"), std::string::npos) << refused.body;
+    EXPECT_EQ(httpRequest("GET", url + "/kivd/files").status, 200);
+    EXPECT_FALSE(LoadJsonFromString(httpRequest("GET", url + "/kivd/changes").body)["writable"].asBool());
+    EXPECT_NE(d.log().find("Changes are turned off"), std::string::npos);
+    EXPECT_EQ(d.stop(), 0);
+
+    start("HTTPAccessToken = secret\n");
+    std::string settings = GetFileContents(media.file("/settings"));
+    auto noToken = put("/kivd/config/settings", R"({"mediaOffset": 5})");
+    auto wrongToken = put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer nope"});
+    auto cross = put("/kivd/config/settings", R"({"mediaOffset": 5})",
+                     {"Authorization: Bearer secret", "Origin: http://evil.example"});
+    EXPECT_EQ(noToken.status, 401);
+    EXPECT_EQ(wrongToken.status, 401);
+    EXPECT_EQ(cross.status, 403);
+    EXPECT_EQ(GetFileContents(media.file("/settings")), settings);
+    EXPECT_EQ(put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer secret"}).status, 200);
+}
+
+}  // namespace
