@@ -471,3 +471,49 @@ TEST(UDPOutput, PingsLostNowAndThenDoNotAddUpToADisable) {
     EXPECT_FALSE(hasWarning("Cannot Ping DDP Channel Data Target " + far + " far tree"));
     f.close();
 }
+
+// A batch the kernel takes only in part, then refuses a datagram (to port
+// 0): the part is no failure, the refusal is one, with its error. A batch
+// that went out whole, only slowly, is not called a failure either.
+TEST(UDPOutput, SendFailuresCarryTheirErrorWhilePartialAndSlowSendsAreNoFailures) {
+    kivtest::LogCapture log;
+    UdpReceiver rx(lo(2), DDP_PORT);
+    ASSERT_TRUE(rx.ok());
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    u.append(ddp(lo(2), 1, 10));
+    ASSERT_EQ(1, f.load(engine(u)));
+    UDPOutput* udp = UDPOutput::INSTANCE;
+    sockaddr_in to[4];
+    iovec iov[4];
+    char bytes[4] = {'a', 'b', 'c', 'd'};
+    std::vector<mmsghdr> msgs(4);
+    for (int i = 0; i < 4; ++i) {
+        to[i] = {};
+        to[i].sin_family = AF_INET;
+        to[i].sin_port = htons(i == 2 ? 0 : DDP_PORT);
+        inet_pton(AF_INET, lo(2).c_str(), &to[i].sin_addr);
+        iov[i] = {&bytes[i], 1};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_name = &to[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof(to[i]);
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    UDPOutputMessages::SendSocketInfo info;
+    info.sockets.push_back(udp->createSocket(0, false));
+    uint32_t key = to[0].sin_addr.s_addr;
+    int err = 0;
+    EXPECT_EQ(udp->SendMessages(key, &info, msgs, &err), 2);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_TRUE(rx.waitFor(2, 5000));
+    udp->AccountSendResult(&info, key, 2, 4, 1, err);
+    for (int frame = 0; frame < 2; ++frame) udp->AccountSendResult(&info, key, 5826, 5826, 150, 0);
+    close(info.sockets[0]);
+    std::string t = log.text();
+    EXPECT_EQ(log.count("sendmmsg() failed"), 1) << t;
+    EXPECT_EQ(log.count("output count: 2/4"), 1) << t;
+    EXPECT_EQ(log.count("Invalid argument"), 1) << t;
+    EXPECT_EQ(log.count("Success"), 0) << t;
+    EXPECT_EQ(log.count("5826 datagrams took 150 ms"), 1) << t;
+}
