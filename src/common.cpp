@@ -36,23 +36,21 @@
 // ---------------------------------------------------------------- clocks
 
 long long GetTime() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return (long long)tv.tv_sec * 1000000LL + tv.tv_usec;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
 }
 
 long long GetTimeMicros() { return GetTime(); }
 
-long long GetTimeMS() {
+long long GetTimeMS() { return GetTime() / 1000; }
+
+long long GetMonotonicMS() { return GetTimeMS(); }
+
+long long GetWallTime() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    return (long long)tv.tv_sec * 1000LL + tv.tv_usec / 1000;
-}
-
-long long GetMonotonicMS() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    return (long long)tv.tv_sec * 1000000LL + tv.tv_usec;
 }
 
 std::string GetTimeStr(std::string format) {

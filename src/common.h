@@ -12,17 +12,19 @@
 
 class KIVLoggerInstance;
 
-// Clocks (wall clock)
+// Clocks. GetTime (µs), GetTimeMicros (the same) and GetTimeMS count on the
+// monotonic clock: it never steps when the wall clock is set (NTP on a
+// board without a battery clock), so intervals, time-outs and expiries
+// measured with it stay true. Their values mean nothing as dates.
 long long GetTime();
 long long GetTimeMicros();
 long long GetTimeMS();
+long long GetMonotonicMS();  // the same as GetTimeMS
+// The wall clock, µs since the epoch: for what is kept or shown as a date.
+long long GetWallTime();
 std::string GetTimeStr(std::string format);
 std::string GetDateStr(std::string format);
 std::string secondsToTime(int secs);
-// Milliseconds of the monotonic clock: it never steps when the wall clock
-// is set (NTP on a board without a battery clock), so intervals measured
-// with it stay true.
-long long GetMonotonicMS();
 
 // Date integers YYYYMMDD (MMDD and DD without year / month)
 int DateStrToInt(const char* str);
