@@ -111,6 +111,13 @@ bool urlGetBounded(const std::string& url, std::string& response, long timeoutMs
 void HexDump(const char* title, const void* data, int len, KIVLoggerInstance& facility, int perLine = 16);
 
 // Process
+// Names the calling thread and gives it an alternate signal stack
+// (EnsureSignalStack): every thread of the daemon names itself first thing.
 void SetThreadName(const std::string& name);
+// Gives the calling thread a stack for signal handlers of its own, so a
+// handler installed with SA_ONSTACK (the crash report) still runs when the
+// thread's stack has overflowed. A thread that has one already (the
+// sanitizers give every thread one) keeps it; ours goes when the thread ends.
+void EnsureSignalStack();
 void RegisterShutdownHandler(std::function<void(bool)> handler);
 void ShutdownKIVD(bool restart);
