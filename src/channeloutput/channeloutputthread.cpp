@@ -260,6 +260,16 @@ void* RunChannelOutputThread(void* data) {
     bool behind = false;
     int lateFrames = 0;
     long long onTimeSinceUs = 0;
+    // The last pass sent a frame of the running show and read the next one
+    // (`pendingFrame`), due at the next point of the grid. Forcing output
+    // then does not start a pass early: a pass reads the frame after the one
+    // it sends, so every early pass would move the show a frame ahead of
+    // its clock. What was forced goes out with that frame.
+    bool showOnGrid = false;
+    int pendingFrame = -1;
+    auto keepsItsGrid = [&] {
+        return showOnGrid && SequenceRunning() && sequence->HasCurrentFrame() && channelOutputFrame == pendingFrame;
+    };
 
     while (RunThread && !ending) {
         long long wake = MonoTimeUs();
@@ -350,6 +360,8 @@ void* RunChannelOutputThread(void* data) {
             sequence->ProcessSequenceData(FrameMs(SequenceRunning()));
         }
         long long processDone = MonoTimeUs();
+        showOnGrid = OutputFrames && seqRunning && !hold;
+        pendingFrame = channelOutputFrame;
 
         int loopUs = (int)(processDone - wake);
         if (loopUs > VERY_SLOW_LOOP_US) {
@@ -419,13 +431,17 @@ void* RunChannelOutputThread(void* data) {
         nextStart = deadline;
         if (deadline - MonoTimeUs() > 0) {
             auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(deadline));
-            bool early = outputThreadCond.wait_until(threadLock, until, [&] {
-                return forcedWakes != seenForces || !RunThread;
-            });
-            if (early && RunThread) {
-                LogDebug(VB_CHANNELOUT, "Forced output\n");
+            while (outputThreadCond.wait_until(threadLock, until,
+                                               [&] { return forcedWakes != seenForces || !RunThread; }) &&
+                   RunThread) {
                 forcedWake = true;
-                nextStart = 0;
+                if (!keepsItsGrid()) {
+                    LogDebug(VB_CHANNELOUT, "Forced output\n");
+                    nextStart = 0;
+                    break;
+                }
+                LogExcess(VB_CHANNELOUT, "Forced output waits for the next frame of the show\n");
+                seenForces = forcedWakes;
             }
         } else if (forcedWakes != seenForces) {
             forcedWake = true;

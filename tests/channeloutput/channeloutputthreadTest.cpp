@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -481,6 +482,30 @@ TEST_F(OutputThreadTest, ForcingOutputCutsThePeriodShort) {
     EXPECT_EQ(0, (int)outputForced);
     EXPECT_EQ(0, StopChannelOutputThread());
     KIVLogger::INSTANCE.ChannelOut.level = LOG_INFO;
+}
+
+// Forcing output while a show plays (fuse trips and re-enables on the main
+// loop, blanking, a test starting) never runs the show ahead of its clock:
+// every frame goes out once, none before its time counted from frame 0.
+TEST_F(OutputThreadTest, ForcesWhileAShowPlaysNeverRunItAheadOfItsClock) {
+    MakeShow("show.hseq");
+    std::atomic<bool> forcing{true};
+    std::thread forcer([&] {
+        while (forcing) {
+            ForceChannelOutputNow();
+            usleep(10000);
+        }
+    });
+    Played p = PlayToEnd("show.hseq");
+    forcing = false;
+    forcer.join();
+    ExpectCompleteInOrder(p, 80, LateReads());
+    size_t first = std::find(p.frames.begin(), p.frames.end(), 0) - p.frames.begin();
+    for (size_t i = first; i < p.frames.size() && p.frames[i] >= 0; ++i) {
+        long long sinceUs = p.times[i] - p.times[first];
+        ASSERT_LE(p.frames[i], sinceUs / 25000 + 1) << "frame " << p.frames[i] << " went out " << sinceUs / 1000
+                                                    << " ms after frame 0";
+    }
 }
 
 TEST_F(OutputThreadTest, StartAndStopTellTheOutputs) {
