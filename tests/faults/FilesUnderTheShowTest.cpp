@@ -88,15 +88,17 @@ TEST_F(FilesUnderTheShow, SequenceCutShortWhilePlayingHoldsItsLastFrameWarnsAndT
     // The last good frame held until the sequence's own end: the next entry
     // starts when it would have.
     double startsAfterMs = (next[0].startUs - cut[0].startUs) / 1000.0;
-    EXPECT_NEAR(startsAfterMs, LONG_FRAMES * 25, 1000) << show->describe();
+    EXPECT_NEAR(startsAfterMs, LONG_FRAMES * 25, 1000 + 2 * show->stallUs() / 1000.0) << show->describe();
     EXPECT_TRUE(kivtest::hasWarning(d, "Sequence file long.hseq cannot be read from frame"))
         << kivtest::commandText(d, {"Get Warnings"});
-    // Named once per damaged block, not once per frame held.
+    // Named once per damaged block and play, not once per frame held (a
+    // slow machine may have begun another play of the file by now).
+    int plays = (int)runsOf(0).size() + 1;
     std::string log = d.log();
     int lines = 0;
     for (auto& line : split(log, '\n'))
         if (line.find("long.hseq") != std::string::npos && line.find("[Sequence]") != std::string::npos) ++lines;
-    EXPECT_LT(lines, 20) << log;
+    EXPECT_LT(lines, 20 * plays) << log;
     EXPECT_TRUE(d.running());
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }
@@ -115,7 +117,8 @@ TEST_F(FilesUnderTheShow, SequenceOverwrittenWhilePlayingNeverSendsGarbage) {
     EXPECT_EQ(0, garbageFrames()) << show->describe();
     auto runs = runsOf(1);
     ASSERT_FALSE(runs.empty());
-    EXPECT_NEAR((runs[0].startUs - runsOf(0)[0].startUs) / 1000.0, LONG_FRAMES * 25, 1000) << show->describe();
+    EXPECT_NEAR((runs[0].startUs - runsOf(0)[0].startUs) / 1000.0, LONG_FRAMES * 25, 1000 + 2 * show->stallUs() / 1000.0)
+        << show->describe();
     EXPECT_TRUE(d.running());
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }

@@ -88,9 +88,11 @@ protected:
             // a player short of time drops a frame rather than fall behind
             // the grid, so a few may go, never a run of them.
             EXPECT_LE(runs[i].grid.skipped, 6) << show->describe();
-            EXPECT_LT(runs[i].grid.maxGapUs, 400000) << show->describe();
+            EXPECT_LT(runs[i].grid.maxGapUs, 400000 + 2 * show->stallUs()) << show->describe();
             if (i > 0 && i + 1 < runs.size()) {
-                EXPECT_NEAR((runs[i].startUs - runs[i - 1].startUs) / 1000.0, FRAMES * 25, 600) << show->describe();
+                EXPECT_NEAR((runs[i].startUs - runs[i - 1].startUs) / 1000.0, FRAMES * 25,
+                            600 + 2 * show->stallUs() / 1000.0)
+                    << show->describe();
             }
         }
     }
@@ -150,9 +152,11 @@ TEST_F(Garbage, CommandSocketAnswersGarbageWithErrorsAndFloodsDoNotStopTheShow) 
             }
         });
     }
+    // Long enough for entries to change, and until the flood is a flood
+    // however slowly this machine lets the flooders run.
     long long t0 = GetTime();
     int asked = 0, right = 0;
-    while (GetTime() - t0 < 8000000) {
+    while (GetTime() - t0 < 8000000 || (sent.load() <= 1000 && GetTime() - t0 < 60000000)) {
         std::string out;
         ++asked;
         if (d.command({"Get Playlist Status"}, &out, 5) == 0 && LoadJsonFromString(out)["playlist"] == "show") ++right;
@@ -164,7 +168,10 @@ TEST_F(Garbage, CommandSocketAnswersGarbageWithErrorsAndFloodsDoNotStopTheShow) 
     EXPECT_GT(sent.load(), 1000);
     EXPECT_EQ(asked, right) << "well-formed requests keep their answers";
     size_t grew = d.log().size() - logBefore;
-    EXPECT_LT(grew, 100000u) << "a flood of " << sent.load() << " bad documents wrote " << grew << " bytes of log";
+    // What is logged is limited per minute.
+    size_t minutes = 1 + (GetTime() - t0) / 60000000;
+    EXPECT_LT(grew, 100000u * minutes) << "a flood of " << sent.load() << " bad documents wrote " << grew
+                                       << " bytes of log";
     EXPECT_NE(std::string::npos, d.log().find("more bad documents this minute are not logged"));
     EXPECT_NE(std::string::npos, d.log().find("more unknown commands this minute are not logged"));
     expectTheShowKeptItsGrid();
@@ -296,7 +303,7 @@ TEST_F(Garbage, HttpInterfaceServesWellFormedRequestsThroughGarbageAndIdleConnec
     for (auto& t : flood) t.join();
     for (int fd : idle) close(fd);
     EXPECT_EQ(asked, served) << "idle connections locked the user out";
-    EXPECT_LT(slowest, 3000000) << "slowest answer " << slowest / 1000 << " ms";
+    EXPECT_LT(slowest, 3000000 + 2 * show->stallUs()) << "slowest answer " << slowest / 1000 << " ms";
     EXPECT_TRUE(d.running());
     show->collectFor(500);
     expectTheShowKeptItsGrid();
@@ -321,9 +328,11 @@ TEST_F(Garbage, BrokerFloodOfBadRequestsLeavesTheShowAndTheLogAlone) {
     // size, as fast as the broker takes them, for several entries.
     size_t logBefore = d.log().size();
     std::mt19937 rng(getpid());
+    // For several entries, and until 1000 went out however slowly this
+    // machine lets the test's own publisher run.
     long long t0 = GetTime();
     int sent = 0;
-    while (GetTime() - t0 < 7000000) {
+    while (GetTime() - t0 < 7000000 || (sent <= 1000 && GetTime() - t0 < 60000000)) {
         for (int i = 0; i < 50; ++i) {
             std::string name(1 + rng() % 300, 'a');
             for (auto& ch : name) ch = (char)('a' + rng() % 26);
@@ -339,7 +348,8 @@ TEST_F(Garbage, BrokerFloodOfBadRequestsLeavesTheShowAndTheLogAlone) {
     EXPECT_EQ("show", kivtest::playingPlaylist(d)) << "the daemon still answers";
     EXPECT_TRUE(d.running());
     size_t grew = d.log().size() - logBefore;
-    EXPECT_LT(grew, 50000u) << sent << " bad requests wrote " << grew << " bytes of log";
+    size_t minutes = 1 + (GetTime() - t0) / 60000000;
+    EXPECT_LT(grew, 50000u * minutes) << sent << " bad requests wrote " << grew << " bytes of log";
     EXPECT_NE(std::string::npos, d.log().find("more invalid requests this minute are not logged")) << tail(d.log(), 3000);
     expectTheShowKeptItsGrid();
     // Still a client of the broker: a good request works.

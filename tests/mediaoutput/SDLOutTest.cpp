@@ -17,6 +17,7 @@ extern "C" {
 #include <memory>
 
 #include "MediaTestSupport.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "Warnings.h"
 #include "channeloutput/channeloutput.h"
@@ -75,6 +76,10 @@ protected:
     TempMediaDir media;
     std::unique_ptr<DiskAudio> disk;
     MediaOutputStatus status;
+    // A loaded machine runs the test and the decoder late: timing bounds
+    // widen by twice the worst wake-up delay it gave a thread here.
+    StallMeter stalls;
+    double SlackSeconds() const { return 2 * stalls.worstUs() / 1e6; }
 };
 
 TEST_F(SDLOutTest, PlaysAWavToneSampleForSample) {
@@ -255,7 +260,7 @@ TEST_F(SDLOutTest, ProcessReportsPositionAndSteersTheOutputClock) {
     EXPECT_TRUE(moved);
     // The clock of the audio device, not the one of the test: within a
     // quarter second of the wall clock after 1.5 s.
-    EXPECT_NEAR(1.5, status.mediaSeconds, 0.25);
+    EXPECT_NEAR(1.5, status.mediaSeconds, 0.25 + SlackSeconds());
     EXPECT_EQ((int)status.mediaSeconds, status.secondsElapsed);
     EXPECT_NEAR(63 - status.mediaSeconds, status.secondsRemaining + status.subSecondsRemaining / 100.0, 0.05);
     EXPECT_NEAR(status.mediaSeconds, (float)mediaElapsedSeconds, 0.001);
@@ -484,13 +489,13 @@ TEST_F(SDLOutTest, VideoPicturesShowAtTheirTimeAlsoWhenStartedPartWay) {
     long long t0 = GetTimeMS();
     ASSERT_EQ(1, out.Start(1500));
     out.Process();
-    EXPECT_NEAR(1.5, status.mediaSeconds, 0.3);
+    EXPECT_NEAR(1.5, status.mediaSeconds, 0.3 + SlackSeconds());
     EXPECT_EQ(1, SDLOutput::ProcessVideoOverlay(1500));
     EXPECT_EQ((std::vector<uint8_t>{0, 255, 0}), pixel());
     waitUntil([&] { return !out.Process(); }, 10000);
     long long took = GetTimeMS() - t0;
     EXPECT_GT(took, 1200);
-    EXPECT_LT(took, 4000);
+    EXPECT_LT(took, 4000 + SlackSeconds() * 1000);
     out.Close();
     StopChannelOutputThread();
 }
@@ -567,7 +572,7 @@ TEST_F(SDLWithoutDeviceTest, VideoPlaysOnTheWallClockWithoutADevice) {
         EXPECT_EQ(1, SDLOutput::ProcessVideoOverlay((unsigned)(status.mediaSeconds * 1000)));
         ExpectQuadrants(PixelOverlayManager::INSTANCE.getModel("Matrix")->getData(), 16, 8, 24);
         waitUntil([&] { return !out.Process(); }, 10000);
-        EXPECT_NEAR(1500, GetTimeMS() - t0, 400);
+        EXPECT_NEAR(1500, GetTimeMS() - t0, 400 + SlackSeconds() * 1000);
         out.Close();
     }
     EXPECT_EQ(1, log.count("Could not initialize SDL - "));

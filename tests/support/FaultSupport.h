@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "hseq/ShowGenerator.h"
 
@@ -118,8 +119,13 @@ public:
     const std::vector<ShowFrame>& seen() const { return m_seen; }
     std::vector<SequenceRun> runs(int stepMs = 25) const { return splitRuns(m_seen, stepMs); }
     std::string describe(int stepMs = 25) const;
+    // The worst delay with which this machine has woken a thread of the test
+    // since the show was made (a StallMeter): bounds on the show's timing
+    // widen by it, so a loaded machine is allowed what it does to threads.
+    long long stallUs() const { return m_stalls.worstUs(); }
 
 private:
+    StallMeter m_stalls;
     std::string m_media;
     ShowSequences m_seqs;
     std::string m_address;

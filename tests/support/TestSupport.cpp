@@ -117,6 +117,9 @@ UdpReceiver::UdpReceiver(const std::string& address, uint16_t port) {
     int sz = 16 * 1024 * 1024;
     setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &sz, sizeof(sz));
     setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &sz, sizeof(sz));
+    // Arrival times from the kernel: a receiver thread that the machine
+    // runs late does not make the datagrams late.
+    setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
     sockaddr_in a;
     memset(&a, 0, sizeof(a));
     a.sin_family = AF_INET;
@@ -142,11 +145,27 @@ void UdpReceiver::run() {
         pollfd p = {m_fd, POLLIN, 0};
         if (poll(&p, 1, 20) <= 0) continue;
         Datagram d;
-        socklen_t len = sizeof(d.from);
-        ssize_t n = recvfrom(m_fd, buf.data(), buf.size(), 0, (sockaddr*)&d.from, &len);
+        iovec iov = {buf.data(), buf.size()};
+        char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr m = {};
+        m.msg_name = &d.from;
+        m.msg_namelen = sizeof(d.from);
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof(control);
+        ssize_t n = recvmsg(m_fd, &m, 0);
         if (n < 0) continue;
         d.bytes.assign(buf.begin(), buf.begin() + n);
         d.timeUs = GetTime();
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        if (c && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            // The kernel's stamp is on the wall clock: moved to GetTime's.
+            timespec ts;
+            memcpy(&ts, CMSG_DATA(c), sizeof(ts));
+            long long agoUs = GetWallTime() - ((long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000);
+            if (agoUs > 0) d.timeUs -= agoUs;
+        }
         std::lock_guard<std::mutex> lock(m_lock);
         m_received.push_back(std::move(d));
     }
@@ -184,6 +203,20 @@ int countDirectoryEntries(const std::string& dir) {
     if (!d) return -1;
     int n = 0;
     while (struct dirent* e = readdir(d)) n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+    return n;
+}
+
+int countSockets(pid_t pid) {
+    std::string dir = pid ? "/proc/" + std::to_string(pid) + "/fd" : "/proc/self/fd";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (struct dirent* e = readdir(d)) {
+        char target[64];
+        ssize_t len = readlinkat(dirfd(d), e->d_name, target, sizeof(target) - 1);
+        n += len > 7 && strncmp(target, "socket:", 7) == 0;
+    }
     closedir(d);
     return n;
 }
