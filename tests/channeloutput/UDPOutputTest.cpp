@@ -486,21 +486,15 @@ TEST(UDPOutput, SendFailuresCarryTheirErrorWhilePartialAndSlowSendsAreNoFailures
     u.append(ddp(lo(2), 1, 10));
     ASSERT_EQ(1, f.load(engine(u)));
     UDPOutput* udp = UDPOutput::INSTANCE;
-    sockaddr_in to[4];
-    iovec iov[4];
+    sockaddr_in to[4] = {};
     char bytes[4] = {'a', 'b', 'c', 'd'};
+    iovec iov[4] = {{&bytes[0], 1}, {&bytes[1], 1}, {&bytes[2], 1}, {&bytes[3], 1}};
     std::vector<mmsghdr> msgs(4);
     for (int i = 0; i < 4; ++i) {
-        to[i] = {};
         to[i].sin_family = AF_INET;
         to[i].sin_port = htons(i == 2 ? 0 : DDP_PORT);
         inet_pton(AF_INET, lo(2).c_str(), &to[i].sin_addr);
-        iov[i] = {&bytes[i], 1};
-        msgs[i] = {};
-        msgs[i].msg_hdr.msg_name = &to[i];
-        msgs[i].msg_hdr.msg_namelen = sizeof(to[i]);
-        msgs[i].msg_hdr.msg_iov = &iov[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr = {&to[i], sizeof(to[i]), &iov[i], 1, nullptr, 0, 0};
     }
     UDPOutputMessages::SendSocketInfo info;
     info.sockets.push_back(udp->createSocket(0, false));
@@ -512,10 +506,8 @@ TEST(UDPOutput, SendFailuresCarryTheirErrorWhilePartialAndSlowSendsAreNoFailures
     udp->AccountSendResult(&info, key, 2, 4, 1, err);
     for (int frame = 0; frame < 2; ++frame) udp->AccountSendResult(&info, key, 5826, 5826, 150, 0);
     close(info.sockets[0]);
-    std::string t = log.text();
-    EXPECT_EQ(log.count("sendmmsg() failed"), 1) << t;
-    EXPECT_EQ(log.count("output count: 2/4"), 1) << t;
-    EXPECT_EQ(log.count("Invalid argument"), 1) << t;
-    EXPECT_EQ(log.count("Success"), 0) << t;
-    EXPECT_EQ(log.count("5826 datagrams took 150 ms"), 1) << t;
+    for (auto& c : {std::make_pair("sendmmsg() failed", 1), {"output count: 2/4", 1}, {"Invalid argument", 1},
+                    {"Success", 0}, {"5826 datagrams took 150 ms", 1}}) {
+        EXPECT_EQ(log.count(c.first), c.second) << c.first << "\n" << log.text();
+    }
 }

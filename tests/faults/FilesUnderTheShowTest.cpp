@@ -42,7 +42,7 @@ protected:
         show->writeOutputs();
     }
 
-    bool start(kivtest::KivdProcess& d, const std::vector<std::string>& args = {"-f"}) {
+    bool start(kivtest::KivdProcess& d, const std::vector<std::string>& args = {"-f", "--log-level", "debug:Sequence"}) {
         return d.start(args) && d.waitReady();
     }
 
@@ -69,7 +69,8 @@ protected:
 TEST_F(FilesUnderTheShow, SequenceCutShortWhilePlayingHoldsItsLastFrameWarnsAndTheNextEntryStartsOnTime) {
     show->writeSchedule({kivtest::scheduleRow("show", -60, 600, "Hard")});
     kivtest::KivdProcess d(media.path());
-    ASSERT_TRUE(start(d)) << d.output();
+    // Not at debug level: its lines are counted below.
+    ASSERT_TRUE(start(d, {"-f"})) << d.output();
     ASSERT_TRUE(show->waitForFrame(0, 40, 10000));
     struct stat st;
     ASSERT_EQ(0, stat(show->sequences().path(0).c_str(), &st));
@@ -83,7 +84,12 @@ TEST_F(FilesUnderTheShow, SequenceCutShortWhilePlayingHoldsItsLastFrameWarnsAndT
     EXPECT_EQ(0, cut[0].firstFrame);
     EXPECT_GE(cut[0].lastFrame, 40);
     EXPECT_LT(cut[0].lastFrame, LONG_FRAMES - 1) << "the cut part cannot have played";
-    EXPECT_EQ(0, cut[0].grid.skipped) << show->describe();
+    // A machine that held this test's threads up for a frame period may
+    // have kept the reader from a frame (left out to keep time, said at
+    // debug level only); one that did not, kept every frame.
+    if (show->stallUs() < 25000) {
+        EXPECT_EQ(0, cut[0].grid.skipped) << show->describe();
+    }
     EXPECT_EQ(0, garbageFrames()) << show->describe();
     // The last good frame held until the sequence's own end: the next entry
     // starts when it would have.
@@ -192,7 +198,7 @@ TEST_F(FilesUnderTheShow, ReadOnlyMediaDirectoryKeepsTheShowAndTheLogCatchesUpAf
     ASSERT_TRUE(ro.ok()) << ro.error();
     kivtest::KivdProcess d(media.path());
     // Playlist lines at debug level make the log busy while it cannot be written.
-    ASSERT_TRUE(start(d, {"-f", "--log-level", "debug:Playlist"})) << d.output();
+    ASSERT_TRUE(start(d, {"-f", "--log-level", "debug:Playlist,Sequence"})) << d.output();
     ASSERT_TRUE(show->waitForFrame(0, 40, 10000));
     ASSERT_TRUE(ro.setReadOnly(true)) << ro.error();
     // Entries change and the loop comes round: reading needs no writing.
@@ -208,7 +214,7 @@ TEST_F(FilesUnderTheShow, ReadOnlyMediaDirectoryKeepsTheShowAndTheLogCatchesUpAf
         << tail(log, 2000);
     std::string why;
     EXPECT_TRUE(kivtest::logIsWholeLines(log, &why)) << why;
-    for (auto& r : show->runs()) EXPECT_EQ(0, r.grid.skipped) << show->describe();
+    for (auto& r : show->runs()) EXPECT_LE(r.grid.skipped, kivtest::lateReads(d)) << show->describe();
     EXPECT_EQ(0, garbageFrames());
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }

@@ -400,6 +400,14 @@ std::string playingPlaylist(KivdProcess& d) {
     return v["status"].asInt() != 0 ? v["playlist"].asString() : "";
 }
 
+int lateReads(KivdProcess& d) {
+    std::string out = d.output();
+    int n = 0;
+    for (size_t p = out.find("was not read in time"); p != std::string::npos; p = out.find("was not read in time", p + 1))
+        ++n;
+    return n;
+}
+
 bool hasWarning(KivdProcess& d, const std::string& part) {
     return commandText(d, {"Get Warnings"}).find(part) != std::string::npos;
 }

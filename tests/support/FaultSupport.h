@@ -219,6 +219,11 @@ std::string scheduleRow(const std::string& playlist, int fromNow, int toNow, con
 // The daemon's state through its command client.
 std::string commandText(KivdProcess& d, const std::vector<std::string>& args, int timeoutSec = 5);
 std::string playingPlaylist(KivdProcess& d);
+// Frames the player left out because a busy machine kept its reader from
+// having them in time, as it says at debug level on the Sequence facility
+// (start the daemon with "--log-level debug:Sequence"). Counted in its
+// output, which has every line even while the log file cannot be written.
+int lateReads(KivdProcess& d);
 bool hasWarning(KivdProcess& d, const std::string& part);
 
 }  // namespace kivtest
