@@ -5,9 +5,11 @@
 // it reports the daemon's resident memory, open descriptors, threads, CPU
 // and log size, and per protocol the frames delivered, lost and late; at the
 // end the growth per hour of each (from the samples after a warm-up) and
-// the totals. Not part of CI: bench/soak.sh runs it.
+// the totals, with the lateness p99 and maximum at each receiver. Not part
+// of CI: bench/soak.sh runs it, quiet and beside other load, and sets the
+// two reports side by side.
 //
-//   bench_soak [--minutes M] [--report-seconds S] [--allow-midnight]
+//   bench_soak [--minutes M] [--report-seconds S] [--allow-midnight] [--label L] [--setting KEY=VALUE]...
 //
 // A frame is lost when its number is missing between two frames of one
 // play of a sequence, or a play does not start at frame 0 or end at the
@@ -31,6 +33,7 @@
 
 #include "FaultSupport.h"
 #include "HttpTestServer.h"
+#include "MediaTestSupport.h"
 #include "KivdProcess.h"
 #include "TestSupport.h"
 #include "common.h"
@@ -48,6 +51,8 @@ struct Options {
     int minutes = 60;
     int reportSeconds = 60;
     bool allowMidnight = false;
+    std::string label = "soak";
+    std::string settings;  // lines of the daemon's settings file
 };
 
 // One protocol's receiver, followed play by play.
@@ -58,6 +63,7 @@ struct Protocol {
 
     long frames = 0, lost = 0, late = 0, repeats = 0, garbage = 0, plays = 0;
     long long maxLateUs = 0;
+    std::vector<long long> latenessUs;  // of every frame delivered
     // the play being received
     int sequence = -1, lastFrame = -1;
     long long anchorUs = 0;
@@ -112,6 +118,7 @@ struct Protocol {
         }
         if (lateUs > LATE_US) ++late;
         maxLateUs = std::max(maxLateUs, lateUs);
+        latenessUs.push_back(lateUs);
     }
     // A play that ended before its last frame lost the rest.
     void endPlay(const ShowSequences& seqs, bool finished) {
@@ -254,6 +261,7 @@ int run(const Options& o) {
                     loopbackFor(a, 5) + R"(", "port": 5000, "startChannel": 2049, "channelCount": 512,
                    "tokens": "0x9C {S2} {data}"}]})");
 
+    if (!o.settings.empty()) media.write("/settings", o.settings);
     KivdProcess d(media.path());
     if (!d.start({"-f"}) || !d.waitReady()) {
         fprintf(stderr, "bench_soak: kivd did not start:\n%s\n", d.output().c_str());
@@ -299,6 +307,8 @@ int run(const Options& o) {
     d.command({"Get Warnings"}, &warnings, 5);
     int rc = d.stop(SIGTERM, 30000);
     std::string output = d.output();
+    std::string summary;
+    printf("\nload average of the machine at the end: %s\n", GetFileContents("/proc/loadavg").substr(0, 14).c_str());
 
     // Growth from the samples after the warm-up (the first fifth, at least
     // two minutes): what stays after the start-up caches filled.
@@ -317,12 +327,17 @@ int run(const Options& o) {
                samples.front().rssKiB, samples.front().fds, samples.front().threads, samples.back().rssKiB,
                samples.back().fds, samples.back().threads);
     }
-    printf("frames per protocol (plays, delivered, lost, late > %lld ms, worst lateness, repeated, garbage):\n",
+    printf("frames per protocol (plays, delivered, lost, late > %lld ms, lateness p99 and max, repeated, garbage):\n",
            LATE_US / 1000);
     long totalLost = 0, totalGarbage = 0;
     for (auto& p : protos) {
-        printf("  %-10s %5ld plays %8ld frames %6ld lost %6ld late %6lld ms %5ld repeated %4ld garbage\n",
-               p.name.c_str(), p.plays, p.frames, p.lost, p.late, p.maxLateUs / 1000, p.repeats, p.garbage);
+        double p99 = Percentile(p.latenessUs, 0.99) / 1000.0;
+        printf("  %-10s %5ld plays %8ld frames %6ld lost %6ld late %7.1f ms p99 %7.1f ms max %5ld repeated %4ld "
+               "garbage\n",
+               p.name.c_str(), p.plays, p.frames, p.lost, p.late, p99, p.maxLateUs / 1000.0, p.repeats, p.garbage);
+        // One line per receiver for bench/soak.sh to set quiet and loaded runs side by side.
+        summary += "SUMMARY " + o.label + " " + p.name + " " + std::to_string(p.frames) + " " + std::to_string(p.lost) +
+                   " " + std::to_string(p99) + " " + std::to_string(p.maxLateUs / 1000.0) + "\n";
         totalLost += p.lost;
         for (auto& l : p.losses) printf("    lost: %s\n", l.c_str());
         totalGarbage += p.garbage;
@@ -332,6 +347,14 @@ int run(const Options& o) {
     bool sanitizer = output.find("Sanitizer") != std::string::npos;
     if (sanitizer) printf("sanitizer report in the daemon's output:\n%s\n", tail(output, 20000).c_str());
     printf("daemon exit status %d%s\n", rc, died ? " (it died during the run)" : "");
+    // Where the output thread said it fell behind, and the slow loops.
+    for (auto& line : split(output, '\n')) {
+        if (line.find("falling behind") != std::string::npos || line.find("SLOW Output") != std::string::npos ||
+            line.find("not read in time") != std::string::npos) {
+            printf("daemon: %s\n", line.c_str());
+        }
+    }
+    printf("%s", summary.c_str());
     return (died || rc != 0 || sanitizer || totalLost || totalGarbage) ? 1 : 0;
 }
 
@@ -342,9 +365,11 @@ int main(int argc, char** argv) {
     static option longOpts[] = {{"minutes", required_argument, nullptr, 'm'},
                                 {"report-seconds", required_argument, nullptr, 'r'},
                                 {"allow-midnight", no_argument, nullptr, 'a'},
+                                {"label", required_argument, nullptr, 'l'},
+                                {"setting", required_argument, nullptr, 's'},
                                 {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "m:r:a", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "m:r:al:s:", longOpts, nullptr)) != -1) {
         switch (c) {
         case 'm':
             o.minutes = std::max(1, atoi(optarg));
@@ -355,8 +380,24 @@ int main(int argc, char** argv) {
         case 'a':
             o.allowMidnight = true;
             break;
+        case 'l':
+            o.label = optarg;
+            break;
+        case 's': {
+            std::string kv = optarg;
+            size_t eq = kv.find('=');
+            if (eq == std::string::npos) {
+                fprintf(stderr, "--setting takes KEY=VALUE\n");
+                return 2;
+            }
+            o.settings += kv.substr(0, eq) + " = " + kv.substr(eq + 1) + "\n";
+            break;
+        }
         default:
-            fprintf(stderr, "usage: %s [--minutes M] [--report-seconds S] [--allow-midnight]\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--minutes M] [--report-seconds S] [--allow-midnight] [--label L] "
+                    "[--setting KEY=VALUE]...\n",
+                    argv[0]);
             return 2;
         }
     }

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "ThreadPriority.h"
 #include "channeloutput/HTTPVirtualDisplay.h"
 #include "common.h"
 #include "log.h"
@@ -203,8 +204,15 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 5; ++i) probe.LoadPixelMap(map, "map");
     double parseMs = (nowNs() - tp) / 5e6;
 
+    // PrepData and SendData run on kivd's channel output thread: the frames
+    // here are prepared at its priority, as kivd gives it at start.
+    InitThreadPriorities();
+    std::string priority = RaiseThreadPriority(ThreadRole::Output);
     printf("HTTP virtual display: %d pixels (%d x %d), %d clients, %d frames per case at 40 fps\n", PIXELS, WIDTH,
            HEIGHT, CLIENTS, frames);
+    printf("  frames prepared at the output thread's priority: %s; machine load average %s", priority.c_str(),
+           GetFileContents("/proc/loadavg").substr(0, 15).c_str());
+    printf("\n");
     printf("  map file: %.1f MB, Init (load map, listen, threads) %.1f ms, parse alone %.1f ms\n",
            map.size() / 1e6, initMs, parseMs);
 

@@ -4,6 +4,7 @@
 #       plugins/                  the output plug-ins, loaded by name
 #       src/kivd                  link to the program, re-executed on restart
 #       www                       link to KIV_RUNTIME_DIR, for warnings.json
+#   <prefix>/include/kiv/       the headers user plug-ins are built against
 #   <prefix>/share/kiv/demo/    the demo show, a media directory to copy
 #   <prefix>/share/kiv/www/     pages of the web server, linked into KIV_RUNTIME_DIR
 #   <prefix>/share/man/         manual pages of the programs and file formats
@@ -34,6 +35,7 @@ foreach(plugin UDP GenericUDP HTTPVirtualDisplay)
     install(TARGETS ${plugin} LIBRARY DESTINATION ${KIV_INSTALL_HOME_REL}/plugins)
   endif()
 endforeach()
+install(DIRECTORY include/kiv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 file(RELATIVE_PATH KIV_KIVD_LINK "/${KIV_INSTALL_HOME_REL}/src" "/${CMAKE_INSTALL_BINDIR_REL}/kivd")
 install(CODE "
   set(home \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${KIV_INSTALL_HOME_REL}\")

@@ -1,8 +1,9 @@
 # Cross-compiles for 64-bit ARM boards with Debian's cross toolchain
 # (crossbuild-essential-arm64) against the arm64 libraries installed
-# side by side with the host's (dpkg --add-architecture arm64).
-# scripts/test-arm64.sh uses it; programs built with it run here through
-# qemu-user, which is also what CMake and CTest start them with.
+# side by side with the machine's own (multiarch). scripts/test-arm64.sh
+# uses it in the project's arm64 root (scripts/arm64-env.sh), where that is
+# so; programs built with it run through qemu-user, which is also what
+# CMake and CTest start them with.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(KIV_CROSS_TRIPLET aarch64-linux-gnu)
@@ -19,8 +20,10 @@ if(KIV_QEMU_AARCH64)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KIV_QEMU_AARCH64})
 endif()
 
-# pkg-config must see the arm64 .pc files only.
-set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${KIV_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
+# pkg-config must see the arm64 .pc files only. GraphicsMagick keeps its
+# in /usr/lib/pkgconfig (why it cannot be installed for two architectures):
+# in the arm64 root they are the arm64 ones.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${KIV_CROSS_TRIPLET}/pkgconfig:/usr/lib/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 
 # Headers and libraries of the target only; programs of the host.

@@ -11,5 +11,9 @@ mkdir -p "$(dirname "$out")"
   sed -e '1{/^# /d}' "$doc"
   printf '\n# SEE ALSO\n\nkivd(8), kivcmd(1), hsequtils(1), kiv-media(5); the documents in /usr/share/doc/kiv/.\n'
 } | pandoc -s -f gfm -t man \
-    -M title="$title" -M section="$section" -M header="kiv $version" -M footer="kiv $version" \
-    -o "$out"
+    -M title="$title" -M section="$section" -M header="kiv $version" -M footer="kiv $version" |
+  # Tables fit the terminal: their last column takes the width left and
+  # wraps, and text is not stretched to the right margin (which narrow
+  # table cells cannot be). A table never starts in the last lines of a
+  # page, where tbl cannot place its first cell.
+  sed -e '/^\.TH /a .ad l' -e 's/^\(l\( l\)*\)\.$/\1x./' -e 's/^\.TS$/.ne 6v\n.TS/' >"$out"

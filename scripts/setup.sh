@@ -1,28 +1,47 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package the build, the tests and the demo need.
 # Idempotent: when everything is present it only checks and returns.
+#   scripts/setup.sh               install what is missing (as root)
+#   scripts/setup.sh --list GROUP  print one group, one package a line:
+#                    tools | target | native   (scripts/arm64-env.sh builds
+#                    its arm64 root from the first two)
 set -euo pipefail
 
-PACKAGES=(
+# Programs the build and the tests run, for the machine that runs them.
+TOOLS=(
   build-essential cmake pkg-config git
-  libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev zstd
-  libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev
-  libsdl2-dev libgraphicsmagick++1-dev libdrm-dev libmicrohttpd-dev
-  libgpiod-dev
-  libgtest-dev googletest
+  zstd googletest
   tshark rt-tests iproute2 procps curl util-linux tzdata
   ffmpeg
-  clang libclang-rt-14-dev
-  graphicsmagick
-  libre2-dev gdb zip unzip
+  gdb zip unzip
   faketime
-  libmosquitto-dev mosquitto chromium
-  libpng-dev
-  libfaketime
+  mosquitto chromium
 )
+# Libraries the programs and the tests link or load, and the program the
+# benchmarks compare against, of the architecture the build is for.
+TARGET=(
+  libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev
+  libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev
+  libsdl2-dev libgraphicsmagick++1-dev libdrm-dev libmicrohttpd-dev
+  libgpiod-dev libre2-dev libmosquitto-dev
+  libgtest-dev libpng-dev libfaketime
+  graphicsmagick
+)
+# Only for builds on this machine: the sanitizer builds use clang's runtimes.
+NATIVE=(clang libclang-rt-14-dev)
+
+if [ "${1:-}" = --list ]; then
+  case "${2:-}" in
+    tools) printf '%s\n' "${TOOLS[@]}" ;;
+    target) printf '%s\n' "${TARGET[@]}" ;;
+    native) printf '%s\n' "${NATIVE[@]}" ;;
+    *) echo "usage: $0 --list tools|target|native" >&2; exit 2 ;;
+  esac
+  exit 0
+fi
 
 missing=()
-for p in "${PACKAGES[@]}"; do
+for p in "${TOOLS[@]}" "${TARGET[@]}" "${NATIVE[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
     missing+=("$p")
   fi

@@ -510,7 +510,8 @@ void makeArchive() {
         logLine(LOG_ERR, __LINE__, SafeText().add("Crash report archive ").add(path.c_str()).add(" was not made\n"));
         return;
     }
-    chmod(path.c_str(), 0664);
+    // It holds the settings (passwords, the HTTP token) and the log.
+    chmod(path.c_str(), 0640);
     if (cfg.haveOwner && chown(path.c_str(), cfg.ownerUid, cfg.ownerGid) != 0) {
         // stays with the daemon's account
     }

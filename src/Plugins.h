@@ -2,26 +2,13 @@
 // What an output plug-in (a shared object loaded by name) exports: one C
 // function, createPlugin(), returning an object that is both a Plugin and a
 // ChannelOutputPlugin. The host owns the object and the outputs it creates.
+// Plugin itself is public (include/kiv/Plugin.h), shared with user plug-ins.
 
-#include <map>
-#include <string>
+#include "kiv/Plugin.h"
 
 class ChannelOutput;
 
 namespace KIVPlugins {
-
-class Plugin {
-public:
-    Plugin(const std::string& n);
-    virtual ~Plugin();
-    virtual void multiSyncData(const unsigned char* data, int len);
-
-    const std::string& getName() const { return name; }
-
-protected:
-    std::string name;
-    std::map<std::string, std::string> settings;
-};
 
 class ChannelOutputPlugin {
 public:
@@ -30,7 +17,3 @@ public:
 };
 
 }  // namespace KIVPlugins
-
-extern "C" {
-typedef KIVPlugins::Plugin* (*KIVCreatePluginFn)();
-}

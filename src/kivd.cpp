@@ -22,6 +22,7 @@
 #include "OutputMonitor.h"
 #include "Scheduler.h"
 #include "Sequence.h"
+#include "ThreadPriority.h"
 #include "Warnings.h"
 #include "channeloutput/PortLayout.h"
 #include "channeloutput/channeloutput.h"
@@ -347,6 +348,9 @@ int main(int argc, char* argv[]) {
     if (getSettingInt("daemonize", 0)) {
         CreateDaemon();
     }
+    // After detaching (a memory lock does not pass to a child), before the
+    // threads that raise themselves start.
+    InitThreadPriorities();
     gpioProvider = new PiGPIOPinProvider();
     PinCapabilities::InitGPIO("KIVD", gpioProvider);
     srand(time(nullptr));

@@ -105,7 +105,7 @@ static bool noteLostLines(int fd) {
 // False when the line did not reach the file (it went to standard error).
 static bool appendToLogFile(const char* dest, const std::string& text) {
     std::lock_guard<std::mutex> lock(logFileLock);
-    int fd = open(dest, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(dest, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
     if (fd < 0) {
         logFileErrno = errno ? errno : EIO;
         ++lostLines;

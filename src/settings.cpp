@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -78,6 +79,12 @@ void LoadSettingsFromText(const std::string& text, const std::string& sourceName
 }
 
 void ReportSettingsProblems() {
+    // The file can hold the broker password and the HTTP access token.
+    struct stat st;
+    if (stat(settings.settingsFile.c_str(), &st) == 0 && (st.st_mode & S_IROTH)) {
+        LogWarn(VB_SETTING, "Settings file %s is readable by all users and may hold passwords; chmod o-r it\n",
+                settings.settingsFile.c_str());
+    }
     std::vector<std::string> problems;
     {
         std::lock_guard<std::mutex> lock(settingsLock);

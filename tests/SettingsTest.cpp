@@ -63,6 +63,10 @@ TEST_F(SettingsTest, LoadSettingsReadsTheMediaDirectoryFile) {
     LoadSettings("kivd");
     EXPECT_EQ(getSetting("HostName"), "h1");
     EXPECT_EQ(getKIVMediaDir("/sequences"), media.path() + "/sequences");
+    chmod((media.path() + "/settings").c_str(), 0644);  // a password there would be open to all
+    kivtest::LogCapture log;
+    ReportSettingsProblems();
+    EXPECT_TRUE(log.contains(media.path() + "/settings is readable by all users"));
 }
 
 TEST_F(SettingsTest, MissingMediaDirectoryIsReportedNotFatal) {

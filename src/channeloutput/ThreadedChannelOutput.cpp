@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "ThreadPriority.h"
 #include "common.h"
 #include "log.h"
 
@@ -151,6 +152,8 @@ int ThreadedChannelOutput::StopOutputThread() {
 void ThreadedChannelOutput::OutputThread() {
     LogDebug(VB_CHANNELOUT, "ThreadedChannelOutput::OutputThread()\n");
     SetThreadName("KIV-" + m_outputType);
+    // Part of sending each frame: the output thread's priority.
+    RaiseThreadPriority(ThreadRole::Output);
     long long sendTime = GetTime();
     LogDebug(VB_CHANNELOUT, "ThreadedChannelOutput thread started\n");
     m_threadIsRunning = 1;

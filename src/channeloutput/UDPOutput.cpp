@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ThreadPriority.h"
 #include "Warnings.h"
 #include "channeloutput/ArtNet.h"
 #include "channeloutput/DDP.h"
@@ -260,7 +261,13 @@ int UDPOutputData::PacketSpan() const {
 
 UDPOutputMessages::~UDPOutputMessages() { clearSockets(); }
 
-std::vector<struct mmsghdr>& UDPOutputMessages::GetMessages(uint32_t key) { return messages[key]; }
+std::vector<struct mmsghdr>& UDPOutputMessages::GetMessages(uint32_t key) {
+    if (!m_lastBatch || m_lastKey != key) {
+        m_lastBatch = &messages[key];
+        m_lastKey = key;
+    }
+    return *m_lastBatch;
+}
 
 int UDPOutputMessages::GetSocket(uint32_t key) {
     SendSocketInfo*& info = sockets[key];
@@ -613,6 +620,8 @@ void UDPOutput::AccountSendResult(UDPOutputMessages::SendSocketInfo* info, uint3
 
 void UDPOutput::WorkerMain() {
     SetThreadName("KIV-UDPWork");
+    // The output thread waits for these workers: they send at its priority.
+    RaiseThreadPriority(ThreadRole::Output);
     while (m_workersRunning) {
         WorkItem item;
         {

@@ -13,9 +13,11 @@
 #include <mutex>
 
 #include "Sequence.h"
+#include "ThreadPriority.h"
 #include "channeloutput/channeloutput.h"
 #include "common.h"
 #include "log.h"
+#include "mediaoutput/AudioClock.h"
 #include "mediaoutput/SDLOut.h"
 #include "services/MultiSync.h"
 #include "services/Overlays.h"
@@ -218,7 +220,8 @@ void* RunChannelOutputThread(void* data) {
     // Wake at the period boundary rather than up to 50 us after it.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     alwaysTransmit = getSettingInt("alwaysTransmit", 0);
-    LogDebug(VB_CHANNELOUT, "RunChannelOutputThread() starting\n");
+    std::string priority = RaiseThreadPriority(ThreadRole::Output);
+    LogDebug(VB_CHANNELOUT, "RunChannelOutputThread() starting (%s)\n", priority.c_str());
 
     std::unique_lock<std::mutex> threadLock(outputThreadLock);
     unsigned seenStarts;
@@ -259,6 +262,10 @@ void* RunChannelOutputThread(void* data) {
     // grid for a second again, not per frame; so is a spell of slow loops.
     bool behind = false;
     int lateFrames = 0;
+    long long prevSendUs = 0, prevReadUs = 0, prevProcessUs = 0;
+    struct {
+        long long lateUs, sendUs, readUs, processUs;
+    } worst = {};  // the frame of a spell that went out latest, and where its time went
     long long onTimeSinceUs = 0;
     // The last pass sent a frame of the running show and read the next one
     // (`pendingFrame`), due at the next point of the grid. Forcing output
@@ -311,19 +318,29 @@ void* RunChannelOutputThread(void* data) {
         if (seqRunning && !hold && !readFirst && lateUs >= LightDelay) {
             ++lateFrames;
             onTimeSinceUs = 0;
+            if (lateUs > worst.lateUs) worst = {lateUs, prevSendUs, prevReadUs, prevProcessUs};
             if (!behind) {
                 behind = true;
+                // Where the time went: the pass before at work, or the thread
+                // waiting to be run again (a busy machine).
                 LogWarn(VB_CHANNELOUT,
-                        "Output Thread is falling behind its frame grid: frame %ld goes out %lld ms late, sending "
-                        "takes longer than the %d ms frame period; the show slows down until it keeps up\n",
-                        (long)channelOutputFrame, lateUs / 1000, (int)LightDelay / 1000);
+                        "Output Thread is falling behind its frame grid: frame %ld goes out %lld ms late (%d ms frame "
+                        "period; the pass before took %lld ms to send, %lld ms to read, %lld ms to process, the rest "
+                        "was waiting to run); the show slows down until it keeps up\n",
+                        (long)channelOutputFrame, lateUs / 1000, (int)LightDelay / 1000, prevSendUs / 1000,
+                        prevReadUs / 1000, prevProcessUs / 1000);
             }
         } else if (behind && seqRunning && !hold) {
             if (!onTimeSinceUs) onTimeSinceUs = wake;
             if (wake - onTimeSinceUs >= 1000000) {
-                LogInfo(VB_CHANNELOUT, "Output Thread is on its frame grid again after %d late frames\n", lateFrames);
+                LogInfo(VB_CHANNELOUT,
+                        "Output Thread is on its frame grid again after %d late frames; the worst was %lld ms late "
+                        "(the pass before took %lld ms to send, %lld ms to read, %lld ms to process)\n",
+                        lateFrames, worst.lateUs / 1000, worst.sendUs / 1000, worst.readUs / 1000,
+                        worst.processUs / 1000);
                 behind = false;
                 lateFrames = 0;
+                worst = {};
                 onTimeSinceUs = 0;
             }
         }
@@ -363,6 +380,9 @@ void* RunChannelOutputThread(void* data) {
         showOnGrid = OutputFrames && seqRunning && !hold;
         pendingFrame = channelOutputFrame;
 
+        prevSendUs = sendDone - wake;
+        prevReadUs = readDone - sendDone;
+        prevProcessUs = processDone - readDone;
         int loopUs = (int)(processDone - wake);
         if (loopUs > VERY_SLOW_LOOP_US) {
             slowCount = 3;
@@ -428,6 +448,13 @@ void* RunChannelOutputThread(void* data) {
             break;
         }
         long long deadline = start + LightDelay;
+        double heard;
+        long long now = MonoTimeUs();
+        if (!remote && SequenceRunning() && !sequence->SequenceIsPaused() && AudioClock::INSTANCE.Position(now, heard)) {
+            // Light on the beat: the next frame leaves when its sound is heard.
+            deadline = MediaPhaseDeadline(deadline, now, heard, channelOutputFrame, RefreshRate, mediaOffset,
+                                          SequenceLightDelay);
+        }
         nextStart = deadline;
         if (deadline - MonoTimeUs() > 0) {
             auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(deadline));
@@ -462,6 +489,22 @@ void* RunChannelOutputThread(void* data) {
         outputThreadSatusCond.notify_all();
     }
     return nullptr;
+}
+
+static constexpr long long MAX_WAIT_FOR_SOUND_US = 250000;
+
+long long MediaPhaseDeadline(long long deadlineUs, long long nowUs, double heardSeconds, int frame, float rate,
+                             float offsetSeconds, int periodUs) {
+    if (rate <= 0 || periodUs <= 0) return deadlineUs;
+    double dueSeconds = frame / (double)rate + offsetSeconds;
+    long long ideal = nowUs + std::llround((dueSeconds - heardSeconds) * 1e6);
+    long long shift = ideal - deadlineUs;
+    // Ahead of the sound (a device that stalls, the song not started yet):
+    // the frame waits for it, but no longer than MAX_WAIT_FOR_SOUND_US per
+    // pass, so a device that stopped for good cannot freeze the show.
+    if (shift >= 0) return deadlineUs + std::min<long long>(shift, MAX_WAIT_FOR_SOUND_US);
+    if (shift < -2LL * periodUs) return deadlineUs;
+    return deadlineUs + std::max<long long>(shift, -periodUs / 2);
 }
 
 static constexpr int MAX_PERIOD_CHANGE_US = 15000;

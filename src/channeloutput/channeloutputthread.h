@@ -49,4 +49,14 @@ void CalculateNewChannelOutputDelay(float mediaPosition);
 // Resynchronise to the number of frames a master expects sent by now.
 void CalculateNewChannelOutputDelayForFrame(int expectedFramesSent);
 
+// The time (monotonic us) at which to send frame `frame` so that it goes
+// out with its sound: the frame belongs to song time frame / rate + offset
+// seconds, and the song is at heardSeconds at nowUs. A frame ahead of its
+// sound waits for it (at most 250 ms per frame); a frame behind moves the
+// planned deadline earlier by at most half a period per frame, and when it
+// is more than two periods behind the deadline stays and the period changes
+// and skips of the media resynchronisation close the gap instead.
+long long MediaPhaseDeadline(long long deadlineUs, long long nowUs, double heardSeconds, int frame, float rate,
+                             float offsetSeconds, int periodUs);
+
 void* RunChannelOutputThread(void* data);

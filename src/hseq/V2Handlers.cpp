@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "ThreadPriority.h"
 #include "Warnings.h"
 #include "common.h"
 #include "ByteOrder.h"
@@ -283,6 +284,7 @@ void V2CompressedHandler::prepareRead(uint32_t startFrame) {
 
 void V2CompressedHandler::readThread() {
     SetThreadName("HSEQReadThread");
+    RaiseThreadPriority(ThreadRole::ReadAhead);
     auto& blocks = m_file->m_frameOffsets;  // fixed once the file is open
     int realBlocks = (int)blocks.size() - 1;
     uint64_t frames = m_file->m_seqNumFrames;

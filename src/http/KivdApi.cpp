@@ -87,6 +87,7 @@ const Mount MOUNTS[] = {
     {"/kivd/status", "Get Status"},      {"/kivd/playlist", "Get Playlist Status"},
     {"/kivd/schedule", "Get Schedule"},  {"/kivd/scheduler", "Get Scheduler Info"},
     {"/kivd/warnings", "Get Warnings"},  {"/kivd/commands", "List Commands"},
+    {"/kivd/plugins", "Get Plugins"},
     {"/kivd/command", nullptr},
 };
 

@@ -20,11 +20,13 @@ extern "C" {
 #include <deque>
 #include <vector>
 
+#include "ThreadPriority.h"
 #include "Warnings.h"
 #include "channeloutput/channeloutput.h"
 #include "channeloutput/channeloutputthread.h"
 #include "common.h"
 #include "log.h"
+#include "mediaoutput/AudioClock.h"
 #include "services/MultiSync.h"
 #include "services/PixelOverlay.h"
 #include "settings.h"
@@ -35,6 +37,7 @@ namespace {
 
 // Thresholds of the decode thread.
 constexpr int MAX_DECODE_STEPS = 5;         // per fill or top-up
+constexpr int MAX_AUDIO_TOP_UP_STEPS = 400;  // per top-up of sound alone (about 10 s of mp3)
 constexpr int VIDEO_LIST_FULL = 29;         // frames waiting: decode nothing
 constexpr int VIDEO_LIST_NEARLY_FULL = 23;  // frames waiting: top up only
 constexpr int VIDEO_LIST_MAX = 30;          // frames waiting: never decode
@@ -93,13 +96,6 @@ struct SDLDecodeData {
     int minQueueBytes = 0;
     int bufferSize = 0;
 
-    // A copy of what the device has queued, oldest first: a ring of
-    // historyLen bytes from historyStart, so keeping the newest bytes
-    // moves nothing. Guarded by mutex.
-    std::vector<uint8_t> historyBuffer;
-    int historyStart = 0;
-    int historyLen = 0;
-
     AVCodecContext* videoCodecContext = nullptr;
     int videoStreamIdx = -1;
     AVStream* videoStream = nullptr;
@@ -121,31 +117,10 @@ struct SDLDecodeData {
     PixelOverlayModel* overlayModel = nullptr;
     std::atomic<bool> decodeDone{false};
     long long bytesSent = 0;  // guarded by mutex
-    // Guards the hand-over to the device: historyBuffer, historyLen and
-    // bytesSent against Process and GetAudioSamples.
+    // Guards bytesSent between the decode thread and Start.
     std::mutex mutex;
 
     int FrameBytes() const { return bytesPerSample * channels; }
-    // Keeps only the newest `keep` bytes of the history, then appends.
-    void HistoryAppend(int keep, const uint8_t* data, int len) {
-        int cap = (int)historyBuffer.size();
-        if (cap == 0) return;
-        if (len > cap) {
-            data += len - cap;
-            len = cap;
-        }
-        keep = std::max(0, std::min(std::min(keep, historyLen), cap - len));
-        historyStart = (historyStart + historyLen - keep) % cap;
-        historyLen = keep;
-        int at = (historyStart + historyLen) % cap;
-        int first = std::min(len, cap - at);
-        memcpy(historyBuffer.data() + at, data, first);
-        memcpy(historyBuffer.data(), data + first, len - first);
-        historyLen += len;
-    }
-    const uint8_t* HistoryAt(int offset) const {
-        return historyBuffer.data() + (historyStart + offset) % historyBuffer.size();
-    }
     int VideoFramesWaiting() {
         std::lock_guard<std::mutex> lock(videoLock);
         return (int)(videoFrames.size() - std::min(currentFrame, videoFrames.size()));
@@ -336,8 +311,10 @@ bool SDL::openAudio() {
     wanted.format = req.format;
     wanted.channels = (Uint8)req.channels;
     wanted.samples = DEVICE_SAMPLES;
-    wanted.callback = nullptr;  // queued audio
-    wanted.userdata = nullptr;
+    // Our own queue rather than SDL's: its callback tells the moment the
+    // device takes each buffer, which the audio clock is stamped with.
+    wanted.callback = [](void* user, Uint8* stream, int len) { static_cast<SDL*>(user)->Fill(stream, len); };
+    wanted.userdata = this;
 
     std::string deviceName;
     if (!req.cardId.empty()) {
@@ -390,6 +367,23 @@ bool SDL::openAudio() {
     if (dev) {
         LogInfo(VB_MEDIAOUT, "Audio device open: %d Hz, %s, %d channels\n", rate, SampleFormatName(obtained.format),
                 channels);
+        // Room for what the decode thread keeps queued (bufferSize of its
+        // decode state) and two seconds more, which also keep what was
+        // just played for GetAudioSamples.
+        size_t twoSeconds = 2 * (size_t)rate * bytesPerSample * channels;
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        m_ring.assign(twoSeconds * channels + twoSeconds, obtained.silence);
+        m_read = m_queued = 0;
+        m_silence = obtained.silence;
+        // SDL does not say how late the device plays. The disk and dummy
+        // drivers hand a buffer on the moment they take it; the drivers of
+        // a sound card still have about the buffer before it to play.
+        // "mediaOffset" corrects what remains (docs/media.md).
+        const char* driver = SDL_GetCurrentAudioDriver();
+        bool immediate = driver && (!strcmp(driver, "disk") || !strcmp(driver, "dummy"));
+        latencyUs = immediate ? 0 : (long long)obtained.samples * 1000000 / std::max(1, obtained.freq);
+        LogInfo(VB_MEDIAOUT, "Audio clock: %s driver, a buffer is heard %lld ms after the device takes it\n",
+                driver ? driver : "unknown", latencyUs / 1000);
     }
     state = DEVICE_OPEN;
 
@@ -403,8 +397,9 @@ void SDL::Stop() {
     if (state == PLAYING) {
         if (audioDevice) {
             SDL_PauseAudioDevice(audioDevice, 1);
-            SDL_ClearQueuedAudio(audioDevice);
+            ClearQueue();
         }
+        AudioClock::INSTANCE.Stop();
         {
             std::lock_guard<std::mutex> lock(overlayLock);
             current = nullptr;
@@ -422,10 +417,86 @@ void SDL::Close() {
     }
 }
 
+int SDL::Push(const uint8_t* data, int len) {
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    size_t cap = m_ring.size();
+    size_t n = std::min((size_t)std::max(len, 0), cap - m_queued);
+    size_t at = (m_read + m_queued) % std::max<size_t>(cap, 1);
+    size_t first = std::min(n, cap - at);
+    memcpy(m_ring.data() + at, data, first);
+    memcpy(m_ring.data(), data + first, n - first);
+    m_queued += n;
+    return (int)n;
+}
+
+int SDL::Queued() {
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    return (int)m_queued;
+}
+
+void SDL::ClearQueue() {
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    AudioClock::INSTANCE.Skip((long long)m_queued);
+    if (!m_ring.empty()) m_read = (m_read + m_queued) % m_ring.size();
+    m_queued = 0;
+}
+
+void SDL::Fill(uint8_t* stream, int len) {
+    // SDL's audio thread plays the sound the lights follow: a buffer taken
+    // but written late to the device is heard late, so the thread runs at
+    // the output thread's priority (it needs very little CPU).
+    static thread_local bool raised = false;
+    if (!raised) {
+        raised = true;
+        RaiseThreadPriority(ThreadRole::Output);
+    }
+    long long now = AudioClock::NowUs();
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    size_t cap = m_ring.size();
+    size_t n = std::min((size_t)std::max(len, 0), m_queued);
+    size_t first = std::min(n, cap - m_read);
+    memcpy(stream, m_ring.data() + m_read, first);
+    memcpy(stream + first, m_ring.data(), n - first);
+    if (n) m_read = (m_read + n) % cap;
+    m_queued -= n;
+    memset(stream + n, m_silence, (size_t)len - n);
+    // Under the queue lock, so a ClearQueue cannot fall between the bytes
+    // leaving the queue and the clock learning of them.
+    AudioClock::INSTANCE.Taken((long long)n, now);
+}
+
+void SDL::CopyHeard(uint8_t* out, int len, int frameBytes) {
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    size_t cap = m_ring.size();
+    size_t back = 0;
+    double heard;
+    if (cap && AudioClock::INSTANCE.Position(AudioClock::NowUs(), heard)) {
+        // From the end of what the device took back to the sample heard now.
+        double bytesPerSecond = (double)rate * frameBytes;
+        long long b = std::llround((AudioClock::INSTANCE.TakenSeconds() - heard) * bytesPerSecond);
+        b -= b % std::max(frameBytes, 1);
+        back = (size_t)std::max(0LL, std::min<long long>(b, (long long)(cap - m_queued)));
+    }
+    size_t n = cap ? std::min((size_t)std::max(len, 0), back + m_queued) : 0;
+    size_t from = cap ? (m_read + cap - back) % cap : 0;
+    size_t first = std::min(n, cap - from);
+    if (n) {
+        memcpy(out, m_ring.data() + from, first);
+        memcpy(out + first, m_ring.data(), n - first);
+    }
+    memset(out + n, m_silence, (size_t)len - n);
+}
+
 void SDL::StartDecodeThread() {
     if (m_decodeThread.joinable()) return;
     m_runDecode = true;
     m_decodeThread = std::thread([this] { runDecode(); });
+}
+
+void SDL::WakeDecodeThread() {
+    std::lock_guard<std::mutex> lock(m_decodeWakeLock);
+    m_wakeDecode = true;
+    m_decodeWake.notify_all();
 }
 
 void SDL::Cleanup() {
@@ -436,7 +507,11 @@ void SDL::Cleanup() {
         state = UNINITIALISED;
     }
     if (m_decodeThread.joinable()) {
-        m_runDecode = false;
+        {
+            std::lock_guard<std::mutex> lock(m_decodeWakeLock);
+            m_runDecode = false;
+        }
+        m_decodeWake.notify_all();
         m_decodeThread.join();
     }
 }
@@ -606,23 +681,17 @@ static void DecodeStep(SDLDecodeData* d) {
     }
 }
 
-static int QueuedBytes(SDLDecodeData* d) { return d->audioDevice ? (int)SDL_GetQueuedAudioSize(d->audioDevice) : 0; }
+static int QueuedBytes(SDLDecodeData* d) { return d->audioDevice ? sdlManager.Queued() : 0; }
 
-// Hands the pending bytes to the device; the history keeps a copy of
-// exactly what the device still has queued.
+// Hands the pending bytes to the device's queue; what does not fit stays
+// pending for the next pass.
 static void PushAudio(SDLDecodeData* d) {
     std::lock_guard<std::mutex> lock(d->mutex);
     if (d->pendingLen <= 0) return;
-    if (!d->audioDevice) {
-        d->bytesSent += d->pendingLen;
-        d->pendingLen = 0;
-        return;
-    }
-    SDL_QueueAudio(d->audioDevice, d->decodeBuffer.data(), d->pendingLen);
-    int queued = (int)SDL_GetQueuedAudioSize(d->audioDevice);
-    d->HistoryAppend(queued - d->pendingLen, d->decodeBuffer.data(), d->pendingLen);
-    d->bytesSent += d->pendingLen;
-    d->pendingLen = 0;
+    int n = d->audioDevice ? sdlManager.Push(d->decodeBuffer.data(), d->pendingLen) : d->pendingLen;
+    if (n < d->pendingLen) memmove(d->decodeBuffer.data(), d->decodeBuffer.data() + n, d->pendingLen - n);
+    d->bytesSent += n;
+    d->pendingLen -= n;
 }
 
 static void FreeShownVideoFrames(SDLDecodeData* d) {
@@ -688,12 +757,17 @@ static bool DecodePass(SDLDecodeData* d) {
         }
     }
     if (mode == TOP_UP) {
-        int tenth = d->bytesPerSample * d->sampleRate * d->channels / 10;
         int start = QueuedBytes(d) + d->pendingLen;
-        for (int steps = 0; steps < MAX_DECODE_STEPS && mayDecode(); ++steps) {
+        // A tenth of a second with video, whose frames need the thread
+        // often. Sound alone fills the queue in one go: a few long passes
+        // cost far less CPU than many short ones, whose wake-ups and cold
+        // caches cost more than the decoding.
+        int wanted = hasVideo ? d->bytesPerSample * d->sampleRate * d->channels / 10 : d->bufferSize - start;
+        int maxSteps = hasVideo ? MAX_DECODE_STEPS : MAX_AUDIO_TOP_UP_STEPS;
+        for (int steps = 0; steps < maxSteps && mayDecode(); ++steps) {
             DecodeStep(d);
             PushAudio(d);
-            if (QueuedBytes(d) + d->pendingLen - start > tenth) break;
+            if (QueuedBytes(d) + d->pendingLen - start >= wanted) break;
         }
     }
     return filled;
@@ -701,20 +775,36 @@ static bool DecodePass(SDLDecodeData* d) {
 
 void SDL::runDecode() {
     SetThreadName("KIV-SDLDecode");
-    LogDebug(VB_MEDIAOUT, "Media decode thread started\n");
+    std::string priority = RaiseThreadPriority(ThreadRole::Decode);
+    LogDebug(VB_MEDIAOUT, "Media decode thread started (%s)\n", priority.c_str());
     while (m_runDecode) {
         decoding = true;
         SDLDecodeData* d = current;
         if (!d) {
             decoding = false;
-            for (int i = 0; i < 25 && m_runDecode && !current; ++i) usleep(10000);
+            std::unique_lock<std::mutex> lock(m_decodeWakeLock);
+            m_decodeWake.wait_for(lock, std::chrono::milliseconds(250), [this] { return !m_runDecode || m_wakeDecode; });
+            m_wakeDecode = false;
             continue;
         }
         bool filled = DecodePass(d);
         bool moreVideo = d->videoStreamIdx >= 0 && !d->decodeDone && d->VideoFramesWaiting() < VIDEO_LIST_LOW;
+        int sleepUs = filled ? 10000 : 25000;
+        if (d->videoStreamIdx < 0 && d->audioDevice) {
+            // More than the two seconds queued: the next pass can wait until
+            // about half of the surplus has played. Most passes would find
+            // nothing to do, and their wake-ups cost more CPU than decoding.
+            double bytesPerSecond = (double)d->sampleRate * d->FrameBytes();
+            long long surplus = (long long)QueuedBytes(d) + d->pendingLen - d->minQueueBytes;
+            if (surplus > 0) {
+                sleepUs = (int)std::max(25000.0, std::min(500000.0, surplus / bytesPerSecond / 2 * 1e6));
+            }
+        }
         decoding = false;
         if (moreVideo) continue;
-        usleep(filled ? 10000 : 25000);
+        std::unique_lock<std::mutex> lock(m_decodeWakeLock);
+        m_decodeWake.wait_for(lock, std::chrono::microseconds(sleepUs), [this] { return !m_runDecode || m_wakeDecode; });
+        m_wakeDecode = false;
     }
     state = THREAD_ENDED;
     LogDebug(VB_MEDIAOUT, "Media decode thread ended\n");
@@ -757,7 +847,6 @@ SDLOutput::SDLOutput(const std::string& mediaFilename, MediaOutputStatus* status
     d->minQueueBytes = 2 * d->sampleRate * d->bytesPerSample * d->channels;
     d->bufferSize = d->minQueueBytes * d->channels;
     d->decodeBuffer.assign(d->bufferSize, 0);
-    d->historyBuffer.assign(2 * (size_t)d->bufferSize, 0);
     d->packet = av_packet_alloc();
     d->frame = av_frame_alloc();
 
@@ -991,20 +1080,20 @@ int SDLOutput::Start(int msTime) {
     }
     sdlManager.StartDecodeThread();
 
+    d->audioDevice = device;
     if (device) {
-        std::lock_guard<std::mutex> lock(d->mutex);
-        SDL_ClearQueuedAudio(device);
-        if (d->pendingLen > 0) SDL_QueueAudio(device, d->decodeBuffer.data(), d->pendingLen);
-        d->historyStart = d->historyLen = 0;
-        d->HistoryAppend(0, d->decodeBuffer.data(), d->pendingLen);
-        d->bytesSent += d->pendingLen;
-        d->pendingLen = 0;
+        sdlManager.ClearQueue();
+        {
+            // The first byte the device takes is where the start seeked to.
+            std::lock_guard<std::mutex> lock(d->mutex);
+            AudioClock::INSTANCE.Start(d->bytesSent, (double)d->sampleRate * d->FrameBytes(), sdlManager.latencyUs);
+        }
+        PushAudio(d);
     } else {
         std::lock_guard<std::mutex> lock(d->mutex);
         d->bytesSent = 0;
         d->pendingLen = 0;
     }
-    d->audioDevice = device;
     // A start into the file counts the clock from there as well; the
     // monotonic clock, so setting the wall clock does not move the media.
     d->startTimeMs = GetMonotonicMS() - msTime;
@@ -1014,6 +1103,7 @@ int SDLOutput::Start(int msTime) {
     if (device) SDL_PauseAudioDevice(device, 0);
     sdlManager.state = SDL::PLAYING;
     sdlManager.current = d;
+    sdlManager.WakeDecodeThread();
     if (!device && noDeviceWarning && d->audioStreamIdx >= 0) {
         WarningHolder::AddWarningTimeout(noDeviceError, 60);
         LogDebug(VB_MEDIAOUT, "%s: no audio device, the picture runs on the wall clock\n", m_mediaFilename.c_str());
@@ -1066,15 +1156,10 @@ int SDLOutput::Process() {
     if (!st) return 0;
 
     if (d->audioStreamIdx >= 0 && d->audioDevice) {
-        int queued;
-        long long sent;
-        {
-            std::lock_guard<std::mutex> lock(d->mutex);
-            queued = (int)SDL_GetQueuedAudioSize(d->audioDevice);
-            sent = d->bytesSent;
-        }
-        // Roughly half a device buffer is on its way out of the device.
-        long long pos = std::max(0LL, sent - queued - (long long)d->channels * DEVICE_SAMPLES);
+        double seconds = 0;
+        AudioClock::INSTANCE.Position(AudioClock::NowUs(), seconds);
+        int queued = sdlManager.Queued();
+        long long pos = std::llround(seconds * 1e6);
         if (pos == lastCurTime) {
             if (++ProcessCount >= STALL_PROCESS_CALLS) {
                 LogWarn(VB_MEDIAOUT, "Audio has stalled   %d\n", (int)d->decodeDone);
@@ -1086,10 +1171,15 @@ int SDLOutput::Process() {
             AudioHasStalled = false;
         }
         lastCurTime = pos;
-        st->mediaSeconds = (float)((double)pos / d->sampleRate / d->FrameBytes());
+        st->mediaSeconds = (float)seconds;
         SplitSeconds(st->mediaSeconds, st->secondsElapsed, st->subSecondsElapsed);
         SplitSeconds(d->durationSeconds - st->mediaSeconds, st->secondsRemaining, st->subSecondsRemaining);
-        if (d->decodeDone && queued == 0) st->status = MEDIAOUTPUTSTATUS_IDLE;
+        // Over when the last of the song has been heard, not merely taken.
+        if (d->decodeDone && queued == 0 && seconds >= AudioClock::INSTANCE.TakenSeconds()) {
+            st->status = MEDIAOUTPUTSTATUS_IDLE;
+            // Past its end a song is no clock for the frames.
+            AudioClock::INSTANCE.Stop();
+        }
     } else if (d->videoStreamIdx >= 0) {
         st->mediaSeconds = (float)((GetMonotonicMS() - d->startTimeMs) / 1000.0);
         SplitSeconds(st->mediaSeconds, st->secondsElapsed, st->subSecondsElapsed);
@@ -1133,19 +1223,11 @@ int SDLOutput::GetAudioSamples(float* samples, int count, int& sampleRate) {
     std::lock_guard<std::mutex> lock(sdlManager.overlayLock);
     SDLDecodeData* d = sdlManager.current;
     if (!d || !d->audioDevice || count <= 0) return 0;
-    std::lock_guard<std::mutex> hand(d->mutex);
-    int queued = (int)SDL_GetQueuedAudioSize(d->audioDevice);
     int frameBytes = d->FrameBytes();
-    int pos = std::max(0, d->historyLen - queued);
-    pos -= pos % frameBytes;
+    std::vector<uint8_t> heard((size_t)count * frameBytes);
+    sdlManager.CopyHeard(heard.data(), (int)heard.size(), frameBytes);
     for (int i = 0; i < count; ++i) {
-        int at = pos + i * frameBytes;
-        if (at + d->bytesPerSample > d->historyLen) {
-            samples[i] = 0.0f;
-            continue;
-        }
-        uint8_t p[4];
-        for (int b = 0; b < d->bytesPerSample; ++b) p[b] = *d->HistoryAt(at + b);
+        const uint8_t* p = heard.data() + (size_t)i * frameBytes;
         if (d->bytesPerSample == 2) {
             int16_t v;
             memcpy(&v, p, 2);

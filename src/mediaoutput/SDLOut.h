@@ -10,9 +10,12 @@
 #include <SDL2/SDL_audio.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "mediaoutput/mediaoutput.h"
 
@@ -48,7 +51,22 @@ public:
     // Process exit: stops, closes, quits SDL and joins the decode thread.
     void Cleanup();
     void StartDecodeThread();
+    // Ends the decode thread's sleep (a new file to decode).
+    void WakeDecodeThread();
     void runDecode();
+
+    // The device's queue: decoded audio waiting for the device, drained by
+    // its callback on SDL's audio thread, which stamps the audio clock at
+    // each buffer. Push returns the bytes it took (all unless the queue is
+    // full). ClearQueue throws the waiting audio away: that stretch of the
+    // song passes unheard, so the audio clock moves on by it.
+    int Push(const uint8_t* data, int len);
+    int Queued();
+    void ClearQueue();
+    // Copies `len` bytes of the audio heard now (silence past the queue).
+    void CopyHeard(uint8_t* out, int len, int frameBytes);
+    // The device's callback.
+    void Fill(uint8_t* stream, int len);
 
     std::atomic<int> state{UNINITIALISED};
     SDL_AudioSpec wanted;
@@ -58,6 +76,8 @@ public:
     int channels = 2;
     bool isFloat = false;
     SDL_AudioDeviceID audioDevice = 0;
+    // How long after the device takes a buffer its first sample is heard.
+    long long latencyUs = 0;
     // True while the decode thread is inside a pass over `current`.
     std::atomic<bool> decoding{false};
     std::atomic<SDLDecodeData*> current{nullptr};
@@ -68,6 +88,20 @@ public:
 private:
     std::thread m_decodeThread;
     std::atomic<bool> m_runDecode{false};
+    // The decode thread sleeps on m_decodeWake between passes; the lock
+    // guards m_wakeDecode and orders it and m_runDecode with the wait.
+    std::mutex m_decodeWakeLock;
+    std::condition_variable m_decodeWake;
+    bool m_wakeDecode = false;
+
+    // Guards the ring below between the decode thread, the device's
+    // callback, Process and GetAudioSamples. The audio already played stays
+    // in the ring behind m_read until it is overwritten.
+    std::mutex m_queueLock;
+    std::vector<uint8_t> m_ring;
+    size_t m_read = 0;    // next byte for the device
+    size_t m_queued = 0;  // bytes waiting from m_read on
+    uint8_t m_silence = 0;
 };
 
 extern SDL sdlManager;

@@ -693,3 +693,28 @@ TEST_F(ResyncTest, MediaPositionDoesNotSteerARemoteOrAnIdlePlayer) {
     CalculateNewChannelOutputDelay(400.0f);
     EXPECT_EQ(0, (int)FrameSkip);
 }
+
+TEST(MediaPhaseTest, TheNextFrameLeavesWhenItsSoundIsHeardWithinHalfAPeriodPerFrame) {
+    // 40 fps: frame 40 belongs to 1.000 s of the song; at t = 1,000,000 us
+    // the song is heard at 0.990 s, so its moment is t + 10 ms.
+    struct Case {
+        const char* name;
+        long long planned;
+        float rate, offset;
+        long long expected;
+    } cases[] = {
+        {"planned on the beat stays", 1010000, 40, 0, 1010000},
+        {"3 ms late moves to the beat", 1013000, 40, 0, 1010000},
+        {"planned 20 ms before its sound waits for it", 990000, 40, 0, 1010000},
+        {"planned 20 ms after its sound moves half a period", 1030000, 40, 0, 1017500},
+        {"more than two periods after its sound is left to the resync", 1100000, 40, 0, 1100000},
+        {"a sound that stalls holds the frame at most 250 ms", 1010000, 40, 0.5f, 1260000},
+        {"mediaOffset 100 ms sends later", 1100000, 40, 0.1f, 1110000},
+        {"mediaOffset -5 ms sends earlier", 1010000, 40, -0.005f, 1005000},
+        {"no frame rate leaves the plan", 1013000, 0, 0, 1013000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.expected, MediaPhaseDeadline(c.planned, 1000000, 0.990, 40, c.rate, c.offset, 25000));
+    }
+}

@@ -118,7 +118,7 @@ TEST_F(CrashReportTest, FatalSignalArchivesATraceOfEveryThreadAndExits255) {
     EXPECT_TRUE(strptime(date.c_str(), "%Y-%m-%d_%H-%M-%S", &tm)) << name;
     struct stat st;
     ASSERT_EQ(stat((crashDir() + "/" + name).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0664u);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 
     auto entries = archiveEntries(crashDir() + "/" + name);
     EXPECT_TRUE(hasEntry(entries, "kivd_crash.log"));

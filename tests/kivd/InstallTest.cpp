@@ -67,6 +67,8 @@ TEST_F(InstalledTree, ProgramsPluginsLinksDemoAndManualPagesLandInTheirFolders) 
     EXPECT_TRUE(FileExists(m_home + "/plugins/UDP.so"));
     EXPECT_TRUE(FileExists(m_home + "/plugins/GenericUDP.so"));
     EXPECT_TRUE(FileExists(m_home + "/plugins/HTTPVirtualDisplay.so"));
+    for (const char* header : {"Plugin.h", "UserPlugin.h"})
+        EXPECT_TRUE(FileExists(m_prefix + "/include/kiv/" + header)) << header;
     // Every page is installed and linked into the runtime folder at boot,
     // or the status page and the virtual display answer 404 on a board.
     std::string tmpfiles = GetFileContents(kivtest::sourceDir() + "/debian/kiv.tmpfiles");

@@ -74,6 +74,18 @@ std::vector<ShowFrame> ShowSequences::decode(const std::vector<Datagram>& datagr
     return out;
 }
 
+std::vector<std::vector<uint8_t>> ddpFrames(const std::vector<Datagram>& datagrams, size_t channels) {
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<uint8_t> current(channels, 0);
+    for (auto& g : datagrams) {
+        DecodedPacket p = DecodeDDP(g.bytes.data(), g.bytes.size());
+        if (!p.valid || p.offset > channels || p.length > channels - p.offset) continue;
+        memcpy(current.data() + p.offset, p.data, p.length);
+        if (p.push) frames.push_back(current);
+    }
+    return frames;
+}
+
 GridReport analyseGrid(const std::vector<ShowFrame>& run, int stepMs) {
     GridReport r;
     long long periodUs = stepMs * 1000LL;

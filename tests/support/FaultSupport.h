@@ -79,6 +79,10 @@ private:
     bool m_ok = false;
 };
 
+// Frames of `channels` channels from DDP datagrams starting at offset 0: the
+// bytes of every datagram up to and including one with the push flag.
+std::vector<std::vector<uint8_t>> ddpFrames(const std::vector<Datagram>& datagrams, size_t channels);
+
 // Splits deliveries into runs of one sequence played once (a run ends when
 // another sequence or a blank frame comes, or the frame number falls back to
 // the start) and reports each run's grid.

@@ -1,5 +1,7 @@
 #include "MediaTestSupport.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,6 +202,13 @@ void CaptureWatcher::stop() {
 }
 
 void CaptureWatcher::run() {
+    // The watcher is the instrument: on a busy machine it must see each
+    // write when it happens, so it runs above the daemon's own threads
+    // where the system allows real time (it only polls and sleeps).
+    sched_param p;
+    memset(&p, 0, sizeof(p));
+    p.sched_priority = 45;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
     long long last = -1;
     while (!m_stop) {
         long long size = FileSize(m_file);
@@ -219,9 +228,13 @@ void CaptureWatcher::run() {
 
 long long CaptureWatcher::timeOfByte(long long byte, double bytesPerSecond) {
     std::lock_guard<std::mutex> lock(m_lock);
+    // The driver may write one device buffer in several pieces: a buffer
+    // starts playing when the first of its bytes appears, so the search is
+    // for its start, not for the byte (which may show up a piece later).
+    long long bufferStart = byte - byte % DEVICE_BUFFER_BYTES;
     long long prevSize = 0;
     for (auto& s : m_sizes) {
-        if (s.second > byte) {
+        if (s.second > bufferStart) {
             return s.first + (long long)((byte - prevSize) * 1e6 / bytesPerSecond);
         }
         prevSize = std::max(prevSize, s.second);

@@ -76,12 +76,15 @@ PcmCapture ReadPcmFloat(const std::string& path, int channels, int rate);
 // told afterwards.
 class CaptureWatcher {
 public:
+    // A device buffer of the default device: 2048 samples of 16-bit stereo.
+    static constexpr long long DEVICE_BUFFER_BYTES = 2048 * 4;
     explicit CaptureWatcher(const std::string& file);
     ~CaptureWatcher();
     void stop();
     // Monotonic time (us) at which byte offset `byte` of the file was
-    // written, interpolated at the device's pace (bytesPerSecond) within the
-    // write that carried it; -1 when it never appeared.
+    // played: when the device buffer holding it started to appear in the
+    // file, plus its place in the buffer at the device's pace
+    // (bytesPerSecond); -1 when it never appeared.
     long long timeOfByte(long long byte, double bytesPerSecond);
 
 private:

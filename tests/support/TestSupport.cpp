@@ -119,7 +119,7 @@ UdpReceiver::UdpReceiver(const std::string& address, uint16_t port) {
     setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &sz, sizeof(sz));
     // Arrival times from the kernel: a receiver thread that the machine
     // runs late does not make the datagrams late.
-    setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
+    setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMP, &one, sizeof(one));
     sockaddr_in a;
     memset(&a, 0, sizeof(a));
     a.sin_family = AF_INET;
@@ -146,8 +146,9 @@ void UdpReceiver::run() {
         if (poll(&p, 1, 20) <= 0) continue;
         Datagram d;
         iovec iov = {buf.data(), buf.size()};
-        char control[CMSG_SPACE(sizeof(timespec))];
-        msghdr m = {};
+        alignas(cmsghdr) char control[64];
+        msghdr m;
+        memset(&m, 0, sizeof(m));
         m.msg_name = &d.from;
         m.msg_namelen = sizeof(d.from);
         m.msg_iov = &iov;
@@ -157,14 +158,18 @@ void UdpReceiver::run() {
         ssize_t n = recvmsg(m_fd, &m, 0);
         if (n < 0) continue;
         d.bytes.assign(buf.begin(), buf.begin() + n);
+        // When the datagram arrived (the kernel's stamp), not when this
+        // thread got to it: on a busy machine the receiver's own wait for
+        // the CPU would count as lateness.
         d.timeUs = GetTime();
-        cmsghdr* c = CMSG_FIRSTHDR(&m);
-        if (c && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-            // The kernel's stamp is on the wall clock: moved to GetTime's.
-            timespec ts;
-            memcpy(&ts, CMSG_DATA(c), sizeof(ts));
-            long long agoUs = GetWallTime() - ((long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000);
-            if (agoUs > 0) d.timeUs -= agoUs;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+                // The stamp is on the wall clock, GetTime on the monotonic one.
+                timeval tv;
+                memcpy(&tv, CMSG_DATA(c), sizeof(tv));
+                long long agoUs = GetWallTime() - (tv.tv_sec * 1000000LL + tv.tv_usec);
+                if (agoUs > 0) d.timeUs -= agoUs;
+            }
         }
         std::lock_guard<std::mutex> lock(m_lock);
         m_received.push_back(std::move(d));

@@ -1,0 +1,23 @@
+#pragma once
+// Raised scheduling priority for the threads whose lateness the audience
+// sees, in this order: the channel output thread, the audio decode thread,
+// and the sequence read-ahead threads (frames and compressed blocks). Real
+// time (SCHED_FIFO) where the system allows it (root, CAP_SYS_NICE, or a
+// RLIMIT_RTPRIO such as the systemd unit's LimitRTPRIO), else a lower nice
+// value where RLIMIT_NICE allows it, else normal priority. The setting
+// "RealTimePriority" 0 turns it off; "LockMemory" 1 also locks the
+// daemon's memory so that none of it is paged out during a show.
+// kivd calls InitThreadPriorities once at start, before its threads; each
+// of those threads raises itself when it starts.
+
+#include <string>
+
+enum class ThreadRole { Output, Decode, ReadAhead };
+
+// Reads the settings, finds out what the system allows, locks memory when
+// asked, and logs one line saying what priority the threads get.
+void InitThreadPriorities();
+// Raises the calling thread to its role's priority (nothing unless
+// InitThreadPriorities allowed it). Returns what it got: "SCHED_FIFO 40",
+// "nice -10" or "normal".
+std::string RaiseThreadPriority(ThreadRole role);

@@ -1,0 +1,106 @@
+// Thread priorities as the system allows them: each case runs in a child
+// process (root, or the user nobody without capabilities), where a thread
+// raises itself and reports what the kernel says it got.
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "TestSupport.h"
+#include "ThreadPriority.h"
+#include "settings.h"
+
+using kivtest::LogCapture;
+
+namespace {
+
+// What the kernel says of the calling thread.
+std::string KernelPriority() {
+    int policy;
+    sched_param p;
+    pthread_getschedparam(pthread_self(), &policy, &p);
+    if (policy == SCHED_FIFO) return "SCHED_FIFO " + std::to_string(p.sched_priority);
+    int nice = getpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid));
+    return nice ? "nice " + std::to_string(nice) : "normal";
+}
+
+// "<what Raise said>/<what the kernel says>" for an output thread and a
+// read-ahead thread, from a child process.
+std::string RaisedInChild(bool asNobody, int setting) {
+    int fds[2];
+    if (pipe(fds) != 0) return "no pipe";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (asNobody && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) _exit(2);
+        SetSetting("RealTimePriority", setting);
+        InitThreadPriorities();
+        std::string out;
+        for (ThreadRole role : {ThreadRole::Output, ThreadRole::ReadAhead}) {
+            std::thread t([&] {
+                std::string said = RaiseThreadPriority(role);
+                out += said + "/" + KernelPriority() + ";";
+            });
+            t.join();
+        }
+        if (write(fds[1], out.data(), out.size()) < 0) _exit(3);
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof(buf))) > 0) out.append(buf, n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return out;
+}
+
+TEST(ThreadPriorityTest, ThreadsGetWhatTheSystemAllowsAndTheSettingAsks) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to compare with an unprivileged user";
+    struct Case {
+        const char* name;
+        bool asNobody;
+        int setting;
+        const char* expected;
+    } cases[] = {
+        {"root: real time, the output thread above reading ahead", false, 1,
+         "SCHED_FIFO 40/SCHED_FIFO 40;SCHED_FIFO 30/SCHED_FIFO 30;"},
+        {"RealTimePriority 0: normal", false, 0, "normal/normal;normal/normal;"},
+        {"a user without capabilities or limits: normal", true, 1, "normal/normal;normal/normal;"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.expected, RaisedInChild(c.asNobody, c.setting));
+    }
+}
+
+TEST(ThreadPriorityTest, TheStartLogSaysWhatPriorityTheThreadsGet) {
+    LogCapture log;
+    SetSetting("RealTimePriority", 0);
+    InitThreadPriorities();
+    EXPECT_TRUE(log.contains("Thread priority: normal for every thread (RealTimePriority is 0)"));
+    SetSetting("RealTimePriority", 1);
+    InitThreadPriorities();
+    if (geteuid() == 0) {
+        EXPECT_TRUE(log.contains("Thread priority: real time (SCHED_FIFO) 40 for the output thread, 35 for audio "
+                                 "decoding, 30 for reading ahead"))
+            << log.text();
+    } else {
+        EXPECT_TRUE(log.contains("Thread priority:")) << log.text();
+    }
+    // Back to normal for the other tests of this program.
+    SetSetting("RealTimePriority", 0);
+    InitThreadPriorities();
+}
+
+}  // namespace
