@@ -69,8 +69,7 @@ protected:
 TEST_F(FilesUnderTheShow, SequenceCutShortWhilePlayingHoldsItsLastFrameWarnsAndTheNextEntryStartsOnTime) {
     show->writeSchedule({kivtest::scheduleRow("show", -60, 600, "Hard")});
     kivtest::KivdProcess d(media.path());
-    // Not at debug level: its lines are counted below.
-    ASSERT_TRUE(start(d, {"-f"})) << d.output();
+    ASSERT_TRUE(start(d)) << d.output();
     ASSERT_TRUE(show->waitForFrame(0, 40, 10000));
     struct stat st;
     ASSERT_EQ(0, stat(show->sequences().path(0).c_str(), &st));
@@ -84,12 +83,9 @@ TEST_F(FilesUnderTheShow, SequenceCutShortWhilePlayingHoldsItsLastFrameWarnsAndT
     EXPECT_EQ(0, cut[0].firstFrame);
     EXPECT_GE(cut[0].lastFrame, 40);
     EXPECT_LT(cut[0].lastFrame, LONG_FRAMES - 1) << "the cut part cannot have played";
-    // A machine that held this test's threads up for a frame period may
-    // have kept the reader from a frame (left out to keep time, said at
-    // debug level only); one that did not, kept every frame.
-    if (show->stallUs() < 25000) {
-        EXPECT_EQ(0, cut[0].grid.skipped) << show->describe();
-    }
+    // Before the cut, only frames the player said it could not read in time
+    // (a busy machine) may be missing.
+    EXPECT_LE(cut[0].grid.skipped, kivtest::lateReads(d, cut[0].lastFrame)) << show->describe();
     EXPECT_EQ(0, garbageFrames()) << show->describe();
     // The last good frame held until the sequence's own end: the next entry
     // starts when it would have.
@@ -97,8 +93,9 @@ TEST_F(FilesUnderTheShow, SequenceCutShortWhilePlayingHoldsItsLastFrameWarnsAndT
     EXPECT_NEAR(startsAfterMs, LONG_FRAMES * 25, 1000 + 2 * show->stallUs() / 1000.0) << show->describe();
     EXPECT_TRUE(kivtest::hasWarning(d, "Sequence file long.hseq cannot be read from frame"))
         << kivtest::commandText(d, {"Get Warnings"});
-    // Named once per damaged block and play, not once per frame held (a
-    // slow machine may have begun another play of the file by now).
+    // Named once per damaged block and play, not once per frame held, at
+    // debug level too (a slow machine may have begun another play of the
+    // file by now).
     int plays = (int)runsOf(0).size() + 1;
     std::string log = d.log();
     int lines = 0;

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "CaptureOutput.h"
+#include "FaultSupport.h"
 #include "KivdProcess.h"
 #include "MqttTestSupport.h"
 #include "StallMeter.h"
@@ -242,11 +243,7 @@ TEST_F(MqttEndToEnd, ABrokerAwayForTenSecondsCostsNoFrameAndPublishingResumes) {
     }
     // A machine busy with other work may starve the reader, which then
     // skips a frame to keep time and says so; any other frame missing is lost.
-    std::string log = d.log();
-    size_t lateReads = 0;
-    for (size_t at = log.find("was not read in time"); at != std::string::npos;
-         at = log.find("was not read in time", at + 1))
-        ++lateReads;
+    size_t lateReads = kivtest::lateReads(d.log());
     ASSERT_GE(shown.size() + lateReads, spec.frames) << "frames delivered, " << lateReads << " read late";
     EXPECT_EQ(shown.front().first, 0);
     EXPECT_EQ(shown.back().first, (int)spec.frames - 1);

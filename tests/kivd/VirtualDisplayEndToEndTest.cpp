@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 
+#include "FaultSupport.h"
 #include "HeadlessChromium.h"
 #include "KivdProcess.h"
 #include "StallMeter.h"
@@ -375,12 +376,7 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
             long long due = arrivals.front().second + (long long)(a.first - arrivals.front().first) * 25000;
             worstLate = std::max(worstLate, a.second - due);
         }
-        std::string log = d.log();
-        int lateReads = 0;
-        for (size_t p = log.find("was not read in time"); p != std::string::npos;
-             p = log.find("was not read in time", p + 1))
-            ++lateReads;
-        EXPECT_GE((int)arrivals.size(), (int)frames - 3 - lateReads) << log;
+        EXPECT_GE((int)arrivals.size(), (int)frames - 3 - kivtest::lateReads(d)) << d.log();
         EXPECT_LT(worstLate, 250000 + 2 * stalls.worstUs())
             << "a frame was held up (us behind the grid); threads here woke up to " << stalls.worstUs() << " us late";
     }

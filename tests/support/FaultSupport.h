@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -226,8 +227,10 @@ std::string playingPlaylist(KivdProcess& d);
 // Frames the player left out because a busy machine kept its reader from
 // having them in time, as it says at debug level on the Sequence facility
 // (start the daemon with "--log-level debug:Sequence"). Counted in its
-// output, which has every line even while the log file cannot be written.
-int lateReads(KivdProcess& d);
+// output, which has every line even while the log file cannot be written;
+// only those up to `lastFrame` of the sequence when it is given.
+int lateReads(const std::string& log, int lastFrame = INT_MAX);
+int lateReads(KivdProcess& d, int lastFrame = INT_MAX);
 bool hasWarning(KivdProcess& d, const std::string& part);
 
 }  // namespace kivtest
