@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,15 @@ namespace bench {
 using kivtest::CpuSeconds;
 using kivtest::PeakRssKiB;
 using kivtest::ThreadCpuByName;
+
+// Time on CPU of a process in ns, threads that ended since included (a sum
+// over the live threads would drop the output thread once it goes idle).
+inline long long ProcessCpuNs(pid_t pid) {
+    clockid_t clock;
+    timespec ts;
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &ts) != 0) return -1;
+    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
 
 struct Stats {
     double median = 0, p99 = 0, max = 0;

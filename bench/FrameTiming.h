@@ -1,11 +1,15 @@
 #pragma once
 // What the benchmarks measure about frames sent by the output thread: which
 // show frame each captured frame was, and how late each went out against
-// the show's grid; and how a benchmark reads the "RESULT key=value ..."
-// line of the child process it measured in. Shared by bench_playback and
-// bench_status.
+// the show's grid; how a benchmark reads the "RESULT key=value ..." line of
+// the child process it measured in; and a page polling the daemon's web
+// server. Shared by bench_playback, bench_status and bench_security.
+
+#include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -108,5 +112,36 @@ inline std::map<std::string, std::string> ParseResult(const std::string& text) {
 }
 
 inline const char* Verdict(bool met) { return met ? "goal met" : "GOAL MISSED"; }
+
+// Asks for `url` at `rate` per second on one kept-alive connection, as a
+// polling page does, until `stop`; each answered request's time in us.
+inline void PollHttp(const std::string& url, int rate, std::atomic<bool>& stop, std::vector<double>& latencies,
+                     int& failures) {
+    SetThreadName("bench-http");
+    CURL* c = curl_easy_init();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 5000L);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t n, void*) { return size * n; });
+    long long period = 1000000 / rate;
+    long long next = kivtest::MonotonicUs();
+    while (!stop) {
+        long long t0 = kivtest::MonotonicUs();
+        CURLcode rc = curl_easy_perform(c);
+        long code = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+        long long t1 = kivtest::MonotonicUs();
+        if (rc == CURLE_OK && code == 200) {
+            latencies.push_back((double)(t1 - t0));
+        } else {
+            ++failures;
+        }
+        next += period;
+        if (next > t1) usleep((useconds_t)(next - t1));
+        else next = t1;  // fell behind: no burst to catch up
+    }
+    curl_easy_cleanup(c);
+}
 
 }  // namespace kivbench

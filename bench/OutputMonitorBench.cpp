@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "GpioSimClient.h"
 #include "KivdProcess.h"
 #include "TestSupport.h"
@@ -98,21 +99,12 @@ double percentile(std::vector<long long> v, double q) {
     return v[i];
 }
 
-// Time on CPU of a process in ns, threads that ended since included (a sum
-// over the live threads would drop the output thread once it goes idle).
-long long processCpuNs(pid_t pid) {
-    clockid_t clock;
-    timespec ts;
-    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &ts) != 0) return -1;
-    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
 double idleCpuPercent(KivdProcess& k, int seconds) {
     sleep(2);  // start-up work done
-    long long c0 = processCpuNs(k.pid());
+    long long c0 = bench::ProcessCpuNs(k.pid());
     long long t0 = nowUs();
     sleep(seconds);
-    long long c1 = processCpuNs(k.pid());
+    long long c1 = bench::ProcessCpuNs(k.pid());
     long long t1 = nowUs();
     return 100.0 * (c1 - c0) / ((t1 - t0) * 1000.0);
 }

@@ -69,39 +69,6 @@ ShowSpec Spec(const Options& o) {
     return spec;
 }
 
-size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
-
-// Asks for the status at `rate` per second on one kept-alive connection, as
-// a polling page does; each request's time in microseconds.
-void LoadHttp(const std::string& url, int rate, std::atomic<bool>& stop, std::vector<double>& latencies,
-              int& failures) {
-    SetThreadName("bench-http");
-    CURL* c = curl_easy_init();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 5000L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, discard);
-    long long period = 1000000 / rate;
-    long long next = MonotonicUs();
-    while (!stop) {
-        long long t0 = MonotonicUs();
-        CURLcode rc = curl_easy_perform(c);
-        long code = 0;
-        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
-        long long t1 = MonotonicUs();
-        if (rc == CURLE_OK && code == 200) {
-            latencies.push_back((double)(t1 - t0));
-        } else {
-            ++failures;
-        }
-        next += period;
-        if (next > t1) usleep((useconds_t)(next - t1));
-        else next = t1;  // fell behind: no burst to catch up
-    }
-    curl_easy_cleanup(c);
-}
-
 // ---- child: one run ----------------------------------------------------------
 
 int Play(const Options& o, const std::string& mediaDir, bool loaded) {
@@ -155,7 +122,7 @@ int Play(const Options& o, const std::string& mediaDir, bool loaded) {
     std::thread load;
     if (loaded) {
         std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/kivd/status";
-        load = std::thread(LoadHttp, url, o.rate, std::ref(stopLoad), std::ref(latencies), std::ref(failures));
+        load = std::thread(kivbench::PollHttp, url, o.rate, std::ref(stopLoad), std::ref(latencies), std::ref(failures));
     }
     long long timeout = MonotonicUs() + (long long)(o.seconds + 30) * 1000000;
     while (player->IsSequenceRunning() && MonotonicUs() < timeout) usleep(100000);

@@ -76,7 +76,12 @@ static int connectTo(int port) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int tries = 0; tries < 100; ++tries) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(fd, (sockaddr*)&a, sizeof(a)) == 0) return fd;
+        // The stream is sent once the request has come.
+        static const char request[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        if (connect(fd, (sockaddr*)&a, sizeof(a)) == 0 &&
+            send(fd, request, sizeof(request) - 1, MSG_NOSIGNAL) == (ssize_t)sizeof(request) - 1) {
+            return fd;
+        }
         close(fd);
         usleep(50000);
     }

@@ -23,7 +23,7 @@ TARGET=(
   libjsoncpp-dev libcurl4-openssl-dev libzstd-dev zlib1g-dev
   libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev
   libsdl2-dev libgraphicsmagick++1-dev libdrm-dev libmicrohttpd-dev
-  libgpiod-dev libre2-dev libmosquitto-dev
+  libgpiod-dev libre2-dev libmosquitto-dev libssl-dev
   libgtest-dev libpng-dev libfaketime
   graphicsmagick
 )

@@ -10,6 +10,7 @@ inline uint16_t GetBE16(const uint8_t* p) { return (uint16_t)((p[0] << 8) | p[1]
 inline uint32_t GetBE32(const uint8_t* p) {
     return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
 }
+inline uint64_t GetBE64(const uint8_t* p) { return ((uint64_t)GetBE32(p) << 32) | GetBE32(p + 4); }
 inline void PutBE16(uint8_t* p, uint16_t v) {
     p[0] = (uint8_t)(v >> 8);
     p[1] = (uint8_t)v;
@@ -19,6 +20,10 @@ inline void PutBE32(uint8_t* p, uint32_t v) {
     p[1] = (uint8_t)(v >> 16);
     p[2] = (uint8_t)(v >> 8);
     p[3] = (uint8_t)v;
+}
+inline void PutBE64(uint8_t* p, uint64_t v) {
+    PutBE32(p, (uint32_t)(v >> 32));
+    PutBE32(p + 4, (uint32_t)v);
 }
 
 inline uint16_t GetLE16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }

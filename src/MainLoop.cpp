@@ -27,7 +27,7 @@
 #include "playlist/Player.h"
 #include "services/CurlManager.h"
 #include "services/Hardware.h"
-#include "services/MultiSync.h"
+#include "sync/MultiSync.h"
 #include "services/NetworkMonitor.h"
 #include "services/Overlays.h"
 #include "services/PluginManager.h"
@@ -327,6 +327,8 @@ void MainLoop() {
 
     close(epollfd);
     FinishLongCommands();
+    // A remote's copy of its master's song ends with the loop.
+    if (getKIVmode() == MODE_REMOTE) Player::INSTANCE.Cleanup();
     LogInfo(VB_GENERAL, "Stopping channel output thread.\n");
     StopChannelOutputThread();
     Bridge_Shutdown();

@@ -7,7 +7,7 @@
 #include "RegExCache.h"
 #include "common.h"
 #include "log.h"
-#include "services/MultiSync.h"
+#include "sync/MultiSync.h"
 #include "settings.h"
 
 namespace {

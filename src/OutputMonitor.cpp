@@ -500,6 +500,21 @@ std::shared_ptr<httpserver::http_response> OutputMonitor::render_GET(const https
     return std::make_shared<httpserver::string_response>(SaveJsonToString(portStatus()), 200, "application/json");
 }
 
+static bool startsOrStopsTest(const httpserver::http_request& request) {
+    std::string what = request.get_path_piece(2);
+    return what == "pixelCount" || what == "stop";
+}
+
+std::shared_ptr<httpserver::http_response> OutputMonitor::render_POST(const httpserver::http_request& request) {
+    if (!startsOrStopsTest(request)) return http_resource::render_POST(request);
+    return render_GET(request);
+}
+
+HttpAccess OutputMonitor::access(const httpserver::http_request& request) {
+    if (startsOrStopsTest(request)) return HttpAccess::Change();
+    return http_resource::access(request);
+}
+
 int OutputMonitor::GetPortCount() { return (int)portPins.size(); }
 
 std::vector<std::string> OutputMonitor::GetPortNames() {

@@ -124,6 +124,12 @@ public:
     void checkPixelCounts(const std::string& ports, const std::string& action, int sensitivity);
 
     std::shared_ptr<httpserver::http_response> render_GET(const httpserver::http_request& request) override;
+    // POST .../pixelCount and .../stop: what their GETs do, for callers
+    // that keep GET for reading.
+    std::shared_ptr<httpserver::http_response> render_POST(const httpserver::http_request& request) override;
+    // .../pixelCount and .../stop start and stop a test: state-changing
+    // whatever the verb.
+    HttpAccess access(const httpserver::http_request& request) override;
 
     // For the port layout, the pixel-count tester and the commands.
     int GetPortCount();

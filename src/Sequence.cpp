@@ -18,7 +18,7 @@
 #include "log.h"
 #include "mediaoutput/SDLOut.h"
 #include "playlist/Player.h"
-#include "services/MultiSync.h"
+#include "sync/MultiSync.h"
 #include "services/Overlays.h"
 #include "services/PluginManager.h"
 #include "settings.h"

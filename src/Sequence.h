@@ -47,8 +47,8 @@ public:
 
     int IsSequenceRunning();
     int IsSequenceRunning(const std::string& filename);
-    // A file is open and its start has not come yet.
-    bool IsSequenceOpenedNotStarted() const { return m_hasFile && m_openState == 1; }
+    // A file is being opened, or is open and its start has not come yet.
+    bool IsSequenceOpeningOrNotStarted() const { return m_openState != 0; }
     // A frame of the open sequence is in the buffer (false from the open
     // until the first frame was read).
     bool HasCurrentFrame();

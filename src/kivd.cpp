@@ -37,10 +37,11 @@
 #include "services/CurlManager.h"
 #include "services/Hardware.h"
 #include "services/MQTT.h"
-#include "services/MultiSync.h"
+#include "services/MqttMessages.h"
 #include "services/Overlays.h"
 #include "services/PluginManager.h"
 #include "settings.h"
+#include "sync/MultiSync.h"
 
 #include <curl/curl.h>
 #include <Magick++.h>
@@ -276,10 +277,11 @@ int setupExceptionHandlers() {
 
 static void kivdCallback(const std::string& topic, const std::string& payload) {
     LogDebug(VB_GENERAL, "System Callback for %s\n", topic.c_str());
-    if (endsWith(topic, "/stop")) {
+    SystemRequest request = ParseSystemRequest(topic);
+    if (request == SystemRequest::StopDaemon) {
         LogInfo(VB_GENERAL, "Stopping KIV for request:   %s\n", topic.c_str());
         ShutdownKIVD(false);
-    } else if (endsWith(topic, "/restart")) {
+    } else if (request == SystemRequest::RestartDaemon) {
         LogInfo(VB_GENERAL, "Restarting KIV for request:   %s\n", topic.c_str());
         ShutdownKIVD(true);
     } else {
@@ -299,10 +301,11 @@ static void systemCallback(const std::string& topic, const std::string& payload)
     LogDebug(VB_GENERAL, "System Callback for %s\n", topic.c_str());
     std::string host = getSetting("webInterfaceHost", "127.0.0.1");
     std::string resp;
-    if (endsWith(topic, "/shutdown")) {
+    SystemRequest request = ParseSystemRequest(topic);
+    if (request == SystemRequest::ShutdownBoard) {
         LogInfo(VB_GENERAL, "Shutting down OS for request:   %s\n", topic.c_str());
         urlGet("http://" + host + "/api/system/shutdown", resp);
-    } else if (endsWith(topic, "/restart")) {
+    } else if (request == SystemRequest::RebootBoard) {
         LogInfo(VB_GENERAL, "Restarting KIV for request:   %s\n", topic.c_str());
         urlGet("http://" + host + "/api/system/reboot", resp);
     } else {

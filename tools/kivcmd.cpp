@@ -1,7 +1,7 @@
 // kivcmd: sends one command to a running kivd through its command socket
 // and prints the answer.
 //
-//   kivcmd [-s SOCKET] [-t SECONDS] COMMAND [ARG...]
+//   kivcmd [-s SOCKET] [-t SECONDS] [-m] [-H HOSTS] COMMAND [ARG...]
 //
 // Exit status: 0 the command succeeded, 1 it answered with an error,
 // 2 no answer (daemon not running, time-out, bad usage).
@@ -23,11 +23,13 @@
 #include "log.h"
 
 static void usage(const char* prog) {
-    printf("Usage: %s [-s SOCKET] [-t SECONDS] COMMAND [ARG...]\n"
+    printf("Usage: %s [-s SOCKET] [-t SECONDS] [-m] [-H HOSTS] COMMAND [ARG...]\n"
            "\n"
            "Sends COMMAND with its arguments to kivd and prints the answer.\n"
            "  -s SOCKET   command socket (default: $KIV_MEDIA_DIR/tmp/kivd.sock)\n"
            "  -t SECONDS  how long to wait for the answer (default 30)\n"
+           "  -m          run it on the other synchronised systems too\n"
+           "  -H HOSTS    ... only on these (names or addresses, comma-separated)\n"
            "  -h          this help\n"
            "\n"
            "Try: %s \"List Commands\"\n",
@@ -37,9 +39,18 @@ static void usage(const char* prog) {
 int main(int argc, char** argv) {
     std::string socketPath;
     int timeoutSec = 30;
+    bool multisync = false;
+    std::string hosts;
     int c;
-    while ((c = getopt(argc, argv, "+s:t:h")) != -1) {
+    while ((c = getopt(argc, argv, "+s:t:mH:h")) != -1) {
         switch (c) {
+        case 'm':
+            multisync = true;
+            break;
+        case 'H':
+            multisync = true;
+            hosts = optarg;
+            break;
         case 's':
             socketPath = optarg;
             break;
@@ -64,6 +75,10 @@ int main(int argc, char** argv) {
     doc["command"] = argv[optind];
     doc["args"] = Json::Value(Json::arrayValue);
     for (int i = optind + 1; i < argc; ++i) doc["args"].append(argv[i]);
+    if (multisync) {
+        doc["multisyncCommand"] = true;
+        doc["multisyncHosts"] = hosts;
+    }
     std::string text = SaveJsonToString(doc);
 
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);

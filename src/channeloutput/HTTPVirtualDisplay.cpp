@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -11,20 +12,27 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
+#include "LogRateLimit.h"
 #include "Warnings.h"
 #include "common.h"
+#include "http/HttpRequestHead.h"
 #include "http/HttpServer.h"
 #include "log.h"
 #include "settings.h"
 
 // Digits of colours and positions in the stream: digit value = index.
 static const char STREAM_DIGITS[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+/";
-static constexpr int LISTEN_BACKLOG = 5;
+// Room for a burst of connections to wait for the accepting thread: with a
+// short queue a browser's connection waits a second for every retry the
+// kernel makes while others flood the port.
+static constexpr int LISTEN_BACKLOG = HttpLimits::CONNECTIONS;
 static constexpr int FOUR_DIGIT_LIMIT_X = 4095;  // x from here on needs the six-digit form
 static constexpr int FOUR_DIGIT_LIMIT_Y = 4096;
 static constexpr const char* GEOMETRY_PATH = "/kivd/virtualdisplay";
 static constexpr uint32_t COLOUR_KEYS = 1 << 18;  // 6 bits each of red, green, blue
+static constexpr int REFUSALS_LOGGED_PER_MINUTE = 10;
 
 // One message number for the whole process, shared by every display.
 static std::atomic<unsigned int> messageNumber{0};
@@ -87,12 +95,40 @@ HTTPVirtualDisplayOutput::~HTTPVirtualDisplayOutput() {
     Close();
 }
 
-std::string HTTPVirtualDisplayOutput::ResponseHeader() {
+std::string HTTPVirtualDisplayOutput::ResponseHeader(const std::string& origin, bool sixDigits) {
     return std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream;charset=UTF-8\r\n"
                        "Transfer-Encoding: chunked\r\nConnection: close\r\nDate: ") +
            GetTimeStr("%a %b %d %H:%M:%S %Z %Y") + "\r\nServer: kivd\r\nX-Powered-By: KIV/" + getKIVVersion() +
-           "\r\nCache-Control: no-cache, private\r\nAccess-Control-Allow-Origin: *\r\n"
-           "Access-Control-Allow-Credentials: true\r\n\r\n";
+           "\r\nCache-Control: no-cache, private\r\nAccess-Control-Allow-Origin: " + (origin.empty() ? "*" : origin) +
+           "\r\nAccess-Control-Allow-Credentials: true\r\nX-Position-Digits: " + (sixDigits ? "6" : "4") +
+           "\r\n\r\n";
+}
+
+// A refusal as a whole HTTP answer in place of the stream, sent without
+// waiting: a socket that sent nothing yet has room for it.
+static void sendRefusal(int fd, int status, const std::string& message) {
+    static const std::map<int, const char*> reasons = {
+        {400, "Bad Request"}, {401, "Unauthorized"}, {403, "Forbidden"}, {405, "Method Not Allowed"},
+        {431, "Request Header Fields Too Large"}, {503, "Service Unavailable"}};
+    auto it = reasons.find(status);
+    std::string body = httpserver::error_response(status, message)->get_body();
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + (it == reasons.end() ? "Error" : it->second) +
+                       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\nConnection: close\r\n" + (status == 401 ? "WWW-Authenticate: Bearer\r\n" : "") +
+                       "\r\n" + body;
+    if (send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+        // gone already
+    }
+}
+
+static void logRefusal(int port, const std::string& peer, const std::string& why) {
+    static LogRateLimit refusals(REFUSALS_LOGGED_PER_MINUTE);
+    long heldBack = 0;
+    bool last = false;
+    if (refusals.Allow(heldBack, &last)) {
+        LogInfo(VB_CHANNELOUT, "Virtual display on port %d: refused %s: %s%s\n", port, peer.c_str(), why.c_str(),
+                LogRateLimit::Note(heldBack, last, "refusals").c_str());
+    }
 }
 
 std::string HTTPVirtualDisplayOutput::EncodePosition(int x, int y, bool sixDigits) {
@@ -113,51 +149,36 @@ std::string HTTPVirtualDisplayOutput::EncodePosition(int x, int y, bool sixDigit
     return s;
 }
 
-// Binds the listening socket on every address: IPv6 with IPv4 mapped in
-// when the system has IPv6, else IPv4. Returns the socket or -1 (logged).
-static int openListeningSocket(int port) {
-    int one = 1;
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-        int zero = 0;
-        sockaddr_in6 a6;
-        memset(&a6, 0, sizeof(a6));
-        a6.sin6_family = AF_INET6;
-        a6.sin6_addr = in6addr_any;
-        a6.sin6_port = htons((uint16_t)port);
-        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero)) == 0 &&
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) == 0 &&
-            setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == 0 &&
-            bind(fd, (sockaddr*)&a6, sizeof(a6)) == 0) {
-            if (listen(fd, LISTEN_BACKLOG) == 0) return fd;
-            LogErr(VB_CHANNELOUT, "Could not listen on socket: %s\n", strerror(errno));
-            close(fd);
-            return -1;
-        }
-        int e = errno;
-        close(fd);
-        if (e == EADDRINUSE || e == EACCES) {
-            LogErr(VB_CHANNELOUT, "Could not bind socket: %s\n", strerror(e));
-            return -1;
-        }
-    }
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        LogErr(VB_CHANNELOUT, "Could not create socket: %s\n", strerror(errno));
+// Binds the listening socket to the web server's address ("::" takes IPv4
+// too). Returns the socket or -1 (logged).
+static int openListeningSocket(const std::string& address, int port) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* ai = nullptr;
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &ai) != 0 || !ai) {
+        LogErr(VB_CHANNELOUT, "Could not bind socket: '%s' is not a numeric IP address\n", address.c_str());
         return -1;
     }
+    int fd = socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        LogErr(VB_CHANNELOUT, "Could not create socket: %s\n", strerror(errno));
+        freeaddrinfo(ai);
+        return -1;
+    }
+    int one = 1, zero = 0;
+    if (ai->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero));
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) < 0) {
         LogErr(VB_CHANNELOUT, "Error turning on SO_REUSEPORT; %s\n", strerror(errno));
         close(fd);
+        freeaddrinfo(ai);
         return -1;
     }
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons((uint16_t)port);
-    if (bind(fd, (sockaddr*)&a, sizeof(a)) < 0) {
+    int ok = bind(fd, ai->ai_addr, ai->ai_addrlen);
+    freeaddrinfo(ai);
+    if (ok < 0) {
         LogErr(VB_CHANNELOUT, "Could not bind socket: %s\n", strerror(errno));
         close(fd);
         return -1;
@@ -225,7 +246,9 @@ int HTTPVirtualDisplayOutput::Init(Json::Value config) {
         }
     }
 
-    m_listenSocket = openListeningSocket(m_port);
+    m_bindAddress = getSetting("HTTPBindAddress", "127.0.0.1");
+    m_rules = HttpAccessRules::FromSettings();
+    m_listenSocket = openListeningSocket(m_bindAddress, m_port);
     if (m_listenSocket < 0) return 0;
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_wakeFd < 0) {
@@ -243,14 +266,15 @@ int HTTPVirtualDisplayOutput::Init(Json::Value config) {
             displays.push_back(this);
             first = displays.size() == 1;
         }
-        if (first) HttpServer::INSTANCE.RegisterResource(GEOMETRY_PATH, &geometryResource, false, false);
+        if (first) HttpServer::INSTANCE.RegisterResource(GEOMETRY_PATH, &geometryResource);
         m_registered = true;
     }
 
     m_running = true;
     m_connectionThread = std::thread(&HTTPVirtualDisplayOutput::ConnectionThread, this);
     m_selectThread = std::thread(&HTTPVirtualDisplayOutput::SelectThread, this);
-    LogInfo(VB_CHANNELOUT, "Virtual display streaming on port %d\n", m_port);
+    LogInfo(VB_CHANNELOUT, "Virtual display streaming on %s port %d%s\n", m_bindAddress.c_str(), m_port,
+            m_rules.HasToken() ? " (access token required)" : "");
     return 1;
 }
 
@@ -300,13 +324,113 @@ int HTTPVirtualDisplayOutput::Close() {
 }
 
 void HTTPVirtualDisplayOutput::RemoveClosing() {
+    int admitted = 0;
     for (size_t i = m_connections.size(); i-- > 0;) {
-        if (!m_connections[i]->closing) continue;
+        if (!m_connections[i]->closing) {
+            admitted += m_connections[i]->state != Connection::State::Request;
+            continue;
+        }
         close(m_connections[i]->fd);
         m_connections.erase(m_connections.begin() + i);
         m_connectionListChanged = true;
     }
-    m_connectionCount = (int)m_connections.size();
+    m_connectionCount = admitted;
+}
+
+bool HTTPVirtualDisplayOutput::AddConnection(int fd, const std::string& peer) {
+    // A browser needs one connection per page; one address holding many,
+    // or connections that never finish their request, leave room for the
+    // others as the web server does.
+    size_t open = 0, fromPeer = 0;
+    Connection* oldestRequest = nullptr;
+    size_t requests = 0;
+    for (auto& c : m_connections) {
+        if (c->closing) continue;
+        ++open;
+        fromPeer += c->peer == peer;
+        if (c->state == Connection::State::Request) {
+            ++requests;
+            if (!oldestRequest || c->acceptedMs < oldestRequest->acceptedMs) oldestRequest = c.get();
+        }
+    }
+    if (fromPeer >= HttpLimits::CONNECTIONS_PER_ADDRESS) return false;
+    if (open >= HttpLimits::CONNECTIONS || requests >= HttpLimits::UNFINISHED_REQUESTS) {
+        if (!oldestRequest || GetMonotonicMS() - oldestRequest->acceptedMs < HttpLimits::UNFINISHED_GRACE_MS) {
+            return false;
+        }
+        oldestRequest->closing = true;  // makes room: the select thread closes it
+    }
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->peer = peer;
+    c->acceptedMs = GetMonotonicMS();
+    int sndbuf = SEND_BUFFER_BYTES;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+    m_connections.push_back(std::move(c));
+    m_connectionListChanged = true;
+    return true;
+}
+
+void HTTPVirtualDisplayOutput::DropOverdueRequests() {
+    long long now = GetMonotonicMS();
+    for (auto& c : m_connections) {
+        if (c->state == Connection::State::Request && !c->closing &&
+            now - c->acceptedMs >= HttpLimits::REQUEST_HEAD_SECONDS * 1000LL) {
+            LogDebug(VB_CHANNELOUT, "Virtual display: no request from socket %d in time; closing it\n", c->fd);
+            c->closing = true;
+        }
+    }
+}
+
+bool HTTPVirtualDisplayOutput::ReadRequest(Connection* c) {
+    char buf[2048];
+    ssize_t n = recv(c->fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n == 0) return false;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    c->request.append(buf, (size_t)n);
+    HttpRequestHead head;
+    auto status = ParseHttpRequestHead(c->request.data(), c->request.size(), head);
+    if (status == HttpRequestHead::Status::Incomplete) return true;
+    httpserver::http_request request;
+    HttpAccessRules::Verdict v;
+    if (status == HttpRequestHead::Status::TooLarge) {
+        v = {431, "Request head larger than " + std::to_string(HttpLimits::MAX_REQUEST_HEAD_BYTES) + " bytes"};
+    } else if (status == HttpRequestHead::Status::Malformed || !ToHttpRequest(head, c->peer, request)) {
+        v = {400, "Not an HTTP request"};
+    } else if (request.get_method() != "GET") {
+        v = {405, "Only GET reads the stream"};
+    } else {
+        // EventSource cannot send headers: a page gives the token in the address.
+        if (request.get_header("Authorization").empty() && !request.get_arg("token").empty()) {
+            request.set_header("Authorization", "Bearer " + request.get_arg("token"));
+        }
+        v = m_rules.Check(request, HttpAccess::Read());
+        // The stream lets the pages it serves read it across origins, so it
+        // must itself refuse the pages of other sites.
+        if (v.allowed() && m_rules.CrossSite(request)) v = {403, "Cross-site request refused"};
+    }
+    if (!v.allowed()) {
+        logRefusal(m_port, c->peer, v.message);
+        sendRefusal(c->fd, v.status, v.message);
+        return false;
+    }
+    std::string header = ResponseHeader(request.get_header("Origin"), m_sixDigits);
+    auto chunk = std::make_shared<Chunk>();
+    chunk->buf.reset(new char[header.size()]);
+    memcpy(chunk->buf.get(), header.data(), header.size());
+    chunk->end = header.size();
+    c->request.clear();
+    c->request.shrink_to_fit();
+    {
+        std::lock_guard<std::mutex> lock(m_connectionLock);
+        c->backlog.push_back({chunk, 0});
+        c->backlogBytes = header.size();
+        c->state = Connection::State::Waiting;
+        ++m_waitingCount;
+        ++m_connectionCount;
+    }
+    LogDebug(VB_CHANNELOUT, "Virtual display connection on socket %d from %s\n", c->fd, c->peer.c_str());
+    return true;
 }
 
 bool HTTPVirtualDisplayOutput::Flush(Connection* c) {
@@ -345,7 +469,9 @@ void HTTPVirtualDisplayOutput::ConnectionThread() {
         pollfd p = {m_listenSocket, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
         while (m_running) {
-            int fd = accept4(m_listenSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            sockaddr_storage from;
+            socklen_t fromLen = sizeof(from);
+            int fd = accept4(m_listenSocket, (sockaddr*)&from, &fromLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
                     LogErr(VB_CHANNELOUT, "Virtual display could not accept a connection: %s\n", strerror(errno));
@@ -353,23 +479,18 @@ void HTTPVirtualDisplayOutput::ConnectionThread() {
                 }
                 break;
             }
-            auto c = std::make_unique<Connection>();
-            c->fd = fd;
-            std::string header = ResponseHeader();
-            auto chunk = std::make_shared<Chunk>();
-            chunk->buf.reset(new char[header.size()]);
-            memcpy(chunk->buf.get(), header.data(), header.size());
-            chunk->end = header.size();
-            c->backlog.push_back({chunk, 0});
-            c->backlogBytes = header.size();
+            std::string peer = HttpAccessRules::PeerAddress((sockaddr*)&from);
+            bool added;
             {
                 std::lock_guard<std::mutex> lock(m_connectionLock);
-                m_connections.push_back(std::move(c));
-                m_connectionCount = (int)m_connections.size();
-                m_connectionListChanged = true;
-                m_sendAllPixels = true;
+                added = AddConnection(fd, peer);
             }
-            LogDebug(VB_CHANNELOUT, "Virtual display connection on socket %d\n", fd);
+            if (!added) {
+                logRefusal(m_port, peer, "too many connections");
+                sendRefusal(fd, 503, "Too many connections");
+                close(fd);
+                continue;
+            }
             Wake();
         }
     }
@@ -400,6 +521,7 @@ void HTTPVirtualDisplayOutput::SelectThread() {
         conns.assign(1, nullptr);
         {
             std::lock_guard<std::mutex> lock(m_connectionLock);
+            DropOverdueRequests();
             RemoveClosing();
             for (auto& c : m_connections) {
                 fds.push_back(pollfd{c->fd, (short)(POLLIN | (c->backlog.empty() ? 0 : POLLOUT)), 0});
@@ -429,6 +551,14 @@ void HTTPVirtualDisplayOutput::SelectThread() {
         for (size_t i = fds.size() - 1; i >= 1; --i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;  // POLLOUT: flushed next round
             Connection* c = conns[i];
+            // Only this thread changes a connection out of the Request state.
+            if (c->state == Connection::State::Request) {
+                if (!ReadRequest(c)) {
+                    std::lock_guard<std::mutex> lock(m_connectionLock);
+                    c->closing = true;
+                }
+                continue;
+            }
             char buf[1024];
             ssize_t n = recv(c->fd, buf, sizeof(buf), MSG_DONTWAIT);
             bool close = false;
@@ -590,10 +720,24 @@ int HTTPVirtualDisplayOutput::PrepData(unsigned char* channelData) {
     bool lostMessage = m_messageUnsent;
     m_messageUnsent = false;
     if (m_connectionCount.load() == 0) return 0;
-    // The display buffer already holds the colours of a message that never
-    // went out (PrepData ran twice without SendData, as when a sequence
-    // starts): send the whole picture so that no change is lost.
-    if (m_sendAllPixels.exchange(false) || lostMessage) {
+    // Browsers admitted until now get this message, and it carries every
+    // pixel; those admitted later wait for the next one. Deciding both
+    // under one lock keeps a newcomer from getting a message of changes
+    // as its first.
+    bool wholePicture = lostMessage;
+    if (m_waitingCount.load() > 0) {
+        std::lock_guard<std::mutex> lock(m_connectionLock);
+        for (auto& c : m_connections) {
+            if (c->state != Connection::State::Waiting) continue;
+            c->state = Connection::State::Streaming;
+            wholePicture = true;
+        }
+        m_waitingCount = 0;
+    }
+    // lostMessage: the display buffer already holds the colours of a
+    // message that never went out (PrepData ran twice without SendData,
+    // as when a sequence starts): the whole picture loses no change.
+    if (wholePicture) {
         // No 6-bit colour equals 0xFF: every pixel counts as changed.
         std::fill(m_virtualDisplay.begin(), m_virtualDisplay.end(), 0xFF);
     }
@@ -616,6 +760,7 @@ int HTTPVirtualDisplayOutput::PrepData(unsigned char* channelData) {
         }
         colours = m_sixDigits ? BuildMessage<true>(id) : BuildMessage<false>(id);
         m_lastColourCount = colours;
+        if (wholePicture) m_wholePictureBytes = m_chunk->size();
         m_messageUnsent = true;
     }
     LogExcess(VB_CHANNELOUT, "PixelsChanged: %d, Colors: %d, Data Size: %d\n", (int)m_changed.size(), colours,
@@ -638,11 +783,12 @@ int HTTPVirtualDisplayOutput::SendData(unsigned char* channelData) {
     std::shared_ptr<const Chunk> data = m_chunk;
     size_t size = data->size();
     std::vector<std::pair<int, size_t>> cut;
+    size_t budget = std::max(MAX_BACKLOG_BYTES, 2 * m_wholePictureBytes);
     {
         std::lock_guard<std::mutex> lock(m_connectionLock);
         for (auto& c : m_connections) {
-            if (c->closing) continue;
-            if (c->backlogBytes + size > MAX_BACKLOG_BYTES && c->backlog.size() >= MAX_BACKLOG_MESSAGES) {
+            if (c->closing || c->state != Connection::State::Streaming) continue;
+            if (c->backlogBytes + size > budget && !c->backlog.empty()) {
                 c->closing = true;
                 cut.push_back({c->fd, c->backlogBytes});
                 continue;

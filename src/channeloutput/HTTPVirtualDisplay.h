@@ -6,9 +6,11 @@
 // The output thread calls PrepData/SendData; the page learns the display's
 // size from /kivd/virtualdisplay on the daemon's web server.
 //
-// Threads: "KIV-HTTPVD-Con" accepts browsers; "KIV-HTTPVD-Sel" reads what
-// they send (dropped), notices when they go and does all the writing. Both
-// are started by Init and stopped and joined by Close (or the destructor).
+// Threads: "KIV-HTTPVD-Con" accepts browsers; "KIV-HTTPVD-Sel" reads their
+// requests, admits or refuses them by the daemon's HTTP access rules
+// (src/http/HttpAccess.h: Host, Origin, token), reads and drops what they
+// send later, notices when they go and does all the writing. Both are
+// started by Init and stopped and joined by Close (or the destructor).
 // The output thread never waits on a browser: SendData only appends the
 // frame's message to each connection's bounded backlog, the select thread
 // writes it out without blocking, and a browser whose backlog overflows is
@@ -25,15 +27,18 @@
 
 #include "Plugins.h"
 #include "channeloutput/VirtualDisplay.h"
+#include "http/HttpAccess.h"
 
 class HTTPVirtualDisplayOutput : public VirtualDisplayBaseOutput {
 public:
     static constexpr int DEFAULT_PORT = 32328;
-    // A connection is closed when its unsent stream holds more than both
-    // of these: a browser that fell a second behind on a large display, or
-    // took nothing for a long while on a small one.
-    static constexpr size_t MAX_BACKLOG_BYTES = 4 * 1024 * 1024;
-    static constexpr size_t MAX_BACKLOG_MESSAGES = 40;
+    // A connection is closed when its unsent stream would hold more than
+    // this, or than two whole pictures where a picture is larger: all a
+    // browser that stopped reading can pin (the stream's bytes are shared
+    // by every connection they go to).
+    static constexpr size_t MAX_BACKLOG_BYTES = 1024 * 1024;
+    // What the kernel may hold for one connection besides (it doubles it).
+    static constexpr int SEND_BUFFER_BYTES = 128 * 1024;
     // Up to this many colours in a frame, pixels are grouped by counting
     // per colour; above, by a radix sort.
     static constexpr int FEW_COLOURS = 4096;
@@ -57,8 +62,10 @@ public:
     std::string PreparedMessage() const;
     size_t PreparedMessageSize() const;
 
-    // The response header each new connection gets first.
-    static std::string ResponseHeader();
+    // The response header each admitted connection gets first: the
+    // page's origin (or "*" for clients that send none) may read the
+    // stream, and X-Position-Digits tells the position width.
+    static std::string ResponseHeader(const std::string& origin = "", bool sixDigits = false);
     // A position in the stream's digits: 4 of them, or 6 with sixDigits.
     static std::string EncodePosition(int x, int flippedY, bool sixDigits);
 
@@ -76,14 +83,34 @@ private:
         size_t offset;  // bytes of it already sent
     };
     struct Connection {
+        enum class State {
+            Request,    // its request head is being read: nothing is sent yet
+            Waiting,    // admitted: gets the whole picture with the next message
+            Streaming,  // gets every message
+        };
         int fd = -1;
-        std::deque<Pending> backlog;  // stream bytes not yet taken by the socket
+        std::string peer;
+        // Changed under m_connectionLock (Request to Waiting by the select
+        // thread, Waiting to Streaming by PrepData); atomic so the select
+        // thread may look without it.
+        std::atomic<State> state{State::Request};
+        long long acceptedMs = 0;      // monotonic
+        std::string request;           // the head so far; select thread only
+        std::deque<Pending> backlog;   // stream bytes not yet taken by the socket
         size_t backlogBytes = 0;
-        bool closing = false;         // to be closed by the select thread
+        bool closing = false;          // to be closed by the select thread
     };
 
     void ConnectionThread();
     void SelectThread();
+    // Adds an accepted socket unless its address or everybody holds too
+    // many connections already; m_connectionLock held.
+    bool AddConnection(int fd, const std::string& peer);
+    // Reads what came of a request head and admits or refuses it once
+    // complete; false when the connection is to be closed.
+    bool ReadRequest(Connection* c);
+    // Drops requests whose head is overdue; m_connectionLock held.
+    void DropOverdueRequests();
     void StopThreads();
     void Wake();
     // Sends what the socket takes without waiting; false when the
@@ -104,9 +131,9 @@ private:
     int m_wakeFd = -1;  // eventfd: wakes the select thread when work appears
     std::atomic<bool> m_running{true};
     std::atomic<bool> m_connectionListChanged{true};
-    // Set when a browser joins: the next frame carries every pixel, so the
-    // newcomer gets the whole picture and not only what changes later.
-    std::atomic<bool> m_sendAllPixels{true};
+    // Browsers admitted since the last message was prepared: the next one
+    // carries every pixel, so that they get the whole picture first.
+    std::atomic<int> m_waitingCount{0};
     std::thread m_connectionThread;
     std::thread m_selectThread;
     bool m_registered = false;
@@ -117,7 +144,9 @@ private:
     // once both threads ended), so the select thread may use them unlocked.
     std::mutex m_connectionLock;
     std::vector<std::unique_ptr<Connection>> m_connections;
-    std::atomic<int> m_connectionCount{0};
+    std::atomic<int> m_connectionCount{0};  // admitted (waiting and streaming)
+    std::string m_bindAddress;              // "HTTPBindAddress", as the web server
+    HttpAccessRules m_rules;                // set by Init, read by the select thread
 
     // Owned by the output thread (PrepData, SendData).
     bool m_sixDigits = false;
@@ -129,6 +158,7 @@ private:
     int m_lastColourCount = 0;
     std::shared_ptr<Chunk> m_chunk;  // this frame's message, null when nothing changed
     bool m_messageUnsent = false;    // m_chunk was prepared but SendData has not queued it
+    size_t m_wholePictureBytes = 0;  // size of the last message that carried every pixel
 };
 
 class HTTPVirtualDisplayPlugin : public KIVPlugins::Plugin, public KIVPlugins::ChannelOutputPlugin {

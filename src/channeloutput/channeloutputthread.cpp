@@ -19,7 +19,8 @@
 #include "log.h"
 #include "mediaoutput/AudioClock.h"
 #include "mediaoutput/SDLOut.h"
-#include "services/MultiSync.h"
+#include "sync/MasterFrameClock.h"
+#include "sync/MultiSync.h"
 #include "services/Overlays.h"
 #include "settings.h"
 
@@ -62,6 +63,13 @@ static constexpr int REMOTE_IDLE_PASSES = 20;
 static constexpr int SLOW_LOOP_US = 50000;
 static constexpr int VERY_SLOW_LOOP_US = 150000;
 static constexpr int MAX_CATCH_UP_PERIODS = 4;
+// A remote holds a frame that is early against its master for at most this
+// long; further ahead (the master went back) it seeks instead.
+static constexpr long long REMOTE_HOLD_LIMIT_US = 1000000;
+static constexpr long long REMOTE_HOLD_MARGIN_US = 500;
+// A seek a remote made to catch up is given this long to reach the reader
+// before another one replaces it.
+static constexpr long long REMOTE_SEEK_PATIENCE_US = 1000000;
 
 // The frame clock runs on the monotonic clock: a wall-clock step (NTP
 // setting the time on a board without a battery clock) must neither freeze
@@ -145,7 +153,41 @@ void UpdateMasterPosition(int framesPlayed) {
     CalculateNewChannelOutputDelayForFrame(framesPlayed);
 }
 
-void ResetMasterPosition() { MasterFramesPlayed = -1; }
+void UpdateMasterPosition(int framesPlayed, long long frameMonoUs, int periodUs) {
+    masterFrameClock.Set(framesPlayed, frameMonoUs, periodUs);
+    MasterFramesPlayed = framesPlayed;
+}
+
+void ResetMasterPosition() {
+    masterFrameClock.Reset();
+    MasterFramesPlayed = -1;
+}
+
+// When a remote's frame in the buffer is due: the moment its master sends
+// the same frame. False without a master clock, or when the frame is so far
+// ahead of the master that waiting would look like a stall.
+static bool RemoteFrameDue(long long nowUs, long long& dueUs) {
+    return masterFrameClock.TimeOfFrame(channelOutputFrame, dueUs) && dueUs - nowUs <= REMOTE_HOLD_LIMIT_US;
+}
+
+// The frame a remote reads next so that it goes out with its master's: -1
+// for simply the next one of the file; another frame when that one would
+// leave more than half a period late, or more than REMOTE_HOLD_LIMIT_US early.
+static int RemoteFrameToRead(long long nowUs) {
+    static int pendingSeek = -1;
+    static long long pendingSinceUs = 0;
+    int next = channelOutputFrame + 1;
+    if (pendingSeek >= 0 && next <= pendingSeek && nowUs - pendingSinceUs < REMOTE_SEEK_PATIENCE_US) return -1;
+    pendingSeek = -1;
+    int due = masterFrameClock.FirstFrameAtOrAfter(nowUs - SequenceLightDelay / 2);
+    long long nextDue;
+    if (due < 0 || !masterFrameClock.TimeOfFrame(next, nextDue)) return -1;
+    if (due <= next && nextDue - nowUs <= REMOTE_HOLD_LIMIT_US) return -1;
+    LogDebug(VB_CHANNELOUT, "Remote at frame %d, master due at %d: seeking\n", next, due);
+    pendingSeek = due;
+    pendingSinceUs = nowUs;
+    return due;
+}
 
 int StartChannelOutputThread() {
     LogDebug(VB_CHANNELOUT, "StartChannelOutputThread()\n");
@@ -306,12 +348,31 @@ void* RunChannelOutputThread(void* data) {
         bool readFirst = false;
         bool hold = false;
         if (sequence && !otherOutput) {
-            if (sequence->IsSequenceOpenedNotStarted()) {
+            if (sequence->IsSequenceOpeningOrNotStarted()) {
                 hold = true;
             } else if (seqRunning && !sequence->HasCurrentFrame()) {
                 sequence->ReadSequenceData(false);
                 readFirst = true;
                 hold = !sequence->HasCurrentFrame();
+            }
+        }
+
+        // A remote sends no frame before its master does (the first one
+        // after a start or a join comes here early), nor one that is more
+        // than a period late (a join that took long): the next read seeks
+        // to the frame due.
+        long long dueUs;
+        bool remoteLate = false;
+        if (remote && seqRunning && !hold && !otherOutput && RemoteFrameDue(wake, dueUs)) {
+            if (dueUs - wake > REMOTE_HOLD_MARGIN_US) {
+                auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(dueUs));
+                outputThreadCond.wait_until(threadLock, until, [] { return !RunThread.load(); });
+                if (!RunThread) break;
+                wake = MonoTimeUs();
+                start = dueUs;
+                lateUs = 0;
+            } else if (wake - dueUs > SequenceLightDelay) {
+                remoteLate = true;
             }
         }
 
@@ -344,29 +405,54 @@ void* RunChannelOutputThread(void* data) {
                 onTimeSinceUs = 0;
             }
         }
-        if (SyncEnabled() && seqRunning) {
-            int frame = channelOutputFrame;
-            multiSync->SendSeqSyncPacket(sequence->GetFileName(), frame, frame / (float)RefreshRate);
-        }
-        if (OutputFrames && sequence && !hold) {
+        int sentFrame = channelOutputFrame;
+        if (OutputFrames && sequence && !hold && !remoteLate) {
             if (!sequence->isDataProcessed() || bridge) {
                 sequence->ProcessSequenceData(FrameMs(seqRunning));
             }
-            if (remote && !busy && MasterFramesPlayed < 0) {
+            bool skip = false;
+            if (remote && !otherOutput && MasterFramesPlayed < 0) {
                 for (int i = 0; i < 1000 && RunThread && !BridgeDataLive() && MasterFramesPlayed < 0; ++i) {
                     usleep(1000);
                 }
+                // The master's first packet came while this frame waited, so
+                // it was not placed yet: it leaves when the master's did, or
+                // not at all when that has passed (the next read seeks).
+                long long due;
+                if (RemoteFrameDue(MonoTimeUs(), due)) {
+                    if (due - MonoTimeUs() > REMOTE_HOLD_MARGIN_US) {
+                        auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(due));
+                        outputThreadCond.wait_until(threadLock, until, [] { return !RunThread.load(); });
+                    }
+                    skip = MonoTimeUs() - due > SequenceLightDelay;
+                }
             }
-            sequence->SendSequenceData();
+            // A file opened since this pass looked has put its first frame
+            // in the buffer: that frame waits for its start.
+            if (!seqRunning && !otherOutput && sequence->IsSequenceOpeningOrNotStarted()) skip = true;
+            if (!skip) sequence->SendSequenceData();
+        }
+        // Told after the frame left, so remotes cost the master no latency;
+        // the packet carries the moment this pass began sending it (late
+        // when the machine is busy: the remotes are to match the frames as
+        // they leave, not as they were meant to).
+        if (SyncEnabled() && seqRunning && !hold) {
+            multiSync->SendSeqSyncPacket(sequence->GetFileName(), sentFrame, sentFrame / (float)RefreshRate, wake,
+                                         LightDelay);
         }
         long long sendDone = MonoTimeUs();
 
         // A held pass reads nothing: the frame in the buffer has not gone out.
         // (A pass that read the first frame late has sent it: the next one is read.)
         if (sequence && !hold && (SequenceRunning() || idleCountdown)) {
-            if (FrameSkip != 0 && SequenceRunning()) {
-                int skip = FrameSkip.exchange(0);
-                sequence->SeekSequenceFile(channelOutputFrame + skip + 1);
+            if (SequenceRunning()) {
+                int seekTo = -1;
+                if (remote && masterFrameClock.Valid()) {
+                    seekTo = RemoteFrameToRead(MonoTimeUs());
+                } else if (FrameSkip != 0) {
+                    seekTo = channelOutputFrame + FrameSkip.exchange(0) + 1;
+                }
+                if (seekTo >= 0) sequence->SeekSequenceFile(seekTo);
             }
             sequence->ReadSequenceData(false);
         }
@@ -450,7 +536,10 @@ void* RunChannelOutputThread(void* data) {
         long long deadline = start + LightDelay;
         double heard;
         long long now = MonoTimeUs();
-        if (!remote && SequenceRunning() && !sequence->SequenceIsPaused() && AudioClock::INSTANCE.Position(now, heard)) {
+        if (remote) {
+            // A remote sends each frame when its master sent it.
+            if (SequenceRunning() && RemoteFrameDue(now, dueUs)) deadline = dueUs;
+        } else if (SequenceRunning() && !sequence->SequenceIsPaused() && AudioClock::INSTANCE.Position(now, heard)) {
             // Light on the beat: the next frame leaves when its sound is heard.
             deadline = MediaPhaseDeadline(deadline, now, heard, channelOutputFrame, RefreshRate, mediaOffset,
                                           SequenceLightDelay);

@@ -41,6 +41,10 @@ void SetChannelOutputRefreshRate(float rate);
 float GetChannelOutputRefreshRate();
 
 void UpdateMasterPosition(int framesPlayed);
+// A remote's view of its master: frame `framesPlayed` went out at monotonic
+// time frameMonoUs, and frames follow every periodUs. From then on the
+// thread sends each frame when the master does (see masterFrameClock).
+void UpdateMasterPosition(int framesPlayed, long long frameMonoUs, int periodUs);
 void ResetMasterPosition();
 
 // Resynchronise the frame clock to a media position in seconds (checked at

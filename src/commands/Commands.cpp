@@ -2,14 +2,20 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+
 #include "LogRateLimit.h"
 #include "common.h"
 #include "log.h"
 #include "settings.h"
+#include "sync/MultiSync.h"
 
 CommandManager CommandManager::INSTANCE;
 
 static constexpr int UNKNOWN_NAMES_LOGGED_PER_MINUTE = 20;
+// Commands from other systems wait behind presets; a peer sending them in a
+// loop must not grow the queue without end.
+static constexpr size_t MAX_QUEUED_COMMANDS = 100;
 
 Command::Command(const std::string& n, const std::string& d) : name(n), description(d) {}
 Command::~Command() {}
@@ -155,7 +161,18 @@ std::unique_ptr<Command::Result> CommandManager::run(const Json::Value& cmd) {
     for (const auto& v : a) {
         args.push_back(v.isString() ? v.asString() : SaveJsonToString(v));
     }
-    // Without multi-system sync every command runs here only.
+    if (cmd["multisyncCommand"].isBool() && cmd["multisyncCommand"].asBool()) {
+        std::string hosts = cmd["multisyncHosts"].isString() ? cmd["multisyncHosts"].asString() : "";
+        if (!MultiSync::INSTANCE.SendCommand(hosts, cmd["command"].asString(), args)) {
+            static std::atomic<bool> told{false};
+            if (!told.exchange(true)) {
+                LogWarn(VB_COMMAND,
+                        "Command \"%s\" asks to run on other systems too, but multi-system sync is off here "
+                        "(player mode): it runs on this system only\n",
+                        cmd["command"].asString().c_str());
+            }
+        }
+    }
     return run(cmd["command"].asString(), args);
 }
 
@@ -230,6 +247,18 @@ void CommandManager::TriggerPreset(std::string name, std::map<std::string, std::
         }
     }
     m_queueCV.notify_all();
+}
+
+bool CommandManager::QueueCommand(const Json::Value& cmd) {
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    if (!m_running || m_queue.size() >= MAX_QUEUED_COMMANDS) {
+        LogWarn(VB_COMMAND, "Command \"%s\" dropped: %s\n", cmd["command"].asString().c_str(),
+                m_running ? "too many commands are waiting" : "commands are not running");
+        return false;
+    }
+    m_queue.push_back(cmd);
+    m_queueCV.notify_all();
+    return true;
 }
 
 void CommandManager::WaitForPresets() {

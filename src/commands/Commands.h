@@ -108,6 +108,10 @@ public:
     // on the frame thread is never held up by the commands they run.
     void TriggerPreset(std::string name);
     void TriggerPreset(std::string name, std::map<std::string, std::string>& keywords);
+    // Runs a command document later on the preset worker, after what is
+    // queued; false (and logged) when the queue is full or stopped. For
+    // commands that arrive from other systems.
+    bool QueueCommand(const Json::Value& cmd);
     // Waits until every preset triggered so far has run.
     void WaitForPresets();
     std::string presetsFilePath() const;

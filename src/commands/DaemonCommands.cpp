@@ -4,6 +4,7 @@
 #include "Warnings.h"
 #include "commands/Commands.h"
 #include "common.h"
+#include "sync/MultiSync.h"
 
 namespace {
 
@@ -46,6 +47,16 @@ public:
     }
 };
 
+class GetSystemsCommand : public Command {
+public:
+    GetSystemsCommand()
+        : Command("Get Systems", "JSON: this system and every other one multi-system sync has heard from") {}
+    std::unique_ptr<Result> run(const std::vector<std::string>& args) override {
+        return std::make_unique<Result>(SaveJsonToString(MultiSync::INSTANCE.GetSystems(false, true), "  "),
+                                        "application/json");
+    }
+};
+
 }  // namespace
 
 void RegisterDaemonCommands() {
@@ -53,4 +64,5 @@ void RegisterDaemonCommands() {
     CommandManager::INSTANCE.addCommand(new RestartDaemonCommand());
     CommandManager::INSTANCE.addCommand(new GetStatusCommand());
     CommandManager::INSTANCE.addCommand(new GetWarningsCommand());
+    CommandManager::INSTANCE.addCommand(new GetSystemsCommand());
 }

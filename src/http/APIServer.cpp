@@ -14,6 +14,7 @@ bool APIServer::Init() {
     o.port = getSettingInt("HTTPPort", DEFAULT_PORT);
     o.address = getSetting("HTTPBindAddress", "127.0.0.1");
     o.accessToken = getSetting("HTTPAccessToken", "");
+    o.allowedHosts = HttpAccessRules::AllowedHostsSetting();
     o.maxBodyBytes = KivdApi::MAX_COMMAND_BYTES;
     o.threads = 4;
     if (o.port == 0) {
@@ -29,6 +30,11 @@ bool APIServer::Init() {
         return false;
     }
     m_started = true;
+    if (o.accessToken.empty() && !HttpAccessRules::IsLoopbackPeer(o.address) && o.address != "localhost") {
+        LogWarn(VB_HTTP, "HTTP interface open to the network without an access token: anyone who can reach "
+                         "%s port %d can run commands (set HTTPAccessToken, see docs/security.md)\n",
+                o.address.c_str(), HttpServer::INSTANCE.Port());
+    }
     return true;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The daemon's HTTP interface: reads the HTTP settings ("HTTPPort",
-// "HTTPBindAddress", "HTTPAccessToken"), mounts the API below /kivd
+// "HTTPBindAddress", "HTTPAccessToken", "HTTPAllowedHosts"), mounts the API below /kivd
 // (src/http/KivdApi), serves the pages of <installation>/www at "/" and
 // starts HttpServer::INSTANCE. The main loop
 // creates it before it runs and deletes it after, which stops the server.

@@ -29,12 +29,9 @@ HttpServer HttpServer::INSTANCE;
 namespace {
 
 constexpr int LISTEN_BACKLOG = 64;
-constexpr unsigned CONNECTION_LIMIT = 64;
 constexpr unsigned CONNECTION_TIMEOUT_S = 10;
-// One address holding connections open (idle or slow) leaves the rest for
-// everybody else: a browser needs six, a few of them with pages open fit.
-constexpr unsigned CONNECTIONS_PER_ADDRESS = 16;
 constexpr int STOP_GRACE_MS = 2000;
+constexpr int DROPS_LOGGED_PER_MINUTE = 10;
 constexpr int MHD_COMPLAINTS_LOGGED_PER_MINUTE = 30;
 
 // One request being received: what the callbacks collect before it is
@@ -42,8 +39,19 @@ constexpr int MHD_COMPLAINTS_LOGGED_PER_MINUTE = 30;
 struct PendingRequest {
     http_request request;
     size_t received = 0;
+    size_t maxBody = 0;
     bool tooLarge = false;
+    bool answered = false;  // answered on its head: any body that follows is dropped
 };
+
+void* connectionContext(struct MHD_Connection* connection) {
+    const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? info->socket_context : nullptr;
+}
+
+std::shared_ptr<http_response> bodyTooLarge(size_t limit) {
+    return error_response(413, "Request body larger than " + std::to_string(limit) + " bytes");
+}
 
 MHD_Result collectValue(void* cls, enum MHD_ValueKind kind, const char* key, const char* value) {
     auto* req = (http_request*)cls;
@@ -58,11 +66,7 @@ MHD_Result collectValue(void* cls, enum MHD_ValueKind kind, const char* key, con
 
 std::string peerAddress(struct MHD_Connection* connection) {
     const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (!info || !info->client_addr) return "";
-    char host[NI_MAXHOST] = "";
-    socklen_t len = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    if (getnameinfo(info->client_addr, len, host, sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0) return "";
-    return host;
+    return info ? HttpAccessRules::PeerAddress(info->client_addr) : "";
 }
 
 MHD_Result queue(struct MHD_Connection* connection, const http_response& r) {
@@ -106,30 +110,42 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
         named = true;
     }
     auto* server = (HttpServer*)cls;
+    void* tracked = connectionContext(connection);
+    auto answer = [&](PendingRequest* p, const http_response& r) {
+        p->answered = true;
+        server->ConnectionStage(tracked, HttpServer::Stage::Answered);
+        return queue(connection, r);
+    };
     if (!*conCls) {
         auto* p = new PendingRequest();
         *conCls = p;
         server->RequestStarted();
+        server->ConnectionStage(tracked, HttpServer::Stage::Body);
         p->request.set_method(method ? method : "");
         p->request.set_path(url ? url : "/");
         MHD_get_connection_values(connection, MHD_HEADER_KIND, collectValue, &p->request);
         MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectValue, &p->request);
         p->request.set_requestor(peerAddress(connection));
+        // Refused on its head alone: no body is read for a request that
+        // will not be served.
+        auto refusal = server->Admit(p->request, p->maxBody);
+        if (refusal) return answer(p, *refusal);
         std::string length = p->request.get_header("Content-Length");
-        if (!length.empty() && strtoull(length.c_str(), nullptr, 10) > server->MaxBodyBytes()) {
+        if (!length.empty() && strtoull(length.c_str(), nullptr, 10) > p->maxBody) {
             // Answered before the body is read; the connection then closes.
             LogDebug(VB_HTTP, "HTTP %s %s: body of %s bytes refused\n", method, url, length.c_str());
-            p->tooLarge = true;
-            auto r = error_response(413, "Request body larger than " + std::to_string(server->MaxBodyBytes()) +
-                                             " bytes");
-            return queue(connection, *r);
+            return answer(p, *bodyTooLarge(p->maxBody));
         }
         return MHD_YES;
     }
     auto* p = (PendingRequest*)*conCls;
+    if (p->answered) {
+        *uploadSize = 0;
+        return MHD_YES;
+    }
     if (*uploadSize) {
         p->received += *uploadSize;
-        if (p->received > server->MaxBodyBytes()) {
+        if (p->received > p->maxBody) {
             // Read and dropped so the answer can still be sent.
             p->tooLarge = true;
             p->request.content().clear();
@@ -139,22 +155,34 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
         *uploadSize = 0;
         return MHD_YES;
     }
-    if (p->tooLarge) {
-        auto r = error_response(413, "Request body larger than " + std::to_string(server->MaxBodyBytes()) + " bytes");
-        return queue(connection, *r);
-    }
-    auto r = server->Handle(p->request);
+    if (p->tooLarge) return answer(p, *bodyTooLarge(p->maxBody));
+    auto r = server->Serve(p->request);
     LogDebug(VB_HTTP, "HTTP %s %s from %s: %d\n", method, url, p->request.get_requestor().c_str(),
              r->get_response_code());
-    return queue(connection, *r);
+    return answer(p, *r);
 }
 
-void requestCompleted(void* cls, struct MHD_Connection*, void** conCls, enum MHD_RequestTerminationCode) {
+void requestCompleted(void* cls, struct MHD_Connection* connection, void** conCls,
+                      enum MHD_RequestTerminationCode) {
+    auto* server = (HttpServer*)cls;
+    // Kept alive, the connection now waits for its next request's head.
+    server->ConnectionStage(connectionContext(connection), HttpServer::Stage::Head);
     auto* p = (PendingRequest*)*conCls;
     if (!p) return;
     delete p;
     *conCls = nullptr;
-    ((HttpServer*)cls)->RequestFinished();
+    server->RequestFinished();
+}
+
+void connectionNotify(void* cls, struct MHD_Connection* connection, void** context,
+                      enum MHD_ConnectionNotificationCode code) {
+    auto* server = (HttpServer*)cls;
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        server->ConnectionStarted(context, info ? (int)info->connect_fd : -1);
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        server->ConnectionClosed(context);
+    }
 }
 
 void mhdLogger(void*, const char* fmt, va_list ap) {
@@ -172,15 +200,6 @@ void mhdLogger(void*, const char* fmt, va_list ap) {
             LogRateLimit::Note(heldBack, last, "messages of libmicrohttpd").c_str());
 }
 
-// Constant time, so the token cannot be guessed byte by byte from timings.
-bool sameSecret(const std::string& a, const std::string& b) {
-    unsigned char diff = a.size() == b.size() ? 0 : 1;
-    for (size_t i = 0; i < a.size(); ++i) {
-        diff |= (unsigned char)(a[i] ^ (i < b.size() ? b[i] : 0));
-    }
-    return diff == 0;
-}
-
 }  // namespace
 
 HttpServer::HttpServer() {}
@@ -193,6 +212,7 @@ bool HttpServer::Start(const Options& options) {
         return false;
     }
     m_options = options;
+    m_rules = HttpAccessRules(options.accessToken, options.allowedHosts);
     m_lastError.clear();
     std::string where = options.address + ":" + std::to_string(options.port);
 
@@ -232,9 +252,9 @@ bool HttpServer::Start(const Options& options) {
         // that follow through it.
         flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr,
         MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd, MHD_OPTION_THREAD_POOL_SIZE, (unsigned)std::max(1, options.threads),
-        MHD_OPTION_CONNECTION_LIMIT, CONNECTION_LIMIT, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, CONNECTIONS_PER_ADDRESS, MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted,
-        this, MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_LIMIT, HttpLimits::CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, HttpLimits::CONNECTIONS_PER_ADDRESS, MHD_OPTION_NOTIFY_COMPLETED,
+        &requestCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &connectionNotify, this, MHD_OPTION_END);
     if (!d) {
         close(fd);
         m_lastError = "libmicrohttpd did not start";
@@ -259,6 +279,15 @@ void HttpServer::Stop() {
     }
     MHD_stop_daemon(d);
     if (lfd != MHD_INVALID_SOCKET) close(lfd);
+    {
+        // Connections the server closed without telling.
+        std::lock_guard<std::mutex> lock(m_connectionsLock);
+        for (Connection* c : m_connections) {
+            if (c->fd >= 0) close(c->fd);
+            delete c;
+        }
+        m_connections.clear();
+    }
     m_daemon = nullptr;
     m_listenFd = -1;
     LogInfo(VB_HTTP, "HTTP server on %s port %d stopped\n", m_options.address.c_str(), m_port);
@@ -341,18 +370,48 @@ std::shared_ptr<HttpServer::Mount> HttpServer::FindMount(const std::string& path
     return nullptr;
 }
 
-bool HttpServer::TokenMatches(const http_request& request) {
-    const std::string& token = m_options.accessToken;
-    if (token.empty()) return true;
-    std::string auth = request.get_header("Authorization");
-    static const std::string bearer = "Bearer ";
-    if (auth.size() > bearer.size() && strncasecmp(auth.c_str(), bearer.c_str(), bearer.size()) == 0) {
-        return sameSecret(auth.substr(bearer.size()), token);
+std::vector<std::string> HttpServer::MountedPaths() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<std::string> paths;
+    for (auto& m : m_mounts) paths.push_back(m.first);
+    return paths;
+}
+
+std::shared_ptr<http_response> HttpServer::Admit(const http_request& head, size_t& maxBodyBytes) {
+    std::shared_ptr<Mount> mount;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        mount = FindMount(head.get_path());
+        if (mount) ++mount->inFlight;
     }
-    return false;
+    // Pages: read by anyone who may address the board, token or not (a
+    // page asks for the token itself).
+    HttpAccess access = HttpAccess::Read(HttpAccess::Token::None);
+    if (mount) {
+        access = mount->resource->access(head);
+        if (!mount->needsToken) access.token = HttpAccess::Token::None;
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (--mount->inFlight == 0) m_released.notify_all();
+    }
+    maxBodyBytes = access.maxBodyBytes ? access.maxBodyBytes : m_options.maxBodyBytes;
+    HttpAccessRules::Verdict v = m_rules.Check(head, access);
+    if (v.allowed()) return nullptr;
+    LogDebug(VB_HTTP, "HTTP %s %s from %s refused: %s\n", head.get_method().c_str(), head.get_path().c_str(),
+             head.get_requestor().c_str(), v.message.c_str());
+    auto r = error_response(v.status, v.message);
+    if (v.status == 401) r->with_header("WWW-Authenticate", "Bearer");
+    return r;
 }
 
 std::shared_ptr<http_response> HttpServer::Handle(const http_request& request) {
+    size_t maxBody = 0;
+    auto refusal = Admit(request, maxBody);
+    if (refusal) return refusal;
+    if (request.get_content().size() > maxBody) return bodyTooLarge(maxBody);
+    return Serve(request);
+}
+
+std::shared_ptr<http_response> HttpServer::Serve(const http_request& request) {
     std::shared_ptr<Mount> mount;
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -360,18 +419,92 @@ std::shared_ptr<http_response> HttpServer::Handle(const http_request& request) {
         if (mount) ++mount->inFlight;
     }
     if (!mount) return ServeStatic(request);
-
-    std::shared_ptr<http_response> r;
-    if (mount->needsToken && !TokenMatches(request)) {
-        r = error_response(401, "Missing or wrong access token");
-        r->with_header("WWW-Authenticate", "Bearer");
-    } else {
-        r = mount->resource->render_method(request);
-        if (!r) r = error_response(500, "No answer from " + request.get_path());
-    }
+    std::shared_ptr<http_response> r = mount->resource->render_method(request);
+    if (!r) r = error_response(500, "No answer from " + request.get_path());
     std::lock_guard<std::mutex> lock(m_lock);
     if (--mount->inFlight == 0) m_released.notify_all();
     return r;
+}
+
+void HttpServer::ConnectionStarted(void** context, int fd) {
+    auto* c = new Connection();
+    c->fd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    c->since = GetMonotonicMS();
+    *context = c;
+    std::lock_guard<std::mutex> lock(m_connectionsLock);
+    m_connections.insert(c);
+    DropSlowRequests();
+}
+
+void HttpServer::ConnectionStage(void* context, Stage stage) {
+    auto* c = (Connection*)context;
+    if (!c) return;
+    std::lock_guard<std::mutex> lock(m_connectionsLock);
+    if (c->stage == stage) return;
+    c->stage = stage;
+    if (stage == Stage::Answered) ++c->answered;
+    if (stage != Stage::Body) c->since = GetMonotonicMS();
+}
+
+void HttpServer::ConnectionClosed(void** context) {
+    auto* c = (Connection*)*context;
+    if (!c) return;
+    {
+        std::lock_guard<std::mutex> lock(m_connectionsLock);
+        m_connections.erase(c);
+    }
+    if (c->fd >= 0) close(c->fd);
+    delete c;
+    *context = nullptr;
+}
+
+void HttpServer::DropSlowRequests() {
+    long long now = GetMonotonicMS();
+    std::vector<Connection*> unfinished;
+    int dropped = 0;
+    auto drop = [&](Connection* c) {
+        // The server's own thread then sees the stream end and closes it.
+        if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
+        c->dropped = true;
+        ++dropped;
+    };
+    for (Connection* c : m_connections) {
+        if (c->dropped || c->stage == Stage::Answered) continue;
+        if (c->stage == Stage::Head && now - c->since >= HttpLimits::REQUEST_HEAD_SECONDS * 1000LL) {
+            drop(c);
+        } else {
+            unfinished.push_back(c);
+        }
+    }
+    if (unfinished.size() > HttpLimits::UNFINISHED_REQUESTS) {
+        // Never answered before waited-on ones, oldest first; the young are
+        // spared for the newest, as long as old ones make room.
+        std::sort(unfinished.begin(), unfinished.end(), [](Connection* a, Connection* b) {
+            if ((a->answered > 0) != (b->answered > 0)) return a->answered == 0;
+            return a->since < b->since;
+        });
+        size_t excess = unfinished.size() - HttpLimits::UNFINISHED_REQUESTS;
+        for (Connection* c : unfinished) {
+            if (excess && now - c->since >= HttpLimits::UNFINISHED_GRACE_MS) {
+                drop(c);
+                --excess;
+            }
+        }
+        for (size_t i = unfinished.size(); excess && i-- > 0;) {
+            if (!unfinished[i]->dropped && unfinished[i]->answered == 0) {
+                drop(unfinished[i]);
+                --excess;
+            }
+        }
+    }
+    if (!dropped) return;
+    static LogRateLimit drops(DROPS_LOGGED_PER_MINUTE);
+    long heldBack = 0;
+    bool last = false;
+    if (drops.Allow(heldBack, &last)) {
+        LogInfo(VB_HTTP, "HTTP: dropped %d connection(s) whose requests came too slowly%s\n", dropped,
+                LogRateLimit::Note(heldBack, last, "such messages").c_str());
+    }
 }
 
 std::string HttpServer::StaticContentType(const std::string& path) {

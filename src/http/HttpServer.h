@@ -4,15 +4,20 @@
 // served on a small pool of "KIV-HTTP" threads. HttpServer::INSTANCE is the
 // daemon's server: APIServer (src/http/APIServer) starts and stops it from
 // the main loop; any unit (or output plug-in) mounts its resources on it at
-// any time with RegisterResource, before or after the start.
+// any time with RegisterResource, before or after the start. Every request
+// passes the access rules (src/http/HttpAccess.h) on its head, before its
+// body is read.
 
 #include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "http/HttpAccess.h"
 #include "http/httpserver.h"
 
 class HttpServer {
@@ -23,7 +28,10 @@ public:
         std::string address = "127.0.0.1";  // numeric IPv4 or IPv6; "0.0.0.0" / "::" for every interface
         int port = 0;                       // 0: any free port (see Port())
         std::string accessToken;            // empty: no token asked for
-        size_t maxBodyBytes = 65536;        // larger request bodies get 413
+        // Host names besides IP addresses, "localhost" and the board's own
+        // name that requests may be addressed to ("HTTPAllowedHosts").
+        std::vector<std::string> allowedHosts;
+        size_t maxBodyBytes = 65536;        // larger request bodies get 413, unless the resource says otherwise
         int threads = 2;
     };
 
@@ -42,8 +50,9 @@ public:
 
     // Mounts `resource` (not owned) at `path` ("/kivd/ports"). With `family`
     // it also answers every path below (/kivd/ports/list). An exact mount
-    // wins over a family, a longer family over a shorter one. With
-    // `needsToken` a request must carry the access token when one is set.
+    // wins over a family, a longer family over a shorter one. What each
+    // request must show is the resource's access(); `needsToken` false
+    // waives the token for every request to it.
     // False when the path is malformed or already taken.
     bool RegisterResource(const std::string& path, httpserver::http_resource* resource, bool family = false,
                           bool needsToken = true);
@@ -59,17 +68,31 @@ public:
     bool AddStaticDirectory(const std::string& urlPrefix, const std::string& dir);
     void RemoveStaticDirectory(const std::string& urlPrefix);
 
-    // Answers one request: what the libmicrohttpd callback calls.
+    // Decides from a request's head whether it is served: a refusal to send
+    // back, or null and the largest body the resource takes.
+    std::shared_ptr<httpserver::http_response> Admit(const httpserver::http_request& head, size_t& maxBodyBytes);
+    // Answers an admitted request.
+    std::shared_ptr<httpserver::http_response> Serve(const httpserver::http_request& request);
+    // Admit and Serve in one, for a request already read in full.
     std::shared_ptr<httpserver::http_response> Handle(const httpserver::http_request& request);
+    // The paths mounted now.
+    std::vector<std::string> MountedPaths();
+    const HttpAccessRules& AccessRules() const { return m_rules; }
 
     // Content type of a static page file by its extension, empty when such
     // files are not served.
     static std::string StaticContentType(const std::string& path);
 
     // Used by the libmicrohttpd callbacks.
-    size_t MaxBodyBytes() const { return m_options.maxBodyBytes; }
     void RequestStarted();
     void RequestFinished();
+    // A connection's life as the slow-request guard sees it: from its start
+    // (or the end of its last request) until its request is answered it is
+    // unfinished, and until the request's head is in, it has a deadline.
+    enum class Stage { Head, Body, Answered };
+    void ConnectionStarted(void** context, int fd);
+    void ConnectionStage(void* context, Stage stage);
+    void ConnectionClosed(void** context);
 
 private:
     struct Mount {
@@ -79,10 +102,22 @@ private:
         int inFlight = 0;  // guarded by m_lock
     };
 
+    struct Connection {
+        int fd = -1;  // a duplicate of the server's, so that it stays this socket until closed here
+        long long since = 0;  // ms, monotonic: start of the current stage
+        Stage stage = Stage::Head;
+        int answered = 0;  // requests answered on it
+        bool dropped = false;
+    };
+
     std::shared_ptr<Mount> FindMount(const std::string& path);
     std::shared_ptr<httpserver::http_response> ServeStatic(const httpserver::http_request& request);
-    bool TokenMatches(const httpserver::http_request& request);
     static std::string NormalisePath(const std::string& path);
+    // Drops requests whose head is late, and while too many are unfinished
+    // the oldest of them that waited out the grace, those of connections
+    // never answered first (a page's kept-alive connection waiting for its
+    // next poll is spared), else the newest; m_connectionsLock held.
+    void DropSlowRequests();
 
     // Guards m_mounts, m_static and every Mount's inFlight; m_released is
     // signalled when a request leaves a resource.
@@ -97,7 +132,11 @@ private:
     int m_listenFd = -1;
     int m_port = 0;
     Options m_options;
+    HttpAccessRules m_rules;
     std::string m_lastError;
+
+    std::mutex m_connectionsLock;  // guards m_connections and the Connection objects
+    std::set<Connection*> m_connections;
 
     // Requests between their first callback and their completion.
     std::mutex m_requestsLock;  // guards m_requests

@@ -52,20 +52,10 @@ class CommandResource : public http_resource {
 public:
     std::shared_ptr<http_response> render_POST(const http_request& req) override {
         Json::Value doc;
-        if (req.get_content().size() > KivdApi::MAX_COMMAND_BYTES) {
-            return error_response(413, "Command document larger than " +
-                                           std::to_string(KivdApi::MAX_COMMAND_BYTES) + " bytes");
-        }
-        // The client is told; the log is not, so garbage sent in a loop
-        // cannot fill the card.
-        if (!ParseJson(req.get_content(), doc)) {
-            return error_response(400, "Request body is not valid JSON");
-        }
-        if (!doc.isObject() || !doc["command"].isString()) {
-            return error_response(400, "Invalid command document: \"command\" must be a string");
-        }
-        if (!doc["args"].isNull() && !doc["args"].isArray()) {
-            return error_response(400, "Invalid command document: \"args\" must be an array");
+        int status = 0;
+        std::string error;
+        if (!KivdApi::ParseCommandDocument(req.get_content(), doc, status, error)) {
+            return error_response(status, error);
         }
         std::string name = doc["command"].asString();
         if (!CommandManager::INSTANCE.getCommand(name)) {
@@ -88,12 +78,37 @@ const Mount MOUNTS[] = {
     {"/kivd/schedule", "Get Schedule"},  {"/kivd/scheduler", "Get Scheduler Info"},
     {"/kivd/warnings", "Get Warnings"},  {"/kivd/commands", "List Commands"},
     {"/kivd/plugins", "Get Plugins"},
+    {"/kivd/systems", "Get Systems"},
     {"/kivd/command", nullptr},
 };
 
 std::vector<std::unique_ptr<http_resource>> resources;  // owned here, created by Register on the main thread
 
 }  // namespace
+
+bool KivdApi::ParseCommandDocument(const std::string& body, Json::Value& doc, int& status, std::string& error) {
+    status = 400;
+    if (body.size() > MAX_COMMAND_BYTES) {
+        status = 413;
+        error = "Command document larger than " + std::to_string(MAX_COMMAND_BYTES) + " bytes";
+        return false;
+    }
+    // The client is told; the log is not, so garbage sent in a loop cannot
+    // fill the card.
+    if (!ParseJson(body, doc)) {
+        error = "Request body is not valid JSON";
+        return false;
+    }
+    if (!doc.isObject() || !doc["command"].isString()) {
+        error = "Invalid command document: \"command\" must be a string";
+        return false;
+    }
+    if (!doc["args"].isNull() && !doc["args"].isArray()) {
+        error = "Invalid command document: \"args\" must be an array";
+        return false;
+    }
+    return true;
+}
 
 void KivdApi::Register(HttpServer& server) {
     if (!resources.empty()) return;

@@ -69,4 +69,10 @@ std::shared_ptr<http_response> http_resource::render_method(const http_request& 
     return render(req);
 }
 
+HttpAccess http_resource::access(const http_request& req) {
+    const std::string& m = req.get_method();
+    if (m == "GET" || m == "HEAD" || m == "OPTIONS") return HttpAccess::Read();
+    return HttpAccess::Change();
+}
+
 }  // namespace httpserver

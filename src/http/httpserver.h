@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "http/HttpAccess.h"
+
 namespace httpserver {
 
 class http_request {
@@ -122,6 +124,13 @@ public:
 
     // Picks the render method for the request's verb.
     std::shared_ptr<http_response> render_method(const http_request& req);
+
+    // What a request must show before it is served (src/http/HttpAccess.h),
+    // decided from its head alone: the body has not been read yet. By
+    // default GET, HEAD and OPTIONS read and every other verb changes
+    // state; a resource whose GET changes something, or that takes larger
+    // bodies or needs the token from other machines, says so here.
+    virtual HttpAccess access(const http_request& req);
 };
 
 }  // namespace httpserver

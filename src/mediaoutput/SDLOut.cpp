@@ -27,7 +27,7 @@ extern "C" {
 #include "common.h"
 #include "log.h"
 #include "mediaoutput/AudioClock.h"
-#include "services/MultiSync.h"
+#include "sync/MultiSync.h"
 #include "services/PixelOverlay.h"
 #include "settings.h"
 
@@ -989,7 +989,8 @@ int SDLOutput::Start(int msTime) {
         if (m_mediaOutputStatus) m_mediaOutputStatus->status = MEDIAOUTPUTSTATUS_IDLE;
         return 0;
     }
-    SetChannelOutputFrameNumber(0);
+    // A remote's frames follow its master, not its own copy of the song.
+    if (getKIVmode() != MODE_REMOTE) SetChannelOutputFrameNumber(0);
     bool haveSDL = sdlManager.initSDL() && sdlManager.openAudio();
     SDL_AudioDeviceID device = haveSDL && d->audioStreamIdx >= 0 ? sdlManager.audioDevice : 0;
     bool hasVideo = d->videoStreamIdx >= 0;

@@ -5,8 +5,11 @@
 #include "Sequence.h"
 #include "common.h"
 #include "log.h"
+#include "mediaoutput/mediaoutput.h"
 #include "playlist/Playlist.h"
 #include "playlist/PlaylistEntryBase.h"
+#include "settings.h"
+#include "sync/ClockQuality.h"
 
 Player Player::INSTANCE;
 
@@ -36,11 +39,115 @@ void Player::Init() {
     RegisterPlayerCommands();
 }
 
-// A remote follows the media of its master; multi-system sync is disabled
-// in this daemon, so there is never a master's media to step.
-void Player::ProcessMedia() {}
+// Restarting an output takes the device a moment to settle; its position
+// is judged again only after this long.
+static constexpr long long REMOTE_MEDIA_SETTLE_US = 1000000;
+static constexpr long long REMOTE_MEDIA_DRIFT_WINDOW_US = 2000000;
+
+void Player::RemoteMediaOpen(const std::string& file) {
+    // The master opens the file anew: one that failed here is tried again.
+    m_remoteMediaFailed.clear();
+    OpenRemoteMedia(file);
+}
+
+bool Player::OpenRemoteMedia(const std::string& file) {
+    if (m_remoteMediaFile == file && m_remoteMedia) return true;
+    if (file == m_remoteMediaFailed) return false;
+    RemoteMediaStop(m_remoteMediaFile);
+    std::string videoOut = getSetting("VideoOutput", "");
+    if (!ResolveMediaPath(file).empty()) {
+        m_remoteMedia.reset(CreateMediaOutput(file, videoOut.empty() ? "--HDMI--" : videoOut));
+    }
+    if (!m_remoteMedia) {
+        m_remoteMediaFailed = file;
+        LogWarn(VB_MEDIAOUT, "The master plays %s, which cannot play on this remote (not in its music or videos "
+                             "folder, or of a kind it cannot play); the lights follow without it\n", file.c_str());
+        return false;
+    }
+    m_remoteMediaFile = file;
+    return true;
+}
+
+bool Player::RemoteMediaPlay(double positionS) {
+    if (!m_remoteMedia) return false;
+    // Starting takes a while (decoding up to the position, opening the
+    // device): the output starts where the master will be by then, judged
+    // by the last start.
+    positionS += m_mediaStartCostUs / 1e6;
+    int ms = positionS > 0 ? (int)(positionS * 1000) : 0;
+    LogInfo(VB_MEDIAOUT, "Remote media %s from %d ms\n", m_remoteMediaFile.c_str(), ms);
+    long long t0 = SyncMonoUs();
+    bool started = m_remoteMedia->Start(ms);
+    m_mediaStartCostUs = SyncMonoUs() - t0;
+    m_driftCheckFromUs = SyncMonoUs() + REMOTE_MEDIA_SETTLE_US;
+    m_driftSum = 0;
+    m_driftSamples = 0;
+    if (started) return true;
+    LogErr(VB_MEDIAOUT, "Could not start media %s; the lights follow the master without it\n",
+           m_remoteMediaFile.c_str());
+    m_remoteMediaFailed = m_remoteMediaFile;
+    RemoteMediaStop(m_remoteMediaFile);
+    return false;
+}
+
+void Player::RemoteMediaStart(const std::string& file, double positionS, long long atMonoUs) {
+    if (mediaOutputStatus.status == MEDIAOUTPUTSTATUS_PLAYING && m_remoteMediaFile == file) {
+        // Started again (a resume): begin from the master's position.
+        RemoteMediaStop(file);
+    }
+    if (!OpenRemoteMedia(file)) return;
+    m_masterMediaS = positionS;
+    m_masterMediaAtUs = atMonoUs;
+    RemoteMediaPlay(positionS + (SyncMonoUs() - atMonoUs) / 1e6);
+}
+
+void Player::RemoteMediaSync(const std::string& file, double positionS, long long atMonoUs) {
+    if (m_remoteMediaFile != file || !m_remoteMedia || mediaOutputStatus.status != MEDIAOUTPUTSTATUS_PLAYING) {
+        // Joining a song that plays already.
+        if (file != m_remoteMediaFailed) RemoteMediaStart(file, positionS, atMonoUs);
+        return;
+    }
+    m_masterMediaS = positionS;
+    m_masterMediaAtUs = atMonoUs;
+}
+
+void Player::RemoteMediaStop(const std::string& file) {
+    if (!m_remoteMedia || m_remoteMediaFile != file) return;
+    m_remoteMedia->Close();
+    m_remoteMedia.reset();
+    m_remoteMediaFile.clear();
+    mediaOutputStatus.status = MEDIAOUTPUTSTATUS_IDLE;
+}
+
+void Player::ProcessMedia() {
+    if (!m_remoteMedia) return;
+    if (!m_remoteMedia->Process()) {
+        RemoteMediaStop(m_remoteMediaFile);
+        return;
+    }
+    long long now = SyncMonoUs();
+    if (now < m_driftCheckFromUs) return;
+    // Both positions move in steps of a device buffer: the drift is judged
+    // on its mean over a while, not on one reading.
+    m_driftSum += mediaOutputStatus.mediaSeconds - (m_masterMediaS + (now - m_masterMediaAtUs) / 1e6);
+    if (++m_driftSamples == 1) m_driftWindowEndUs = now + REMOTE_MEDIA_DRIFT_WINDOW_US;
+    if (now < m_driftWindowEndUs) return;
+    double drift = m_driftSum / m_driftSamples;
+    m_driftSum = 0;
+    m_driftSamples = 0;
+    if (drift > REMOTE_MEDIA_TOLERANCE_S || drift < -REMOTE_MEDIA_TOLERANCE_S) {
+        double master = m_masterMediaS + (now - m_masterMediaAtUs) / 1e6;
+        LogInfo(VB_MEDIAOUT, "Remote media %s is %.0f ms %s the master; restarting at %.2f s\n",
+                m_remoteMediaFile.c_str(), drift < 0 ? -drift * 1000 : drift * 1000,
+                drift < 0 ? "behind" : "ahead of", master);
+        std::string file = m_remoteMediaFile;
+        RemoteMediaStop(file);
+        if (OpenRemoteMedia(file)) RemoteMediaPlay(master + (SyncMonoUs() - now) / 1e6);
+    }
+}
 
 void Player::Cleanup() {
+    RemoteMediaStop(m_remoteMediaFile);
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     m_pending.reset();
     if (m_playlist) StopNowLocked(0);

@@ -22,6 +22,7 @@ enum PlayerStatus {
 };
 
 class Playlist;
+class MediaOutputBase;
 
 class Player {
 public:
@@ -32,7 +33,19 @@ public:
     // One step of the playing playlist; ends the slot of a scheduled
     // playlist at its end time with its stop method.
     void Process();
+    // Remote mode, from the main loop while the master's media plays here:
+    // steps the media output and, when it has drifted from the master's
+    // position by more than REMOTE_MEDIA_TOLERANCE_S (on average over two
+    // seconds), restarts it there.
     void ProcessMedia();
+    // Remote mode: the master's media events (sync packets). positionS is
+    // the master's position at monotonic time atMonoUs. A file missing here
+    // is said once and the lights follow without it.
+    void RemoteMediaOpen(const std::string& file);
+    void RemoteMediaStart(const std::string& file, double positionS, long long atMonoUs);
+    void RemoteMediaSync(const std::string& file, double positionS, long long atMonoUs);
+    void RemoteMediaStop(const std::string& file);
+    static constexpr double REMOTE_MEDIA_TOLERANCE_S = 0.1;
     // Stops whatever plays (shut-down); a finished playlist is already gone.
     void Cleanup();
 
@@ -110,6 +123,20 @@ private:
     std::atomic<int> m_position{0};
     std::atomic<int> m_scheduleEntry{-1};
     std::atomic<int> m_stopMethod{0};
+
+    // The master's media as this remote plays it; main loop thread only.
+    bool OpenRemoteMedia(const std::string& file);
+    bool RemoteMediaPlay(double positionS);
+    std::unique_ptr<MediaOutputBase> m_remoteMedia;
+    std::string m_remoteMediaFile;
+    std::string m_remoteMediaFailed;  // cannot play here; said once, tried again at the master's next open
+    double m_masterMediaS = 0;
+    long long m_masterMediaAtUs = 0;
+    long long m_mediaStartCostUs = 0;  // how long the last Start took
+    long long m_driftCheckFromUs = 0;
+    long long m_driftWindowEndUs = 0;
+    double m_driftSum = 0;
+    int m_driftSamples = 0;
 
     std::mutex m_nameLock;  // guards m_playlistName, m_forceStoppedPlaylist, m_lastStartError
     std::string m_playlistName;

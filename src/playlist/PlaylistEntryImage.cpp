@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <set>
 
+#include "Warnings.h"
 #include "common.h"
 #include "log.h"
 #include "services/PixelOverlay.h"
@@ -34,6 +35,52 @@ bool shutDown = false;
 std::string baseName(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A decoded image takes 8 bytes per pixel in GraphicsMagick's 16-bit
+// build: a PNG of a few hundred kB can unpack to hundreds of MiB, which ends
+// the show on a small board. Larger images are refused before decoding.
+constexpr int DEFAULT_MAX_PIXELS = 4096 * 4096;  // 128 MiB decoded
+constexpr int DEFAULT_MAX_DIMENSION = 16384;
+constexpr int TOO_LARGE_WARNING_SECONDS = 600;
+
+struct ImageLimits {
+    long long pixels, dimension;
+};
+
+// From the settings; every decoder of the library is held to them as well,
+// whatever a file's header claims.
+ImageLimits imageLimits() {
+    ImageLimits l{getSettingInt("ImageMaxPixels", DEFAULT_MAX_PIXELS),
+                  getSettingInt("ImageMaxDimension", DEFAULT_MAX_DIMENSION)};
+    if (l.pixels <= 0) l.pixels = DEFAULT_MAX_PIXELS;
+    if (l.dimension <= 0) l.dimension = DEFAULT_MAX_DIMENSION;
+    MagickLib::SetMagickResourceLimit(MagickLib::PixelsResource, l.pixels);
+    MagickLib::SetMagickResourceLimit(MagickLib::WidthResource, l.dimension);
+    MagickLib::SetMagickResourceLimit(MagickLib::HeightResource, l.dimension);
+    return l;
+}
+
+// Reads only the header: empty when the image is within the limits, else
+// why it is not shown.
+std::string tooLarge(const std::string& file, const ImageLimits& l) {
+    std::string limits = "ImageMaxPixels (" + std::to_string(l.pixels) + ") or ImageMaxDimension (" +
+                         std::to_string(l.dimension) + ") allow";
+    Magick::Image probe;
+    probe.quiet(true);
+    try {
+        probe.ping(file);
+    } catch (Magick::Exception& e) {
+        // Decoders that check the limits on the header already refuse here
+        // ("Number of pixels exceeds resource limit", "width or height
+        // exceeds limit"); other errors are the reader's to report.
+        std::string what = e.what();
+        if (contains(what, "exceeds") && contains(what, "limit")) return "larger than " + limits;
+        throw;
+    }
+    long long w = probe.columns(), h = probe.rows();
+    if (w <= l.dimension && h <= l.dimension && w * h <= l.pixels) return "";
+    return std::to_string(w) + " x " + std::to_string(h) + " pixels, more than " + limits;
 }
 
 bool olderThan(const struct stat& a, const struct stat& b) {
@@ -213,6 +260,19 @@ void PlaylistEntryImage::PrepImage() {
         Magick::Image image;
         image.quiet(true);
         if (!GetImageFromCache(file, image)) {
+            std::string refused = tooLarge(file, imageLimits());
+            if (!refused.empty()) {
+                // Shown black, as an unreadable image; the playlist goes on.
+                LogErr(VB_PLAYLIST, "Image %s not shown: %s\n", file.c_str(), refused.c_str());
+                WarningHolder::AddWarningTimeout("Image " + baseName(file) + " is too large to show: " + refused,
+                                                 TOO_LARGE_WARNING_SECONDS);
+                lock.unlock();
+                m_hasImage = true;
+                return;
+            }
+            // Only the first picture of a file that holds several (an
+            // animation): the limits hold for each picture.
+            image.subRange(1);
             image.read(file);
         }
         const unsigned int w = m_modelWidth, h = m_modelHeight;

@@ -12,7 +12,7 @@
 #include "log.h"
 #include "mediaoutput/MediaDetails.h"
 #include "playlist/Playlist.h"
-#include "services/MultiSync.h"
+#include "sync/MultiSync.h"
 #include "services/PluginManager.h"
 #include "settings.h"
 
@@ -311,7 +311,7 @@ void PlaylistEntryMedia::Resume() {
     PreparePlay();
     std::lock_guard<std::mutex> lock(m_outputMutex);
     if (m_output) {
-        if (SyncEnabled()) multiSync->SendMediaSyncStartPacket(m_chosenFile);
+        if (SyncEnabled()) multiSync->SendMediaSyncStartPacket(m_chosenFile, m_pausedAtMs / 1000.0f);
         if (!m_output->Start(m_pausedAtMs)) {
             LogErr(VB_MEDIAOUT, "Could not start media %s\n", m_output->m_mediaFilename.c_str());
             m_output->Close();

@@ -13,6 +13,7 @@
 #include "Warnings.h"
 #include "common.h"
 #include "log.h"
+#include "services/MqttMessages.h"
 
 namespace {
 
@@ -405,20 +406,12 @@ void MosquittoClient::OnDisconnect(int rc) {
 void MosquittoClient::OnMessage(const struct mosquitto_message* msg) {
     if (!msg || !msg->topic) return;
     std::string topic = msg->topic;
-    if (msg->retain) {
-        // A command kept by the broker would run again at every connection.
-        LogDebug(VB_CONTROL, "MQTT: retained message on %s ignored\n", topic.c_str());
-        return;
-    }
+    if (msg->retain) LogDebug(VB_CONTROL, "MQTT: retained message on %s ignored\n", topic.c_str());
     std::string payload = msg->payload ? std::string((const char*)msg->payload, msg->payloadlen) : "";
-    std::string relative = startsWith(topic, m_base + "/") ? topic.substr(m_base.size()) : topic;
     std::lock_guard<std::mutex> lock(m_lock);
     if (!m_deliver) return;
-    for (auto& s : m_subscriptions) {
-        bool match = false;
-        if (mosquitto_topic_matches_sub(s.first.c_str(), topic.c_str(), &match) == MOSQ_ERR_SUCCESS && match) {
-            m_incoming.push_back({s.second, relative, payload});
-        }
+    for (auto& d : RouteMqttMessage(m_base, m_subscriptions, topic, msg->retain)) {
+        m_incoming.push_back({d.key, d.topic, payload});
     }
     m_cv.notify_all();
 }

@@ -1,27 +1,16 @@
 // The status page of kivd: polls GET /kivd/status once a second and runs
-// commands with POST /kivd/command. Needs nothing but this daemon.
+// commands with POST /kivd/command. Needs nothing but this daemon (and
+// token.js, loaded before it).
 'use strict';
 
 const POLL_MS = 1000;
-let token = sessionStorage.getItem('kivToken') || '';
 let lastStatus = null;
-
-(function takeTokenFromAddress() {
-  // "#token=..." in the address: kept for this tab, then removed from view.
-  const m = /(?:^#|&)token=([^&]+)/.exec(location.hash);
-  if (m) {
-    token = decodeURIComponent(m[1]);
-    sessionStorage.setItem('kivToken', token);
-    history.replaceState(null, '', location.pathname + location.search);
-  }
-})();
 
 function $(id) { return document.getElementById(id); }
 
 async function api(method, path, body) {
-  const headers = {};
-  if (token) headers['Authorization'] = 'Bearer ' + token;
-  if (body !== undefined) headers['Content-Type'] = 'application/json';
+  // A body goes as JSON: the daemon takes nothing else from a page.
+  const headers = kivToken.headers(body !== undefined ? { 'Content-Type': 'application/json' } : {});
   const resp = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body), cache: 'no-store' });
   const text = await resp.text();
   if (resp.status === 401) $('token-form').hidden = false;
@@ -134,8 +123,7 @@ $('start-form').addEventListener('submit', (e) => {
 
 $('token-form').addEventListener('submit', (e) => {
   e.preventDefault();
-  token = $('token').value;
-  sessionStorage.setItem('kivToken', token);
+  kivToken.set($('token').value);
   $('token-form').hidden = true;
 });
 

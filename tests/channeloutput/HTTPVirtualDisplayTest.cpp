@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "HttpClient.h"
+#include "http/HttpAccess.h"
 #include "StallMeter.h"
 #include "TestSupport.h"
 #include "VirtualDisplayClient.h"
@@ -105,7 +106,7 @@ TEST_F(VirtualDisplayFixture, NewConnectionGetsTheEventStreamHeader) {
         "Connection: close\r\nDate: ";
     std::string after = std::string("\r\nServer: kivd\r\nX-Powered-By: KIV/") + getKIVVersion() +
                         "\r\nCache-Control: no-cache, private\r\nAccess-Control-Allow-Origin: *\r\n"
-                        "Access-Control-Allow-Credentials: true\r\n\r\n";
+                        "Access-Control-Allow-Credentials: true\r\nX-Position-Digits: 4\r\n\r\n";
     ASSERT_EQ(h.compare(0, before.size(), before), 0) << h;
     ASSERT_GT(h.size(), before.size() + after.size());
     EXPECT_EQ(h.substr(h.size() - after.size()), after) << h;
@@ -316,6 +317,7 @@ TEST_F(VirtualDisplayFixture, WideMapsSendEveryPositionInSixDigits) {
     ASSERT_TRUE(c.waitEvents(1, 10000));
     // x 4100 = 1*4096 + 0*64 + 4, row 0; then x 3, row 1.
     EXPECT_EQ(c.events()[0].data, "///:104000003001");
+    EXPECT_NE(c.header().find("\r\nX-Position-Digits: 6\r\n"), std::string::npos) << "a reader learns it from the stream";
     EXPECT_EQ(HTTPVirtualDisplayOutput::EncodePosition(4100, 0, true), "104000");
     EXPECT_EQ(HTTPVirtualDisplayOutput::EncodePosition(70, 5, false), "1605");
     EXPECT_EQ(HTTPVirtualDisplayOutput::EncodePosition(4094, 4095, false), "/+//");
@@ -328,7 +330,7 @@ TEST_F(VirtualDisplayFixture, WideMapsSendEveryPositionInSixDigits) {
     EXPECT_FALSE(out->SixDigitPositions());
 }
 
-TEST_F(VirtualDisplayFixture, ANewClientGetsTheWholePictureOthersKeepTheirStream) {
+TEST_F(VirtualDisplayFixture, ANewClientGetsTheWholePictureFirstOthersKeepTheirStream) {
     ASSERT_TRUE(load("width = 3\nheight = 1\n0,0,1,3,RGB\n1,0,4,3,RGB\n2,0,7,3,RGB\n"));
     VirtualDisplayClient first(testPort());
     ASSERT_TRUE(first.waitHeader(10000));
@@ -354,6 +356,23 @@ TEST_F(VirtualDisplayFixture, ANewClientGetsTheWholePictureOthersKeepTheirStream
     ASSERT_TRUE(first.waitEvents(3, 10000));
     for (auto& e : first.events()) ASSERT_TRUE(q.apply(e.data, 4));
     EXPECT_TRUE(p == q);
+
+    // One who joins after a frame's changes were prepared, before they go
+    // out, gets the whole picture with the next frame, not those changes.
+    rgb(7, 0, 252, 0);
+    out->PrepData(channels.data());
+    VirtualDisplayClient third(testPort());
+    ASSERT_TRUE(third.waitHeader(10000));
+    ASSERT_TRUE(waitConnections(3));
+    out->SendData(channels.data());
+    frame();
+    ASSERT_TRUE(third.waitEvents(1, 10000));
+    StreamPicture r(3, 1);
+    ASSERT_TRUE(r.apply(third.events()[0].data, 4));
+    EXPECT_EQ(r.b(0, 0), 63) << third.events()[0].data;
+    EXPECT_EQ(r.g(2, 0), 63);
+    ASSERT_TRUE(first.waitEvents(4, 10000));
+    EXPECT_EQ(first.events()[3].data, "0/0:0200");
 }
 
 TEST_F(VirtualDisplayFixture, ADisconnectedClientIsClosedAndRemoved) {
@@ -384,14 +403,12 @@ TEST_F(VirtualDisplayFixture, DataSentByTheBrowserIsReadAndDropped) {
     kivtest::LogCapture log;
     SetLogLevelComplex("debug:ChannelOut");
     ASSERT_TRUE(load(SINGLE_PIXEL_MAP));
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)testPort());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, (sockaddr*)&a, sizeof(a)), 0);
-    std::string request = "GET / HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n\r\n";
+    int fd = kivtest::connectFrom("127.0.0.1", "127.0.0.1", testPort());
+    ASSERT_GE(fd, 0);
+    std::string request = kivtest::streamRequest(testPort(), "127.0.0.1", {}, "/");
     ASSERT_EQ(write(fd, request.data(), request.size()), (ssize_t)request.size());
+    ASSERT_TRUE(waitConnections(1));
+    ASSERT_EQ(write(fd, "more", 4), 4);
     EXPECT_TRUE(kivtest::waitUntil([&] { return log.contains("Data read from socket "); }, 10000)) << log.text();
     EXPECT_EQ(out->ConnectionCount(), 1);
     close(fd);
@@ -428,6 +445,9 @@ TEST_F(VirtualDisplayFixture, AClientThatNeverReadsIsClosedWithoutHoldingUpAFram
     // finishes a non-blocking frame well within a second.
     EXPECT_LT(slowest, 1000000 + 2 * stalls.worstUs()) << "slowest PrepData+SendData in us";
     EXPECT_EQ(log.count("is not reading"), 1) << log.text();
+    // All it pinned: at most the budget, the stream's bytes it had not taken.
+    std::string line = log.text().substr(log.text().find("is not reading ("));
+    EXPECT_LE(std::stoul(line.substr(line.find('(') + 1)), HTTPVirtualDisplayOutput::MAX_BACKLOG_BYTES) << line;
     // The reader still gets every frame, in full.
     ASSERT_TRUE(reader.waitEvents((size_t)frames, 20000)) << reader.eventCount() << " of " << frames;
     StreamPicture p(200, 100);
@@ -578,4 +598,72 @@ TEST_F(VirtualDisplayFixture, TheDocumentedExampleLoadsWithItsMap) {
     EXPECT_EQ(p.r(39, 11), 0x40 >> 2);  // the grey mark, bottom right
     EXPECT_EQ(p.r(5, 5), -1);       // not a point of the map
     CloseChannelOutputs();
+}
+
+TEST_F(VirtualDisplayFixture, TheStreamAsksWhatTheWebServerAsks) {
+    SetSetting("HTTPAccessToken", "s3cret");
+    ASSERT_TRUE(load(SINGLE_PIXEL_MAP));
+    const std::string own = "Origin: http://127.0.0.1:32320";
+    struct Case {
+        const char* name;
+        std::vector<std::string> headers;
+        std::string target;
+        std::string status;  // of the answer's first line
+    } cases[] = {
+        {"no token", {}, "/", "401"},
+        {"wrong token", {"Authorization: Bearer nope"}, "/", "401"},
+        {"token in the address", {own}, "/?token=s3cret", "200"},
+        {"token in a header", {"Authorization: Bearer s3cret"}, "/", "200"},
+        {"page of another site", {"Origin: http://evil.example"}, "/?token=s3cret", "403"},
+        {"rebinding name", {"Host: evil.example"}, "/?token=s3cret", "403"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        VirtualDisplayClient client(testPort(), "127.0.0.1", 5000, c.headers, c.target);
+        ASSERT_TRUE(client.waitHeader(10000));
+        EXPECT_EQ(client.header().substr(0, 12), "HTTP/1.1 " + c.status) << client.header();
+        if (c.status != "200") {
+            EXPECT_TRUE(client.waitClosed(10000));
+        }
+    }
+    VirtualDisplayClient page(testPort(), "127.0.0.1", 5000, {own}, "/?token=s3cret");
+    ASSERT_TRUE(page.waitHeader(10000));
+    EXPECT_NE(page.header().find("\r\nAccess-Control-Allow-Origin: http://127.0.0.1:32320\r\n"), std::string::npos);
+    // Like the web server, the stream listens on loopback only by default.
+    EXPECT_LT(kivtest::connectFrom("127.0.0.1", "127.0.0.2", testPort()), 0);
+    SetSetting("HTTPAccessToken", "");
+}
+
+TEST_F(VirtualDisplayFixture, ConnectionsAreLimitedPerAddressAndSlowRequestsMakeRoom) {
+    ASSERT_TRUE(load(SINGLE_PIXEL_MAP));
+    std::vector<std::unique_ptr<VirtualDisplayClient>> browsers;
+    for (unsigned i = 0; i < HttpLimits::CONNECTIONS_PER_ADDRESS; ++i) {
+        browsers.emplace_back(new VirtualDisplayClient(testPort()));
+        ASSERT_TRUE(browsers.back()->waitHeader(10000));
+    }
+    VirtualDisplayClient oneTooMany(testPort());
+    ASSERT_TRUE(oneTooMany.waitHeader(10000));
+    EXPECT_EQ(oneTooMany.header().substr(0, 12), "HTTP/1.1 503");
+    EXPECT_TRUE(oneTooMany.waitClosed(10000));
+    // Connections that never finish their request, from many addresses:
+    // only so many are held.
+    std::vector<int> creeping;
+    for (unsigned i = 0; i < HttpLimits::UNFINISHED_REQUESTS + 8; ++i) {
+        int fd = kivtest::connectFrom("127.0.1." + std::to_string(1 + i % 8), "127.0.0.1", testPort());
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(send(fd, "GET / HT", 8, MSG_NOSIGNAL), 8);
+        creeping.push_back(fd);
+    }
+    EXPECT_TRUE(kivtest::waitUntil([&] { return kivtest::closedByPeer(creeping.back()); }, 10000)) << "refused";
+    EXPECT_FALSE(kivtest::closedByPeer(creeping.front()));
+    // Once they have had time to send their requests, a newcomer takes the
+    // place of the oldest.
+    usleep((HttpLimits::UNFINISHED_GRACE_MS + 200) * 1000);
+    browsers.pop_back();
+    ASSERT_TRUE(waitConnections((int)HttpLimits::CONNECTIONS_PER_ADDRESS - 1));
+    VirtualDisplayClient owner(testPort());
+    ASSERT_TRUE(owner.waitHeader(10000));
+    EXPECT_EQ(owner.header().substr(0, 12), "HTTP/1.1 200");
+    EXPECT_TRUE(kivtest::waitUntil([&] { return kivtest::closedByPeer(creeping.front()); }, 10000));
+    for (int fd : creeping) close(fd);
 }

@@ -46,6 +46,12 @@ public:
     }
 };
 
+// Takes bodies of up to 100000 bytes, more than the server's limit.
+class UploadResource : public EchoResource {
+public:
+    HttpAccess access(const http_request&) override { return HttpAccess::Change(100000); }
+};
+
 class FixedResource : public http_resource {
 public:
     explicit FixedResource(const std::string& text) : m_text(text) {}
@@ -124,7 +130,7 @@ TEST_F(HttpServerTest, RendersTheMethodOfTheVerbWithPathArgsAndHeaders) {
     EXPECT_EQ(v["requestor"].asString(), "127.0.0.1");
     EXPECT_EQ(v["thread"].asString(), "KIV-HTTP");
 
-    auto p = httpRequest("POST", url("/kivd/echo"), "abc");
+    auto p = httpRequest("POST", url("/kivd/echo"), "abc", {kivtest::JSON_TYPE});
     EXPECT_EQ(p.status, 201);
     EXPECT_EQ(p.body, "posted:abc");
 
@@ -132,7 +138,7 @@ TEST_F(HttpServerTest, RendersTheMethodOfTheVerbWithPathArgsAndHeaders) {
     EXPECT_EQ(h.status, 200);
     EXPECT_EQ(h.body, "");
 
-    auto d = httpRequest("DELETE", url("/kivd/echo"));
+    auto d = httpRequest("DELETE", url("/kivd/echo"), "", {kivtest::JSON_TYPE});
     EXPECT_EQ(d.status, 405);
     EXPECT_EQ(d.header("content-type"), "application/json");
     EXPECT_TRUE(LoadJsonFromString(d.body)["error"].isString()) << d.body;
@@ -184,18 +190,56 @@ TEST_F(HttpServerTest, BodiesOverTheLimitGet413AndTheServerGoesOn) {
     ASSERT_TRUE(server.RegisterResource("/echo", &echo));
     std::string big(5000, 'x');
 
-    auto r = httpRequest("POST", url("/echo"), big);
+    auto r = httpRequest("POST", url("/echo"), big, {kivtest::JSON_TYPE});
     EXPECT_EQ(r.status, 413) << r.error;
     EXPECT_NE(LoadJsonFromString(r.body)["error"].asString().find("1024"), std::string::npos) << r.body;
 
     // Without a length announced the body is read, dropped and refused.
-    auto chunked = httpRequest("POST", url("/echo"), big, {"Transfer-Encoding: chunked"});
+    auto chunked = httpRequest("POST", url("/echo"), big, {"Transfer-Encoding: chunked", kivtest::JSON_TYPE});
     EXPECT_EQ(chunked.status, 413) << chunked.error;
 
-    auto ok = httpRequest("POST", url("/echo"), std::string(1024, 'y'));
+    auto ok = httpRequest("POST", url("/echo"), std::string(1024, 'y'), {kivtest::JSON_TYPE});
     EXPECT_EQ(ok.status, 201);
     EXPECT_EQ(ok.body.size(), 7u + 1024u);
+
+    // A resource may take more.
+    UploadResource upload;
+    ASSERT_TRUE(server.RegisterResource("/upload", &upload));
+    EXPECT_EQ(httpRequest("POST", url("/upload"), big, {kivtest::JSON_TYPE}).status, 201);
+    auto over = httpRequest("POST", url("/upload"), std::string(100001, 'z'), {kivtest::JSON_TYPE});
+    EXPECT_EQ(over.status, 413);
+    EXPECT_NE(over.body.find("100000"), std::string::npos) << over.body;
+    server.UnregisterResource("/upload");
     server.UnregisterResource("/echo");
+}
+
+TEST_F(HttpServerTest, RequestsThatCreepInMakeRoomForNewOnes) {
+    FixedResource fixed("here");
+    ASSERT_TRUE(server.RegisterResource("/x", &fixed));
+    // More connections than the server holds, from five addresses (as many
+    // as one address may hold), each with a request line it never finishes.
+    std::vector<int> creeping;
+    for (int i = 0; i < 80; ++i) {
+        int fd = kivtest::connectFrom("127.0.0." + std::to_string(2 + i / 16), "127.0.0.1", server.Port());
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(send(fd, "GET /x HT", 9, MSG_NOSIGNAL), 9);
+        creeping.push_back(fd);
+    }
+    // Once they have had time to send their requests, a newcomer takes the
+    // place of the oldest.
+    usleep((HttpLimits::UNFINISHED_GRACE_MS + 200) * 1000);
+    auto open = [&] {
+        return std::count_if(creeping.begin(), creeping.end(), [](int fd) { return !kivtest::closedByPeer(fd); });
+    };
+    // No more than the allowance waits on.
+    EXPECT_TRUE(kivtest::waitUntil([&] { return open() <= (long)HttpLimits::UNFINISHED_REQUESTS; }, 10000)) << open();
+    long held = open();
+    auto r = httpGet(url("/x"));
+    EXPECT_EQ(r.status, 200) << r.error;
+    EXPECT_EQ(r.body, "here");
+    EXPECT_TRUE(kivtest::waitUntil([&] { return open() < held; }, 10000)) << "one made room";
+    for (int fd : creeping) close(fd);
+    server.UnregisterResource("/x");
 }
 
 TEST(HttpServerToken, ResourcesNeedTheTokenUnlessMountedWithout) {

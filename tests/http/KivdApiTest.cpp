@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <mutex>
 
 #include "HttpClient.h"
+#include "OutputMonitor.h"
 #include "Scheduler.h"
 #include "TestSupport.h"
 #include "Warnings.h"
@@ -36,6 +39,17 @@ public:
 std::mutex EchoCommand::seenLock;
 std::vector<std::string> EchoCommand::seen;
 
+// Counts its runs: stands in for the pixel-count tester's commands.
+class CountingCommand : public Command {
+public:
+    explicit CountingCommand(const std::string& name) : Command(name) {}
+    std::unique_ptr<Result> run(const std::vector<std::string>&) override {
+        ++runs;
+        return std::make_unique<Result>("OK");
+    }
+    std::atomic<int> runs{0};
+};
+
 class KivdApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -59,7 +73,9 @@ protected:
         ClearSettings();
     }
     std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(server.Port()) + path; }
-    kivtest::HttpResult post(const std::string& body) { return httpRequest("POST", url("/kivd/command"), body); }
+    kivtest::HttpResult post(const std::string& body) {
+        return httpRequest("POST", url("/kivd/command"), body, {kivtest::JSON_TYPE});
+    }
     std::string commandText(const std::string& name) { return CommandManager::INSTANCE.run(name, {})->get(); }
 
     kivtest::TempMediaDir media;
@@ -126,7 +142,7 @@ TEST_F(KivdApiTest, BadRequestsGetTheirDocumentedErrors) {
         {"GET", "/etc/passwd", "", 404, "Not found: /etc/passwd"},
     };
     for (auto& c : cases) {
-        auto r = httpRequest(c.method, url(c.path), c.body);
+        auto r = httpRequest(c.method, url(c.path), c.body, {kivtest::JSON_TYPE});
         EXPECT_EQ(r.status, c.status) << c.method << " " << c.path << " " << c.body.substr(0, 40);
         EXPECT_EQ(r.header("content-type"), "application/json") << c.path;
         EXPECT_EQ(LoadJsonFromString(r.body)["error"].asString(), c.error) << c.path << " " << r.body;
@@ -142,4 +158,66 @@ TEST_F(KivdApiTest, ScheduleDocumentsNeedTheScheduler) {
     auto r = httpGet(url("/kivd/schedule"));
     EXPECT_EQ(r.status, 503);
     EXPECT_EQ(LoadJsonFromString(r.body)["error"].asString(), "\"Get Schedule\" is not available in this daemon");
+}
+
+TEST_F(KivdApiTest, EveryStateChangingPathRefusesPagesOfOtherSitesAndServesTheBoardsOwn) {
+    auto* testStart = new CountingCommand("Test Start");
+    auto* testStop = new CountingCommand("Test Stop");
+    CommandManager::INSTANCE.addCommand(testStart);
+    CommandManager::INSTANCE.addCommand(testStop);
+    media.write("/tmp/current", "0");
+    OutputMonitor::INSTANCE.AddPortConfiguration(
+        "P1", LoadJsonFromString(R"({"currentSensor": {"path": ")" + media.file("/tmp/current") + "\"}}"), false);
+    ASSERT_TRUE(server.RegisterResource(OutputMonitor::STATUS_PATH, &OutputMonitor::INSTANCE, true));
+    auto echoRuns = [] {
+        std::lock_guard<std::mutex> lock(EchoCommand::seenLock);
+        int n = EchoCommand::seen.size() == 1 ? 1 : 0;
+        EchoCommand::seen.clear();
+        return n;
+    };
+    struct Path {
+        const char* method;
+        const char* path;
+        std::function<int()> runs;  // runs of what the request does, since last asked
+    } paths[] = {
+        {"POST", "/kivd/command", echoRuns},
+        {"GET", "/kivd/ports/pixelCount", [&] { return testStart->runs.exchange(0); }},
+        {"POST", "/kivd/ports/pixelCount", [&] { return testStart->runs.exchange(0); }},
+        {"GET", "/kivd/ports/stop", [&] { return testStop->runs.exchange(0); }},
+        {"POST", "/kivd/ports/stop", [&] { return testStop->runs.exchange(0); }},
+    };
+    const std::string own = "http://127.0.0.1:" + std::to_string(server.Port());
+    const std::vector<std::string> foreign[] = {
+        {"Origin: http://evil.example"}, {"Referer: http://evil.example/cat.html"}, {"Sec-Fetch-Site: cross-site"},
+        {"Origin: null"}};
+    for (auto& p : paths) {
+        SCOPED_TRACE(std::string(p.method) + " " + p.path);
+        std::string body = p.path == std::string("/kivd/command") ? R"({"command": "Test Echo", "args": ["x"]})" : "";
+        for (auto& headers : foreign) {
+            std::vector<std::string> h = headers;
+            h.push_back(kivtest::JSON_TYPE);
+            auto r = httpRequest(p.method, url(p.path), body, h);
+            EXPECT_EQ(r.status, 403) << headers[0] << " " << r.body;
+            EXPECT_EQ(LoadJsonFromString(r.body)["error"].asString(), "Cross-site request refused");
+            EXPECT_EQ(p.runs(), 0) << headers[0];
+        }
+        // The board's own page, and a script that names nobody.
+        auto r = httpRequest(p.method, url(p.path), body, {"Origin: " + own, kivtest::JSON_TYPE});
+        EXPECT_EQ(r.status, 200) << r.body;
+        EXPECT_EQ(p.runs(), 1);
+        r = httpRequest(p.method, url(p.path), body, {"X-Requested-With: script"});
+        EXPECT_EQ(r.status, 200) << r.body;
+        EXPECT_EQ(p.runs(), 1);
+    }
+    // Whatever any mounted path does with them, writes from another site
+    // never reach it.
+    for (auto& path : server.MountedPaths()) {
+        for (const char* method : {"POST", "PUT", "DELETE", "PATCH"}) {
+            auto r = httpRequest(method, url(path), "{}", {"Origin: http://evil.example", kivtest::JSON_TYPE});
+            EXPECT_EQ(r.status, 403) << method << " " << path;
+        }
+    }
+    EXPECT_EQ(testStart->runs + testStop->runs, 0);
+    server.UnregisterResource(OutputMonitor::STATUS_PATH);
+    OutputMonitor::INSTANCE.Cleanup();
 }

@@ -46,7 +46,7 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
     kivtest::KivdProcess d(media.path());
     ASSERT_TRUE(d.start({"-f"}));
     ASSERT_TRUE(d.waitReady()) << d.output();
-    kivtest::VirtualDisplayClient browser(vdPort);
+    kivtest::VirtualDisplayClient browser(vdPort, d.httpAddress());
     ASSERT_TRUE(browser.waitHeader(10000)) << d.log();
     ddp.take();
     e131.take();

@@ -88,7 +88,8 @@ TEST(DetectControllerEndToEnd, TheHttpInterfaceRunsItToo) {
     std::thread client([&] {
         r = kivtest::httpRequest("POST", d.httpUrl("/kivd/command"),
                                  R"({"command": "Detect Controller", "args": ["127.0.0.1:)" +
-                                     std::to_string(wled.port()) + R"("]})");
+                                     std::to_string(wled.port()) + R"("]})",
+                                 {kivtest::JSON_TYPE});
     });
     ASSERT_TRUE(kivtest::waitUntil([&] { return asked.load(); }, 10000));
     EXPECT_EQ(kivtest::httpGet(d.httpUrl("/kivd/status")).status, 200);
@@ -99,7 +100,8 @@ TEST(DetectControllerEndToEnd, TheHttpInterfaceRunsItToo) {
     EXPECT_EQ(records[0]["vendor"].asString(), "WLED");
     EXPECT_EQ(records[0]["version"].asString(), "0.14.2");
 
-    r = kivtest::httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Detect Controller"})");
+    r = kivtest::httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Detect Controller"})",
+                             {kivtest::JSON_TYPE});
     EXPECT_EQ(r.status, 422) << r.body;
     EXPECT_NE(r.body.find("Detect Controller needs at least one address"), std::string::npos) << r.body;
     EXPECT_EQ(d.stop(SIGTERM), 0);

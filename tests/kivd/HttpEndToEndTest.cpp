@@ -83,12 +83,12 @@ TEST_F(HttpEndToEnd, EveryApiPathAnswersAsTheCommandClientDoes) {
 
     // The same command through both doors: same answer, same effect.
     auto started = httpRequest("POST", d.httpUrl("/kivd/command"),
-                               R"({"command": "Start Playlist", "args": ["evening", "true"]})");
+                               R"({"command": "Start Playlist", "args": ["evening", "true"]})", {kivtest::JSON_TYPE});
     EXPECT_EQ(started.status, 200) << started.body;
     EXPECT_EQ(started.body, "Playlist 'evening' started");
     EXPECT_TRUE(kivtest::waitUntil([&] { return playerState() == "playing"; }, 10000));
     EXPECT_EQ(LoadJsonFromString(httpGet(d.httpUrl("/kivd/status")).body)["current_playlist"]["playlist"].asString(), "evening");
-    auto stopped = httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Stop Now"})");
+    auto stopped = httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Stop Now"})", {kivtest::JSON_TYPE});
     EXPECT_EQ(stopped.status, 200);
     EXPECT_TRUE(kivtest::waitUntil([&] { return playerState() == "idle"; }, 10000));
     int rc = 0;
@@ -99,7 +99,8 @@ TEST_F(HttpEndToEnd, EveryApiPathAnswersAsTheCommandClientDoes) {
     EXPECT_TRUE(kivtest::waitUntil([&] { return playerState() == "idle"; }, 10000));
 
     // An error through both doors.
-    auto extend = httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Extend Schedule"})");
+    auto extend =
+        httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Extend Schedule"})", {kivtest::JSON_TYPE});
     EXPECT_EQ(extend.status, 422);
     std::string cmdErr = kivcmd({"Extend Schedule"}, &rc);
     EXPECT_EQ(rc, 1);
@@ -135,6 +136,39 @@ TEST_F(HttpEndToEnd, BadRequestsGetTheirErrorsAndTheDaemonRunsOn) {
     // The page itself needs no token; its API calls do.
     EXPECT_EQ(httpGet(d.httpUrl("/index.html")).status, 200);
     EXPECT_TRUE(d.waitReady());
+}
+
+TEST_F(HttpEndToEnd, APageOfAnotherSiteCanNeitherStopTheShowNorReadTheStatus) {
+    startDaemon();
+    int rc = 0;
+    kivcmd({"Start Playlist", "evening", "true"}, &rc);
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(kivtest::waitUntil([&] { return playerState() == "playing"; }, 10000));
+    const std::string port = std::to_string(d.httpPort()), stop = R"({"command": "Stop Now"})";
+    struct Case {
+        const char* name;
+        std::vector<std::string> headers;
+        long status;
+    } cases[] = {
+        // What a browser sends for any page without asking first.
+        {"plain-text POST", {"Content-Type: text/plain", "Origin: http://evil.example"}, 403},
+        {"form POST that hides its origin", {"Content-Type: application/x-www-form-urlencoded"}, 415},
+        {"JSON from another site", {kivtest::JSON_TYPE, "Origin: http://evil.example"}, 403},
+        {"rebinding page", {kivtest::JSON_TYPE, "Host: evil.example:" + port, "Origin: http://evil.example:" + port},
+         403},
+    };
+    for (auto& c : cases) {
+        auto r = httpRequest("POST", d.httpUrl("/kivd/command"), stop, c.headers);
+        EXPECT_EQ(r.status, c.status) << c.name << " " << r.body;
+        EXPECT_EQ(playerState(), "playing") << c.name;
+    }
+    EXPECT_EQ(httpGet(d.httpUrl("/kivd/status"), {"Host: evil.example:" + port}).status, 403);
+    EXPECT_EQ(httpGet(d.httpUrl("/kivd/status"), {"Host: localhost:" + port}).status, 200);
+    // The board's own page stops it.
+    auto r = httpRequest("POST", d.httpUrl("/kivd/command"), stop,
+                         {kivtest::JSON_TYPE, "Origin: http://" + d.httpAddress() + ":" + port});
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_TRUE(kivtest::waitUntil([&] { return playerState() == "idle"; }, 10000));
 }
 
 TEST_F(HttpEndToEnd, StatusPageInChromiumShowsThePlayingPlaylistAndItsStopButtonStopsIt) {

@@ -14,6 +14,7 @@
 
 #include "DisplayTestSupport.h"
 #include "KivdProcess.h"
+#include "ProcessStats.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "hseq/ShowGenerator.h"
@@ -180,6 +181,46 @@ TEST_F(ImageEndToEnd, PlaylistPutsTheImageOnAModelAndAScreenAndTakesItFromTheCac
     // Stopped while the playlist plays: a clean exit.
     EXPECT_EQ(0, d.stop(SIGTERM)) << d.log();
     EXPECT_EQ(std::string::npos, d.log().find("GraphicsMagick exception")) << d.log();
+}
+
+TEST_F(ImageEndToEnd, AHugeImageIsRefusedBeforeDecodingAndTheShowGoesOn) {
+    // A PNG of a few hundred kB that unpacks to 8000 x 8000 pixels (about
+    // 490 MiB in the image library).
+    ASSERT_TRUE(kivtest::WriteBlackPng(media.file("/images/huge.png"), 8000, 8000));
+    media.write("/playlists/huge.json", R"({"mainPlaylist": [
+        {"type": "image", "modelName": "Matrix", "imagePath": "huge.png"},
+        {"type": "sequence", "sequenceName": "show.hseq"}]})");
+    kivtest::UdpReceiver ddp(lo(1), 4048);
+    ASSERT_TRUE(ddp.ok());
+    kivtest::KivdProcess d(media.path());
+    ASSERT_TRUE(d.start({"-f"}));
+    ASSERT_TRUE(d.waitReady()) << d.output();
+    long before = kivtest::PeakRssKiB(d.pid());
+    ASSERT_GT(before, 0);
+
+    std::string out;
+    ASSERT_EQ(0, d.command({"Start Playlist", "huge"}, &out)) << out;
+    EXPECT_TRUE(kivtest::waitUntil(
+        [&] { return d.log().find("Image " + media.file("/images/huge.png") + " not shown: larger than ImageMaxPixels (") !=
+                     std::string::npos; },
+        20000))
+        << d.log();
+    // The playlist went on to the sequence, which reached the controller.
+    ASSERT_TRUE(kivtest::waitUntil(
+        [&] {
+            std::string s;
+            d.command({"Get Playlist Status"}, &s, 2);
+            return LoadJsonFromString(s)["statusName"].asString() == "idle";
+        },
+        30000));
+    Bytes current(6144, 0);
+    EXPECT_GE(Frames(ddp, current).size(), 40u);
+    std::string warnings;
+    d.command({"Get Warnings"}, &warnings);
+    EXPECT_NE(warnings.find("Image huge.png is too large to show"), std::string::npos) << warnings;
+    long grew = kivtest::PeakRssKiB(d.pid()) - before;
+    EXPECT_LT(grew, 64 * 1024) << "KiB: the picture was decoded";
+    EXPECT_EQ(0, d.stop(SIGTERM)) << d.log();
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ TEST(VirtualDisplayEndToEnd, StreamRebuildsEveryFrameOfTheSequenceThroughThePixe
     kivtest::KivdProcess d(media.path());
     ASSERT_TRUE(d.start({"-f"}));
     ASSERT_TRUE(d.waitReady()) << d.output();
-    VirtualDisplayClient client(vdPort());
+    VirtualDisplayClient client(vdPort(), d.httpAddress());
     ASSERT_TRUE(client.connected()) << d.log();
     ASSERT_TRUE(client.waitHeader(10000));
     std::string out;
@@ -234,6 +234,8 @@ TEST(VirtualDisplayEndToEnd, ChromiumDrawsTheMappedColoursAndFindsTheDaemonAfter
     }));
     media.write("/config/virtualdisplaymap", PAGE_MAP);
     media.write("/config/channeloutputs.json", "{\"channelOutputs\": [" + virtualDisplayOutput(96, vdPort()) + "]}");
+    // The page carries the token to the web server and to the stream.
+    media.write("/settings", "HTTPAccessToken = let-me-watch\n");
 
     kivtest::KivdProcess d(media.path());
     ASSERT_TRUE(d.start({"-f"}));
@@ -242,7 +244,8 @@ TEST(VirtualDisplayEndToEnd, ChromiumDrawsTheMappedColoursAndFindsTheDaemonAfter
     ASSERT_EQ(d.command({"Start Sequence", "first.hseq"}, &out), 0) << out;
 
     kivtest::HeadlessChromium browser(800, 400);
-    ASSERT_TRUE(browser.ok() && browser.open(d.httpUrl("/virtualdisplay.html"))) << browser.error() << browser.output();
+    ASSERT_TRUE(browser.ok() && browser.open(d.httpUrl("/virtualdisplay.html#token=let-me-watch")))
+        << browser.error() << browser.output();
     ASSERT_TRUE(browser.waitFor("window.kivVirtualDisplay && kivVirtualDisplay.draws > 0", 30000))
         << browser.error() << "\n" << SaveJsonToString(browser.evaluate("window.kivVirtualDisplay")) << "\n"
         << browser.output();
@@ -327,9 +330,9 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     int threadsBefore = countEntries(proc + "/task");
 
     // Connects and never reads a byte.
-    int stuck = kivtest::connectNeverReading(vdPort());
+    int stuck = kivtest::connectNeverReading(vdPort(), d.httpAddress());
     ASSERT_GE(stuck, 0);
-    VirtualDisplayClient watcher(vdPort());
+    VirtualDisplayClient watcher(vdPort(), d.httpAddress());
     ASSERT_TRUE(watcher.waitHeader(10000));
 
     kivtest::StallMeter stalls;
@@ -338,7 +341,7 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     int headers = 0;
     for (int round = 0; round < 5; ++round) {
         std::vector<std::unique_ptr<VirtualDisplayClient>> visitors;
-        for (int i = 0; i < 10; ++i) visitors.emplace_back(new VirtualDisplayClient(vdPort()));
+        for (int i = 0; i < 10; ++i) visitors.emplace_back(new VirtualDisplayClient(vdPort(), d.httpAddress()));
         for (auto& v : visitors) headers += v->waitHeader(10000);
         usleep(200000);
     }

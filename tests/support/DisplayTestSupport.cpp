@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <Magick++.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -116,6 +117,42 @@ void InitImageLibrary() {
         MagickLib::InitializeMagickEx(nullptr, MAGICK_OPT_NO_SIGNAL_HANDER, nullptr);
         Magick::InitializeMagick(nullptr);
     });
+}
+
+bool WriteBlackPng(const std::string& path, int w, int h) {
+    auto be32 = [](std::string& s, uint32_t v) {
+        for (int i = 3; i >= 0; --i) s += (char)(v >> (8 * i));
+    };
+    auto chunk = [&](std::string& out, const char* type, const std::string& data) {
+        be32(out, (uint32_t)data.size());
+        std::string body = std::string(type, 4) + data;
+        out += body;
+        be32(out, (uint32_t)crc32(0, (const Bytef*)body.data(), (uInt)body.size()));
+    };
+    std::string header;
+    be32(header, (uint32_t)w);
+    be32(header, (uint32_t)h);
+    header += std::string("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, deflate, no filter, no interlace
+    std::string png = "\x89PNG\r\n\x1a\n";
+    chunk(png, "IHDR", header);
+    z_stream z = {};
+    deflateInit(&z, 9);
+    std::vector<uint8_t> row((size_t)w * 3 + 1, 0), out(1 << 16);
+    std::string idat;
+    for (int y = 0; y <= h; ++y) {
+        z.next_in = row.data();
+        z.avail_in = y < h ? (uInt)row.size() : 0;
+        do {
+            z.next_out = out.data();
+            z.avail_out = (uInt)out.size();
+            deflate(&z, y < h ? Z_NO_FLUSH : Z_FINISH);
+            idat.append((const char*)out.data(), out.size() - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    chunk(png, "IDAT", idat);
+    chunk(png, "IEND", "");
+    return PutFileContents(path, png);
 }
 
 bool WriteImage(const std::string& path, int w, int h, const std::vector<uint8_t>& rgb, int quality) {

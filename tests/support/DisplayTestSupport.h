@@ -52,6 +52,9 @@ std::vector<std::string> FilesIn(const std::string& dir, const std::string& suff
 void InitImageLibrary();
 // Writes rgb (w x h) as an image file; the format follows the extension.
 bool WriteImage(const std::string& path, int w, int h, const std::vector<uint8_t>& rgb, int quality = 0);
+// A black RGB PNG of any size, written row by row without ever holding
+// the picture (a small file that unpacks to w x h pixels).
+bool WriteBlackPng(const std::string& path, int w, int h);
 // Reads an image file as RGB; empty on failure.
 std::vector<uint8_t> ReadImageRGB(const std::string& path, int* w = nullptr, int* h = nullptr);
 

@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <set>
 #include <regex>
 #include <sstream>
 
@@ -213,6 +215,22 @@ std::string ShowUnderTest::describe(int stepMs) const {
         prevEnd = r.endUs;
     }
     return s;
+}
+
+std::vector<long long> frameOffsets(const std::vector<ShowFrame>& reference, const std::vector<ShowFrame>& other,
+                                    int sequence) {
+    std::map<int, long long> first;
+    for (auto& f : reference) {
+        if (f.sequence == sequence && !first.count(f.frame)) first[f.frame] = f.timeUs;
+    }
+    std::vector<long long> offsets;
+    std::set<int> done;
+    for (auto& f : other) {
+        auto it = first.find(f.frame);
+        if (f.sequence != sequence || it == first.end() || !done.insert(f.frame).second) continue;
+        offsets.push_back(f.timeUs - it->second);
+    }
+    return offsets;
 }
 
 bool jsonFileIsWhole(const std::string& path, std::string* why) {

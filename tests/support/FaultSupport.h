@@ -122,6 +122,11 @@ public:
     // Collects for ms milliseconds.
     void collectFor(int ms);
     const std::vector<ShowFrame>& seen() const { return m_seen; }
+    // Forgets what was seen so far (the next run of a show starts afresh).
+    void clearSeen() {
+        collect();
+        m_seen.clear();
+    }
     std::vector<SequenceRun> runs(int stepMs = 25) const { return splitRuns(m_seen, stepMs); }
     std::string describe(int stepMs = 25) const;
     // The worst delay with which this machine has woken a thread of the test
@@ -137,6 +142,12 @@ private:
     UdpReceiver m_ddp;
     std::vector<ShowFrame> m_seen;
 };
+
+// For every frame of `sequence` that both saw, the time `other` first got it
+// minus the time `reference` first got it, in us (one board against
+// another, the same clock).
+std::vector<long long> frameOffsets(const std::vector<ShowFrame>& reference, const std::vector<ShowFrame>& other,
+                                    int sequence);
 
 // Files the daemon writes must always hold a whole document: a JSON file
 // that parses (or is absent), a log of whole lines.

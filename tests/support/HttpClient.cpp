@@ -1,8 +1,13 @@
 #include "HttpClient.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace kivtest {
 
@@ -67,6 +72,29 @@ HttpResult httpRequest(const std::string& method, const std::string& url, const 
     curl_slist_free_all(list);
     curl_easy_cleanup(c);
     return r;
+}
+
+int connectFrom(const std::string& source, const std::string& address, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from = {}, to = {};
+    from.sin_family = to.sin_family = AF_INET;
+    to.sin_port = htons((uint16_t)port);
+    if (fd < 0 || inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+        inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1 || bind(fd, (sockaddr*)&from, sizeof(from)) != 0 ||
+        connect(fd, (sockaddr*)&to, sizeof(to)) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool closedByPeer(int fd) {
+    char buf[4096];
+    while (true) {
+        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n > 0) continue;  // an answer before the close
+        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
 }
 
 }  // namespace kivtest

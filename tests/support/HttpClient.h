@@ -19,6 +19,10 @@ struct HttpResult {
     }
 };
 
+// What a state-changing request must carry: the daemon takes a body only
+// as JSON (or with a header a page of another site cannot send).
+const char* const JSON_TYPE = "Content-Type: application/json";
+
 // headers: full lines ("Authorization: Bearer x"). A body is sent for any
 // method when not empty (and always for POST).
 HttpResult httpRequest(const std::string& method, const std::string& url, const std::string& body = "",
@@ -26,5 +30,12 @@ HttpResult httpRequest(const std::string& method, const std::string& url, const 
 inline HttpResult httpGet(const std::string& url, const std::vector<std::string>& headers = {}) {
     return httpRequest("GET", url, "", headers);
 }
+
+// A plain TCP connection to address:port from the loopback address
+// `source` (any of 127.0.0.0/8), blocking; the socket, or -1.
+int connectFrom(const std::string& source, const std::string& address, int port);
+// The server closed the connection (without waiting); what it sent before
+// is read and dropped.
+bool closedByPeer(int fd);
 
 }  // namespace kivtest

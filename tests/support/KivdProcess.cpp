@@ -1,6 +1,7 @@
 #include "KivdProcess.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -93,6 +94,10 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
         // Temporary files such as the crash log stay with this daemon.
         setenv("TMPDIR", m_install.c_str(), 1);
         for (auto& e : m_env) setenv(e.first.c_str(), e.second.c_str(), 1);
+        if (!m_netns.empty()) {
+            int ns = open(m_netns.c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) _exit(126);
+        }
         std::vector<char*> argv;
         argv.push_back((char*)program.c_str());
         for (auto& a : args) argv.push_back((char*)a.c_str());
@@ -105,7 +110,10 @@ bool KivdProcess::start(const std::vector<std::string>& args) {
 
 int KivdProcess::command(const std::vector<std::string>& args, std::string* out, int timeoutSec) {
     std::string client = m_installedBin.empty() ? daemonBuildDir() + "/src/kivcmd" : m_installedBin + "/kivcmd";
-    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + client + " -t " + std::to_string(timeoutSec);
+    // kivcmd's answer address is abstract, and those belong to a network
+    // namespace: it runs in the daemon's.
+    std::string enter = m_netns.empty() ? "" : "nsenter --net='" + m_netns + "' ";
+    std::string cmd = "KIV_MEDIA_DIR='" + m_media + "' " + enter + client + " -t " + std::to_string(timeoutSec);
     for (auto& a : args) cmd += " '" + a + "'";
     return runCommand(cmd, out);
 }

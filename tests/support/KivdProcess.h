@@ -23,6 +23,10 @@ public:
 
     // An extra environment variable for the daemon started next.
     void setEnv(const std::string& name, const std::string& value);
+    // The daemon started next runs in this network namespace (a path such
+    // as /var/run/netns/NAME); its command socket is a file, so kivcmd
+    // reaches it from anywhere.
+    void setNetns(const std::string& path) { m_netns = path; }
     // Starts kivd with these arguments; stdout and stderr go to output().
     bool start(const std::vector<std::string>& args);
     // Waits until the command socket answers (the main loop runs).
@@ -56,6 +60,7 @@ public:
 
 private:
     std::string m_installedBin;
+    std::string m_netns;
     std::string m_media;
     std::string m_install;
     std::string m_outputFile;

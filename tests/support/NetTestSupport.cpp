@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstdio>
+#include <dirent.h>
+#include <cerrno>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -141,15 +144,98 @@ int VethNamespace::exec(const std::string& cmd, std::string* out) {
     return runCommand("ip netns exec " + m_name + " sh -c '" + cmd + "'", out);
 }
 
-void VethNamespace::runInside(const std::function<void()>& fn) {
+void VethNamespace::runInside(const std::function<void()>& fn) { runInNetns("/var/run/netns/" + m_name, fn); }
+
+void runInNetns(const std::string& netnsPath, const std::function<void()>& fn) {
     std::thread t([&] {
-        int fd = open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = open(netnsPath.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return;
         // Only this thread moves; it ends right after fn.
         if (setns(fd, CLONE_NEWNET) == 0) fn();
         close(fd);
     });
     t.join();
+}
+
+BoardNetwork::BoardNetwork() {
+    // Namespaces of test processes that died without their destructor.
+    DIR* dir = opendir("/var/run/netns");
+    while (dir) {
+        struct dirent* e = readdir(dir);
+        if (!e) break;
+        int pid = 0;
+        if (sscanf(e->d_name, "kvb%d-", &pid) == 1 && pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) {
+            runCommand(std::string("ip netns del ") + e->d_name + " 2>/dev/null");
+        }
+    }
+    if (dir) closedir(dir);
+    m_prefix = "kvb" + std::to_string(getpid()) + "-";
+    std::string out;
+    std::string hub = m_prefix + "hub";
+    if (runCommand("ip netns add " + hub + " && ip -n " + hub + " link add br0 type bridge mcast_snooping 0 && ip -n " +
+                       hub + " link set br0 up",
+                   &out) != 0) {
+        m_error = "cannot make the hub namespace: " + out;
+        return;
+    }
+    m_ok = true;
+}
+
+BoardNetwork::~BoardNetwork() {
+    for (pid_t p : m_relays) {
+        kill(p, SIGTERM);
+        waitpid(p, nullptr, 0);
+    }
+    for (auto& n : m_names) runCommand("ip netns del " + n + " 2>/dev/null");
+    runCommand("ip netns del " + m_prefix + "hub 2>/dev/null");
+}
+
+int BoardNetwork::addBoard(int host, double delayMs, double jitterMs) {
+    int index = (int)m_names.size();
+    std::string name = m_prefix + std::to_string(index);
+    std::string hub = m_prefix + "hub";
+    std::string port = "p" + std::to_string(index);
+    std::string out;
+    if (runCommand("ip netns add " + name, &out) != 0) {
+        m_error = "cannot make namespace " + name + ": " + out;
+        return -1;
+    }
+    m_names.push_back(name);
+    m_hosts.push_back(host);
+    std::string link;
+    if (delayMs > 0) {
+        int fds[2];
+        if (pipe(fds) != 0) return -1;
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            std::string program = programPath("kivnetdelay");
+            std::string d = std::to_string(delayMs), j = std::to_string(jitterMs), s = std::to_string(100 + index);
+            execl(program.c_str(), program.c_str(), "-b", name.c_str(), "-h", hub.c_str(), "-p", port.c_str(), "-d",
+                  d.c_str(), "-j", j.c_str(), "-s", s.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        char ready[16] = "";
+        ssize_t n = pid > 0 ? read(fds[0], ready, sizeof(ready) - 1) : -1;
+        close(fds[0]);
+        if (pid > 0) m_relays.push_back(pid);
+        if (n <= 0 || strncmp(ready, "ready", 5) != 0) {
+            m_error = "kivnetdelay did not start";
+            return -1;
+        }
+    } else {
+        link = "ip -n " + hub + " link add " + port + " type veth peer name eth0 netns " + name + " && ";
+    }
+    if (runCommand(link + "ip -n " + hub + " link set " + port + " master br0 up && ip -n " + name + " addr add " +
+                       address(index) + "/24 dev eth0 && ip -n " + name + " link set eth0 up && ip -n " + name +
+                       " link set lo up",
+                   &out) != 0) {
+        m_error = "cannot set up board " + name + ": " + out;
+        return -1;
+    }
+    return index;
 }
 
 bool inPrivateNetns() {

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kivtest {
 
@@ -50,6 +51,41 @@ public:
 
 private:
     std::string m_name, m_outside;
+    bool m_ok = false;
+    std::string m_error;
+};
+
+// Runs fn on a thread that entered the network namespace at netnsPath
+// (e.g. /var/run/netns/NAME); sockets it opens belong to that namespace
+// for their whole life.
+void runInNetns(const std::string& netnsPath, const std::function<void()>& fn);
+
+// Boards on a network of the test's own: a hub namespace holding a bridge
+// and one namespace per board, joined to the bridge by a veth pair, or by
+// kivnetdelay for a link with delay and jitter. No interface of the test's
+// own namespace takes part, so multicast stays among the boards. Names
+// carry the pid; leftovers of test processes that died are removed first.
+// Root only; the destructor removes everything.
+class BoardNetwork {
+public:
+    BoardNetwork();
+    ~BoardNetwork();
+    bool ok() const { return m_ok; }
+    const std::string& error() const { return m_error; }
+    // A board with address 10.78.0.<host>/24 and lo up; with delayMs > 0
+    // every frame on its link waits delayMs +- jitterMs. Its index, or -1
+    // (error() says why).
+    int addBoard(int host, double delayMs = 0, double jitterMs = 0);
+    std::string address(int board) const { return "10.78.0." + std::to_string(m_hosts[board]); }
+    const std::string& name(int board) const { return m_names[board]; }  // for ip -n
+    std::string netns(int board) const { return "/var/run/netns/" + m_names[board]; }
+    void runInside(int board, const std::function<void()>& fn) { runInNetns(netns(board), fn); }
+
+private:
+    std::string m_prefix;
+    std::vector<std::string> m_names;
+    std::vector<int> m_hosts;
+    std::vector<pid_t> m_relays;
     bool m_ok = false;
     std::string m_error;
 };

@@ -24,6 +24,12 @@ long PeakRssKiB() {
     return r.ru_maxrss;
 }
 
+long PeakRssKiB(int pid) {
+    std::string status = GetFileContents("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
 std::map<std::string, double> ThreadCpuByName() {
     std::map<std::string, double> out;
     long ticks = sysconf(_SC_CLK_TCK);

@@ -14,6 +14,8 @@ namespace kivtest {
 double CpuSeconds(int who);
 // Peak resident set size of this process in KiB.
 long PeakRssKiB();
+// Peak resident set size of another process (VmHWM) in KiB, -1 when unknown.
+long PeakRssKiB(int pid);
 // CPU seconds of every live thread of this process, summed by thread name.
 std::map<std::string, double> ThreadCpuByName();
 

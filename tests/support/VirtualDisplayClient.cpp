@@ -60,7 +60,20 @@ bool StreamPicture::apply(const std::string& data, int positionDigits) {
     return true;
 }
 
-int connectNeverReading(int port) {
+std::string streamRequest(int port, const std::string& address, const std::vector<std::string>& headers,
+                          const std::string& target) {
+    std::string r = "GET " + target + " HTTP/1.1\r\n";
+    bool host = false;
+    for (auto& h : headers) {
+        r += h + "\r\n";
+        host = host || h.compare(0, 5, "Host:") == 0;
+    }
+    if (!host) r += "Host: " + address + ":" + std::to_string(port) + "\r\n";
+    r += "Accept: text/event-stream\r\n";
+    return r + "\r\n";
+}
+
+int connectNeverReading(int port, const std::string& address) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int small = 4096;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
@@ -68,15 +81,18 @@ int connectNeverReading(int port) {
     memset(&a, 0, sizeof(a));
     a.sin_family = AF_INET;
     a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (sockaddr*)&a, sizeof(a)) != 0) {
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    std::string request = streamRequest(port, address, {}, "/");
+    if (connect(fd, (sockaddr*)&a, sizeof(a)) != 0 ||
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) != (ssize_t)request.size()) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-VirtualDisplayClient::VirtualDisplayClient(int port, const std::string& address, int timeoutMs) {
+VirtualDisplayClient::VirtualDisplayClient(int port, const std::string& address, int timeoutMs,
+                                           const std::vector<std::string>& headers, const std::string& target) {
     sockaddr_in a;
     memset(&a, 0, sizeof(a));
     a.sin_family = AF_INET;
@@ -89,6 +105,8 @@ VirtualDisplayClient::VirtualDisplayClient(int port, const std::string& address,
         if (fd < 0) return;
         if (connect(fd, (sockaddr*)&a, sizeof(a)) == 0) {
             m_fd = fd;
+            std::string request = streamRequest(port, address, headers, target);
+            if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != (ssize_t)request.size()) m_closed = true;
             break;
         }
         close(fd);

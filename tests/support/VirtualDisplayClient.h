@@ -48,16 +48,23 @@ private:
 // Digit value of a stream digit, -1 for other characters.
 int streamDigit(char c);
 
-// A client that connects to 127.0.0.1:port and never reads: its receive
-// buffer is made small so that the server's writes back up soon. Returns
-// the socket (the caller closes it) or -1.
-int connectNeverReading(int port);
+// The request a stream client sends: GET target with the extra header
+// lines, and Host address:port unless they have a Host.
+std::string streamRequest(int port, const std::string& address, const std::vector<std::string>& headers,
+                          const std::string& target);
+
+// A client that connects to address:port, asks for the stream and never
+// reads: its receive buffer is made small so that the server's writes back
+// up soon. Returns the socket (the caller closes it) or -1.
+int connectNeverReading(int port, const std::string& address = "127.0.0.1");
 
 class VirtualDisplayClient {
 public:
-    // Connects to address:port (blocking, up to timeoutMs) and reads on a
-    // thread of its own until destroyed or the server closes.
-    VirtualDisplayClient(int port, const std::string& address = "127.0.0.1", int timeoutMs = 5000);
+    // Connects to address:port (blocking, up to timeoutMs), asks for the
+    // stream as a browser does (GET target, Host, the extra header lines)
+    // and reads on a thread of its own until destroyed or the server closes.
+    VirtualDisplayClient(int port, const std::string& address = "127.0.0.1", int timeoutMs = 5000,
+                         const std::vector<std::string>& headers = {}, const std::string& target = "/");
     ~VirtualDisplayClient();
     bool connected() const { return m_fd >= 0; }
     // The response header, once complete (empty before).

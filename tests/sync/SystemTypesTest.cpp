@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "services/MultiSync.h"
+#include "sync/MultiSync.h"
 
 namespace {
 

@@ -1,0 +1,125 @@
+// Who a system listens to, which packets it has seen, how it judges its
+// clock, and the master's frame grid as a remote keeps it.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include "sync/ClockQuality.h"
+#include "sync/MasterFrameClock.h"
+#include "sync/SyncPeers.h"
+
+namespace {
+
+in_addr Addr(const char* text) {
+    in_addr a;
+    inet_pton(AF_INET, text, &a);
+    return a;
+}
+
+TEST(SyncAddressRule, AddressesSubnetsAndAnyoneWithBadEntriesReported) {
+    struct Case {
+        const char* rule;
+        const char* address;
+        bool allowed;
+        size_t problems;
+    } cases[] = {
+        {"", "10.0.0.5", false, 0},
+        {"10.0.0.5", "10.0.0.5", true, 0},
+        {"10.0.0.5", "10.0.0.6", false, 0},
+        {" 10.0.1.0/24 , 10.0.0.5", "10.0.1.200", true, 0},
+        {"10.0.1.0/24", "10.0.2.1", false, 0},
+        {"10.0.0.0/8", "10.255.1.1", true, 0},
+        {"*", "192.168.7.7", true, 0},
+        {"0.0.0.0/0", "192.168.7.7", true, 0},
+        {"garage, 10.0.0.5/33, 10.0.0.7/, 10.0.0.9", "10.0.0.9", true, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        SyncAddressRule r;
+        std::vector<std::string> problems;
+        r.Parse(c.rule, problems);
+        EXPECT_EQ(c.allowed, r.Allows(Addr(c.address)));
+        EXPECT_EQ(c.problems, problems.size());
+    }
+}
+
+TEST(ReplayGuard, NewPacketsPassRepeatsAndOldSessionsDoNot) {
+    ReplayGuard g;
+    struct Step {
+        uint32_t sender, session, seq;
+        uint64_t time;
+        bool accepted;
+    } steps[] = {
+        {1, 7, 10, 1000, true},   {1, 7, 10, 1000, false},  // the multicast and the unicast copy
+        {1, 7, 12, 1002, true},   {1, 7, 11, 1001, true},   // overtaken on the way
+        {1, 7, 12, 1002, false},  {1, 7, 80, 1080, true},   {1, 7, 16, 1016, false},  // beyond the window
+        {2, 7, 10, 1000, true},                             // another sender, its own numbers
+        {1, 9, 1, 500, false},                              // a new session older than what was seen
+        {1, 9, 1, 2000, true},                              // the sender restarted
+        {1, 7, 81, 1081, false},                            // its old session is over
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(std::to_string(s.sender) + "/" + std::to_string(s.session) + "/" + std::to_string(s.seq));
+        EXPECT_EQ(s.accepted, g.Accept(s.sender, s.session, s.seq, s.time));
+    }
+}
+
+TEST(WindowMin, KeepsTheLeastOfRecentValuesAndForgetsOldOnes) {
+    WindowMin w(2000);
+    long long v;
+    EXPECT_FALSE(w.Get(v));
+    w.Add(50, 0);
+    w.Add(30, 500);
+    w.Add(40, 1200);
+    ASSERT_TRUE(w.Get(v));
+    EXPECT_EQ(30, v);
+    w.Add(45, 2300);  // the bucket holding 30 is now the older one
+    w.Get(v);
+    EXPECT_EQ(40, v);
+    w.Add(60, 3400);
+    w.Get(v);
+    EXPECT_EQ(45, v);
+}
+
+TEST(MasterFrameClock, FramesFallOnTheMastersGrid) {
+    MasterFrameClock c;
+    long long t;
+    EXPECT_FALSE(c.TimeOfFrame(5, t));
+    EXPECT_EQ(-1, c.FirstFrameAtOrAfter(0));
+    c.Set(100, 1000000, 25000);
+    ASSERT_TRUE(c.TimeOfFrame(104, t));
+    EXPECT_EQ(1100000, t);
+    ASSERT_TRUE(c.TimeOfFrame(96, t));
+    EXPECT_EQ(900000, t);
+    EXPECT_EQ(100, c.FirstFrameAtOrAfter(1000000));
+    EXPECT_EQ(101, c.FirstFrameAtOrAfter(1000001));
+    EXPECT_EQ(99, c.FirstFrameAtOrAfter(975000));
+    EXPECT_EQ(99, c.FirstFrameAtOrAfter(950001));
+    EXPECT_EQ(0, c.FirstFrameAtOrAfter(-5000000));
+    c.Reset();
+    EXPECT_FALSE(c.Valid());
+}
+
+TEST(ClockQuality, UsesTheKernelsVerdictUnlessDeclaredTrusted) {
+    KernelClockState unsynced;  // what this machine's kernel says
+    unsynced.state = 5;
+    KernelClockState good;
+    good.unsynchronised = false;
+    good.estimatedErrorUs = 300;
+    good.state = 0;
+    KernelClockState rough = good;
+    rough.estimatedErrorUs = 9000;
+    ClockQuality kernel(false, 2000), trusted(true, 2000);
+    EXPECT_FALSE(kernel.Synchronised(unsynced));
+    EXPECT_TRUE(kernel.Synchronised(good));
+    EXPECT_FALSE(kernel.Synchronised(rough));
+    EXPECT_TRUE(trusted.Synchronised(unsynced));
+    EXPECT_NE(std::string::npos, kernel.Describe(rough).find("above the tolerance of 2000 us"));
+    EXPECT_NE(std::string::npos, kernel.Describe(unsynced).find("unsynchronised"));
+    EXPECT_NE(std::string::npos, trusted.Describe(unsynced).find("MultiSyncClockTrusted"));
+    // Reading never fails for lack of rights: nothing is changed.
+    EXPECT_GE(ReadKernelClock().state, 0);
+}
+
+}  // namespace
