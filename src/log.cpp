@@ -144,7 +144,7 @@ bool LogFileProblem(std::string& why, long& lost) {
     // in a file made anew when the old one went (deleted to make room, or
     // its card away meanwhile); a warning that waited for the next line to
     // be logged could stay up for hours on a quiet board.
-    int fd = open(dest.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(dest.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
     if (fd >= 0) {
         bool ok = noteLostLines(fd);
         close(fd);
