@@ -75,7 +75,7 @@ struct Protocol {
         lost += count;
         if (losses.size() >= 10) return;
         char buf[160];
-        time_t t = (time_t)(timeUs / 1000000);
+        time_t t = (time_t)((GetWallTime() - (GetTime() - timeUs)) / 1000000);  // timeUs is monotonic
         struct tm tm;
         localtime_r(&t, &tm);
         snprintf(buf, sizeof(buf), "%02d:%02d:%02d %ld frames %s sequence %d (%d..%d)", tm.tm_hour, tm.tm_min,

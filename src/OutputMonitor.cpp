@@ -102,20 +102,33 @@ void warnAndRaise(const std::string& text) {
 
 void OutputMonitor::Initialize(std::map<int, std::function<bool(int)>>& callbacks) {
     LogDebug(VB_CHANNELOUT, "OutputMonitor::Initialize()\n");
-    RegisterOutputCommands(!portPins.empty());
+    RegisterCommands();
     if (!HttpServer::INSTANCE.RegisterResource(STATUS_PATH, this, true)) {
         LogWarn(VB_CHANNELOUT, "Port status resource cannot be mounted at %s\n", STATUS_PATH);
     }
     m_initialized = true;
 }
 
+void OutputMonitor::RegisterCommands() {
+    if (m_commandsRegistered) return;
+    RegisterOutputCommands(!portPins.empty());
+    m_commandsRegistered = true;
+}
+
 void OutputMonitor::Cleanup() {
     LogDebug(VB_CHANNELOUT, "OutputMonitor::Cleanup()\n");
     if (m_initialized) {
         Timers::INSTANCE.stopPeriodicTimer("CheckPixelCount");
-        UnregisterOutputCommands();
         HttpServer::INSTANCE.UnregisterResource(STATUS_PATH);
         m_initialized = false;
+    }
+    if (m_commandsRegistered) {
+        // Presets run on the command worker: the one of the last switch
+        // (OUTPUTS_DISABLED at stop, a relay among its commands) may not
+        // have run yet.
+        CommandManager::INSTANCE.WaitForPresets();
+        UnregisterOutputCommands();
+        m_commandsRegistered = false;
     }
     std::set<PinCapabilities*> watched;
     std::vector<PortPinInfo*> ports;
@@ -419,6 +432,9 @@ void OutputMonitor::checkPixelCounts(const std::string& ports, const std::string
     for (auto* port : portPins) {
         if (!selected.count(port->name)) continue;
         std::lock_guard<std::mutex> l(lock);
+        // Never counted (the test cannot count a port without a current
+        // sensor): there is nothing to compare.
+        if (port->pixelCount < 0) continue;
         std::string msg;
         if (std::abs(port->configuredPixelCount - port->pixelCount) > sensitivity) {
             msg = port->name + " configured for " + std::to_string(port->configuredPixelCount) + " pixels but " +

@@ -92,10 +92,16 @@ public:
     OutputMonitor() {}
     ~OutputMonitor() override;
 
-    // Registers the commands and mounts the status resource. The
-    // descriptor map is not used: fuse pins are watched by GPIOManager.
+    // Registers the commands (see RegisterCommands) and mounts the status
+    // resource. The descriptor map is not used: fuse pins are watched by
+    // GPIOManager.
     void Initialize(std::map<int, std::function<bool(int)>>& callbacks);
-    // Removes the commands and the resource, deletes every port.
+    // Registers the commands once: the port commands when ports are
+    // configured. The port layout calls it before it first switches the
+    // ports, whose presets may run those commands at once.
+    void RegisterCommands();
+    // Lets the presets already triggered (the last switch's among them)
+    // run, then removes the commands and the resource and deletes every port.
     void Cleanup();
 
     void AddPortConfiguration(const std::string& name, const Json::Value& config, bool managed = true);
@@ -156,4 +162,5 @@ private:
     int numGroups = 1;
     std::atomic<int> curGroup{-1};
     bool m_initialized = false;
+    bool m_commandsRegistered = false;  // start-up and shut-down only (main thread)
 };

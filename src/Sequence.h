@@ -26,7 +26,8 @@ public:
     static constexpr int READ_AHEAD_FRAMES = 40;
     static constexpr int SHOWN_FRAMES = 21;
 
-    // One start channel of bridge data: range length -> expiry (GetTimeMS).
+    // One start channel of bridge data: range length -> expiry (GetTimeMS,
+    // the monotonic clock).
     class BridgeRangeData {
     public:
         explicit BridgeRangeData(uint32_t s) : start(s) {}
@@ -60,6 +61,7 @@ public:
     void SendBlankingData();
     void BlankSequenceData(bool clearBridge = false);
 
+    // expireMS: the GetTimeMS() (monotonic) at which the data stops being live.
     void SetBridgeData(unsigned char* data, int startChannel, int length, unsigned long long expireMS);
     // One range of bridge data and when it stops being live (GetTimeMS clock).
     struct BridgeRange {

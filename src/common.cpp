@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -37,23 +38,21 @@
 // ---------------------------------------------------------------- clocks
 
 long long GetTime() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return (long long)tv.tv_sec * 1000000LL + tv.tv_usec;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
 }
 
 long long GetTimeMicros() { return GetTime(); }
 
-long long GetTimeMS() {
+long long GetTimeMS() { return GetTime() / 1000; }
+
+long long GetMonotonicMS() { return GetTimeMS(); }
+
+long long GetWallTime() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    return (long long)tv.tv_sec * 1000LL + tv.tv_usec / 1000;
-}
-
-long long GetMonotonicMS() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    return (long long)tv.tv_sec * 1000000LL + tv.tv_usec;
 }
 
 std::string GetTimeStr(std::string format) {
@@ -968,6 +967,49 @@ void HexDump(const char* title, const void* data, int len, KIVLoggerInstance& fa
 void SetThreadName(const std::string& name) {
     std::string n = name.substr(0, 15);
     pthread_setname_np(pthread_self(), n.c_str());
+    EnsureSignalStack();
+}
+
+namespace {
+// Room for the crash report (fixed text buffers, the unwinder, fork and
+// exec of its helpers) with a guard page below, apart from the heap, which
+// may be what broke.
+constexpr size_t SIGNAL_STACK_BYTES = 128 * 1024;
+
+struct SignalStack {
+    char* mapping = nullptr;
+    size_t size = 0;
+    ~SignalStack() {
+        if (!mapping) return;
+        stack_t current;
+        if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == mapping + getpagesize()) {
+            stack_t off = {};
+            off.ss_flags = SS_DISABLE;
+            sigaltstack(&off, nullptr);
+        }
+        munmap(mapping, size);
+    }
+};
+thread_local SignalStack threadSignalStack;
+}  // namespace
+
+void EnsureSignalStack() {
+    stack_t current;
+    if (sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_DISABLE)) return;
+    size_t guard = getpagesize();
+    size_t size = guard + std::max<size_t>(SIGNAL_STACK_BYTES, MINSIGSTKSZ);
+    void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (m == MAP_FAILED) return;
+    mprotect(m, guard, PROT_NONE);
+    stack_t ss = {};
+    ss.ss_sp = (char*)m + guard;
+    ss.ss_size = size - guard;
+    if (sigaltstack(&ss, nullptr) != 0) {
+        munmap(m, size);
+        return;
+    }
+    threadSignalStack.mapping = (char*)m;
+    threadSignalStack.size = size;
 }
 
 static std::mutex shutdownHookLock;

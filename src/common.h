@@ -12,17 +12,19 @@
 
 class KIVLoggerInstance;
 
-// Clocks (wall clock)
+// Clocks. GetTime (µs), GetTimeMicros (the same) and GetTimeMS count on the
+// monotonic clock: it never steps when the wall clock is set (NTP on a
+// board without a battery clock), so intervals, time-outs and expiries
+// measured with it stay true. Their values mean nothing as dates.
 long long GetTime();
 long long GetTimeMicros();
 long long GetTimeMS();
+long long GetMonotonicMS();  // the same as GetTimeMS
+// The wall clock, µs since the epoch: for what is kept or shown as a date.
+long long GetWallTime();
 std::string GetTimeStr(std::string format);
 std::string GetDateStr(std::string format);
 std::string secondsToTime(int secs);
-// Milliseconds of the monotonic clock: it never steps when the wall clock
-// is set (NTP on a board without a battery clock), so intervals measured
-// with it stay true.
-long long GetMonotonicMS();
 
 // Date integers YYYYMMDD (MMDD and DD without year / month)
 int DateStrToInt(const char* str);
@@ -136,6 +138,13 @@ bool urlGetBounded(const std::string& url, std::string& response, long timeoutMs
 void HexDump(const char* title, const void* data, int len, KIVLoggerInstance& facility, int perLine = 16);
 
 // Process
+// Names the calling thread and gives it an alternate signal stack
+// (EnsureSignalStack): every thread of the daemon names itself first thing.
 void SetThreadName(const std::string& name);
+// Gives the calling thread a stack for signal handlers of its own, so a
+// handler installed with SA_ONSTACK (the crash report) still runs when the
+// thread's stack has overflowed. A thread that has one already (the
+// sanitizers give every thread one) keeps it; ours goes when the thread ends.
+void EnsureSignalStack();
 void RegisterShutdownHandler(std::function<void(bool)> handler);
 void ShutdownKIVD(bool restart);

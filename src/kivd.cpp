@@ -237,9 +237,14 @@ void handleCrash(int sig) {
 
 int setupExceptionHandlers() {
     if (!s_savedHandlers) {
+        // On a stack of its own: after a stack overflow the thread's stack
+        // has no room left for the handler. Every other thread gets its own
+        // when it names itself (SetThreadName).
+        EnsureSignalStack();
         struct sigaction sa;
         memset(&sa, 0, sizeof(sa));
         sa.sa_handler = handleCrash;
+        sa.sa_flags = SA_ONSTACK;
         sigemptyset(&sa.sa_mask);
         bool ok = true;
         for (int i = 0; i < 5; ++i) {

@@ -140,8 +140,11 @@ bool LogFileProblem(std::string& why, long& lost) {
     if (!logFileErrno) return false;
     std::string dest = GetLogFile();
     std::lock_guard<std::mutex> lock(logFileLock);
-    // Space may be back although nothing was logged since: try the note.
-    int fd = open(dest.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    // Space may be back although nothing was logged since: try the note,
+    // in a file made anew when the old one went (deleted to make room, or
+    // its card away meanwhile); a warning that waited for the next line to
+    // be logged could stay up for hours on a quiet board.
+    int fd = open(dest.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
     if (fd >= 0) {
         bool ok = noteLostLines(fd);
         close(fd);

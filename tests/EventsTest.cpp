@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CaptureOutput.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "Warnings.h"
 #include "log.h"
@@ -196,6 +197,7 @@ TEST_F(EventsTest, PublishThreadKeepsBothCadencesCountedFromItsStart) {
     SetSetting("MQTTStatusFrequency", 3);
     RecordingHandler h;
     Events::AddEventHandler(&h);
+    kivtest::StallMeter stalls;  // a loaded machine runs the publisher late
     long long t0 = kivtest::MonotonicUs();
     Events::Ready();
     ASSERT_TRUE(kivtest::waitUntil([&] { return h.published("kivd_status").size() >= 3; }, 30000));
@@ -207,11 +209,11 @@ TEST_F(EventsTest, PublishThreadKeepsBothCadencesCountedFromItsStart) {
     ASSERT_GE(playlist.size(), 4u);
     for (size_t i = 0; i < 4; ++i) {
         double at = (playlist[i].timeUs - t0) / 1e6;
-        EXPECT_NEAR(at, 3 + 2.0 * (i + 1), 0.7) << "playlist publication " << i;
+        EXPECT_NEAR(at, 3 + 2.0 * (i + 1), 0.7 + 2 * stalls.worstUs() / 1e6) << "playlist publication " << i;
     }
     for (size_t i = 0; i < 3; ++i) {
         double at = (status[i].timeUs - t0) / 1e6;
-        EXPECT_NEAR(at, 3 + 3.0 * (i + 1), 0.7) << "status publication " << i;
+        EXPECT_NEAR(at, 3 + 3.0 * (i + 1), 0.7 + 2 * stalls.worstUs() / 1e6) << "status publication " << i;
     }
     // The documents: the player's status and the daemon's, rendered
     // indented with one closing newline.
@@ -233,10 +235,11 @@ TEST_F(EventsTest, OnlyTheConfiguredCadenceRunsAndShutdownEndsTheThreadAtOnce) {
     Events::AddEventHandler(&h);
     Events::Ready();
     ASSERT_TRUE(kivtest::waitUntil([&] { return h.published("playlist_details").size() >= 2; }, 20000));
+    kivtest::StallMeter stalls;
     long long t0 = kivtest::MonotonicUs();
     Events::PrepareForShutdown();
-    // Joined, not left to finish its sleep.
-    EXPECT_LT(kivtest::MonotonicUs() - t0, 500000);
+    // Joined, not left to finish its sleep (of a second).
+    EXPECT_LT(kivtest::MonotonicUs() - t0, 500000 + 2 * stalls.worstUs());
     size_t n = h.published("playlist_details").size();
     usleep(1500000);
     EXPECT_EQ(h.published("playlist_details").size(), n);

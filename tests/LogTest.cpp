@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "TestSupport.h"
+#include "common.h"
 #include "log.h"
 
 namespace {
@@ -118,6 +121,30 @@ TEST_F(LogTest, UnwritableLogFileFallsBackToStderr) {
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Error: Unable to open log file for writing!"), std::string::npos);
     EXPECT_NE(err.find("still visible"), std::string::npos);
+}
+
+// Space back, but no line logged since (a quiet show, or the log deleted to
+// make room): the problem is over as soon as the note of the lost lines is
+// written, which makes the file anew when it has to.
+TEST_F(LogTest, ALogProblemEndsWhenTheFileCanBeWrittenAgainWithoutAnotherLine) {
+    kivtest::TempMediaDir dir;
+    std::string folder = dir.file("/gone"), path = folder + "/kivd.log";
+    std::string saved = GetLogFile();
+    bool savedStd = GetLogToStdOut();
+    testing::internal::CaptureStderr();
+    SetLogFile(path.c_str(), false);
+    LogInfo(VB_GENERAL, "lost while the folder is gone\n");
+    std::string why;
+    long lost = 0;
+    bool problem = LogFileProblem(why, lost);
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0775));
+    bool problemAfter = LogFileProblem(why, lost);
+    SetLogFile(saved.c_str(), savedStd);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(problem);
+    EXPECT_GE(lost, 1);
+    EXPECT_FALSE(problemAfter);
+    EXPECT_NE(GetFileContents(path).find("log lines could not be written to this file"), std::string::npos);
 }
 
 TEST_F(LogTest, LoggingToFileOnlyForRealPaths) {

@@ -337,21 +337,29 @@ TEST_F(OutputMonitorTest, PixelCountsBeyondTheSensitivityAreWarnedOnceAndWithdra
     EXPECT_EQ(countWarningsStartingWith("P2 configured"), 0);
 }
 
-TEST_F(OutputMonitorTest, PixelCountLogActionWritesTheMessageOrAnEmptyLine) {
+// A port the test cannot count (no current sensor) keeps its detected
+// count at -1: it is left out, not reported as having -1 pixels.
+TEST_F(OutputMonitorTest, PixelCountLogWritesTheMessageOrAnEmptyLineAndLeavesOutPortsNeverCounted) {
     mon().AddPortConfiguration("P1", port(R"({"enablePin": "GPIO1"})"), true);
+    mon().AddPortConfiguration("Arch", port(R"({"enablePin": "GPIO2"})"), true);
+    mon().SetPixelCount(1, -1, 50);
     kivtest::LogCapture log;
-    // Never set: -1 against -1 agree as plain integers.
-    mon().checkPixelCounts("P1", "Log", 0);
+    mon().SetPixelCount(0, 5, 5);
+    mon().checkPixelCounts("--ALL--", "Log", 0);
+    // Counted against a count never configured: plain integers.
     mon().SetPixelCount(0, 5, -1);
-    mon().checkPixelCounts("P1", "Log", 0);
-    mon().checkPixelCounts("P1", "Other", 0);
+    mon().checkPixelCounts("--ALL--", "Log", 0);
+    mon().checkPixelCounts("--ALL--", "Warn", 0);
+    mon().checkPixelCounts("--ALL--", "Other", 0);
     std::string t = log.text();
     int empty = 0;
     for (auto& line : split(t, '\n'))
         if (contains(line, "[ChannelOut] ") && contains(line, "OutputMonitor.cpp:") && endsWith(line, ": ")) ++empty;
     EXPECT_EQ(empty, 1) << t;
     EXPECT_EQ(log.count("P1 configured for -1 pixels but 5 pixels detected.\n"), 1) << t;
-    EXPECT_EQ(countWarningsStartingWith("P1"), 0);
+    EXPECT_EQ(countWarningsStartingWith("P1 configured for -1 pixels but 5 pixels detected."), 1);
+    EXPECT_EQ(log.count("Arch"), 0) << t;
+    EXPECT_EQ(countWarningsStartingWith("Arch"), 0);
 }
 
 TEST_F(OutputMonitorTest, StatusResourceListsPortsTheirStateCurrentAndCounts) {

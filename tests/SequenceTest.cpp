@@ -483,11 +483,15 @@ TEST_F(SequenceTest, BridgeRangesMergeOverTheFrameUntilTheyExpire) {
     EXPECT_TRUE(std::all_of(d, d + 300, [](uint8_t b) { return b == 0; }));
 }
 
+// Expiries are on the monotonic clock: a wall clock that NTP sets meanwhile
+// neither ends live data early nor keeps stale data on.
 TEST_F(SequenceTest, ExpiredBridgeRangesStopBeingLive) {
     auto* s = NewPlayer();
     std::vector<uint8_t> bytes(16, 9);
-    s->SetBridgeData(bytes.data(), 0, 16, GetTimeMS() + 100);
+    s->SetBridgeData(bytes.data(), 0, 16, MonotonicUs() / 1000 + 100);
+    s->ProcessSequenceData(0);
     EXPECT_TRUE(s->hasBridgeData());
+    EXPECT_EQ(9, s->GetChannelData()[15]);
     usleep(300000);
     s->ProcessSequenceData(0);
     EXPECT_FALSE(s->hasBridgeData());

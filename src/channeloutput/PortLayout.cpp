@@ -115,7 +115,11 @@ int LoadPortLayout(const std::string& path) {
         }
     }
     LogInfo(VB_CHANNELOUT, "%d output ports from %s\n", added, path.c_str());
-    if (added) mon.AutoEnableOutputs();
+    if (added) {
+        // The presets of the switch may name the port commands.
+        mon.RegisterCommands();
+        mon.AutoEnableOutputs();
+    }
     return added;
 }
 

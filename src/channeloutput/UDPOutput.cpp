@@ -521,9 +521,10 @@ UDPOutputMessages::SendSocketInfo* UDPOutput::findOrCreateSocket(uint32_t key, i
     return info;
 }
 
-int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* info,
-                            std::vector<struct mmsghdr>& msgs) {
+int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* info, std::vector<struct mmsghdr>& msgs,
+                            int* error) {
     int total = (int)msgs.size();
+    if (error) *error = 0;
     if (!total || !info) return 0;
     if (info->sockets.empty()) {
         // The broadcast key has no socket when the interface had a loopback
@@ -541,43 +542,57 @@ int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* inf
     int sock = nextSocket();
     int sent = 0;
     int failures = 0;
+    int lastError = 0;
     while (sent < total) {
         // The kernel takes at most UIO_MAXIOV datagrams per call (about 1.5
         // million channels of DDP): a batch beyond that goes in several
-        // calls, and only a call that takes fewer than it was given failed.
+        // calls. A call may also take only part of what it was given (a full
+        // socket buffer, or a datagram it refuses after others went): that
+        // is no error, the rest goes in the next call, which reports the
+        // error if there is one.
         int chunk = std::min(total - sent, UIO_MAXIOV);
-        errno = 0;
         int r = sock >= 0 ? sendmmsg(sock, msgs.data() + sent, chunk, MSG_DONTWAIT) : -1;
+        int err = r < 0 ? (sock >= 0 ? errno : EBADF) : 0;
         if (r > 0) sent += r;
         if (r == chunk) continue;
-        int err = errno;
-        LogErr(VB_CHANNELOUT,
-               "sendmmsg() failed for UDP output (key: %X   Socket: %d   output count: %d/%d) with error: %d   %s\n",
-               key, sock, sent, total, err, strerror(err));
+        if (r >= 0) {
+            LogDebug(VB_CHANNELOUT, "sendmmsg() took %d of %d datagrams for UDP output (key: %X   Socket: %d)\n", r,
+                     chunk, key, sock);
+        } else {
+            lastError = err;
+            LogDebug(VB_CHANNELOUT, "sendmmsg() for UDP output (key: %X   Socket: %d   output count: %d/%d): %s\n", key,
+                     sock, sent, total, strerror(err));
+        }
         if (++failures >= MAX_SEND_ATTEMPTS || (err == EAGAIN && key == UDPOutputMessages::BROADCAST_KEY)) break;
         sock = nextSocket();
     }
+    if (error) *error = lastError;
     return sent;
 }
 
 void UDPOutput::AccountSendResult(UDPOutputMessages::SendSocketInfo* info, uint32_t key, int sent, int total,
                                   long long elapsedMs, int err) {
-    if (sent == total && elapsedMs <= SLOW_SEND_MS) {
+    if (sent == total) {
+        // Everything went out. Only slowly (a huge frame on a busy board):
+        // said once per spell rather than every frame; it is no failure, so
+        // it does not send the pings after unreachable controllers.
         info->errCount = 0;
-        info->slowReported = false;
+        if (elapsedMs <= SLOW_SEND_MS) {
+            info->slowReported = false;
+        } else if (!info->slowReported) {
+            info->slowReported = true;
+            LogWarn(VB_CHANNELOUT, "UDP output (key: %X): sending %d datagrams took %u ms\n", key, total,
+                    (unsigned)elapsedMs);
+        }
         return;
     }
     info->errCount++;
-    // A batch that all went out, only slowly (a huge frame on a busy
-    // board), is reported once per spell rather than every frame.
-    if (sent == total) {
-        if (info->slowReported) return;
-        info->slowReported = true;
-    }
+    std::string why = err ? std::to_string(err) + "   " + strerror(err)
+                          : std::string("none, the kernel took only part of the batch each time");
     LogErr(VB_CHANNELOUT,
            "sendmmsg() failed for UDP output (key: %X   output count: %d/%d   time: %u ms    errCount: %d) with "
-           "error: %d   %s\n",
-           key, sent, total, (unsigned)elapsedMs, info->errCount, err, strerror(err));
+           "error: %s\n",
+           key, sent, total, (unsigned)elapsedMs, info->errCount, why.c_str());
 }
 
 void UDPOutput::WorkerMain() {
@@ -595,9 +610,8 @@ void UDPOutput::WorkerMain() {
             m_queueLength--;
         }
         long long start = GetTimeMS();
-        errno = 0;
-        int sent = SendMessages(item.key, item.socketInfo, *item.msgs);
-        int err = errno;
+        int err = 0;
+        int sent = SendMessages(item.key, item.socketInfo, *item.msgs, &err);
         AccountSendResult(item.socketInfo, item.key, sent, (int)item.msgs->size(), GetTimeMS() - start, err);
         {
             std::lock_guard<std::mutex> lock(m_doneLock);
@@ -654,9 +668,9 @@ int UDPOutput::SendData(unsigned char* channelData) {
             if (kv.second.empty()) continue;
             UDPOutputMessages::SendSocketInfo* info = findOrCreateSocket(kv.first, SOCKETS_PER_ADDRESS);
             long long start = GetTimeMS();
-            errno = 0;
-            int sent = SendMessages(kv.first, info, kv.second);
-            AccountSendResult(info, kv.first, sent, (int)kv.second.size(), GetTimeMS() - start, errno);
+            int err = 0;
+            int sent = SendMessages(kv.first, info, kv.second, &err);
+            AccountSendResult(info, kv.first, sent, (int)kv.second.size(), GetTimeMS() - start, err);
             if (info->errCount > 2) {
                 WakePingThread();
                 info->errCount = 0;
@@ -711,9 +725,9 @@ int UDPOutput::SendData(unsigned char* channelData) {
         if (UDPOutputMessages::IsReservedKey(kv.first)) {
             info = findOrCreateSocket(kv.first, 0);
             long long start = GetTimeMS();
-            errno = 0;
-            int sent = SendMessages(kv.first, info, kv.second);
-            AccountSendResult(info, kv.first, sent, (int)kv.second.size(), GetTimeMS() - start, errno);
+            int err = 0;
+            int sent = SendMessages(kv.first, info, kv.second, &err);
+            AccountSendResult(info, kv.first, sent, (int)kv.second.size(), GetTimeMS() - start, err);
         } else {
             info = m_messages.sockets[kv.first];
         }

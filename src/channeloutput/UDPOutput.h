@@ -203,7 +203,14 @@ public:
     void CloseNetwork();
     int createSocket(int port, bool broadcast);
     UDPOutputMessages::SendSocketInfo* findOrCreateSocket(uint32_t key, int count);
-    int SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* socketInfo, std::vector<struct mmsghdr>& msgs);
+    // Returns the datagrams that went out; error: the last error of a call
+    // that failed (0 when none did).
+    int SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* socketInfo, std::vector<struct mmsghdr>& msgs,
+                     int* error = nullptr);
+    // Reports a batch's result (a failure with its error; a complete but
+    // slow send once per spell) and counts failures towards the pings.
+    void AccountSendResult(UDPOutputMessages::SendSocketInfo* socketInfo, uint32_t key, int sent, int total,
+                           long long elapsedMs, int err);
 
     // For callers that inspect the engine (status pages, tests).
     const std::list<UDPOutputData*>& GetOutputs() const { return m_outputs; }
@@ -231,8 +238,6 @@ private:
     // send), or those of the reserved keys sent on the frame thread.
     enum class SentPart { ALL, WORKER_KEYS, RESERVED_KEYS };
     void MarkSent(SentPart part);
-    void AccountSendResult(UDPOutputMessages::SendSocketInfo* socketInfo, uint32_t key, int sent, int total,
-                           long long elapsedMs, int err);
     bool IsLocalAddress(const std::string& address) const;
     void CheckSendToSelf(UDPOutputData* d);
 

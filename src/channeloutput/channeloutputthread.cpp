@@ -309,6 +309,16 @@ void* RunChannelOutputThread(void* data) {
         long long lateUs, sendUs, readUs, processUs;
     } worst = {};  // the frame of a spell that went out latest, and where its time went
     long long onTimeSinceUs = 0;
+    // The last pass sent a frame of the running show and read the next one
+    // (`pendingFrame`), due at the next point of the grid. Forcing output
+    // then does not start a pass early: a pass reads the frame after the one
+    // it sends, so every early pass would move the show a frame ahead of
+    // its clock. What was forced goes out with that frame.
+    bool showOnGrid = false;
+    int pendingFrame = -1;
+    auto keepsItsGrid = [&] {
+        return showOnGrid && SequenceRunning() && sequence->HasCurrentFrame() && channelOutputFrame == pendingFrame;
+    };
 
     while (RunThread && !ending) {
         long long wake = MonoTimeUs();
@@ -453,6 +463,8 @@ void* RunChannelOutputThread(void* data) {
             sequence->ProcessSequenceData(FrameMs(SequenceRunning()));
         }
         long long processDone = MonoTimeUs();
+        showOnGrid = OutputFrames && seqRunning && !hold;
+        pendingFrame = channelOutputFrame;
 
         prevSendUs = sendDone - wake;
         prevReadUs = readDone - sendDone;
@@ -535,13 +547,17 @@ void* RunChannelOutputThread(void* data) {
         nextStart = deadline;
         if (deadline - MonoTimeUs() > 0) {
             auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(deadline));
-            bool early = outputThreadCond.wait_until(threadLock, until, [&] {
-                return forcedWakes != seenForces || !RunThread;
-            });
-            if (early && RunThread) {
-                LogDebug(VB_CHANNELOUT, "Forced output\n");
+            while (outputThreadCond.wait_until(threadLock, until,
+                                               [&] { return forcedWakes != seenForces || !RunThread; }) &&
+                   RunThread) {
                 forcedWake = true;
-                nextStart = 0;
+                if (!keepsItsGrid()) {
+                    LogDebug(VB_CHANNELOUT, "Forced output\n");
+                    nextStart = 0;
+                    break;
+                }
+                LogExcess(VB_CHANNELOUT, "Forced output waits for the next frame of the show\n");
+                seenForces = forcedWakes;
             }
         } else if (forcedWakes != seenForces) {
             forcedWake = true;

@@ -284,7 +284,7 @@ void V2HSEQFile::writeHeader() {
     m_seqChanDataOffset = computed;
     m_handler->m_seqChanDataOffset = computed;
     if (m_uniqueId == 0) {
-        m_uniqueId = (uint64_t)GetTime();
+        m_uniqueId = (uint64_t)GetWallTime();  // the time of writing
     }
     int step = m_seqStepTime;
     if (step < 1 || step > 255) {

@@ -421,12 +421,12 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
     if (m_decodeBlock < 0 || frame < blocks[m_decodeBlock].first || frame >= blocks[m_decodeBlock + 1].first) {
         int b = findBlock(frame);
         if (b < 0) {
-            _LogWrite(__FILE__, __LINE__, m_reportedBlocks.insert(-1).second ? LOG_ERR : LOG_DEBUG, VB_SEQUENCE,
+            _LogWrite(__FILE__, __LINE__, m_reportedBlocks.insert(-1).second ? LOG_ERR : LOG_EXCESS, VB_SEQUENCE,
                       "Frame %u of %s is in no block of the file\n", frame, m_file->m_filename.c_str());
             return nullptr;
         }
         if (!enterBlock(b)) {
-            _LogWrite(__FILE__, __LINE__, m_reportedBlocks.insert(b).second ? LOG_ERR : LOG_DEBUG, VB_SEQUENCE,
+            _LogWrite(__FILE__, __LINE__, m_reportedBlocks.insert(b).second ? LOG_ERR : LOG_EXCESS, VB_SEQUENCE,
                       "Frame %u of %s is missing: block %d could not be read\n", frame, m_file->m_filename.c_str(), b);
             return nullptr;
         }
@@ -471,7 +471,7 @@ HSEQFile::FrameData* V2CompressedHandler::getFrame(uint32_t frame) {
                 return data;
             }
             if (!decodeNextFrame(m_frameBuffer.get(), cc)) {
-                _LogWrite(__FILE__, __LINE__, m_reportedBlocks.insert(m_decodeBlock).second ? LOG_ERR : LOG_DEBUG,
+                _LogWrite(__FILE__, __LINE__, m_reportedBlocks.insert(m_decodeBlock).second ? LOG_ERR : LOG_EXCESS,
                           VB_SEQUENCE, "Frame %u of %s is missing: block %d holds only %u complete frames\n", frame,
                           m_file->m_filename.c_str(), m_decodeBlock, m_framesDecoded);
                 return nullptr;

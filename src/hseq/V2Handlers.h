@@ -130,7 +130,8 @@ private:
     std::unique_ptr<uint8_t[]> m_frameBuffer;  // the last decoded frame, channel-count bytes
     uint32_t m_frameBufferSize = 0;
     // Blocks whose missing frames were reported: a damaged block is named
-    // once, not once for every frame the player asks of it.
+    // once, not once for every frame the player asks of it (those repeats
+    // only at excess level, so a debug log of the player stays readable).
     std::set<int> m_reportedBlocks;
 };
 

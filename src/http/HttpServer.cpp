@@ -253,12 +253,13 @@ bool HttpServer::Start(const Options& options) {
     unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG;
     if (ipv6) flags |= MHD_USE_IPv6;
     struct MHD_Daemon* d = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd,
-        MHD_OPTION_THREAD_POOL_SIZE, (unsigned)std::max(1, options.threads), MHD_OPTION_CONNECTION_LIMIT,
-        HttpLimits::CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S,
+        // The logger first: libmicrohttpd reports problems with the options
+        // that follow through it.
+        flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr,
+        MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd, MHD_OPTION_THREAD_POOL_SIZE, (unsigned)std::max(1, options.threads),
+        MHD_OPTION_CONNECTION_LIMIT, HttpLimits::CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, HttpLimits::CONNECTIONS_PER_ADDRESS, MHD_OPTION_NOTIFY_COMPLETED,
-        &requestCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &connectionNotify, this, MHD_OPTION_EXTERNAL_LOGGER,
-        &mhdLogger, nullptr, MHD_OPTION_END);
+        &requestCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &connectionNotify, this, MHD_OPTION_END);
     if (!d) {
         close(fd);
         m_lastError = "libmicrohttpd did not start";

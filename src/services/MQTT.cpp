@@ -1,6 +1,7 @@
 #include "services/MQTT.h"
 
 #include <mosquitto.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +76,9 @@ bool MosquittoClient::Init(const std::string& username, const std::string& passw
     mosquitto_connect_callback_set(m_mosq, ConnectCallback);
     mosquitto_disconnect_callback_set(m_mosq, DisconnectCallback);
     mosquitto_message_callback_set(m_mosq, MessageCallback);
+    mosquitto_publish_callback_set(m_mosq, AckCallback);
+    mosquitto_subscribe_callback_set(m_mosq, SubscribeCallback);
+    mosquitto_unsubscribe_callback_set(m_mosq, AckCallback);
     mosquitto_log_callback_set(m_mosq, LogCallback);
     if (!username.empty() &&
         mosquitto_username_pw_set(m_mosq, username.c_str(), password.empty() ? nullptr : password.c_str()) !=
@@ -160,18 +164,49 @@ void MosquittoClient::NetworkMain() {
             backoff = std::min(backoff * 2, RECONNECT_DELAY_MAX_S);
         }
     }
-    if (haveSocket) {
-        // A clean goodbye, after everything queued before it: the broker then
-        // drops the will instead of sending it.
-        for (int i = 0; i < 10 && mosquitto_want_write(m_mosq); ++i) mosquitto_loop(m_mosq, 50, 1);
-        mosquitto_disconnect(m_mosq);
-        // Writing only: a read now (an acknowledgement arriving) could end
-        // the connection before the goodbye has left.
-        for (int i = 0; i < 50 && mosquitto_socket(m_mosq) >= 0; ++i) {
-            if (mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS) break;
-            if (mosquitto_socket(m_mosq) >= 0) usleep(10000);
-        }
+    if (haveSocket) SayGoodbye();
+}
+
+void MosquittoClient::SayGoodbye() {
+    // Everything queued goes out and every acknowledgement is read while the
+    // session is still active, when reading is safe: a reply left unread
+    // when the socket closes makes the kernel reset the connection, and a
+    // broker that meets the reset before it has read the goodbye sends the
+    // will. After this the broker has nothing more to say to us.
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(FLUSH_WAIT_MS);
+    while ((mosquitto_want_write(m_mosq) || AwaitingAcks()) && std::chrono::steady_clock::now() < end) {
+        if (mosquitto_loop(m_mosq, 50, 1) != MOSQ_ERR_SUCCESS) return;  // the connection is gone
     }
+    // Anything else that came meanwhile (a ping answer, a message) is read too.
+    struct pollfd p = {mosquitto_socket(m_mosq), POLLIN, 0};
+    while (p.fd >= 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) {
+        if (mosquitto_loop_read(m_mosq, 1) != MOSQ_ERR_SUCCESS) return;
+        p.fd = mosquitto_socket(m_mosq);
+    }
+    // A clean goodbye, after everything queued before it: the broker then
+    // drops the will instead of sending it.
+    mosquitto_disconnect(m_mosq);
+    // Writing only: an acknowledgement read now would end the session
+    // before the goodbye has left.
+    for (int i = 0; i < 50 && mosquitto_socket(m_mosq) >= 0; ++i) {
+        if (mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS) break;
+        if (mosquitto_socket(m_mosq) >= 0) usleep(10000);
+    }
+}
+
+void MosquittoClient::CountAck(int mid, int change) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    int& n = m_unacked[mid];
+    n += change;
+    if (n == 0) m_unacked.erase(mid);
+}
+
+bool MosquittoClient::AwaitingAcks() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (auto& u : m_unacked) {
+        if (u.second > 0) return true;
+    }
+    return false;
 }
 
 void MosquittoClient::WorkerMain() {
@@ -196,9 +231,15 @@ void MosquittoClient::WorkerMain() {
             std::map<std::string, std::string> latest = m_latest;
             m_workerBusy = true;
             lock.unlock();
-            for (auto& s : subs) mosquitto_subscribe(m_mosq, nullptr, s.first.c_str(), QOS);
+            int mid;
+            for (auto& s : subs) {
+                if (mosquitto_subscribe(m_mosq, &mid, s.first.c_str(), QOS) == MOSQ_ERR_SUCCESS) CountAck(mid, 1);
+            }
             for (auto& l : latest) {
-                mosquitto_publish(m_mosq, nullptr, l.first.c_str(), (int)l.second.size(), l.second.data(), QOS, true);
+                if (mosquitto_publish(m_mosq, &mid, l.first.c_str(), (int)l.second.size(), l.second.data(), QOS,
+                                      true) == MOSQ_ERR_SUCCESS) {
+                    CountAck(mid, 1);
+                }
             }
             LogDebug(VB_CONTROL, "MQTT: subscribed %d topics, republished %d\n", (int)subs.size(), (int)latest.size());
             lock.lock();
@@ -208,9 +249,12 @@ void MosquittoClient::WorkerMain() {
             m_workerBusy = true;
             lock.unlock();
             for (auto& o : out) {
-                int rc = mosquitto_publish(m_mosq, nullptr, o.first.c_str(), (int)o.second.size(), o.second.data(),
+                int mid;
+                int rc = mosquitto_publish(m_mosq, &mid, o.first.c_str(), (int)o.second.size(), o.second.data(),
                                            QOS, true);
-                if (rc != MOSQ_ERR_SUCCESS) {
+                if (rc == MOSQ_ERR_SUCCESS) {
+                    CountAck(mid, 1);
+                } else {
                     // Kept in m_latest: sent again after the reconnect.
                     LogDebug(VB_CONTROL, "MQTT publish of %s: %s\n", o.first.c_str(), mosquitto_strerror(rc));
                 }
@@ -263,7 +307,8 @@ void MosquittoClient::RegisterCallback(const std::string& topic) {
         m_subscriptions[full] = topic;
         now = m_connected && !m_resync;
     }
-    if (now && m_mosq) mosquitto_subscribe(m_mosq, nullptr, full.c_str(), QOS);
+    int mid;
+    if (now && m_mosq && mosquitto_subscribe(m_mosq, &mid, full.c_str(), QOS) == MOSQ_ERR_SUCCESS) CountAck(mid, 1);
 }
 
 void MosquittoClient::RemoveCallback(const std::string& topic) {
@@ -274,7 +319,8 @@ void MosquittoClient::RemoveCallback(const std::string& topic) {
         if (!m_subscriptions.erase(full)) return;
         now = m_connected;
     }
-    if (now && m_mosq) mosquitto_unsubscribe(m_mosq, nullptr, full.c_str());
+    int mid;
+    if (now && m_mosq && mosquitto_unsubscribe(m_mosq, &mid, full.c_str()) == MOSQ_ERR_SUCCESS) CountAck(mid, 1);
 }
 
 void MosquittoClient::PrepareForShutdown() {
@@ -330,6 +376,7 @@ void MosquittoClient::OnConnect(int rc) {
         m_connected = true;
         m_resync = true;
         ++m_connections;
+        m_unacked.clear();  // a new session: what the old one awaited never comes
         warned = m_warned;
         m_warned = false;
         m_cv.notify_all();
@@ -377,6 +424,12 @@ void MosquittoClient::DisconnectCallback(struct mosquitto*, void* obj, int rc) {
 
 void MosquittoClient::MessageCallback(struct mosquitto*, void* obj, const struct mosquitto_message* msg) {
     ((MosquittoClient*)obj)->OnMessage(msg);
+}
+
+void MosquittoClient::AckCallback(struct mosquitto*, void* obj, int mid) { ((MosquittoClient*)obj)->CountAck(mid, -1); }
+
+void MosquittoClient::SubscribeCallback(struct mosquitto*, void* obj, int mid, int, const int*) {
+    ((MosquittoClient*)obj)->CountAck(mid, -1);
 }
 
 void MosquittoClient::LogCallback(struct mosquitto*, void*, int level, const char* text) {

@@ -73,6 +73,13 @@ private:
     static void ConnectCallback(struct mosquitto*, void* obj, int rc);
     static void DisconnectCallback(struct mosquitto*, void* obj, int rc);
     static void MessageCallback(struct mosquitto*, void* obj, const struct mosquitto_message* msg);
+    static void AckCallback(struct mosquitto*, void* obj, int mid);
+    static void SubscribeCallback(struct mosquitto*, void* obj, int mid, int, const int*);
+    // A request the broker acknowledges (publish at QoS 1, subscribe,
+    // unsubscribe) went out (+1) or its acknowledgement came (-1).
+    void CountAck(int mid, int change);
+    bool AwaitingAcks();
+    void SayGoodbye();
     static void LogCallback(struct mosquitto*, void* obj, int level, const char* text);
 
     std::string m_host;
@@ -101,6 +108,9 @@ private:
     bool m_netStop = false;  // the network thread says goodbye and ends
     bool m_workerBusy = false;
     int m_connections = 0;
+    // Message id -> requests sent minus acknowledgements received; the two
+    // may come in either order. Emptied by each new session.
+    std::map<int, int> m_unacked;
     bool m_warned = false;
     std::chrono::steady_clock::time_point m_downSince;
 };

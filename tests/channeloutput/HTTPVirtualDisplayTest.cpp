@@ -16,6 +16,7 @@
 
 #include "HttpClient.h"
 #include "http/HttpAccess.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "VirtualDisplayClient.h"
 #include "Warnings.h"
@@ -89,7 +90,6 @@ std::string chunkOf(const std::string& message) {
     return std::string(hex) + "\r\n" + message + "\r\n";
 }
 
-int openFdCount() { return kivtest::countDirectoryEntries("/proc/self/fd"); }
 int threadCount() { return kivtest::countDirectoryEntries("/proc/self/task"); }
 using kivtest::threadNames;
 
@@ -379,7 +379,7 @@ TEST_F(VirtualDisplayFixture, ADisconnectedClientIsClosedAndRemoved) {
     kivtest::LogCapture log;
     SetLogLevelComplex("debug:ChannelOut");
     ASSERT_TRUE(load(SINGLE_PIXEL_MAP));
-    int fdsBefore = openFdCount();
+    int socketsBefore = kivtest::countSockets();
     auto leaving = std::make_unique<VirtualDisplayClient>(testPort());
     VirtualDisplayClient staying(testPort());
     ASSERT_TRUE(leaving->waitHeader(10000) && staying.waitHeader(10000));
@@ -393,7 +393,7 @@ TEST_F(VirtualDisplayFixture, ADisconnectedClientIsClosedAndRemoved) {
     EXPECT_EQ(staying.events()[0].data, "/00:1605");
     staying.disconnect();
     ASSERT_TRUE(waitConnections(0));
-    EXPECT_EQ(openFdCount(), fdsBefore);
+    EXPECT_EQ(kivtest::countSockets(), socketsBefore);
     EXPECT_TRUE(log.contains("Started ConnectionThread()"));
     EXPECT_TRUE(log.contains("Started SelectThread()"));
     EXPECT_TRUE(log.contains("Connection list changed, rebuilding active_fd-set"));
@@ -429,6 +429,7 @@ TEST_F(VirtualDisplayFixture, AClientThatNeverReadsIsClosedWithoutHoldingUpAFram
     ASSERT_TRUE(reader.waitHeader(10000));
     ASSERT_TRUE(waitConnections(2));
 
+    kivtest::StallMeter stalls;
     long long slowest = 0;
     int frames = 0;
     for (; frames < 400 && out->ConnectionCount() == 2; ++frames) {
@@ -442,7 +443,7 @@ TEST_F(VirtualDisplayFixture, AClientThatNeverReadsIsClosedWithoutHoldingUpAFram
     EXPECT_TRUE(waitConnections(1));
     // A blocking write would hang here for good; even a loaded machine
     // finishes a non-blocking frame well within a second.
-    EXPECT_LT(slowest, 1000000) << "slowest PrepData+SendData in us";
+    EXPECT_LT(slowest, 1000000 + 2 * stalls.worstUs()) << "slowest PrepData+SendData in us";
     EXPECT_EQ(log.count("is not reading"), 1) << log.text();
     // All it pinned: at most the budget, the stream's bytes it had not taken.
     std::string line = log.text().substr(log.text().find("is not reading ("));

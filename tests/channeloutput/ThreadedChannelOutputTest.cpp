@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CaptureOutput.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "log.h"
@@ -90,6 +91,7 @@ TEST(ThreadedChannelOutput, FramesHandedOverWhileBusySendOnlyTheNewestOnce) {
 }
 
 TEST(ThreadedChannelOutput, SendDataDoesNotWaitForASlowDevice) {
+    StallMeter stalls;
     SlowDeviceOutput out(0, 16, 300000);
     ASSERT_EQ(1, out.Init(Config("SlowDevice")));
     auto a = Pattern(16, 4), b = Pattern(16, 5);
@@ -98,8 +100,9 @@ TEST(ThreadedChannelOutput, SendDataDoesNotWaitForASlowDevice) {
     long long t0 = MonotonicUs();
     out.SendData(b.data());
     long long took = MonotonicUs() - t0;
-    // The device needs 300 ms per frame; handing over is a copy.
-    EXPECT_LT(took, 150000);
+    // The device needs 300 ms per frame; handing over is a copy (which a
+    // loaded machine may hold up as it holds up any thread).
+    EXPECT_LT(took, 150000 + 2 * stalls.worstUs());
     out.Close();
 }
 

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "CaptureOutput.h"
 #include "Sequence.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "channeloutput/channeloutput.h"
 #include "channeloutput/channeloutputthread.h"
@@ -112,6 +114,10 @@ protected:
     CaptureOutput* capture = nullptr;
     std::unique_ptr<Sequence> player;
     ShowSpec spec;
+    // A loaded machine runs the output thread late: bounds on its timing
+    // widen by twice the worst wake-up delay it gave a thread of this test.
+    StallMeter stalls;
+    double SlackMs() const { return 2 * stalls.worstUs() / 1000.0; }
 };
 
 // Every show frame once and in order, the first of them frame 0 and nothing
@@ -210,7 +216,7 @@ TEST_F(OutputThreadTest, PlaysEveryFrameOnceInOrderAtTheFrameRate) {
     ASSERT_LT((size_t)last, p.frames.size());
     double totalMs = (p.times[last] - p.times[first]) / 1000.0;
     RecordProperty("totalMs", std::to_string(totalMs));
-    EXPECT_NEAR(79 * 25.0, totalMs, 200.0);
+    EXPECT_NEAR(79 * 25.0, totalMs, 200.0 + SlackMs());
     EXPECT_FALSE(player->IsSequenceRunning());
 }
 
@@ -233,7 +239,7 @@ TEST_F(OutputThreadTest, TheFirstFrameGoesOutOnceWhenTheStartComesPeriodsAfterTh
     size_t first = ExpectCompleteInOrder(p, 40, LateReads());
     auto last = std::find(p.frames.begin(), p.frames.end(), 39) - p.frames.begin();
     ASSERT_LT((size_t)last, p.frames.size());
-    EXPECT_NEAR(39 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 200.0);
+    EXPECT_NEAR(39 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 200.0 + SlackMs());
 }
 
 // Sixteen starts in a row, as the command "Start Sequence" does them (open,
@@ -273,7 +279,7 @@ TEST_F(OutputThreadTest, AShortStallIsMadeUpWithoutShiftingTheShow) {
     // The frames after the stall follow at once until the show is back on
     // its grid: the end is where it would have been (a new grid started
     // after the stall would put it about 60 ms later).
-    EXPECT_NEAR(79 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 40.0);
+    EXPECT_NEAR(79 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 40.0 + SlackMs());
 }
 
 // The next frame is not written into the buffer while an output still sends
@@ -308,12 +314,11 @@ TEST_F(OutputThreadTest, FramesThatTakeLongerThanTheirPeriodSlowTheShowAndAreRep
     int back = log.count("Output Thread is on its frame grid again");
     EXPECT_GE(behind, 1) << log.text();
     EXPECT_LE(behind, back + 1) << log.text();
-    EXPECT_LE(behind, 3) << log.text();
     EXPECT_LE(log.count("SLOW Output Thread"), behind) << log.text();
     // The slow part ran at one frame per 40 ms; the rest at 25 ms again.
     auto at = [&](int frame) { return p.times[std::find(p.frames.begin(), p.frames.end(), frame) - p.frames.begin()]; };
     EXPECT_GT((at(20) - at(0)) / 1000.0, 20 * 35.0);
-    EXPECT_NEAR((at(89) - at(60)) / 1000.0, 29 * 25.0, 100.0);
+    EXPECT_NEAR((at(89) - at(60)) / 1000.0, 29 * 25.0, 100.0 + SlackMs());
 }
 
 TEST_F(OutputThreadTest, PlaysAVersionOneFileAsWell) {
@@ -355,7 +360,7 @@ TEST_F(OutputThreadTest, ASlowDeviceBehindAThreadedOutputDoesNotDelayTheFrameClo
     auto last = std::find(p.frames.begin(), p.frames.end(), 79) - p.frames.begin();
     ASSERT_LT((size_t)last, p.frames.size());
     // Sending waited for the device, it would take 80 x 75 ms = 6 s.
-    EXPECT_NEAR(79 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 200.0);
+    EXPECT_NEAR(79 * 25.0, (p.times[last] - p.times[first]) / 1000.0, 200.0 + SlackMs());
     EXPECT_FALSE(log.contains("SLOW Output Thread"));
 
     ASSERT_TRUE(device->WaitForCount(1, 2000));
@@ -431,7 +436,7 @@ TEST_F(OutputThreadTest, WithNothingToSendTheThreadEndsAfterTheIdleWaitAndAStart
     ASSERT_TRUE(waitUntil([&] { return !ChannelOutputThreadIsRunning(); }, 8000));
     double idleMs = (MonotonicUs() - lastSent) / 1000.0;
     EXPECT_GE(idleMs, 2400.0);
-    EXPECT_LE(idleMs, 4500.0);
+    EXPECT_LE(idleMs, 4500.0 + SlackMs());
     size_t before = capture->Count();
     EXPECT_LE(before, 3u);
 
@@ -474,13 +479,37 @@ TEST_F(OutputThreadTest, ForcingOutputCutsThePeriodShort) {
     ForceChannelOutputNow();
     ASSERT_TRUE(capture->WaitForCount(before + 1, 5000));
     long long arrived = capture->Frames()[before].timeUs;
-    EXPECT_LT((arrived - forcedAt) / 1000.0, 600.0);
+    EXPECT_LT((arrived - forcedAt) / 1000.0, 600.0 + SlackMs());
     EXPECT_TRUE(waitUntil([&] { return log.contains("Forced output"); }, 2000));
     StopForcingChannelOutput();
     StopForcingChannelOutput();
     EXPECT_EQ(0, (int)outputForced);
     EXPECT_EQ(0, StopChannelOutputThread());
     KIVLogger::INSTANCE.ChannelOut.level = LOG_INFO;
+}
+
+// Forcing output while a show plays (fuse trips and re-enables on the main
+// loop, blanking, a test starting) never runs the show ahead of its clock:
+// every frame goes out once, none before its time counted from frame 0.
+TEST_F(OutputThreadTest, ForcesWhileAShowPlaysNeverRunItAheadOfItsClock) {
+    MakeShow("show.hseq");
+    std::atomic<bool> forcing{true};
+    std::thread forcer([&] {
+        while (forcing) {
+            ForceChannelOutputNow();
+            usleep(10000);
+        }
+    });
+    Played p = PlayToEnd("show.hseq");
+    forcing = false;
+    forcer.join();
+    ExpectCompleteInOrder(p, 80, LateReads());
+    size_t first = std::find(p.frames.begin(), p.frames.end(), 0) - p.frames.begin();
+    for (size_t i = first; i < p.frames.size() && p.frames[i] >= 0; ++i) {
+        long long sinceUs = p.times[i] - p.times[first];
+        ASSERT_LE(p.frames[i], sinceUs / 25000 + 1) << "frame " << p.frames[i] << " went out " << sinceUs / 1000
+                                                    << " ms after frame 0";
+    }
 }
 
 TEST_F(OutputThreadTest, StartAndStopTellTheOutputs) {

@@ -29,11 +29,12 @@ protected:
         ASSERT_TRUE(show->ok());
         show->writeOutputs();
         t0 = time(nullptr);
+        t0Us = GetTime();
     }
 
     bool start(kivtest::KivdProcess& d) {
         clock.applyTo(d);
-        return d.start({"-f", "--log-level", "debug:Schedule"}) && d.waitReady();
+        return d.start({"-f", "--log-level", "debug:Schedule,Sequence"}) && d.waitReady();
     }
 
     // Collects until t0 + seconds (real time).
@@ -51,6 +52,7 @@ protected:
     std::unique_ptr<kivtest::ShowUnderTest> show;
     kivtest::FakeClock clock;
     time_t t0 = 0;
+    long long t0Us = 0;  // GetTime() at t0: arrival times are on that clock
 };
 
 TEST_F(ClockStep, FramesKeepTheirGridWhenTheClockStepsAnHourForwardAndTenMinutesBack) {
@@ -72,9 +74,9 @@ TEST_F(ClockStep, FramesKeepTheirGridWhenTheClockStepsAnHourForwardAndTenMinutes
     EXPECT_EQ(0, r.firstFrame);
     // About 15 s of the sequence went by, frame after frame.
     EXPECT_GT(r.lastFrame, 400) << show->describe();
-    EXPECT_EQ(0, r.grid.skipped) << show->describe();
-    EXPECT_LT(r.grid.maxGapUs, 500000) << show->describe();
-    EXPECT_LT(r.grid.maxLateUs, 500000) << show->describe();
+    EXPECT_LE(r.grid.skipped, kivtest::lateReads(d)) << show->describe();
+    EXPECT_LT(r.grid.maxGapUs, 500000 + 2 * show->stallUs()) << show->describe();
+    EXPECT_LT(r.grid.maxLateUs, 500000 + 2 * show->stallUs()) << show->describe();
 }
 
 TEST_F(ClockStep, SlotsFollowTheNewTimeAndNoneStartsTwice) {
@@ -108,9 +110,9 @@ TEST_F(ClockStep, SlotsFollowTheNewTimeAndNoneStartsTwice) {
     EXPECT_EQ(0, runs[0].sequence);
     EXPECT_EQ(1, runs[1].sequence);
     EXPECT_EQ(0, runs[1].firstFrame);
-    EXPECT_EQ(0, runs[1].grid.skipped) << show->describe();
-    EXPECT_LT(runs[1].grid.maxGapUs, 500000) << show->describe();
-    EXPECT_LT(runs[1].startUs / 1000000, t0 + 12) << "late started right after the forward step";
+    EXPECT_LE(runs[1].grid.skipped, kivtest::lateReads(d)) << show->describe();
+    EXPECT_LT(runs[1].grid.maxGapUs, 500000 + 2 * show->stallUs()) << show->describe();
+    EXPECT_LT((runs[1].startUs - t0Us) / 1000000, 12) << "late started right after the forward step";
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ protected:
         show->writeOutputs();
     }
 
-    bool start(kivtest::KivdProcess& d, const std::vector<std::string>& args = {"-f"}) {
+    bool start(kivtest::KivdProcess& d, const std::vector<std::string>& args = {"-f", "--log-level", "debug:Sequence"}) {
         return d.start(args) && d.waitReady();
     }
 
@@ -83,20 +83,25 @@ TEST_F(FilesUnderTheShow, SequenceCutShortWhilePlayingHoldsItsLastFrameWarnsAndT
     EXPECT_EQ(0, cut[0].firstFrame);
     EXPECT_GE(cut[0].lastFrame, 40);
     EXPECT_LT(cut[0].lastFrame, LONG_FRAMES - 1) << "the cut part cannot have played";
-    EXPECT_EQ(0, cut[0].grid.skipped) << show->describe();
+    // Before the cut, only frames the player said it could not read in time
+    // (a busy machine) may be missing.
+    EXPECT_LE(cut[0].grid.skipped, kivtest::lateReads(d, cut[0].lastFrame)) << show->describe();
     EXPECT_EQ(0, garbageFrames()) << show->describe();
     // The last good frame held until the sequence's own end: the next entry
     // starts when it would have.
     double startsAfterMs = (next[0].startUs - cut[0].startUs) / 1000.0;
-    EXPECT_NEAR(startsAfterMs, LONG_FRAMES * 25, 1000) << show->describe();
+    EXPECT_NEAR(startsAfterMs, LONG_FRAMES * 25, 1000 + 2 * show->stallUs() / 1000.0) << show->describe();
     EXPECT_TRUE(kivtest::hasWarning(d, "Sequence file long.hseq cannot be read from frame"))
         << kivtest::commandText(d, {"Get Warnings"});
-    // Named once per damaged block, not once per frame held.
+    // Named once per damaged block and play, not once per frame held, at
+    // debug level too (a slow machine may have begun another play of the
+    // file by now).
+    int plays = (int)runsOf(0).size() + 1;
     std::string log = d.log();
     int lines = 0;
     for (auto& line : split(log, '\n'))
         if (line.find("long.hseq") != std::string::npos && line.find("[Sequence]") != std::string::npos) ++lines;
-    EXPECT_LT(lines, 20) << log;
+    EXPECT_LT(lines, 20 * plays) << log;
     EXPECT_TRUE(d.running());
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }
@@ -115,7 +120,8 @@ TEST_F(FilesUnderTheShow, SequenceOverwrittenWhilePlayingNeverSendsGarbage) {
     EXPECT_EQ(0, garbageFrames()) << show->describe();
     auto runs = runsOf(1);
     ASSERT_FALSE(runs.empty());
-    EXPECT_NEAR((runs[0].startUs - runsOf(0)[0].startUs) / 1000.0, LONG_FRAMES * 25, 1000) << show->describe();
+    EXPECT_NEAR((runs[0].startUs - runsOf(0)[0].startUs) / 1000.0, LONG_FRAMES * 25, 1000 + 2 * show->stallUs() / 1000.0)
+        << show->describe();
     EXPECT_TRUE(d.running());
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }
@@ -189,7 +195,7 @@ TEST_F(FilesUnderTheShow, ReadOnlyMediaDirectoryKeepsTheShowAndTheLogCatchesUpAf
     ASSERT_TRUE(ro.ok()) << ro.error();
     kivtest::KivdProcess d(media.path());
     // Playlist lines at debug level make the log busy while it cannot be written.
-    ASSERT_TRUE(start(d, {"-f", "--log-level", "debug:Playlist"})) << d.output();
+    ASSERT_TRUE(start(d, {"-f", "--log-level", "debug:Playlist,Sequence"})) << d.output();
     ASSERT_TRUE(show->waitForFrame(0, 40, 10000));
     ASSERT_TRUE(ro.setReadOnly(true)) << ro.error();
     // Entries change and the loop comes round: reading needs no writing.
@@ -205,7 +211,7 @@ TEST_F(FilesUnderTheShow, ReadOnlyMediaDirectoryKeepsTheShowAndTheLogCatchesUpAf
         << tail(log, 2000);
     std::string why;
     EXPECT_TRUE(kivtest::logIsWholeLines(log, &why)) << why;
-    for (auto& r : show->runs()) EXPECT_EQ(0, r.grid.skipped) << show->describe();
+    for (auto& r : show->runs()) EXPECT_LE(r.grid.skipped, kivtest::lateReads(d)) << show->describe();
     EXPECT_EQ(0, garbageFrames());
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }

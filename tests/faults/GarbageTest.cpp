@@ -77,7 +77,7 @@ protected:
 
     // While the show played: every run whole, in order and on its grid, and
     // each entry starting when the one before ended.
-    void expectTheShowKeptItsGrid() {
+    void expectTheShowKeptItsGrid(kivtest::KivdProcess& d) {
         auto runs = show->runs();
         ASSERT_GE(runs.size(), 3u) << show->describe();
         for (size_t i = 0; i < runs.size(); ++i) {
@@ -86,13 +86,24 @@ protected:
             if (!kivtest::TIMING_JUDGED) continue;
             // The flooders of the test take both cores of a small machine;
             // a player short of time drops a frame rather than fall behind
-            // the grid, so a few may go, never a run of them.
-            EXPECT_LE(runs[i].grid.skipped, 6) << show->describe();
-            EXPECT_LT(runs[i].grid.maxGapUs, 400000) << show->describe();
+            // the grid, and says so; no other frame may go.
+            EXPECT_LE(runs[i].grid.skipped, kivtest::lateReads(d)) << show->describe();
+            EXPECT_LT(runs[i].grid.maxGapUs, 400000 + 2 * show->stallUs()) << show->describe();
             if (i > 0 && i + 1 < runs.size()) {
-                EXPECT_NEAR((runs[i].startUs - runs[i - 1].startUs) / 1000.0, FRAMES * 25, 600) << show->describe();
+                EXPECT_NEAR((runs[i].startUs - runs[i - 1].startUs) / 1000.0, FRAMES * 25,
+                            600 + 2 * show->stallUs() / 1000.0)
+                    << show->describe();
             }
         }
+    }
+
+    // Bytes of log written since `from`, but for the player's lines at debug
+    // level, which the test turns on to learn about late reads.
+    size_t logGrowth(kivtest::KivdProcess& d, size_t from) {
+        size_t n = 0;
+        for (auto& line : split(d.log().substr(from), '\n'))
+            if (line.find("[Sequence]") == std::string::npos) n += line.size() + 1;
+        return n;
     }
 
     kivtest::TempMediaDir media;
@@ -101,7 +112,7 @@ protected:
 
 TEST_F(Garbage, CommandSocketAnswersGarbageWithErrorsAndFloodsDoNotStopTheShow) {
     kivtest::KivdProcess d(media.path());
-    ASSERT_TRUE(d.start({"-f"}) && d.waitReady()) << d.output();
+    ASSERT_TRUE(d.start({"-f", "--log-level", "debug:Sequence"}) && d.waitReady()) << d.output();
     ASSERT_TRUE(show->waitForFrame(0, 10, 10000));
     std::string sock = media.file("/tmp/kivd.sock");
 
@@ -150,9 +161,11 @@ TEST_F(Garbage, CommandSocketAnswersGarbageWithErrorsAndFloodsDoNotStopTheShow) 
             }
         });
     }
+    // Long enough for entries to change, and until the flood is a flood
+    // however slowly this machine lets the flooders run.
     long long t0 = GetTime();
     int asked = 0, right = 0;
-    while (GetTime() - t0 < 8000000) {
+    while (GetTime() - t0 < 8000000 || (sent.load() <= 1000 && GetTime() - t0 < 60000000)) {
         std::string out;
         ++asked;
         if (d.command({"Get Playlist Status"}, &out, 5) == 0 && LoadJsonFromString(out)["playlist"] == "show") ++right;
@@ -163,11 +176,14 @@ TEST_F(Garbage, CommandSocketAnswersGarbageWithErrorsAndFloodsDoNotStopTheShow) 
     show->collectFor(500);
     EXPECT_GT(sent.load(), 1000);
     EXPECT_EQ(asked, right) << "well-formed requests keep their answers";
-    size_t grew = d.log().size() - logBefore;
-    EXPECT_LT(grew, 100000u) << "a flood of " << sent.load() << " bad documents wrote " << grew << " bytes of log";
+    size_t grew = logGrowth(d, logBefore);
+    // What is logged is limited per minute.
+    size_t minutes = 1 + (GetTime() - t0) / 60000000;
+    EXPECT_LT(grew, 100000u * minutes) << "a flood of " << sent.load() << " bad documents wrote " << grew
+                                       << " bytes of log";
     EXPECT_NE(std::string::npos, d.log().find("more bad documents this minute are not logged"));
     EXPECT_NE(std::string::npos, d.log().find("more unknown commands this minute are not logged"));
-    expectTheShowKeptItsGrid();
+    expectTheShowKeptItsGrid(d);
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }
 
@@ -211,7 +227,7 @@ std::string exchange(int fd, const std::string& bytes) {
 TEST_F(Garbage, HttpInterfaceServesWellFormedRequestsThroughGarbageAndIdleConnections) {
     kivtest::KivdProcess d(media.path());
     PutFileContents(d.installDir() + "/www/hello.html", "<p>hello</p>");
-    ASSERT_TRUE(d.start({"-f"}) && d.waitReady()) << d.output();
+    ASSERT_TRUE(d.start({"-f", "--log-level", "debug:Sequence"}) && d.waitReady()) << d.output();
     ASSERT_TRUE(show->waitForFrame(0, 10, 10000));
     const std::string host = d.httpAddress();
     const int port = d.httpPort();
@@ -260,7 +276,7 @@ TEST_F(Garbage, HttpInterfaceServesWellFormedRequestsThroughGarbageAndIdleConnec
         answered400 += r.status == 400;
     }
     EXPECT_EQ(posts, answered400);
-    size_t grew = d.log().size() - logBefore;
+    size_t grew = logGrowth(d, logBefore);
     EXPECT_LT(grew, 30000u) << posts << " bad command documents wrote " << grew << " bytes of log";
     auto status = kivtest::httpRequest("POST", d.httpUrl("/kivd/command"), R"({"command": "Get Playlist Status"})",
                                        {"Content-Type: application/json"}, 5000);
@@ -296,10 +312,10 @@ TEST_F(Garbage, HttpInterfaceServesWellFormedRequestsThroughGarbageAndIdleConnec
     for (auto& t : flood) t.join();
     for (int fd : idle) close(fd);
     EXPECT_EQ(asked, served) << "idle connections locked the user out";
-    EXPECT_LT(slowest, 3000000) << "slowest answer " << slowest / 1000 << " ms";
+    EXPECT_LT(slowest, 3000000 + 2 * show->stallUs()) << "slowest answer " << slowest / 1000 << " ms";
     EXPECT_TRUE(d.running());
     show->collectFor(500);
-    expectTheShowKeptItsGrid();
+    expectTheShowKeptItsGrid(d);
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }
 
@@ -313,7 +329,7 @@ TEST_F(Garbage, BrokerFloodOfBadRequestsLeavesTheShowAndTheLogAlone) {
     kivtest::MqttSubscriber peer(broker.address(), broker.port(), base + "#");
     ASSERT_TRUE(peer.waitConnected());
     kivtest::KivdProcess d(media.path());
-    ASSERT_TRUE(d.start({"-f"}) && d.waitReady()) << d.output();
+    ASSERT_TRUE(d.start({"-f", "--log-level", "debug:Sequence"}) && d.waitReady()) << d.output();
     ASSERT_GE(peer.waitFor(base + "ready", "1", 15000), 0) << d.log();
     ASSERT_TRUE(show->waitForFrame(0, 10, 10000));
 
@@ -321,9 +337,11 @@ TEST_F(Garbage, BrokerFloodOfBadRequestsLeavesTheShowAndTheLogAlone) {
     // size, as fast as the broker takes them, for several entries.
     size_t logBefore = d.log().size();
     std::mt19937 rng(getpid());
+    // For several entries, and until 1000 went out however slowly this
+    // machine lets the test's own publisher run.
     long long t0 = GetTime();
     int sent = 0;
-    while (GetTime() - t0 < 7000000) {
+    while (GetTime() - t0 < 7000000 || (sent <= 1000 && GetTime() - t0 < 60000000)) {
         for (int i = 0; i < 50; ++i) {
             std::string name(1 + rng() % 300, 'a');
             for (auto& ch : name) ch = (char)('a' + rng() % 26);
@@ -338,10 +356,11 @@ TEST_F(Garbage, BrokerFloodOfBadRequestsLeavesTheShowAndTheLogAlone) {
     EXPECT_GT(sent, 1000);
     EXPECT_EQ("show", kivtest::playingPlaylist(d)) << "the daemon still answers";
     EXPECT_TRUE(d.running());
-    size_t grew = d.log().size() - logBefore;
-    EXPECT_LT(grew, 50000u) << sent << " bad requests wrote " << grew << " bytes of log";
+    size_t grew = logGrowth(d, logBefore);
+    size_t minutes = 1 + (GetTime() - t0) / 60000000;
+    EXPECT_LT(grew, 50000u * minutes) << sent << " bad requests wrote " << grew << " bytes of log";
     EXPECT_NE(std::string::npos, d.log().find("more invalid requests this minute are not logged")) << tail(d.log(), 3000);
-    expectTheShowKeptItsGrid();
+    expectTheShowKeptItsGrid(d);
     // Still a client of the broker: a good request works.
     size_t mark = peer.messages().size();
     ASSERT_TRUE(peer.publish(base + "system/kivd/stop", ""));

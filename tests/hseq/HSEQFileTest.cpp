@@ -678,7 +678,7 @@ TEST(HSEQV2Write, HeaderBytesFollowTheLayoutTable) {
     spec.versionMinor = 1;
     spec.sparseRanges = {{100, 50}, {1000, 10}};
     spec.mediaFilename = "w.mp3";
-    long long before = GetTime();
+    long long before = GetWallTime();
     ASSERT_TRUE(GenerateShow(path, spec));
     Bytes b = ReadFile(path);
     ASSERT_GE(b.size(), 32u);
@@ -696,7 +696,7 @@ TEST(HSEQV2Write, HeaderBytesFollowTheLayoutTable) {
     EXPECT_EQ(b[23], 0);
     uint64_t id = GetLE64(&b[24]);
     EXPECT_GE((long long)id, before);
-    EXPECT_LE((long long)id, GetTime());
+    EXPECT_LE((long long)id, GetWallTime());
     uint32_t firstHeader = 32 + 8 * limit + 12;
     EXPECT_EQ(GetLE16(&b[8]), firstHeader);
     EXPECT_EQ(GetLE24(&b[32 + 8 * limit]), 100u);

@@ -159,6 +159,33 @@ TEST_F(CrashReportTest, FatalSignalArchivesATraceOfEveryThreadAndExits255) {
     EXPECT_EQ(countOf(log, "Very recent crash report found, not uploading\n"), 1);
 }
 
+// A thread that overflows its stack (a runaway plug-in, here the test
+// output) still gets its report, on the main thread (the output's set-up)
+// and on the output thread (its first frame): the handler has a stack of
+// its own.
+TEST_F(CrashReportTest, AStackOverflowIsReportedOnTheMainAndTheOutputThread) {
+    for (std::string where : {"init", "send"}) {
+        SCOPED_TRACE(where);
+        media.write("/config/channeloutputs.json",
+                    R"({"channelOutputs": [{"type": "TestOutput", "enabled": 1, "startChannel": 1,
+                        "channelCount": 3, "overflowStack": ")" + where + R"("}]})");
+        kivtest::KivdProcess d(media.path());
+        d.setEnv("KIV_PLUGIN_PATH", kivtest::buildDir() + "/tests/plugins");
+        size_t before = d.log().size();
+        ASSERT_TRUE(d.start({"-f"}));
+        EXPECT_EQ(d.waitExit(CRASH_EXIT_TIMEOUT_MS), 255) << d.output();
+        std::string log = d.log().substr(before);
+        ASSERT_NE(log.find("Crash handler called:  11\n"), std::string::npos) << log << d.output();
+        EXPECT_NE(log.find("diveIntoTheStack"), std::string::npos) << "the trace shows the recursion";
+        size_t at = log.find("Crashing thread: (LWP ");
+        ASSERT_NE(at, std::string::npos) << log;
+        std::string lwp = log.substr(at + 17, log.find(')', at) - at - 16);
+        std::string thread = where == "init" ? "kivd" : "KIV-ChannelOut";
+        EXPECT_NE(log.find(lwp + " \"" + thread + "\""), std::string::npos) << lwp << " is not " << thread << "\n" << log;
+    }
+    EXPECT_EQ(archives(crashDir()).size(), 1u) << "the second within the minute is only logged";
+}
+
 TEST_F(CrashReportTest, TheFolderKeepsAtMostTenArchivesDroppingTheOldest) {
     mkdir(crashDir().c_str(), 0775);
     time_t now = time(nullptr);

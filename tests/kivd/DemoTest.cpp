@@ -10,8 +10,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "KivdProcess.h"
 #include "MediaTestSupport.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "VirtualDisplayClient.h"
 #include "common.h"
@@ -48,9 +51,13 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
     ddp.take();
     e131.take();
     artnet.take();
+    kivtest::StallMeter stalls;
     long long start = GetTimeMS();
     usleep(2000000);
     double seconds = (GetTimeMS() - start) / 1000.0;
+    // A loaded machine holds the daemon's threads up as it holds this
+    // test's: that time is not asked to carry frames.
+    double carrying = std::max(0.0, seconds - 2 * stalls.worstUs() / 1e6);
     auto countFrames = [](std::vector<kivtest::Datagram> grams, DecodedPacket (*decode)(const uint8_t*, size_t),
                           bool ddpPush) {
         int frames = 0;
@@ -70,9 +77,9 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
     for (auto& e : browser.events()) EXPECT_TRUE(picture.apply(e.data, 4)) << e.data;
     EXPECT_EQ(d.stop(SIGTERM), 0);
     // 40 frames per second, allowing for a loaded machine
-    EXPECT_GE(ddpFrames, (int)(seconds * 40 * 0.8)) << ddpFrames << " in " << seconds << " s";
-    EXPECT_GE(e131Frames, (int)(seconds * 40 * 0.8));
-    EXPECT_GE(artFrames, (int)(seconds * 40 * 0.8));
+    EXPECT_GE(ddpFrames, (int)(carrying * 40 * 0.8)) << ddpFrames << " in " << seconds << " s";
+    EXPECT_GE(e131Frames, (int)(carrying * 40 * 0.8));
+    EXPECT_GE(artFrames, (int)(carrying * 40 * 0.8));
     EXPECT_LE(ddpFrames, (int)(seconds * 40 * 1.1));
     EXPECT_EQ(LoadJsonFromString(warnings).size(), 0u) << warnings;
     // The welcome song was playing.
@@ -81,7 +88,7 @@ TEST(Demo, DemoMediaPlaysAllDayToTheLoopbackReceivers) {
     ASSERT_NE(std::string::npos, first) << d.log();
     EXPECT_GT((played.endOfSound() - first) / 44100.0, 1.0);
     // The chases move on every frame, so the picture changes on nearly all.
-    EXPECT_GE(events, (size_t)(seconds * 40 * 0.5)) << "virtual display events";
+    EXPECT_GE(events, (size_t)(carrying * 40 * 0.5)) << "virtual display events";
 }
 
 }  // namespace

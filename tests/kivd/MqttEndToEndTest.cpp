@@ -12,8 +12,10 @@
 #include <map>
 
 #include "CaptureOutput.h"
+#include "FaultSupport.h"
 #include "KivdProcess.h"
 #include "MqttTestSupport.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "hseq/ShowGenerator.h"
@@ -55,6 +57,10 @@ protected:
     MosquittoBroker broker;
     kivtest::TempMediaDir media;
     kivtest::KivdProcess d{media.path()};
+    // A loaded machine runs the daemon's threads late: timing bounds widen
+    // by twice the worst wake-up delay it gave a thread of this test.
+    kivtest::StallMeter stalls;
+    double slackSeconds() const { return 2 * stalls.worstUs() / 1e6; }
     ShowSpec spec;
 };
 
@@ -134,10 +140,11 @@ TEST_F(MqttEndToEnd, PlaylistDetailsAndStatusComeAtTheConfiguredCadence) {
     ASSERT_GE(details.size(), 5u);
     // The publisher starts 3 s after the daemon is ready, then one interval
     // before the first of each.
-    EXPECT_NEAR(seconds(readyAt, details[0].timeUs), 4, 1.0);
-    EXPECT_NEAR(seconds(readyAt, status[0].timeUs), 5, 1.0);
-    for (size_t i = 1; i < 5; ++i) EXPECT_NEAR(seconds(details[i - 1].timeUs, details[i].timeUs), 1, 0.5);
-    for (size_t i = 1; i < 3; ++i) EXPECT_NEAR(seconds(status[i - 1].timeUs, status[i].timeUs), 2, 0.5);
+    double slack = slackSeconds();
+    EXPECT_NEAR(seconds(readyAt, details[0].timeUs), 4, 1.0 + slack);
+    EXPECT_NEAR(seconds(readyAt, status[0].timeUs), 5, 1.0 + slack);
+    for (size_t i = 1; i < 5; ++i) EXPECT_NEAR(seconds(details[i - 1].timeUs, details[i].timeUs), 1, 0.5 + slack);
+    for (size_t i = 1; i < 3; ++i) EXPECT_NEAR(seconds(status[i - 1].timeUs, status[i].timeUs), 2, 0.5 + slack);
 
     Json::Value pl = LoadJsonFromString(details.back().payload);
     EXPECT_EQ(pl["playlist"].asString(), "evening");
@@ -236,11 +243,7 @@ TEST_F(MqttEndToEnd, ABrokerAwayForTenSecondsCostsNoFrameAndPublishingResumes) {
     }
     // A machine busy with other work may starve the reader, which then
     // skips a frame to keep time and says so; any other frame missing is lost.
-    std::string log = d.log();
-    size_t lateReads = 0;
-    for (size_t at = log.find("was not read in time"); at != std::string::npos;
-         at = log.find("was not read in time", at + 1))
-        ++lateReads;
+    size_t lateReads = kivtest::lateReads(d.log());
     ASSERT_GE(shown.size() + lateReads, spec.frames) << "frames delivered, " << lateReads << " read late";
     EXPECT_EQ(shown.front().first, 0);
     EXPECT_EQ(shown.back().first, (int)spec.frames - 1);
@@ -250,5 +253,6 @@ TEST_F(MqttEndToEnd, ABrokerAwayForTenSecondsCostsNoFrameAndPublishingResumes) {
     long long anchor = LLONG_MAX, worst = 0;
     for (auto& s : shown) anchor = std::min(anchor, s.second - s.first * 25000LL);
     for (auto& s : shown) worst = std::max(worst, s.second - s.first * 25000LL - anchor);
-    EXPECT_LT(worst, 250000) << "latest frame " << worst << " us behind the grid (" << repeats << " held frames)";
+    EXPECT_LT(worst, 250000 + 2 * stalls.worstUs())
+        << "latest frame " << worst << " us behind the grid (" << repeats << " held frames)";
 }

@@ -112,10 +112,18 @@ TEST_F(OutputPortsEndToEnd, CommandsSwitchPinsAndFuseTripsAreNamedInWarningsAndP
       {"name": "P2", "enablePin": "!GPIO2", "eFusePin": "GPIO12", "eFuseInterruptPin": "+GPIO20"},
       {"name": "P3", "enablePin": "GPIO3", "eFusePin": "GPIO13", "eFuseInterruptPin": "+GPIO20",
        "currentSensor": {"path": ")" + media.file("/tmp/c3") + R"(", "scale": 0.5, "offset": 100}},
-      {"name": "P4", "enablePin": "!GPIO4", "eFusePin": "!+GPIO14"}]})");
+      {"name": "P4", "enablePin": "!GPIO4", "eFusePin": "!+GPIO14"},
+      {"name": "PSU", "enablePin": "GPIO5", "managed": false}]})");
+    // The power supply's relay follows the ports through the presets.
+    std::string presets = GetFileContents(media.file("/config/commandPresets.json"));
+    presets.replace(presets.rfind("]}"), 2, R"(,
+      {"name": "OUTPUTS_ENABLED", "command": "Set Port Status", "args": ["PSU", "true"]},
+      {"name": "OUTPUTS_DISABLED", "command": "Set Port Status", "args": ["PSU", "false"]}]})");
+    media.write("/config/commandPresets.json", presets);
     startDaemon();
-    // Switched on at start.
-    ASSERT_TRUE(levels({{"GPIO1", 1}, {"GPIO2", 0}, {"GPIO3", 1}, {"GPIO4", 0}})) << levelsNow();
+    // Switched on at start, the relay with them.
+    ASSERT_TRUE(levels({{"GPIO1", 1}, {"GPIO2", 0}, {"GPIO3", 1}, {"GPIO4", 0}, {"GPIO5", 1}}))
+        << levelsNow() << d.log();
     EXPECT_EQ(sim.pin("GPIO20")["mode"].asString(), "gpio_pu");
     EXPECT_EQ(sim.pin("GPIO14")["mode"].asString(), "gpio_pu");
 
@@ -155,7 +163,7 @@ TEST_F(OutputPortsEndToEnd, CommandsSwitchPinsAndFuseTripsAreNamedInWarningsAndP
     ASSERT_EQ(r.status, 200) << r.error;
     EXPECT_EQ(r.header("content-type"), "application/json");
     Json::Value ports = LoadJsonFromString(r.body);
-    ASSERT_EQ(ports.size(), 4u) << r.body;
+    ASSERT_EQ(ports.size(), 5u) << r.body;
     EXPECT_EQ(ports[0]["name"].asString(), "P1");
     EXPECT_FALSE(ports[0]["enabled"].asBool());
     EXPECT_FALSE(ports[0]["status"].asBool());
@@ -164,7 +172,7 @@ TEST_F(OutputPortsEndToEnd, CommandsSwitchPinsAndFuseTripsAreNamedInWarningsAndP
     EXPECT_TRUE(ports[1]["status"].asBool());
     EXPECT_EQ(ports[2]["ma"].asInt(), 700);
     EXPECT_FALSE(ports[3]["status"].asBool());
-    EXPECT_EQ(kivtest::httpGet(d.httpUrl("/kivd/ports/list")).body, R"(["--ALL--","P1","P2","P3","P4"])");
+    EXPECT_EQ(kivtest::httpGet(d.httpUrl("/kivd/ports/list")).body, R"(["--ALL--","P1","P2","P3","P4","PSU"])");
 
     // The fuse resets and the user switches P1 back on from a phone.
     EXPECT_EQ(sim.send("GPIO11=0 GPIO13=0 GPIO20=1"), "OK");
@@ -173,10 +181,12 @@ TEST_F(OutputPortsEndToEnd, CommandsSwitchPinsAndFuseTripsAreNamedInWarningsAndP
     EXPECT_TRUE(hasWarning("eFUSE Triggered for P3"));
     EXPECT_TRUE(levels({{"GPIO1", 1}}));
 
-    // At the stop every managed port is switched off.
+    // At the stop every managed port is switched off, and the relay too.
     EXPECT_EQ(d.stop(), 0);
     EXPECT_EQ(sim.level("GPIO1"), 0);
     EXPECT_EQ(sim.level("GPIO2"), 1);
+    EXPECT_EQ(sim.level("GPIO5"), 0) << d.log();
+    EXPECT_EQ(d.log().find("Preset command"), std::string::npos) << d.log();
 }
 
 // A strip on a port: it draws current for each of its real pixels that the

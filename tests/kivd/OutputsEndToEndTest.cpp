@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "KivdProcess.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "hseq/ShowGenerator.h"
@@ -108,6 +109,7 @@ TEST_F(OutputsEndToEnd, EveryProtocolDeliversEveryFrameInOrder) {
     ASSERT_TRUE(ddp.ok() && kinet.ok() && e131.ok() && artnet.ok() && generic.ok());
 
     kivtest::KivdProcess d(media.path());
+    kivtest::StallMeter stalls;  // what a loaded machine adds to the span below
     ASSERT_TRUE(d.start({"-f"}));
     ASSERT_TRUE(d.waitReady()) << d.output();
     PlayThrough(d);  // the sequence ends by itself after 60 frames of 25 ms
@@ -141,7 +143,7 @@ TEST_F(OutputsEndToEnd, EveryProtocolDeliversEveryFrameInOrder) {
             showTimes.push_back(ddpTimes[i]);
     ASSERT_GE(showTimes.size(), 2u);
     double spanMs = (showTimes.back() - showTimes.front()) / 1000.0;
-    EXPECT_NEAR(spanMs, 59 * 25, 200);
+    EXPECT_NEAR(spanMs, 59 * 25, 200 + 2 * stalls.worstUs() / 1000.0);
     EXPECT_EQ(dd.frames, 60) << "DDP frames delivered";
     EXPECT_EQ(dd.outOfOrder, 0);
     EXPECT_EQ(dd.unknown, 0);

@@ -15,8 +15,10 @@
 #include <functional>
 #include <memory>
 
+#include "FaultSupport.h"
 #include "HeadlessChromium.h"
 #include "KivdProcess.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "VirtualDisplayClient.h"
 #include "common.h"
@@ -313,7 +315,8 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     ASSERT_TRUE(ddp.ok());
 
     kivtest::KivdProcess d(media.path());
-    ASSERT_TRUE(d.start({"-f"}));
+    // The player says when it could not read a frame in time.
+    ASSERT_TRUE(d.start({"-f", "--log-level", "debug:Sequence"}));
     ASSERT_TRUE(d.waitReady()) << d.output();
     std::string proc = "/proc/" + std::to_string(d.pid());
     // A first show starts the threads that stay for later ones (the reader,
@@ -323,7 +326,7 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     ASSERT_TRUE(kivtest::waitUntil([&] { return sequenceDone(d); }, 20000));
     ASSERT_TRUE(kivtest::waitUntil([&] { return !hasThread(d.pid(), "KIV-ChannelOut"); }, 15000));
     ddp.take();
-    int fdsBefore = countEntries(proc + "/fd");
+    int socketsBefore = kivtest::countSockets(d.pid());
     int threadsBefore = countEntries(proc + "/task");
 
     // Connects and never reads a byte.
@@ -332,6 +335,7 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     VirtualDisplayClient watcher(vdPort(), d.httpAddress());
     ASSERT_TRUE(watcher.waitHeader(10000));
 
+    kivtest::StallMeter stalls;
     ASSERT_EQ(d.command({"Start Sequence", "busy.hseq"}, &out), 0) << out;
     // 50 browsers come and go while the show plays, ten at a time.
     int headers = 0;
@@ -346,9 +350,12 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     usleep(300000);
 
     if (timed) {
-        // The frames reached the controller on the period grid. (A loaded
-        // machine may make the sequence reader late; the player then skips a
-        // frame to stay in time.)
+        // The frames reached the controller on the period grid. A loaded
+        // machine may make the sequence reader late (the player then skips
+        // a frame to stay in time and says so), and runs the daemon's
+        // threads late as it runs this test's: the bound on lateness widens
+        // by the worst wake-up delay measured here meanwhile, once for the
+        // output thread and once for the UDP worker behind it.
         std::vector<std::pair<int, long long>> arrivals;  // frame, time
         int last = -1, outOfOrder = 0;
         for (auto& g : ddp.take()) {
@@ -372,8 +379,9 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
             long long due = arrivals.front().second + (long long)(a.first - arrivals.front().first) * 25000;
             worstLate = std::max(worstLate, a.second - due);
         }
-        EXPECT_GE(arrivals.size(), frames - 3) << d.log();
-        EXPECT_LT(worstLate, 250000) << "a frame was held up (us behind the grid)";
+        EXPECT_GE((int)arrivals.size(), (int)frames - 3 - kivtest::lateReads(d)) << d.log();
+        EXPECT_LT(worstLate, 250000 + 2 * stalls.worstUs())
+            << "a frame was held up (us behind the grid); threads here woke up to " << stalls.worstUs() << " us late";
     }
 
     // The client that never read was cut off once; the watcher saw the show.
@@ -389,11 +397,11 @@ TEST(VirtualDisplayEndToEnd, BrowsersComingGoingOrNeverReadingDelayNoFrameAndLea
     // No descriptor or thread left behind once the show is over.
     EXPECT_TRUE(kivtest::waitUntil(
         [&] {
-            return !hasThread(d.pid(), "KIV-ChannelOut") && countEntries(proc + "/fd") == fdsBefore &&
+            return !hasThread(d.pid(), "KIV-ChannelOut") && kivtest::countSockets(d.pid()) == socketsBefore &&
                    countEntries(proc + "/task") == threadsBefore;
         },
         15000))
-        << "descriptors " << countEntries(proc + "/fd") << " (before " << fdsBefore << "), threads "
+        << "sockets " << kivtest::countSockets(d.pid()) << " (before " << socketsBefore << "), threads "
         << countEntries(proc + "/task") << " (before " << threadsBefore << ")";
     EXPECT_EQ(d.stop(SIGTERM), 0) << d.output();
 }

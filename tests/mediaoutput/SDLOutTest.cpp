@@ -18,6 +18,7 @@ extern "C" {
 #include <set>
 
 #include "MediaTestSupport.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "Warnings.h"
 #include "channeloutput/channeloutput.h"
@@ -77,6 +78,10 @@ protected:
     TempMediaDir media;
     std::unique_ptr<DiskAudio> disk;
     MediaOutputStatus status;
+    // A loaded machine runs the test and the decoder late: timing bounds
+    // widen by twice the worst wake-up delay it gave a thread here.
+    StallMeter stalls;
+    double SlackSeconds() const { return 2 * stalls.worstUs() / 1e6; }
 };
 
 TEST_F(SDLOutTest, PlaysAWavToneSampleForSample) {
@@ -530,13 +535,13 @@ TEST_F(SDLOutTest, VideoPicturesShowAtTheirTimeAlsoWhenStartedPartWay) {
     long long t0 = GetTimeMS();
     ASSERT_EQ(1, out.Start(1500));
     out.Process();
-    EXPECT_NEAR(1.5, status.mediaSeconds, 0.3);
+    EXPECT_NEAR(1.5, status.mediaSeconds, 0.3 + SlackSeconds());
     EXPECT_EQ(1, SDLOutput::ProcessVideoOverlay(1500));
     EXPECT_EQ((std::vector<uint8_t>{0, 255, 0}), pixel());
     waitUntil([&] { return !out.Process(); }, 10000);
     long long took = GetTimeMS() - t0;
     EXPECT_GT(took, 1200);
-    EXPECT_LT(took, 4000);
+    EXPECT_LT(took, 4000 + SlackSeconds() * 1000);
     out.Close();
     StopChannelOutputThread();
 }
@@ -613,7 +618,7 @@ TEST_F(SDLWithoutDeviceTest, VideoPlaysOnTheWallClockWithoutADevice) {
         EXPECT_EQ(1, SDLOutput::ProcessVideoOverlay((unsigned)(status.mediaSeconds * 1000)));
         ExpectQuadrants(PixelOverlayManager::INSTANCE.getModel("Matrix")->getData(), 16, 8, 24);
         waitUntil([&] { return !out.Process(); }, 10000);
-        EXPECT_NEAR(1500, GetTimeMS() - t0, 400);
+        EXPECT_NEAR(1500, GetTimeMS() - t0, 400 + SlackSeconds() * 1000);
         out.Close();
     }
     EXPECT_EQ(1, log.count("Could not initialize SDL - "));

@@ -18,6 +18,7 @@
 #include "RecordingEvents.h"
 #include "ScheduleClock.h"
 #include "Sequence.h"
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "channeloutput/channeloutput.h"
 #include "channeloutput/channeloutputthread.h"
@@ -119,6 +120,10 @@ protected:
 
     TempMediaDir m_media;
     std::unique_ptr<LogCapture> m_log;
+    // A loaded machine runs the player's threads late: timing bounds widen
+    // by twice the worst wake-up delay it gave a thread of this test.
+    kivtest::StallMeter m_stalls;
+    long long SlackUs() const { return 2 * m_stalls.worstUs(); }
     std::unique_ptr<DiskAudio> m_disk;
     CaptureOutput* m_capture = nullptr;  // owned by the output registry
     RecordingHandler m_events;
@@ -190,7 +195,7 @@ TEST_F(PlaylistEntryBothTest, FramesFollowTheSongToItsEnd) {
     RecordProperty("p99_offset_us", std::to_string(Percentile(offsets, 0.99)));
     // On the song's clock: the typical frame leaves within a frame period
     // of its moment in the song (a loaded machine may add a little).
-    EXPECT_LT(std::llabs(median), 2 * FRAME_MS * 1000LL) << "median offset " << median << " us";
+    EXPECT_LT(std::llabs(median), 2 * FRAME_MS * 1000LL + SlackUs()) << "median offset " << median << " us";
 
     // The last frame leaves as the song ends (within a frame period; twice
     // that is allowed for a loaded machine, the benchmark measures it).
@@ -203,7 +208,7 @@ TEST_F(PlaylistEntryBothTest, FramesFollowTheSongToItsEnd) {
         }
     }
     RecordProperty("last_frame_minus_song_end_us", std::to_string(lastSent - songEnd));
-    EXPECT_LT(std::llabs(lastSent - songEnd), 2 * FRAME_MS * 1000LL)
+    EXPECT_LT(std::llabs(lastSent - songEnd), 2 * FRAME_MS * 1000LL + SlackUs())
         << "the last frame left " << (lastSent - songEnd) << " us from the end of the song";
 }
 
@@ -284,7 +289,7 @@ TEST_F(PlaylistEntryBothTest, SongShorterThanTheSequenceHandsOverToTheWallClock)
     long long took = GetTimeMS() - t0;
     EXPECT_TRUE(handedOver);
     EXPECT_GT(took, 2700) << "the entry lasts as long as its sequence";
-    EXPECT_LT(took, 4500);
+    EXPECT_LT(took, 4500 + SlackUs() / 1000);
     auto sends = Sends();
     ASSERT_FALSE(sends.empty());
     EXPECT_EQ(spec.frames - 1, sends.back().frame);
@@ -303,7 +308,7 @@ TEST_F(PlaylistEntryBothTest, SongLongerThanTheSequenceKeepsTheEntryPlaying) {
     ASSERT_TRUE(PlayToEnd(e, 10000));
     long long took = GetTimeMS() - t0;
     EXPECT_GT(took, 2300) << "the entry lasts as long as its song";
-    EXPECT_LT(took, 4500);
+    EXPECT_LT(took, 4500 + SlackUs() / 1000);
     PcmCapture played = ReadPcm16(m_disk->file());
     size_t first = played.firstSound();
     ASSERT_NE(std::string::npos, first);
@@ -320,7 +325,7 @@ TEST_F(PlaylistEntryBothTest, MissingSongLeavesTheLightsOnTheWallClock) {
     ASSERT_EQ(1, e.StartPlaying());
     EXPECT_FALSE(e.SongIsClock());
     ASSERT_TRUE(PlayToEnd(e, 10000));
-    EXPECT_NEAR(2000, GetTimeMS() - t0, 700);
+    EXPECT_NEAR(2000, GetTimeMS() - t0, 700 + SlackUs() / 1000);
     EXPECT_TRUE(m_log->contains("gone.mp3 does not exist!"));
     EXPECT_TRUE(m_log->contains("Could not start media gone.mp3"));
     auto sends = Sends();
@@ -461,7 +466,7 @@ TEST_F(PlaylistEntryBothNoDeviceTest, LightsPlayOnTheWallClockAndTheLogSaysSoOnc
         // the opening of the sequence on).
         auto one = std::find_if(sends.begin(), sends.end(), [](const FrameSend& s) { return s.frame == 1; });
         ASSERT_NE(sends.end(), one);
-        EXPECT_NEAR(1950, (sends.back().timeUs - one->timeUs) / 1000, 500);
+        EXPECT_NEAR(1950, (sends.back().timeUs - one->timeUs) / 1000, 500 + SlackUs() / 1000);
         EXPECT_GE(sends.size(), spec.frames * 9 / 10) << "the lights keep their rate";
     }
     EXPECT_EQ(1, m_log->count("Could not open audio device - "));

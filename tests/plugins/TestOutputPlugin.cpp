@@ -1,6 +1,8 @@
 // "TestOutput": a real output plug-in for registry and daemon tests. Each
 // frame's channels are appended to the file named by "file" (one line of
-// hex per frame); "failInit": true makes Init fail.
+// hex per frame); "failInit": true makes Init fail; "overflowStack":
+// "init" or "send" recurses without end in Init (the main thread) or in
+// the first SendData (the output thread), as a runaway plug-in would.
 
 #include <cstdio>
 #include <string>
@@ -10,6 +12,20 @@
 #include "log.h"
 
 namespace {
+
+volatile int bottomless = 1;
+
+// Each level keeps 64 kB of the stack, so a debugger's trace of it stays
+// short; built with stack clash protection, every page of a level is
+// touched in turn and the recursion meets the guard page below the stack
+// rather than jumping past it.
+__attribute__((noinline)) int diveIntoTheStack(int depth) {
+    volatile char level[65536];
+    level[0] = (char)depth;
+    level[sizeof(level) - 1] = level[0];
+    if (!bottomless) return depth;
+    return diveIntoTheStack(depth + 1) + level[sizeof(level) - 1];
+}
 
 class TestFileOutput : public ChannelOutput {
 public:
@@ -21,9 +37,12 @@ public:
             return 0;
         }
         m_file = config.get("file", "").asString();
+        m_overflow = config.get("overflowStack", "").asString();
+        if (m_overflow == "init") diveIntoTheStack(0);
         return 1;
     }
     int SendData(unsigned char* data) override {
+        if (m_overflow == "send") diveIntoTheStack(0);
         if (m_file.empty()) return 0;
         FILE* f = fopen(m_file.c_str(), "a");
         if (!f) return 0;
@@ -38,6 +57,7 @@ public:
 
 private:
     std::string m_file;
+    std::string m_overflow;
 };
 
 class TestOutputPlugin : public KIVPlugins::Plugin, public KIVPlugins::ChannelOutputPlugin {

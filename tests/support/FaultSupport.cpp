@@ -430,6 +430,18 @@ std::string playingPlaylist(KivdProcess& d) {
     return v["status"].asInt() != 0 ? v["playlist"].asString() : "";
 }
 
+int lateReads(const std::string& log, int lastFrame) {
+    static const std::string said = " was not read in time";
+    int n = 0;
+    for (size_t p = log.find(said); p != std::string::npos; p = log.find(said, p + 1)) {
+        size_t at = log.rfind("Frame ", p);
+        if (at != std::string::npos && atoi(log.c_str() + at + 6) <= lastFrame) ++n;
+    }
+    return n;
+}
+
+int lateReads(KivdProcess& d, int lastFrame) { return lateReads(d.output(), lastFrame); }
+
 bool hasWarning(KivdProcess& d, const std::string& part) {
     return commandText(d, {"Get Warnings"}).find(part) != std::string::npos;
 }

@@ -8,12 +8,14 @@
 
 #include <sys/types.h>
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "hseq/ShowGenerator.h"
 
@@ -127,8 +129,13 @@ public:
     }
     std::vector<SequenceRun> runs(int stepMs = 25) const { return splitRuns(m_seen, stepMs); }
     std::string describe(int stepMs = 25) const;
+    // The worst delay with which this machine has woken a thread of the test
+    // since the show was made (a StallMeter): bounds on the show's timing
+    // widen by it, so a loaded machine is allowed what it does to threads.
+    long long stallUs() const { return m_stalls.worstUs(); }
 
 private:
+    StallMeter m_stalls;
     std::string m_media;
     ShowSequences m_seqs;
     std::string m_address;
@@ -228,6 +235,13 @@ std::string scheduleRow(const std::string& playlist, int fromNow, int toNow, con
 // The daemon's state through its command client.
 std::string commandText(KivdProcess& d, const std::vector<std::string>& args, int timeoutSec = 5);
 std::string playingPlaylist(KivdProcess& d);
+// Frames the player left out because a busy machine kept its reader from
+// having them in time, as it says at debug level on the Sequence facility
+// (start the daemon with "--log-level debug:Sequence"). Counted in its
+// output, which has every line even while the log file cannot be written;
+// only those up to `lastFrame` of the sequence when it is given.
+int lateReads(const std::string& log, int lastFrame = INT_MAX);
+int lateReads(KivdProcess& d, int lastFrame = INT_MAX);
 bool hasWarning(KivdProcess& d, const std::string& part);
 
 }  // namespace kivtest

@@ -117,6 +117,8 @@ UdpReceiver::UdpReceiver(const std::string& address, uint16_t port) {
     int sz = 16 * 1024 * 1024;
     setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &sz, sizeof(sz));
     setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &sz, sizeof(sz));
+    // Arrival times from the kernel: a receiver thread that the machine
+    // runs late does not make the datagrams late.
     setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMP, &one, sizeof(one));
     sockaddr_in a;
     memset(&a, 0, sizeof(a));
@@ -156,15 +158,17 @@ void UdpReceiver::run() {
         ssize_t n = recvmsg(m_fd, &m, 0);
         if (n < 0) continue;
         d.bytes.assign(buf.begin(), buf.begin() + n);
-        // When the datagram arrived (the kernel's stamp, same clock as
-        // GetTime), not when this thread got to it: on a busy machine the
-        // receiver's own wait for the CPU would count as lateness.
+        // When the datagram arrived (the kernel's stamp), not when this
+        // thread got to it: on a busy machine the receiver's own wait for
+        // the CPU would count as lateness.
         d.timeUs = GetTime();
         for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+                // The stamp is on the wall clock, GetTime on the monotonic one.
                 timeval tv;
                 memcpy(&tv, CMSG_DATA(c), sizeof(tv));
-                d.timeUs = tv.tv_sec * 1000000LL + tv.tv_usec;
+                long long agoUs = GetWallTime() - (tv.tv_sec * 1000000LL + tv.tv_usec);
+                if (agoUs > 0) d.timeUs -= agoUs;
             }
         }
         std::lock_guard<std::mutex> lock(m_lock);
@@ -204,6 +208,20 @@ int countDirectoryEntries(const std::string& dir) {
     if (!d) return -1;
     int n = 0;
     while (struct dirent* e = readdir(d)) n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+    return n;
+}
+
+int countSockets(pid_t pid) {
+    std::string dir = pid ? "/proc/" + std::to_string(pid) + "/fd" : "/proc/self/fd";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (struct dirent* e = readdir(d)) {
+        char target[64];
+        ssize_t len = readlinkat(dirfd(d), e->d_name, target, sizeof(target) - 1);
+        n += len > 7 && strncmp(target, "socket:", 7) == 0;
+    }
     closedir(d);
     return n;
 }

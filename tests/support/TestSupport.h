@@ -66,7 +66,7 @@ private:
 
 struct Datagram {
     std::vector<uint8_t> bytes;
-    long long timeUs;
+    long long timeUs;  // GetTime() when the kernel received it
     sockaddr_in from;
 };
 
@@ -105,6 +105,10 @@ int runCommand(const std::string& cmd, std::string* output = nullptr);
 // Entries of a folder (not "." and ".."), -1 when it cannot be read: with
 // /proc/<pid>/fd and /proc/<pid>/task, a process's descriptors and threads.
 int countDirectoryEntries(const std::string& dir);
+// The sockets a process (0: this one) has open. Unlike all its descriptors
+// they do not count a file that a thread has open for a moment (the log,
+// which is opened for each line).
+int countSockets(pid_t pid = 0);
 // The names of the threads of a process (0: this one).
 std::vector<std::string> threadNames(pid_t pid = 0);
 
