@@ -390,6 +390,10 @@ TEST_F(SetupEndToEnd, PagesInChromiumSetUpAndRunAShow) {
     ASSERT_TRUE(b.clickElement("add-row"));
     type("#row-2 td:nth-child(2) input", "garden");
     type("#row-2 td:nth-child(4) input", "21:30:00");
+    // A change elsewhere on the board leaves the unsaved row as typed.
+    ASSERT_EQ(put("/kivd/playlists/other", saved.toStyledString()).status, 201);
+    EXPECT_TRUE(b.waitFor("!document.getElementById('changed').hidden", 5000));
+    EXPECT_EQ(b.evaluate("document.querySelector('#row-2 td:nth-child(2) input').value").asString(), "garden");
     ASSERT_TRUE(b.clickElement("save"));
     std::string shown = "document.querySelector('#row-2 .next').textContent";
     EXPECT_TRUE(b.waitFor(shown + " !== ''", 5000)) << b.evaluate(text("schedule-result"));
