@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <set>
 
@@ -265,6 +266,41 @@ TEST_F(SetupEndToEnd, TestPatternFramesReachTheReceiverInTheColoursAsked) {
     ASSERT_EQ(d.command({"Start Playlist", "evening", "true"}), 0);
     EXPECT_EQ(d.command({"Test Pattern", "Chase", "1-30", "RGB", "#ffffff"}, &out), 0) << "a manual playlist does not guard";
     ASSERT_EQ(d.command({"Test Stop"}), 0);
+    ASSERT_EQ(d.command({"Stop Now"}), 0);
+
+    // A row open now starts the playlist as a scheduled show.
+    time_t now = time(nullptr), from = now - 60, to = now + 600;
+    struct tm a, b, c;
+    localtime_r(&now, &a);
+    localtime_r(&from, &b);
+    localtime_r(&to, &c);
+    if (a.tm_yday != b.tm_yday || a.tm_yday != c.tm_yday) GTEST_SKIP() << "too close to midnight for a same-day row";
+    char row[160];
+    strftime(row, sizeof(row), R"([{"playlist": "evening", "day": "Everyday", "startTime": "%H:%M:%S", )", &b);
+    strftime(row + strlen(row), sizeof(row) - strlen(row), R"("endTime": "%H:%M:%S", "repeat": true}])", &c);
+    ASSERT_EQ(put("/kivd/config/schedule", row).status, 200);
+    ASSERT_TRUE(kivtest::waitUntil([&] {
+        std::string s;
+        d.command({"Get Playlist Status"}, &s, 5);
+        return LoadJsonFromString(s)["playlist"].asString() == "evening";
+    }, 10000)) << d.log();
+    auto testStatus = [&] {
+        std::string s;
+        d.command({"Get Test Status"}, &s, 5);
+        return LoadJsonFromString(s);
+    };
+    EXPECT_NE(d.command({"Test Pattern", "Solid Color", "1-48", "RGB", "#204060"}, &out), 0);
+    EXPECT_NE(out.find("The scheduled playlist 'evening' is playing"), std::string::npos) << out;
+    EXPECT_FALSE(testStatus()["running"].asBool());
+    ASSERT_EQ(d.command({"Test Pattern", "Solid Color", "1-48", "RGB", "#204060", "true"}, &out), 0) << out;
+    EXPECT_TRUE(testStatus()["running"].asBool());
+    ddp.take();
+    ASSERT_TRUE(ddp.waitFor(3, 5000));
+    grams = ddp.take();
+    p = DecodeDDP(grams.back().bytes.data(), grams.back().bytes.size());
+    ASSERT_TRUE(p.valid && p.length == 48u);
+    EXPECT_EQ(std::vector<uint8_t>(p.data, p.data + 3), (std::vector<uint8_t>{0x20, 0x40, 0x60}));
+    EXPECT_EQ(std::vector<uint8_t>(p.data + 45, p.data + 48), (std::vector<uint8_t>{0x20, 0x40, 0x60}));
 }
 
 TEST_F(SetupEndToEnd, ChangesNeedTheTokenBeyondLoopbackAndAreOffWithoutOne) {
