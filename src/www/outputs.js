@@ -16,6 +16,7 @@ async function load() {
   const r = await kivApi('GET', '/kivd/config/outputs');
   if (!r.ok) return showResult($('outputs-result'), r);
   doc = r.data.outputs;
+  kivEdits.pending = false;
   render();
   if (r.data.problems) showResult($('outputs-result'), { ok: false, data: { problems: r.data.problems } });
 }
@@ -35,7 +36,7 @@ function render() {
     const proto = selectOf(PROTOCOLS, PROTOCOLS[u.type || 0]);
     proto.onchange = () => { u.type = PROTOCOLS.indexOf(proto.value); sync(); };
     const del = el('button', { textContent: '\u2715', className: 'small danger' });
-    del.onclick = () => { list.splice(i, 1); sync(); render(); };
+    del.onclick = () => { list.splice(i, 1); kivEdits.pending = true; render(); };
     body.append(el('tr', {}, [el('td', {}, [active]), field('description', 14), el('td', {}, [proto]), field('address', 14),
       field('startChannel', 7), field('channelCount', 6), field('universe', 5), field('universeCount', 3), el('td', {}, [del])]));
   });
@@ -50,14 +51,17 @@ async function save(restart) {
     return showResult($('outputs-result'), { ok: false, data: { error: 'The JSON text is not valid: ' + e.message } });
   }
   const r = await kivApi('PUT', '/kivd/config/outputs' + (restart ? '?restart=1' : ''), d);
+  if (r.ok) kivEdits.pending = false;
   showResult($('outputs-result'), r, restart ? 'Saved; kivd restarts with it' : 'Saved; used from the next start of kivd');
 }
 
-$('outputs-json').addEventListener('change', () => { try { doc = JSON.parse($('outputs-json').value); render(); } catch (e) { /* shown on save */ } });
+$('outputs-json').addEventListener('change', () => { kivEdits.pending = true; try { doc = JSON.parse($('outputs-json').value); render(); } catch (e) { /* shown on save */ } });
 $('add-destination').addEventListener('click', () => {
+  kivEdits.pending = true;
   udpEntry().universes.push({ active: 1, description: '', type: 4, address: '', startChannel: 1, channelCount: 512 });
   render();
 });
+$('destinations').addEventListener('change', () => { kivEdits.pending = true; });
 $('save').addEventListener('click', () => save(false));
 $('save-restart').addEventListener('click', () => save(true));
 watchChanges(load);

@@ -15,6 +15,7 @@ async function load() {
   if (!r.ok) return showResult($('schedule-result'), r);
   rows = r.data.rows;
   next = r.data.next || [];
+  kivEdits.pending = false;
   render();
 }
 
@@ -39,7 +40,7 @@ function render() {
     const n = next.find((x) => x.row === i + 1);
     const when = n && n.next.length ? n.next.map((o) => o.startStr + ' \u2192 ' + o.endStr).join('\n') : '';
     const del = el('button', { textContent: '\u2715', className: 'small danger' });
-    del.onclick = () => { rows.splice(i, 1); render(); };
+    del.onclick = () => { rows.splice(i, 1); kivEdits.pending = true; render(); };
     body.append(el('tr', { id: 'row-' + (i + 1) }, [check('enabled', true), field('playlist', { size: 12 }), el('td', {}, [day]),
       field('startTime', { size: 8 }), field('endTime', { size: 8 }), field('startDate', { size: 10 }),
       field('endDate', { size: 10 }), check('repeat', false), el('td', {}, [stop]),
@@ -48,12 +49,14 @@ function render() {
 }
 
 $('add-row').addEventListener('click', () => {
+  kivEdits.pending = true;
   rows.push({ enabled: true, playlist: '', day: 'Everyday', startTime: '18:00:00', endTime: '22:00:00', repeat: true, stopType: 'Graceful' });
   render();
 });
 $('save').addEventListener('click', async () => {
   const r = await kivApi('PUT', '/kivd/config/schedule', rows);
   showResult($('schedule-result'), r, 'Saved; the scheduler uses it from its next pass');
-  if (r.ok) { rows = r.data.rows; next = r.data.next; render(); }
+  if (r.ok) { rows = r.data.rows; next = r.data.next; kivEdits.pending = false; render(); }
 });
+$('rows').addEventListener('change', () => { kivEdits.pending = true; });
 watchChanges(load);

@@ -41,6 +41,10 @@ function selectOf(values, value) {
   return s;
 }
 
+// Set by a page while it holds edits not yet saved: a change on the board
+// then leaves them in place and says so, rather than reloading over them.
+const kivEdits = { pending: false };
+
 // Calls onChange now and whenever something changed on the board.
 function watchChanges(onChange) {
   let version = null;
@@ -50,7 +54,11 @@ function watchChanges(onChange) {
       if (r.ok) {
         $('readonly').hidden = r.data.writable;
         $('readonly').textContent = r.data.reason || '';
-        if (r.data.version !== version) { version = r.data.version; onChange(); }
+        if (r.data.version !== version) {
+          const keep = version !== null && kivEdits.pending;
+          $('changed').hidden = !keep;
+          if (!keep) { version = r.data.version; onChange(); }
+        }
       }
     } catch (e) { /* the daemon restarts: try again */ }
     setTimeout(poll, 1500);
@@ -59,6 +67,11 @@ function watchChanges(onChange) {
 }
 
 (function setUpPage() {
+  const readonly = $('readonly');
+  if (readonly) {
+    readonly.after(el('div', { id: 'changed', className: 'banner', hidden: true,
+      textContent: 'Changed on the board since this page loaded: save your edits, or reload the page to see the change.' }));
+  }
   const nav = $('nav');
   if (nav) {
     for (const [href, text] of [['index.html', 'Status'], ['files.html', 'Files'], ['playlists.html', 'Playlists'],

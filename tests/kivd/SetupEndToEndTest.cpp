@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <ctime>
+#include <set>
 
+#include "HeadlessChromium.h"
 #include "HttpClient.h"
 #include "KivdProcess.h"
 #include "TestSupport.h"
@@ -263,6 +265,35 @@ TEST_F(SetupEndToEnd, TestPatternFramesReachTheReceiverInTheColoursAsked) {
     ASSERT_EQ(d.command({"Start Playlist", "evening", "true"}), 0);
     EXPECT_EQ(d.command({"Test Pattern", "Chase", "1-30", "RGB", "#ffffff"}, &out), 0) << "a manual playlist does not guard";
     ASSERT_EQ(d.command({"Test Stop"}), 0);
+    ASSERT_EQ(d.command({"Stop Now"}), 0);
+
+    // A row open all day starts the playlist as a scheduled show.
+    ASSERT_EQ(put("/kivd/config/schedule", R"([{"playlist": "evening", "day": "Everyday", "startTime": "00:00:00",
+                                              "endTime": "23:59:59", "repeat": true}])")
+                  .status,
+              200);
+    ASSERT_TRUE(kivtest::waitUntil([&] {
+        std::string s;
+        d.command({"Get Playlist Status"}, &s, 5);
+        return LoadJsonFromString(s)["playlist"].asString() == "evening";
+    }, 10000)) << d.log();
+    auto testStatus = [&] {
+        std::string s;
+        d.command({"Get Test Status"}, &s, 5);
+        return LoadJsonFromString(s);
+    };
+    EXPECT_NE(d.command({"Test Pattern", "Solid Color", "1-48", "RGB", "#204060"}, &out), 0);
+    EXPECT_NE(out.find("The scheduled playlist 'evening' is playing"), std::string::npos) << out;
+    EXPECT_FALSE(testStatus()["running"].asBool());
+    ASSERT_EQ(d.command({"Test Pattern", "Solid Color", "1-48", "RGB", "#204060", "true"}, &out), 0) << out;
+    EXPECT_TRUE(testStatus()["running"].asBool());
+    ddp.take();
+    ASSERT_TRUE(ddp.waitFor(3, 5000));
+    grams = ddp.take();
+    p = DecodeDDP(grams.back().bytes.data(), grams.back().bytes.size());
+    ASSERT_TRUE(p.valid && p.length == 48u);
+    EXPECT_EQ(std::vector<uint8_t>(p.data, p.data + 3), (std::vector<uint8_t>{0x20, 0x40, 0x60}));
+    EXPECT_EQ(std::vector<uint8_t>(p.data + 45, p.data + 48), (std::vector<uint8_t>{0x20, 0x40, 0x60}));
 }
 
 TEST_F(SetupEndToEnd, ChangesNeedTheTokenBeyondLoopbackAndAreOffWithoutOne) {
@@ -297,6 +328,137 @@ TEST_F(SetupEndToEnd, ChangesNeedTheTokenBeyondLoopbackAndAreOffWithoutOne) {
     EXPECT_EQ(cross.status, 403);
     EXPECT_EQ(GetFileContents(media.file("/settings")), settings);
     EXPECT_EQ(put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer secret"}).status, 200);
+}
+
+// The pages as a user drives them in Chromium: what they save is on disk and
+// the daemon acts on it.
+TEST_F(SetupEndToEnd, PagesInChromiumSetUpAndRunAShow) {
+    if (!kivtest::HeadlessChromium::available()) GTEST_SKIP() << "chromium is not installed";
+    kivtest::UdpReceiver ddp(lo(1), 4048);
+    ASSERT_TRUE(ddp.ok());
+    ShowSpec spec;
+    spec.channels = 48;
+    spec.frames = 400;
+    spec.seed = 7;
+    std::string upload = media.file("/garden.hseq");  // outside the folders kivd lists
+    ASSERT_TRUE(GenerateShow(upload, spec));
+    start();
+    kivtest::HeadlessChromium b;
+    ASSERT_TRUE(b.ok()) << b.error();
+    auto js = [](const std::string& s) { return SaveJsonToString(Json::Value(s)); };
+    auto page = [&](const std::string& name, const std::string& ready) {
+        ASSERT_TRUE(b.open(d.httpUrl("/" + name))) << b.error();
+        ASSERT_TRUE(b.waitFor(ready, 10000)) << name << ": " << b.evaluate("document.body.innerText").asString();
+    };
+    // Types into a field as a keyboard would, then leaves it.
+    auto type = [&](const std::string& selector, const std::string& text) {
+        ASSERT_TRUE(b.evaluate("(() => { const e = document.querySelector(" + js(selector) +
+                               "); if (!e) return false; e.focus(); e.select(); return true; })()")
+                        .asBool())
+            << selector;
+        Json::Value p;
+        p["text"] = text;
+        b.call("Input.insertText", p);
+        b.evaluate("document.activeElement.blur()");
+    };
+    auto text = [&](const std::string& id) { return "document.getElementById('" + id + "').textContent"; };
+
+    // Files: the chosen file is uploaded byte for byte and listed.
+    page("files.html", "document.getElementById('list-sequences')");
+    Json::Value root = b.call("DOM.getDocument", Json::Value(Json::objectValue));
+    Json::Value q;
+    q["nodeId"] = root["root"]["nodeId"];
+    q["selector"] = "#upload-file";
+    Json::Value files;
+    files["nodeId"] = b.call("DOM.querySelector", q)["nodeId"];
+    files["files"].append(upload);
+    b.call("DOM.setFileInputFiles", files);
+    ASSERT_TRUE(b.clickElement("upload"));
+    EXPECT_TRUE(b.waitFor(text("upload-result") + " === 'Uploaded garden.hseq'", 10000)) << b.evaluate(text("upload-result"));
+    EXPECT_TRUE(b.waitFor(text("list-sequences") + ".includes('garden.hseq')", 5000));
+    EXPECT_EQ(GetFileContents(media.file("/sequences/garden.hseq")), GetFileContents(upload));
+
+    // Playlists: a new one with the uploaded sequence, saved as JSON.
+    page("playlists.html", "document.getElementById('pick-evening')");
+    type("#new-name", "garden");
+    ASSERT_TRUE(b.clickElement("new"));
+    ASSERT_TRUE(b.waitFor(text("edit-name") + " === 'garden'", 5000));
+    ASSERT_TRUE(b.clickElement("add-mainPlaylist"));
+    type("#section-mainPlaylist input.file", "garden.hseq");
+    type("#description", "front lawn");
+    ASSERT_TRUE(b.clickElement("save"));
+    EXPECT_TRUE(b.waitFor(text("playlist-result") + " === 'Saved garden'", 5000)) << b.evaluate(text("playlist-result"));
+    Json::Value saved = LoadJsonFromFile(media.file("/playlists/garden.json"));
+    EXPECT_EQ(saved["description"].asString(), "front lawn");
+    ASSERT_EQ(saved["mainPlaylist"].size(), 1u) << SaveJsonToString(saved);
+    EXPECT_EQ(saved["mainPlaylist"][0]["type"].asString(), "sequence");
+    EXPECT_EQ(saved["mainPlaylist"][0]["sequenceName"].asString(), "garden.hseq");
+
+    // The uploaded show plays its own frames to the receiver.
+    ASSERT_EQ(d.command({"Start Playlist", "garden", "false"}), 0);
+    ASSERT_TRUE(ddp.waitFor(20, 10000)) << d.log();
+    std::set<std::vector<uint8_t>> frames;
+    std::vector<uint8_t> frame(spec.channels);
+    for (uint32_t f = 0; f < spec.frames; ++f) {
+        RenderShowFrame(spec, f, frame.data());
+        frames.insert(frame);
+    }
+    int matching = 0;
+    for (auto& g : ddp.take()) {
+        DecodedPacket p = DecodeDDP(g.bytes.data(), g.bytes.size());
+        matching += p.valid && p.length == spec.channels && frames.count(std::vector<uint8_t>(p.data, p.data + p.length));
+    }
+    EXPECT_GE(matching, 10);
+    ASSERT_EQ(d.command({"Stop Now"}), 0);
+
+    // Schedule: a new row for the playlist shows the next start the daemon computed.
+    media.write("/config/schedule.json", R"([{"enabled": false, "playlist": "evening", "startTime": "18:00:00", "endTime": "19:00:00"}])");
+    page("schedule.html", "document.getElementById('row-1')");
+    ASSERT_TRUE(b.clickElement("add-row"));
+    type("#row-2 td:nth-child(2) input", "garden");
+    type("#row-2 td:nth-child(4) input", "21:30:00");
+    // A change elsewhere on the board leaves the unsaved row as typed.
+    ASSERT_EQ(put("/kivd/playlists/other", saved.toStyledString()).status, 201);
+    EXPECT_TRUE(b.waitFor("!document.getElementById('changed').hidden", 5000));
+    EXPECT_EQ(b.evaluate("document.querySelector('#row-2 td:nth-child(2) input').value").asString(), "garden");
+    ASSERT_TRUE(b.clickElement("save"));
+    std::string shown = "document.querySelector('#row-2 .next').textContent";
+    EXPECT_TRUE(b.waitFor(shown + " !== ''", 5000)) << b.evaluate(text("schedule-result"));
+    Json::Value sched = LoadJsonFromString(httpRequest("GET", d.httpUrl("/kivd/config/schedule")).body);
+    Json::Value onDisk = LoadJsonFromFile(media.file("/config/schedule.json"));
+    EXPECT_EQ(onDisk[1]["playlist"].asString(), "garden");
+    EXPECT_EQ(onDisk[1]["startTime"].asString(), "21:30:00");
+    std::string first = sched["next"][1]["next"][0]["startStr"].asString();
+    EXPECT_NE(first.find("21:30"), std::string::npos) << SaveJsonToString(sched);
+    EXPECT_EQ(b.evaluate(shown).asString().find(first), 0u) << b.evaluate(shown);
+
+    // Outputs: a bad address is named on the page and nothing is written.
+    std::string outputs = GetFileContents(media.file("/config/channeloutputs.json"));
+    page("outputs.html", "document.getElementById('destinations').tBodies[0].rows.length === 1");
+    type("#destinations tbody tr td:nth-child(4) input", "10.0.0.300");
+    ASSERT_TRUE(b.clickElement("save"));
+    EXPECT_TRUE(b.waitFor("document.getElementById('outputs-result').classList.contains('error') && " + text("outputs-result") +
+                              ".includes(\"'10.0.0.300'\")",
+                          5000))
+        << b.evaluate(text("outputs-result"));
+    EXPECT_EQ(GetFileContents(media.file("/config/channeloutputs.json")), outputs);
+
+    // Test: one colour over the whole range reaches the receiver.
+    page("test.html", text("test-status") + " === 'No test running'");
+    type("#channels", "1-48");
+    b.evaluate("document.getElementById('pattern').value = 'Solid Color'; document.getElementById('color').value = '#10a0f0'");
+    ASSERT_TRUE(b.clickElement("start"));
+    EXPECT_TRUE(b.waitFor(text("test-status") + ".startsWith('Running: Solid Color on channels 1-48')", 5000))
+        << b.evaluate(text("test-result"));
+    ddp.take();
+    ASSERT_TRUE(ddp.waitFor(3, 5000));
+    auto grams = ddp.take();
+    DecodedPacket p = DecodeDDP(grams.back().bytes.data(), grams.back().bytes.size());
+    ASSERT_TRUE(p.valid && p.length == spec.channels);
+    const uint8_t rgb[3] = {0x10, 0xa0, 0xf0};
+    for (uint32_t c = 0; c < p.length; ++c) ASSERT_EQ(p.data[c], rgb[c % 3]) << "channel " << c + 1;
+    ASSERT_TRUE(b.clickElement("stop"));
+    EXPECT_TRUE(b.waitFor(text("test-status") + " === 'No test running'", 5000));
 }
 
 }  // namespace
