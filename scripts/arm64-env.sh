@@ -109,15 +109,46 @@ arm64_env_binfmt_global() {
 # outside the run sees the registration. Without a private binfmt_misc
 # (Linux before 6.7) the caller registers the emulator with
 # arm64_env_binfmt_global and sets KIV_BINFMT=global.
+#
+# The user namespace maps every user and group to itself, not only root:
+# programs the tests start as root and that then switch to a user of their
+# own (the mosquitto broker calls setgroups and setuid) must be able to.
 arm64_env_run() {
+  local sync writer status=0
+  sync=$(mktemp -d)
+  mkfifo "$sync/mapped"
+  # Writes the maps once the run (whose shell number is in $sync/pid) has its
+  # user namespace, then lets it go on; the run waits for that.
+  (
+    while [ ! -s "$sync/pid" ]; do sleep 0.05; done
+    pid=$(cat "$sync/pid")
+    while [ "$(readlink "/proc/$pid/ns/user" 2>/dev/null)" = "$(readlink /proc/self/ns/user)" ]; do
+      kill -0 "$pid" 2>/dev/null || exit 0
+      sleep 0.05
+    done
+    if echo "0 0 4294967295" >"/proc/$pid/uid_map" && echo "0 0 4294967295" >"/proc/$pid/gid_map"; then
+      echo >"$sync/mapped"
+    else
+      echo "arm64-env: cannot map the users of the run's namespace" >&2
+      kill "$pid"
+    fi
+  ) &
+  writer=$!
   # The emulator must load arm64 programs with the dynamic loader of the
   # multiarch glibc (no QEMU_LD_PREFIX): the cross toolchain's copy in
   # /usr/aarch64-linux-gnu is another glibc build, and pairing its loader
   # with the multiarch libc.so.6 makes the first thread start spin forever.
-  KIV_BINFMT_LINE=$(arm64_env_binfmt_line qemu-aarch64) \
-    unshare --user --map-root-user --mount --net --fork env -u QEMU_LD_PREFIX bash -c '
+  # The namespaced shell waits until the maps are written, then executes the
+  # run's shell anew: only an exec as a mapped root gives it the
+  # capabilities it needs inside.
+  (
+    echo "$BASHPID" >"$sync/pid"
+    KIV_BINFMT_LINE=$(arm64_env_binfmt_line qemu-aarch64) KIV_SYNC=$sync/mapped KIV_RUN='
     set -e
     r=$1 checkout=$2 binfmt=$3 gitdir=$4; shift 4
+    # "ip netns exec" makes the root mount a slave; the root of the run
+    # must therefore be a mount point.
+    mount --rbind "$r" "$r"
     if [ "$binfmt" != global ]; then
       mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
       printf "%s\n" "$KIV_BINFMT_LINE" >/proc/sys/fs/binfmt_misc/register
@@ -138,6 +169,12 @@ arm64_env_run() {
     exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
       CCACHE_DIR=/var/cache/kiv-ccache CCACHE_MAXSIZE=5G \
       bash -c "cd \"$checkout\" && exec \"\$@\"" - "$@"' \
-    - "$KIV_ARM64_ROOT" "$ROOT" "${KIV_BINFMT:-private}" \
-    "$(git -C "$ROOT" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)" "$@"
+    exec unshare --user --mount --net env -u QEMU_LD_PREFIX bash -c \
+      'read -r _ <"$KIV_SYNC"; exec bash -c "$KIV_RUN" - "$@"' \
+      - "$KIV_ARM64_ROOT" "$ROOT" "${KIV_BINFMT:-private}" \
+      "$(git -C "$ROOT" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)" "$@"
+  ) || status=$?
+  wait "$writer"
+  rm -rf "$sync"
+  return $status
 }

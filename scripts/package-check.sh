@@ -36,6 +36,8 @@ if [ "$ARCH" != "$(dpkg --print-architecture)" ]; then
   # shellcheck source=scripts/arm64-env.sh
   source scripts/arm64-env.sh
   arm64_env_ensure
+  # Taken away however the check ends; cleanup below does it too.
+  trap 'arm64_env_binfmt_global off' EXIT
   arm64_env_binfmt_global on
 fi
 PRISTINE=$WORK/pristine

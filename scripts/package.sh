@@ -22,7 +22,7 @@ if [ "$ARCH" != "$(dpkg --print-architecture)" ] && [ -z "${KIV_IN_ARM64_ENV:-}"
   source scripts/arm64-env.sh
   arm64_env_ensure
   # The demo's shows are made by the arm64 show generator, through the emulator.
-  arm64_env_private_binfmt || { export KIV_BINFMT=global; arm64_env_binfmt_global on; trap 'arm64_env_binfmt_global off' EXIT; }
+  arm64_env_private_binfmt || { export KIV_BINFMT=global; trap 'arm64_env_binfmt_global off' EXIT; arm64_env_binfmt_global on; }
   arm64_env_run env KIV_IN_ARM64_ENV=1 DEB_BUILD_OPTIONS="$DEB_BUILD_OPTIONS" bash scripts/package.sh arm64
   exit
 fi

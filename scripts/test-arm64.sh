@@ -31,8 +31,10 @@ arm64_env_ensure
 if ! arm64_env_private_binfmt; then
   echo "test-arm64: no private binfmt_misc on this kernel; registering the emulator in the machine's binfmt_misc for this run"
   export KIV_BINFMT=global
-  arm64_env_binfmt_global on
+  # Taken away however the run ends (bash runs the EXIT trap on errors, INT,
+  # TERM and HUP too); only a SIGKILL can leave it behind.
   trap 'arm64_env_binfmt_global off' EXIT
+  arm64_env_binfmt_global on
 fi
 
 BUILD_DIR=${KIV_BUILD_DIR:-build-arm64}

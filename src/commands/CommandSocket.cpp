@@ -29,6 +29,7 @@ static constexpr int REPLY_BUFFER_BYTES = 4 * 1024 * 1024;
 // Commands that run long answer from a "KIV-LongCmd" worker each, so the
 // main loop keeps its pace; FinishLongCommands waits for them at shut-down.
 static constexpr int MAX_LONG_COMMANDS = 4;
+static constexpr int COMMANDS_PER_PASS = 32;
 static std::mutex longCommandsLock;  // guards longCommandsRunning
 static std::condition_variable longCommandsDone;
 static int longCommandsRunning = 0;
@@ -131,7 +132,10 @@ void FinishLongCommands() {
 
 void CommandProc() {
     std::vector<char> buf(MAX_COMMAND_BYTES + 1);
-    while (commandSock >= 0) {
+    // A bounded share per pass of the main loop: under a flood of
+    // datagrams it still moves the show on between batches (the socket
+    // stays readable, so the next pass comes at once).
+    for (int handled = 0; commandSock >= 0 && handled < COMMANDS_PER_PASS; ++handled) {
         struct sockaddr_un from;
         socklen_t fromLen = sizeof(from);
         memset(&from, 0, sizeof(from));

@@ -21,10 +21,12 @@ static std::string AddressText(in_addr a) {
     return text;
 }
 
-static void ChooseMulticastInterface(int fd, int index) {
-    struct ip_mreqn m{};
-    m.imr_ifindex = index;
-    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &m, sizeof(m));
+// Interfaces are named by their address here and when joining, not by
+// their index (struct ip_mreqn): the user-mode emulator the arm64 build is
+// tested under (qemu-user, 7.2 and 10.0 alike) fails a join given an
+// ip_mreqn with "No such device".
+static void ChooseMulticastInterface(int fd, in_addr address) {
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof(address));
 }
 
 bool SyncTransport::Open(const Options& o, std::string& error, std::vector<std::string>& problems) {
@@ -92,9 +94,9 @@ bool SyncTransport::JoinLocked(const std::string& name, int index, in_addr addre
     for (auto& j : m_joined) {
         if (j.index == index) return true;
     }
-    struct ip_mreqn m{};
+    struct ip_mreq m{};
     m.imr_multiaddr = m_group;
-    m.imr_ifindex = index;
+    m.imr_interface = address;
     if (setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) < 0 && errno != EADDRINUSE) {
         LogWarn(VB_SYNC, "Cannot join the sync group %s on %s: %s\n", m_options.group.c_str(), name.c_str(),
                 strerror(errno));
@@ -102,7 +104,7 @@ bool SyncTransport::JoinLocked(const std::string& name, int index, in_addr addre
     }
     // With one interface the kernel's choice is set once; with several
     // each send picks its own.
-    if (m_joined.empty()) ChooseMulticastInterface(m_fd, index);
+    if (m_joined.empty()) ChooseMulticastInterface(m_fd, address);
     m_joined.push_back({name, index, address});
     LogInfo(VB_SYNC, "Sync group %s joined on %s (%s)\n", m_options.group.c_str(), name.c_str(),
             AddressText(address).c_str());
@@ -139,7 +141,7 @@ int SyncTransport::Send(const std::vector<uint8_t>& bytes) {
         to.sin_addr = m_group;
         std::lock_guard<std::mutex> lock(m_lock);
         for (auto& j : m_joined) {
-            if (m_joined.size() > 1) ChooseMulticastInterface(m_fd, j.index);
+            if (m_joined.size() > 1) ChooseMulticastInterface(m_fd, j.address);
             if (SendTo(bytes, to)) ++sent;
         }
     }

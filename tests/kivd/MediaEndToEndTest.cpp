@@ -133,8 +133,13 @@ TEST_F(MediaEndToEnd, SequencePlaysWithItsSong) {
     ASSERT_TRUE(d.waitReady()) << d.output();
     std::string out, status;
     ASSERT_EQ(d.command({"Start Playlist", "song"}, &out), 0) << out;
-    usleep(1000000);
-    d.command({"Get Playlist Status"}, &status);
+    // While it plays (its start may take a while on a slow board).
+    kivtest::waitUntil(
+        [&] {
+            d.command({"Get Playlist Status"}, &status);
+            return status.find("tune.mp3") != std::string::npos;
+        },
+        10000);
     ASSERT_TRUE(WaitIdle(d, 20000)) << d.log();
     EXPECT_EQ(d.stop(SIGTERM), 0);
 

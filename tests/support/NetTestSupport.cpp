@@ -230,7 +230,7 @@ int BoardNetwork::addBoard(int host, double delayMs, double jitterMs) {
     }
     if (runCommand(link + "ip -n " + hub + " link set " + port + " master br0 up && ip -n " + name + " addr add " +
                        address(index) + "/24 dev eth0 && ip -n " + name + " link set eth0 up && ip -n " + name +
-                       " link set lo up",
+                       " link set lo up && ip -n " + name + " route add 224.0.0.0/4 dev eth0",
                    &out) != 0) {
         m_error = "cannot set up board " + name + ": " + out;
         return -1;

@@ -72,7 +72,10 @@ public:
     ~BoardNetwork();
     bool ok() const { return m_ok; }
     const std::string& error() const { return m_error; }
-    // A board with address 10.78.0.<host>/24 and lo up; with delayMs > 0
+    // A board with address 10.78.0.<host>/24, lo up and multicast routed to
+    // its link, as a board's default route would (a program that cannot
+    // choose its multicast interface, under qemu-user 7.2, still reaches
+    // the others); with delayMs > 0
     // every frame on its link waits delayMs +- jitterMs. Its index, or -1
     // (error() says why).
     int addBoard(int host, double delayMs = 0, double jitterMs = 0);
