@@ -320,6 +320,12 @@ void* RunChannelOutputThread(void* data) {
         return showOnGrid && SequenceRunning() && sequence->HasCurrentFrame() && channelOutputFrame == pendingFrame;
     };
 
+    // A remote's frame waits for the moment its master sent it; a stop ends the wait.
+    auto WaitForMaster = [&](long long dueMonoUs) {
+        auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(dueMonoUs));
+        outputThreadCond.wait_until(threadLock, until, [] { return !RunThread.load(); });
+    };
+
     while (RunThread && !ending) {
         long long wake = MonoTimeUs();
         // The period is measured from the scheduled start of the pass, so
@@ -365,8 +371,7 @@ void* RunChannelOutputThread(void* data) {
         bool remoteLate = false;
         if (remote && seqRunning && !hold && !otherOutput && RemoteFrameDue(wake, dueUs)) {
             if (dueUs - wake > REMOTE_HOLD_MARGIN_US) {
-                auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(dueUs));
-                outputThreadCond.wait_until(threadLock, until, [] { return !RunThread.load(); });
+                WaitForMaster(dueUs);
                 if (!RunThread) break;
                 wake = MonoTimeUs();
                 start = dueUs;
@@ -421,8 +426,7 @@ void* RunChannelOutputThread(void* data) {
                 long long due;
                 if (RemoteFrameDue(MonoTimeUs(), due)) {
                     if (due - MonoTimeUs() > REMOTE_HOLD_MARGIN_US) {
-                        auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(due));
-                        outputThreadCond.wait_until(threadLock, until, [] { return !RunThread.load(); });
+                        WaitForMaster(due);
                     }
                     skip = MonoTimeUs() - due > SequenceLightDelay;
                 }
