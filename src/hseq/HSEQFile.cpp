@@ -130,6 +130,12 @@ bool UncompressedFrameData::readFrame(uint8_t* data, uint32_t maxChannels) {
     return true;
 }
 
+uint8_t* UncompressedFrameData::channelBytes(uint32_t& count) {
+    if (!m_data || m_ranges.size() != 1 || m_ranges[0].first != 0 || m_ranges[0].second > m_size) return nullptr;
+    count = m_ranges[0].second;
+    return m_data;
+}
+
 // ------------------------------------------------------------ construction
 
 HSEQFile::HSEQFile(const std::string& filename) : m_filename(filename) {

@@ -72,6 +72,10 @@ public:
         // Copies the frame's channels to their places in data, which holds
         // maxChannels bytes; false when the frame holds no usable bytes.
         virtual bool readFrame(uint8_t* data, uint32_t maxChannels) = 0;
+        // The frame's bytes when it holds channels 0 to count - 1 in place
+        // (one range from channel 0), for a reader that uses them without a
+        // copy and never writes them; null otherwise.
+        virtual uint8_t* channelBytes(uint32_t& count) { return nullptr; }
         uint32_t getFrameNumber() const { return m_frame; }
 
         uint32_t m_frame;
@@ -183,6 +187,7 @@ public:
                           std::shared_ptr<FrameBufferPool> pool = nullptr);
     ~UncompressedFrameData() override;
     bool readFrame(uint8_t* data, uint32_t maxChannels) override;
+    uint8_t* channelBytes(uint32_t& count) override;
 
     uint32_t m_size;
     uint8_t* m_data;  // m_size bytes (from the pool, else malloc'ed); null when the allocation failed
