@@ -683,9 +683,10 @@ void Sequence::ShowFrame(HSEQFile::FrameData* frame) {
     uint8_t* own = frame ? frame->channelBytes(count) : nullptr;
     if (own && !FrameIsModified()) {
         // Asked every frame: outputs attached after the open must not read
-        // past the frame's bytes.
+        // past the frame's bytes (and the zeros after them).
         auto ranges = GetOutputRanges(true);
-        if (ranges.empty() || (uint64_t)ranges.back().first + ranges.back().second <= count) {
+        if (ranges.empty() ||
+            (uint64_t)ranges.back().first + ranges.back().second <= (uint64_t)count + HSEQ_FRAME_SPARE_BYTES) {
             m_outputData = own;
             m_outputFrame = frame;
             return;

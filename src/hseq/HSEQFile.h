@@ -29,7 +29,8 @@ public:
     explicit FrameBufferPool(uint32_t size) : m_size(size) {}
     ~FrameBufferPool();
     uint32_t size() const { return m_size; }
-    // A buffer of size() bytes, contents undefined; null when memory ran out.
+    // A buffer of size() + HSEQ_FRAME_SPARE_BYTES bytes, contents undefined;
+    // null when memory ran out.
     uint8_t* take();
     void give(uint8_t* buffer);
 
@@ -41,6 +42,10 @@ private:
 
 // Channel numbers at or above this are outside every show's channel space.
 static constexpr uint32_t HSEQ_MAX_CHANNELS = 8388608;
+// A frame's bytes are followed by this many zero bytes, as the player's
+// channel buffer is, so outputs that read a little past their last channel
+// (or count one past it) may be handed a frame's bytes directly.
+static constexpr uint32_t HSEQ_FRAME_SPARE_BYTES = 8;
 
 class HSEQFile {
 public:
@@ -190,7 +195,9 @@ public:
     uint8_t* channelBytes(uint32_t& count) override;
 
     uint32_t m_size;
-    uint8_t* m_data;  // m_size bytes (from the pool, else malloc'ed); null when the allocation failed
+    // m_size bytes and HSEQ_FRAME_SPARE_BYTES zeros (from the pool, else
+    // malloc'ed); null when the allocation failed
+    uint8_t* m_data;
     HSEQFile::RangeList m_ranges;
     std::shared_ptr<FrameBufferPool> m_pool;
 };
