@@ -69,6 +69,7 @@ Sequence::~Sequence() {
     StopReadThread();
     // The channel buffer goes with this object.
     WaitForChannelOutputSends();
+    m_outputFrame = m_sentFrame = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         SetLastFrameData(nullptr);
@@ -481,18 +482,38 @@ bool Sequence::HoldsFrame(HSEQFile::FrameData* frame) const {
 }
 
 void Sequence::SetLastFrameData(HSEQFile::FrameData* lastFrameData) {
-    if (m_currentFrame && m_currentFrame != lastFrameData && !HoldsFrame(m_currentFrame)) {
-        delete m_currentFrame;
+    if (m_outputFrame && m_outputFrame != lastFrameData) {
+        // The frame the outputs read in place stops being current: what
+        // they showed stays in the buffer.
+        CopyFrameToBuffer(m_outputFrame);
+        m_overlaysApplied = false;
     }
-    m_currentFrame = lastFrameData;
+    ReplaceCurrent(lastFrameData);
+}
+
+void Sequence::ReplaceCurrent(HSEQFile::FrameData* frame) {
+    if (m_currentFrame && m_currentFrame != frame && !HoldsFrame(m_currentFrame)) {
+        DeleteFrame(m_currentFrame);
+    }
+    m_currentFrame = frame;
+}
+
+void Sequence::DeleteFrame(HSEQFile::FrameData* frame) {
+    if (frame == m_sentFrame) WaitForSends();
+    if (frame == m_outputFrame) {
+        m_outputFrame = nullptr;
+        m_outputData = m_channelData;
+        m_overlaysApplied = false;
+    }
+    delete frame;
 }
 
 void Sequence::clearCaches() {
     for (auto* f : m_readAhead) {
-        if (f != m_currentFrame) delete f;
+        if (f != m_currentFrame) DeleteFrame(f);
     }
     for (auto* f : m_shownFrames) {
-        if (f != m_currentFrame) delete f;
+        if (f != m_currentFrame) DeleteFrame(f);
     }
     m_readAhead.clear();
     m_shownFrames.clear();
@@ -542,7 +563,7 @@ bool Sequence::SeekLocked(int frameNumber) {
     while (!m_readAhead.empty() && (int)m_readAhead.front()->getFrameNumber() < frameNumber) {
         HSEQFile::FrameData* f = m_readAhead.front();
         m_readAhead.pop_front();
-        if (f != m_currentFrame) delete f;
+        if (f != m_currentFrame) DeleteFrame(f);
     }
     // The queue must now run frame by frame from the target up to where the
     // reader goes on; history with gaps (earlier seeks, a late frame) does not.
@@ -637,11 +658,41 @@ int Sequence::ReadFramesLoop() {
 
 HSEQFile::FrameData* Sequence::ReadFrameFromFile(HSEQFile* file, uint32_t frame) { return file->getFrame(frame); }
 
+void Sequence::WaitForSends() {
+    WaitForChannelOutputSends();
+    m_sentFrame = nullptr;
+}
+
 void Sequence::CopyFrameToBuffer(HSEQFile::FrameData* frame) {
     if (frame) {
-        WaitForChannelOutputSends();
+        WaitForSends();
         frame->readFrame(m_channelData, MAX_CHANNELS);
+        m_outputData = m_channelData;
+        m_outputFrame = nullptr;
     }
+}
+
+bool Sequence::FrameIsModified() {
+    return hasBridgeData() || PluginManager::INSTANCE.hasFrameHooks() || IsEffectRunning() ||
+           SDLOutput::IsOverlayingVideo() || PixelOverlayManager::INSTANCE.hasActiveOverlays() ||
+           ChannelTester::INSTANCE.Testing();
+}
+
+void Sequence::ShowFrame(HSEQFile::FrameData* frame) {
+    uint32_t count = 0;
+    uint8_t* own = frame ? frame->channelBytes(count) : nullptr;
+    if (own && !FrameIsModified()) {
+        // Asked every frame: outputs attached after the open must not read
+        // past the frame's bytes (and the zeros after them).
+        auto ranges = GetOutputRanges(true);
+        if (ranges.empty() ||
+            (uint64_t)ranges.back().first + ranges.back().second <= (uint64_t)count + HSEQ_FRAME_SPARE_BYTES) {
+            m_outputData = own;
+            m_outputFrame = frame;
+            return;
+        }
+    }
+    CopyFrameToBuffer(frame);
 }
 
 void Sequence::ReadSequenceData(bool force) {
@@ -731,8 +782,8 @@ void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {
                 // the show stays in time.
                 ++m_lastQueuedFrame;
                 if (!m_shownFrames.empty()) {
-                    SetLastFrameData(m_shownFrames.back());
-                    CopyFrameToBuffer(m_currentFrame);
+                    ReplaceCurrent(m_shownFrames.back());
+                    ShowFrame(m_currentFrame);
                     m_overlaysApplied = false;
                 }
             }
@@ -754,15 +805,15 @@ void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {
     if ((int)m_shownFrames.size() > SHOWN_FRAMES - 1) {
         HSEQFile::FrameData* oldest = m_shownFrames.front();
         m_shownFrames.pop_front();
-        if (oldest != m_currentFrame) delete oldest;
+        if (oldest != m_currentFrame) DeleteFrame(oldest);
     }
     m_shownFrames.push_back(frame);
-    SetLastFrameData(frame);
+    ReplaceCurrent(frame);
     lock.unlock();
     m_readerWake.notify_all();
 
     // The frame is current, so nobody deletes it while m_playMutex is held.
-    CopyFrameToBuffer(frame);
+    ShowFrame(frame);
     int number = (int)frame->getFrameNumber();
     SetChannelOutputFrameNumber(number);
     m_elapsedMs = (int)std::min<long long>((long long)number * m_frameMs, INT_MAX);
@@ -818,8 +869,13 @@ int Sequence::ProcessSequenceData(int ms) {
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
     // Outputs may still send the last frame from the buffer (a frame that
     // takes longer than its period); it changes only once they are done.
-    WaitForChannelOutputSends();
-    if (m_overlaysApplied) {
+    WaitForSends();
+    if (m_outputFrame && FrameIsModified()) {
+        // Something changes the frame from now on: it goes out as a copy,
+        // its own bytes stay as they were read.
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        CopyFrameToBuffer(m_outputFrame);
+    } else if (m_overlaysApplied && !m_outputFrame) {
         // Start again from the frame's own bytes.
         std::lock_guard<std::mutex> lock(m_queueMutex);
         CopyFrameToBuffer(m_currentFrame);
@@ -839,7 +895,7 @@ int Sequence::ProcessSequenceData(int ms) {
         ChannelTester::INSTANCE.OverlayTestData(m_channelData);
     }
     PluginManager::INSTANCE.modifyChannelData(ms, m_channelData);
-    PrepareChannelData((char*)m_channelData);
+    PrepareChannelData((char*)m_outputData);
     m_overlaysApplied = true;
     return 1;
 }
@@ -877,13 +933,16 @@ void Sequence::SendSequenceData() {
             }
         }
     }
-    SendChannelData((const char*)m_channelData);
+    SendChannelData((const char*)m_outputData);
+    m_sentFrame = m_outputFrame;
 }
 
 void Sequence::BlankSequenceData(bool clearBridge) {
     LogExcess(VB_SEQUENCE, "BlankSequenceData()\n");
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
-    WaitForChannelOutputSends();
+    WaitForSends();
+    m_outputData = m_channelData;
+    m_outputFrame = nullptr;
     auto ranges = GetOutputRanges(true);
     for (auto& r : ranges) {
         if (r.first < (uint32_t)MAX_CHANNELS) {

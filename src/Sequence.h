@@ -99,9 +99,10 @@ public:
     int GetReadAheadCount();
     // The buffer already holds overlays etc. for the current frame.
     bool isDataProcessed() const { return m_overlaysApplied; }
-    // The channel data buffer. Stable only while the output thread is not
-    // running (tests, blanking on the caller's thread).
-    const unsigned char* GetChannelData() const { return m_channelData; }
+    // The bytes the outputs get: the channel data buffer, or the current
+    // frame's own bytes when they go out unchanged. Stable only while the
+    // output thread is not running (tests, blanking on the caller's thread).
+    const unsigned char* GetChannelData() const { return m_outputData; }
 
 protected:
     // Reads one frame from the open file; runs on the read thread with
@@ -120,6 +121,18 @@ private:
     void StepBackLocked();
     bool SeekLocked(int frameNumber);
     void CopyFrameToBuffer(HSEQFile::FrameData* frame);
+    // Makes frame's bytes the ones the outputs get: its own buffer when it
+    // holds every channel they read and nothing changes the frame, else a
+    // copy in m_channelData. Caller holds m_playMutex.
+    void ShowFrame(HSEQFile::FrameData* frame);
+    // Something besides the frame (bridge data, effects, overlays, tests,
+    // plug-ins) goes into the bytes sent.
+    bool FrameIsModified();
+    // m_currentFrame = frame, deleting the old one when no list holds it.
+    void ReplaceCurrent(HSEQFile::FrameData* frame);
+    // Deletes a frame, after any send still reading its bytes.
+    void DeleteFrame(HSEQFile::FrameData* frame);
+    void WaitForSends();
     void MergeBridgeData();
     void RepositionReader(int frame);
     bool HoldsFrame(HSEQFile::FrameData* frame) const;
@@ -130,6 +143,14 @@ private:
     // Written on the output thread, by openers and by blanking; all of them
     // hold m_playMutex while they do.
     unsigned char m_channelData[MAX_CHANNELS + 8];
+    // The bytes the outputs get: m_channelData, or the own buffer of the
+    // current frame m_outputFrame (see ShowFrame), so a frame of millions of
+    // channels goes out without a copy. Guarded by m_playMutex.
+    unsigned char* m_outputData = m_channelData;
+    HSEQFile::FrameData* m_outputFrame = nullptr;
+    // The frame whose own buffer the last send read; not freed before that
+    // send is done. Guarded by m_playMutex.
+    HSEQFile::FrameData* m_sentFrame = nullptr;
     std::string m_fileName;  // guarded by m_playMutex
     void setFileName(const std::string& name);  // with m_playMutex held
     // Copy of m_fileName for GetCrashReportInfo; m_reportNameSeq is odd

@@ -539,6 +539,45 @@ TEST_F(SequenceTest, BridgeDataDuringASequenceFollowsThePrioritySetting) {
     WarningHolder::RemoveWarning(warning);
 }
 
+// A frame goes out from its own bytes while nothing changes them; bridge
+// data is merged into a copy, so the frame shown again later is as read. An output reading past the frame's channels gets the
+// channel buffer (zeros there), never bytes beyond the frame.
+TEST_F(SequenceTest, BridgeDataMergesIntoACopyAndTheFrameKeepsItsOwnBytes) {
+    SetSetting("bridgeDataPriority", "Prioritize Bridge");
+    MakeShow("a.hseq", spec);
+    std::vector<uint8_t> bridge(16, 0xEE);
+    for (bool pastTheFrame : {false, true}) {
+        SCOPED_TRACE(pastTheFrame ? "an output reads past the frame" : "the outputs read the frame's channels");
+        CaptureOutput* beyond = nullptr;
+        if (pastTheFrame) AddChannelOutput(beyond = new CaptureOutput(CHANNELS, 64));
+        auto* s = NewPlayer();
+        ASSERT_EQ(1, s->StartSequence("a.hseq", 0));
+        ReadNext();
+        s->ProcessSequenceData(0);
+        ASSERT_EQ(1, BufferFrame());
+        s->SetBridgeData(bridge.data(), 0, 16, GetTimeMS() + 60000);
+        s->ProcessSequenceData(0);
+        const uint8_t* d = s->GetChannelData();
+        EXPECT_TRUE(std::all_of(d, d + 16, [](uint8_t b) { return b == 0xEE; }));
+        std::vector<uint8_t> want(CHANNELS);
+        RenderShowFrame(spec, 1, want.data());
+        EXPECT_EQ(0, memcmp(want.data() + 16, d + 16, CHANNELS - 16));
+        // Its source ended: the data expires at once. The frame shown again
+        // (from the history) is as it was read.
+        s->SetBridgeData(bridge.data(), 0, 16, 0);
+        s->ProcessSequenceData(0);
+        EXPECT_FALSE(s->hasBridgeData());
+        s->SeekSequenceFile(1);
+        s->ReadSequenceData(false);
+        EXPECT_EQ(1, BufferFrame());
+        s->SendSequenceData();
+        if (beyond) {
+            auto past = beyond->Frames().back().bytes;
+            EXPECT_TRUE(std::all_of(past.begin(), past.end(), [](uint8_t b) { return b == 0; }));
+        }
+    }
+}
+
 TEST_F(SequenceTest, SendBlankingDataSendsZeroesAndForgetsBridgeData) {
     MakeShow("a.hseq", spec);
     auto* s = NewPlayer();

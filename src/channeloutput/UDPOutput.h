@@ -2,7 +2,8 @@
 // The UDP output engine (plug-in "UDP"): one channel output that drives any
 // number of network destinations. The channel output thread calls PrepData,
 // where every destination builds its datagrams into per-address batches, and
-// SendData, which sends each batch with one sendmmsg on worker threads. A
+// SendData, which sends each batch with one sendmmsg: one batch on the
+// calling thread, the others meanwhile on worker threads. A
 // ping thread takes controllers that stop answering out and back in.
 
 #include <netinet/in.h>

@@ -58,7 +58,8 @@ UncompressedFrameData::UncompressedFrameData(uint32_t frame, uint32_t size, cons
     : FrameData(frame), m_size(size), m_data(nullptr), m_ranges(ranges), m_pool(std::move(pool)) {
     if (m_pool && m_pool->size() != size) m_pool.reset();
     if (size) {
-        m_data = m_pool ? m_pool->take() : (uint8_t*)malloc(size);
+        m_data = m_pool ? m_pool->take() : (uint8_t*)malloc((size_t)size + HSEQ_FRAME_SPARE_BYTES);
+        if (m_data) memset(m_data + size, 0, HSEQ_FRAME_SPARE_BYTES);
     }
 }
 
@@ -87,8 +88,9 @@ uint8_t* FrameBufferPool::take() {
             return b;
         }
     }
-    if (m_size < HUGE_PAGE) return (uint8_t*)malloc(m_size);
-    size_t rounded = (m_size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    size_t bytes = (size_t)m_size + HSEQ_FRAME_SPARE_BYTES;
+    if (bytes < HUGE_PAGE) return (uint8_t*)malloc(bytes);
+    size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
     void* b = aligned_alloc(HUGE_PAGE, rounded);
     if (b) madvise(b, rounded, MADV_HUGEPAGE);
     return (uint8_t*)b;
@@ -128,6 +130,12 @@ bool UncompressedFrameData::readFrame(uint8_t* data, uint32_t maxChannels) {
         pos += r.second;
     }
     return true;
+}
+
+uint8_t* UncompressedFrameData::channelBytes(uint32_t& count) {
+    if (!m_data || m_ranges.size() != 1 || m_ranges[0].first != 0 || m_ranges[0].second > m_size) return nullptr;
+    count = m_ranges[0].second;
+    return m_data;
 }
 
 // ------------------------------------------------------------ construction

@@ -29,7 +29,8 @@ public:
     explicit FrameBufferPool(uint32_t size) : m_size(size) {}
     ~FrameBufferPool();
     uint32_t size() const { return m_size; }
-    // A buffer of size() bytes, contents undefined; null when memory ran out.
+    // A buffer of size() + HSEQ_FRAME_SPARE_BYTES bytes, contents undefined;
+    // null when memory ran out.
     uint8_t* take();
     void give(uint8_t* buffer);
 
@@ -41,6 +42,10 @@ private:
 
 // Channel numbers at or above this are outside every show's channel space.
 static constexpr uint32_t HSEQ_MAX_CHANNELS = 8388608;
+// A frame's bytes are followed by this many zero bytes, as the player's
+// channel buffer is, so outputs that read a little past their last channel
+// (or count one past it) may be handed a frame's bytes directly.
+static constexpr uint32_t HSEQ_FRAME_SPARE_BYTES = 8;
 
 class HSEQFile {
 public:
@@ -72,6 +77,10 @@ public:
         // Copies the frame's channels to their places in data, which holds
         // maxChannels bytes; false when the frame holds no usable bytes.
         virtual bool readFrame(uint8_t* data, uint32_t maxChannels) = 0;
+        // The frame's bytes when it holds channels 0 to count - 1 in place
+        // (one range from channel 0), for a reader that uses them without a
+        // copy and never writes them; null otherwise.
+        virtual uint8_t* channelBytes(uint32_t& count) { return nullptr; }
         uint32_t getFrameNumber() const { return m_frame; }
 
         uint32_t m_frame;
@@ -183,9 +192,12 @@ public:
                           std::shared_ptr<FrameBufferPool> pool = nullptr);
     ~UncompressedFrameData() override;
     bool readFrame(uint8_t* data, uint32_t maxChannels) override;
+    uint8_t* channelBytes(uint32_t& count) override;
 
     uint32_t m_size;
-    uint8_t* m_data;  // m_size bytes (from the pool, else malloc'ed); null when the allocation failed
+    // m_size bytes and HSEQ_FRAME_SPARE_BYTES zeros (from the pool, else
+    // malloc'ed); null when the allocation failed
+    uint8_t* m_data;
     HSEQFile::RangeList m_ranges;
     std::shared_ptr<FrameBufferPool> m_pool;
 };

@@ -35,6 +35,8 @@ public:
     void modifyChannelData(int ms, unsigned char* data) {
         if (m_frameHooks.load(std::memory_order_acquire)) runFrameHooks(ms, data, true);
     }
+    // Some plug-in changes the channel data of every frame.
+    bool hasFrameHooks() const { return m_frameHooks.load(std::memory_order_acquire); }
     void mediaCallback(const Json::Value& playlistInfo, const Json::Value& mediaDetails);
     // Data for the plug-in named pluginName (KIVPlugins::Plugin::getName)
     // that arrived from another system; dropped when none has that name.

@@ -50,8 +50,9 @@ Json::Value engine(const Json::Value& universes, bool threaded = true, const std
     return outs;
 }
 
-std::set<std::string> threadNames() {
-    std::set<std::string> names;
+// One entry per thread, so workers can be counted.
+std::multiset<std::string> threadNames() {
+    std::multiset<std::string> names;
     DIR* d = opendir("/proc/self/task");
     if (!d) return names;
     while (struct dirent* e = readdir(d)) {
@@ -164,6 +165,8 @@ TEST(UDPOutput, EachAddressUsesFiveSocketsInTurn) {
     std::set<int> distinct(ports.begin(), ports.end());
     EXPECT_EQ(5u, distinct.size());
     for (int i = 5; i < 10; ++i) EXPECT_EQ(ports[i - 5], ports[i]) << "frame " << i;
+    // One address: the frame thread sends its batch itself, no worker is woken.
+    EXPECT_EQ(0u, threadNames().count("KIV-UDPWork"));
 }
 
 TEST(UDPOutput, UnthreadedModeSendsEveryAddressOnTheCallingThread) {
@@ -184,6 +187,7 @@ TEST(UDPOutput, UnthreadedModeSendsEveryAddressOnTheCallingThread) {
     EXPECT_EQ(0u, threadNames().count("KIV-UDPWork"));
 }
 
+// The frame thread sends one address's batch itself: two addresses keep one worker.
 TEST(UDPOutput, WorkersAndPingThreadCarryTheirNames) {
     UdpReceiver a(lo(2), DDP_PORT), b(lo(3), DDP_PORT);
     ASSERT_TRUE(a.ok() && b.ok());
@@ -192,12 +196,13 @@ TEST(UDPOutput, WorkersAndPingThreadCarryTheirNames) {
     u.append(ddp(lo(2), 1, 10));
     u.append(ddp(lo(3), 1, 10));
     ASSERT_EQ(1, f.load(engine(u)));
-    f.sendFrame();
-    ASSERT_TRUE(a.waitFor(1, 5000));
-    ASSERT_TRUE(b.waitFor(1, 5000));
+    for (int i = 0; i < 3; ++i) f.sendFrame();
+    ASSERT_TRUE(a.waitFor(3, 5000));
+    ASSERT_TRUE(b.waitFor(3, 5000));
     // A new thread names itself once it runs.
     EXPECT_TRUE(kivtest::waitUntil([] { return threadNames().count("KIV-UDPWork") == 1; }, 5000));
     EXPECT_TRUE(kivtest::waitUntil([] { return threadNames().count("KIV-UDPPing") == 1; }, 5000));
+    EXPECT_EQ(1u, threadNames().count("KIV-UDPWork"));
     f.close();
     EXPECT_TRUE(kivtest::waitUntil([] { return threadNames().count("KIV-UDPPing") == 0; }, 5000));
 }
