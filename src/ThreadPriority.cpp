@@ -23,8 +23,10 @@ enum Mode { NORMAL, NICE, REALTIME };
 std::atomic<int> mode{NORMAL};
 
 // Bulk work: a batch thread that the scheduler never lets preempt another,
-// with about a tenth of a normal thread's share of the processor.
-constexpr int BULK_NICE = 10;
+// with a third of a normal thread's share of the processor; the show's
+// threads are far above it anyway (real time, or nice -10 and below), and
+// less would starve the upload itself on a busy machine.
+constexpr int BULK_NICE = 5;
 // IO priority of bulk work: the lowest level of the best-effort class (the
 // idle class could starve it outright while other programs read and write).
 constexpr int IOPRIO_CLASS_SHIFT = 13, IOPRIO_CLASS_BE = 2, IOPRIO_WHO_PROCESS = 1, BULK_IO_LEVEL = 7;

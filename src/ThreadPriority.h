@@ -23,8 +23,8 @@ void InitThreadPriorities();
 // InitThreadPriorities allowed it). Returns what it got: "SCHED_FIFO 40",
 // "nice -10" or "normal".
 std::string RaiseThreadPriority(ThreadRole role);
-// Lowers the calling thread below every other: SCHED_BATCH at nice 10, and
+// Lowers the calling thread below every other: SCHED_BATCH at nice 5, and
 // the lowest best-effort IO priority for what it reads and writes. For a
 // thread of its own: it is not raised again (without privileges it could
-// not be). Returns what it got, such as "SCHED_BATCH nice 10, IO best-effort 7".
+// not be). Returns what it got, such as "SCHED_BATCH nice 5, IO best-effort 7".
 std::string LowerThreadPriority();
