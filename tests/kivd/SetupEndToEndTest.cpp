@@ -142,13 +142,13 @@ TEST_F(SetupEndToEnd, UploadsStreamToDiskAndOnlyWholeGoodFilesTakeTheirNames) {
     EXPECT_TRUE(kivtest::waitUntil([&] {
         writer = threadOf(d.pid(), "KIV-Upload");
         return writer && syscall(SYS_ioprio_get, 1, writer) == (2 << 13 | 7);
-    }, 5000));
+    }, 20000));
     EXPECT_EQ(sched_getscheduler(writer), SCHED_BATCH);
     EXPECT_GE(getpriority(PRIO_PROCESS, writer), 5);
     close(fd);
     // The daemon notices the drop and removes what it wrote.
     const std::vector<std::string> kept = {"song.mp3"};
-    EXPECT_TRUE(kivtest::waitUntil([&] { return folder(media.file("/music")) == kept; }, 5000))
+    EXPECT_TRUE(kivtest::waitUntil([&] { return folder(media.file("/music")) == kept; }, 30000))
         << "left in music: " << folder(media.file("/music")).size() << " file(s)";
     EXPECT_EQ(folder(dir), before);
 
