@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -18,7 +19,17 @@
 namespace {
 
 enum Mode { NORMAL, NICE, REALTIME };
+
 std::atomic<int> mode{NORMAL};
+
+// Bulk work: a batch thread that the scheduler never lets preempt another,
+// with a third of a normal thread's share of the processor; the show's
+// threads are far above it anyway (real time, or nice -10 and below), and
+// less would starve the upload itself on a busy machine.
+constexpr int BULK_NICE = 5;
+// IO priority of bulk work: the lowest level of the best-effort class (the
+// idle class could starve it outright while other programs read and write).
+constexpr int IOPRIO_CLASS_SHIFT = 13, IOPRIO_CLASS_BE = 2, IOPRIO_WHO_PROCESS = 1, BULK_IO_LEVEL = 7;
 
 // Below the kernel's interrupt threads (priority 50 on a real-time kernel),
 // so a busy output thread never starves the network card it sends through.
@@ -114,4 +125,19 @@ std::string RaiseThreadPriority(ThreadRole role) {
     }
     if (m != NORMAL && SetNice(NiceValueOf(role))) return "nice " + std::to_string(NiceValueOf(role));
     return "normal";
+}
+
+std::string LowerThreadPriority() {
+    std::string got;
+    sched_param p;
+    memset(&p, 0, sizeof(p));
+    if (pthread_setschedparam(pthread_self(), SCHED_BATCH, &p) == 0) got = "SCHED_BATCH ";
+    pid_t tid = (pid_t)syscall(SYS_gettid);
+    // Never raised by it: a daemon started at a higher nice value keeps it.
+    int nice = std::max(BULK_NICE, getpriority(PRIO_PROCESS, (id_t)tid));
+    if (setpriority(PRIO_PROCESS, (id_t)tid, nice) == 0) got += "nice " + std::to_string(nice);
+    if (syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, tid, IOPRIO_CLASS_BE << IOPRIO_CLASS_SHIFT | BULK_IO_LEVEL) == 0) {
+        got += ", IO best-effort " + std::to_string(BULK_IO_LEVEL);
+    }
+    return got.empty() ? "normal" : got;
 }

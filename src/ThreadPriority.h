@@ -8,7 +8,9 @@
 // "RealTimePriority" 0 turns it off; "LockMemory" 1 also locks the
 // daemon's memory so that none of it is paged out during a show.
 // kivd calls InitThreadPriorities once at start, before its threads; each
-// of those threads raises itself when it starts.
+// of those threads raises itself when it starts. Bulk work that must give
+// way to all of them (an upload written to disk) runs on a thread of its
+// own that lowers itself.
 
 #include <string>
 
@@ -21,3 +23,8 @@ void InitThreadPriorities();
 // InitThreadPriorities allowed it). Returns what it got: "SCHED_FIFO 40",
 // "nice -10" or "normal".
 std::string RaiseThreadPriority(ThreadRole role);
+// Lowers the calling thread below every other: SCHED_BATCH at nice 5, and
+// the lowest best-effort IO priority for what it reads and writes. For a
+// thread of its own: it is not raised again (without privileges it could
+// not be). Returns what it got, such as "SCHED_BATCH nice 5, IO best-effort 7".
+std::string LowerThreadPriority();

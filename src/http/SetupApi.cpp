@@ -14,6 +14,7 @@
 #include "common.h"
 #include "hseq/HSEQFile.h"
 #include "http/HttpServer.h"
+#include "http/UploadWriter.h"
 #include "log.h"
 #include "playlist/Playlist.h"
 #include "settings.h"
@@ -34,8 +35,6 @@ constexpr size_t SCHEDULE_MAX_BYTES = 256 * 1024;
 constexpr size_t OUTPUTS_MAX_BYTES = 1024 * 1024;
 constexpr size_t SETTINGS_MAX_BYTES = 16 * 1024;
 constexpr int NEXT_OCCURRENCES = 3;
-// Uploads are written in pieces of this size: few system calls, little memory.
-constexpr size_t UPLOAD_BUFFER_BYTES = 1 << 20;
 
 struct MediaKind {
     const char* name;    // path piece and key in listings
@@ -137,38 +136,13 @@ Json::Value listFolder(const MediaKind& k) {
 // Streams an upload into a temporary beside its final name.
 class UploadSink : public body_sink {
 public:
-    explicit UploadSink(const std::string& path) : m_file(path) {}
-    bool Open() { return m_file.Open(); }
-    bool write(const char* data, size_t len) override {
-        if (m_failed) return false;
-        m_bytes += len;
-        if (m_buffer.size() + len > UPLOAD_BUFFER_BYTES && !Flush()) return false;
-        if (len >= UPLOAD_BUFFER_BYTES) {
-            if (!m_file.Write(data, len)) return Fail();
-        } else {
-            m_buffer.append(data, len);
-        }
-        return true;
-    }
-    bool Flush() {
-        if (!m_buffer.empty() && !m_file.Write(m_buffer.data(), m_buffer.size())) return Fail();
-        m_buffer.clear();
-        return true;
-    }
-    FileReplacer& File() { return m_file; }
-    bool Failed() const { return m_failed; }
-    long long Bytes() const { return m_bytes; }
+    explicit UploadSink(const std::string& path) : m_writer(path) {}
+    bool Open() { return m_writer.Open(); }
+    bool write(const char* data, size_t len) override { return m_writer.Write(data, len); }
+    UploadWriter& Writer() { return m_writer; }
 
 private:
-    bool Fail() {
-        m_failed = true;
-        m_buffer.clear();
-        return false;
-    }
-    FileReplacer m_file;
-    std::string m_buffer;
-    bool m_failed = false;
-    long long m_bytes = 0;
+    UploadWriter m_writer;
 };
 
 // Takes the body of an upload that will be refused, so it is not held in memory.
@@ -193,7 +167,7 @@ public:
         auto sink = std::make_shared<UploadSink>(MediaPath(*k, name));
         if (!sink->Open()) {
             LogErr(VB_HTTP, "Upload of %s: cannot create a file beside it: %s\n", name.c_str(),
-                   sink->File().Error().c_str());
+                   sink->Writer().Error().c_str());
             return std::make_shared<DiscardSink>();
         }
         return sink;
@@ -220,23 +194,20 @@ public:
         if (!problem.empty()) return error_response(400, problem);
         auto* sink = dynamic_cast<UploadSink*>(req.get_body_sink());
         if (!sink) return error_response(500, "Cannot create a file in " + MediaPath(*k));
-        if (!sink->Flush() || sink->Failed()) {
-            return error_response(507, "Could not write " + name + ": " + sink->File().Error());
-        }
+        UploadWriter& file = sink->Writer();
+        if (!file.Finish()) return error_response(507, "Could not write " + name + ": " + file.Error());
         if (std::string(k->name) == "sequences") {
             // The player's own reader judges it: a file it cannot open never takes the name.
-            std::unique_ptr<HSEQFile> f(HSEQFile::openHSEQFile(sink->File().TempPath()));
+            std::unique_ptr<HSEQFile> f(HSEQFile::openHSEQFile(file.TempPath()));
             if (!f) return error_response(422, name + " is not a sequence file this player can read");
         }
-        if (!sink->File().Commit()) {
-            return error_response(507, "Could not write " + name + ": " + sink->File().Error());
-        }
-        LogInfo(VB_HTTP, "Uploaded %s/%s (%lld bytes) from %s\n", k->name, name.c_str(), sink->Bytes(),
+        if (!file.Commit()) return error_response(507, "Could not write " + name + ": " + file.Error());
+        LogInfo(VB_HTTP, "Uploaded %s/%s (%lld bytes) from %s\n", k->name, name.c_str(), file.Bytes(),
                 req.get_requestor().c_str());
         changed();
         Json::Value v;
         v["name"] = name;
-        v["size"] = (Json::Int64)sink->Bytes();
+        v["size"] = (Json::Int64)file.Bytes();
         return json(v, 201);
     }
 

@@ -13,6 +13,7 @@ function upload(ev) {
   xhr.onload = () => {
     let data = {};
     try { data = JSON.parse(xhr.responseText); } catch (e) { /* no JSON */ }
+    if (xhr.status === 401) $('token-form').hidden = false;
     showResult($('upload-result'), { ok: xhr.status < 300, status: xhr.status, data }, 'Uploaded ' + file.name);
     loadFiles();
   };

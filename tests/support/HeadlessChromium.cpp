@@ -165,7 +165,19 @@ Json::Value HeadlessChromium::call(const std::string& method, const Json::Value&
             }
             return in["result"];
         }
-        // Events are not needed: skipped.
+        if (in["method"].asString() == "Page.javascriptDialogOpening") {
+            // The page waits in confirm() until it is answered.
+            m_dialogs.push_back(in["params"]["message"].asString());
+            Json::Value answer;
+            answer["id"] = m_nextId++;
+            answer["method"] = "Page.handleJavaScriptDialog";
+            answer["params"]["accept"] = true;
+            answer["sessionId"] = in["sessionId"];
+            std::string a = SaveJsonToString(answer);
+            a.push_back('\0');
+            if (write(m_toBrowser, a.data(), a.size()) != (ssize_t)a.size()) break;
+        }
+        // Other events are not needed: skipped.
     }
     m_error = method + ": no answer";
     return Json::Value();
@@ -225,6 +237,14 @@ bool HeadlessChromium::clickElement(const std::string& id) {
     auto box = elementBox(id);
     if (box.size() != 4 || box[2] <= 0 || box[3] <= 0) return false;
     return click(box[0] + box[2] / 2, box[1] + box[3] / 2);
+}
+
+bool HeadlessChromium::clickSelector(const std::string& selector) {
+    Json::Value v = evaluate("(() => { const e = document.querySelector(" + SaveJsonToString(Json::Value(selector)) +
+                             "); if (!e) return null; e.scrollIntoView({block: 'center'});"
+                             " const r = e.getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; })()");
+    if (v.size() != 2) return false;
+    return click(v[0].asDouble(), v[1].asDouble());
 }
 
 std::vector<uint8_t> HeadlessChromium::screenshot() {

@@ -50,6 +50,11 @@ public:
     bool click(double x, double y);
     // Clicks the middle of the element with this id.
     bool clickElement(const std::string& id);
+    // Clicks the middle of the first element matching a CSS selector.
+    bool clickSelector(const std::string& selector);
+    // Dialogs (confirm, alert) are answered OK, as a user would press it;
+    // the texts of those shown so far.
+    const std::vector<std::string>& dialogs() const { return m_dialogs; }
     // PNG bytes of the visible page.
     std::vector<uint8_t> screenshot();
     // The element's box in page pixels: {x, y, width, height}, empty when absent.
@@ -69,6 +74,7 @@ private:
     std::string m_session;
     std::string m_buffer;
     std::string m_error;
+    std::vector<std::string> m_dialogs;
     int m_nextId = 1;
 };
 

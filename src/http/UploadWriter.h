@@ -1,0 +1,77 @@
+#pragma once
+// Writes an upload's body to disk behind the HTTP thread that receives it.
+// The receiving thread hands over pieces (and waits once QUEUED_BYTES are
+// waiting for the disk, so TCP slows the sender down); a thread of the
+// upload's own, "KIV-Upload", writes them at background priority and sets
+// the disk writing every megabyte, dropping from the page cache what is on
+// the disk. So an upload never leaves a pile of dirty pages for one
+// long flush at its end (which holds up every other writer of the disk,
+// the log among them), nor pushes the playing show out of memory. Used by
+// the file uploads of the setup pages (src/http/SetupApi).
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common.h"
+
+class UploadWriter {
+public:
+    // The file is written beside `path` and takes its name on Commit.
+    explicit UploadWriter(const std::string& path);
+    // An upload not committed (cut off, refused) leaves no file.
+    ~UploadWriter();
+    UploadWriter(const UploadWriter&) = delete;
+    UploadWriter& operator=(const UploadWriter&) = delete;
+
+    // Creates the temporary and starts the writing thread.
+    bool Open();
+    // Takes the next bytes; false once writing has failed.
+    bool Write(const char* data, size_t len);
+    // Waits until every byte is on the disk; false when writing failed.
+    bool Finish();
+    // Gives the finished file its name.
+    bool Commit();
+    // The temporary's path until Commit (to look at what was written).
+    const std::string& TempPath() const { return m_file.TempPath(); }
+    // Why writing failed.
+    std::string Error();
+    long long Bytes() const { return m_bytes; }
+
+private:
+    void Run();
+    bool Push(std::string&& piece);
+    // Starts writeback of every whole stretch written, waits for the one
+    // before and drops it from memory; with `all` the rest too.
+    bool WriteBack(bool all);
+    // Waits until the file is on the disk up to `upTo` and drops that from memory.
+    bool Drop(off_t upTo);
+    bool Failed(const char* what);
+    bool Stop();
+
+    FileReplacer m_file;
+    std::string m_piece;  // being filled by the receiving thread
+    long long m_bytes = 0;
+
+    std::mutex m_lock;  // guards m_queue, m_spare, m_queued, m_closing, m_abort, m_failed, m_error
+    std::condition_variable m_changed;
+    std::deque<std::string> m_queue;
+    std::vector<std::string> m_spare;  // written pieces, for the receiving thread to fill again
+    size_t m_queued = 0;
+    bool m_closing = false;  // no more pieces come
+    bool m_abort = false;    // the rest is not wanted
+    bool m_failed = false;
+    std::string m_error;
+    std::thread m_thread;
+
+    // The writing thread's own.
+    int m_hints = -1;     // the file again, for writeback hints
+    off_t m_written = 0;  // bytes in the file
+    off_t m_started = 0;  // writeback started up to here
+    off_t m_dropped = 0;  // on the disk and out of memory up to here
+};
