@@ -166,8 +166,10 @@ arm64_env_run() {
     esac
     mount --bind "${r%/root}/ccache" "$r/var/cache/kiv-ccache"
     ip link set lo up
+    # Paths in the checkout count relative to it, so another work tree of
+    # the project reuses these compiles.
     exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
-      CCACHE_DIR=/var/cache/kiv-ccache CCACHE_MAXSIZE=5G \
+      CCACHE_DIR=/var/cache/kiv-ccache CCACHE_MAXSIZE=5G CCACHE_BASEDIR="$checkout" CCACHE_NOHASHDIR=1 \
       bash -c "cd \"$checkout\" && exec \"\$@\"" - "$@"' \
     exec unshare --user --mount --net env -u QEMU_LD_PREFIX bash -c \
       'read -r _ <"$KIV_SYNC"; exec bash -c "$KIV_RUN" - "$@"' \

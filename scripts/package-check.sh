@@ -148,12 +148,16 @@ for proto in DDP E1.31 Art-Net; do
   if [ -n "$fps" ] && [ "$fps" -ge 30 ]; then ok "demo plays: $proto $fps fps on 127.0.0.2"; else bad "$proto: '${fps}' fps"; fi
 done
 sound=$("${C[@]}" sh -c 'stat -c %s /var/cache/kiv/sound.raw 2>/dev/null || echo 0')
-if [ "$sound" -gt 0 ] && ! "${C[@]}" journalctl -u kivd --no-pager | grep -q "Could not open audio device"; then
+# Read whole before searching: "journalctl | grep -q" fails under pipefail
+# when grep stops reading before a slow (emulated) journalctl has written
+# its last line.
+journal=$("${C[@]}" journalctl -u kivd --no-pager)
+if [ "$sound" -gt 0 ] && ! grep -q "Could not open audio device" <<<"$journal"; then
   ok "sound opens: the audio thread wrote $sound bytes of the demo's music"
 else
   bad "sound: $sound bytes written (see journalctl -u kivd)"
 fi
-if "${C[@]}" journalctl -u kivd --no-pager | grep -q "Starting main processing loop"; then
+if grep -q "Starting main processing loop" <<<"$journal"; then
   ok "log lines reach the journal"
 else
   bad "no kivd lines in the journal"

@@ -14,8 +14,8 @@ HOST=$(dpkg --print-architecture)
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 
 fail=0
-result() {  # PASS|FAIL text
-  echo "release-check: $1 $2"
+result() {  # PASS|FAIL text...
+  echo "release-check: $1 ${*:2}"
   [ "$1" = PASS ] || fail=1
 }
 # step NAME COMMAND...: runs it into build-release/NAME.log; prints nothing.

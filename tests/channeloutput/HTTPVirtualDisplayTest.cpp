@@ -481,7 +481,9 @@ TEST_F(VirtualDisplayFixture, ThreadsAreNamedAndGoneAfterClose) {
     EXPECT_EQ(named("KIV-HTTPVD-Con"), 0);
     EXPECT_EQ(named("KIV-HTTPVD-Sel"), 0);
     c.disconnect();
-    EXPECT_EQ(threadCount(), before);
+    // None is left over; one of the process may have ended meanwhile (under
+    // an emulator, one of the emulator's own).
+    EXPECT_LE(threadCount(), before);
     // The port is free again.
     ASSERT_TRUE(load(SINGLE_PIXEL_MAP));
 }

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <set>
 #include <regex>
@@ -112,6 +113,7 @@ GridReport analyseGrid(const std::vector<ShowFrame>& run, int stepMs) {
         first = std::min(first, f.frame);
         ++r.frames;
         kept.push_back(&f);
+        r.delivered.push_back(f.frame);
         anchor = std::min(anchor, f.timeUs - f.frame * periodUs);
     }
     if (!kept.empty()) r.skipped = (maxSeen - first + 1) - r.frames;
@@ -441,6 +443,31 @@ int lateReads(const std::string& log, int lastFrame) {
 }
 
 int lateReads(KivdProcess& d, int lastFrame) { return lateReads(d.output(), lastFrame); }
+
+std::set<int> catchUpSeeks(const std::string& log) {
+    static const std::string said = "SeekSequenceFile(";
+    std::set<int> seeks;
+    for (size_t p = log.find(said); p != std::string::npos; p = log.find(said, p + 1))
+        seeks.insert(atoi(log.c_str() + p + said.size()));
+    return seeks;
+}
+
+int unexplainedSkips(const std::vector<int>& delivered, const std::set<int>& seeks) {
+    int n = 0;
+    for (size_t i = 1; i < delivered.size(); ++i) {
+        int from = delivered[i - 1], to = delivered[i];
+        // The latest jump into the gap left out the frames before it; the
+        // missing ones after it (a frame of the new place read late) count.
+        auto jump = seeks.upper_bound(to);
+        if (jump != seeks.begin() && *std::prev(jump) > from) from = *std::prev(jump) - 1;
+        n += std::max(0, to - from - 1);
+    }
+    return n;
+}
+
+int unexplainedSkips(const GridReport& grid, KivdProcess& d) {
+    return unexplainedSkips(grid.delivered, catchUpSeeks(d.output()));
+}
 
 bool hasWarning(KivdProcess& d, const std::string& part) {
     return commandText(d, {"Get Warnings"}).find(part) != std::string::npos;

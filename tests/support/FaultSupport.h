@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ struct GridReport {
     int damaged = 0;        // bytes that are a show frame's header but not its bytes
     long long maxLateUs = 0;  // worst delay against the grid of the run's best start
     long long maxGapUs = 0;   // longest time between two deliveries
+    std::vector<int> delivered;  // frame numbers in order (repeats and backward frames left out)
     std::string describe() const;
 };
 
@@ -242,6 +244,15 @@ std::string playingPlaylist(KivdProcess& d);
 // only those up to `lastFrame` of the sequence when it is given.
 int lateReads(const std::string& log, int lastFrame = INT_MAX);
 int lateReads(KivdProcess& d, int lastFrame = INT_MAX);
+// Frames the player jumped to on its own, to catch up with its clock after
+// falling behind: "SeekSequenceFile(N)" at debug level on the Sequence
+// facility.
+std::set<int> catchUpSeeks(const std::string& log);
+// Frames missing from `delivered` (ascending frame numbers of one run) that
+// no such jump left out: the frames a jump passed over were the player's
+// choice, said in its log; the rest must be late reads.
+int unexplainedSkips(const std::vector<int>& delivered, const std::set<int>& seeks);
+int unexplainedSkips(const GridReport& grid, KivdProcess& d);
 bool hasWarning(KivdProcess& d, const std::string& part);
 
 }  // namespace kivtest

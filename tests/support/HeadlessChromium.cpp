@@ -154,7 +154,8 @@ Json::Value HeadlessChromium::call(const std::string& method, const Json::Value&
     std::string text = SaveJsonToString(msg);
     text.push_back('\0');
     if (write(m_toBrowser, text.data(), text.size()) != (ssize_t)text.size()) return Json::Value();
-    long long deadline = MonotonicUs() + (long long)timeoutMs * 1000;
+    // The page may wait for the daemon, which runs slower under an emulator.
+    long long deadline = MonotonicUs() + (long long)patienceMs(timeoutMs) * 1000;
     Json::Value in;
     while (MonotonicUs() < deadline) {
         if (!readMessage(in, (int)std::max(1LL, (deadline - MonotonicUs()) / 1000))) break;

@@ -28,6 +28,17 @@ bool hasWarning(const std::string& text) {
 }
 std::string sourceDir() { return KIV_TEST_SOURCE_DIR; }
 
+double timeScale() {
+    static const double scale = [] {
+        const char* v = getenv("KIV_TEST_TIME_SCALE");
+        double s = v ? atof(v) : 1.0;
+        return s >= 1.0 ? s : 1.0;
+    }();
+    return scale;
+}
+
+int patienceMs(int ms) { return (int)(ms * timeScale()); }
+
 std::string programPath(const std::string& name) {
     std::string p = buildDir() + "/src/" + name;
     return p;

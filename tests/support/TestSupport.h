@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -112,14 +113,25 @@ int countSockets(pid_t pid = 0);
 // The names of the threads of a process (0: this one).
 std::vector<std::string> threadNames(pid_t pid = 0);
 
-// Polls pred every 10 ms until it holds or timeoutMs passed.
+// How many times longer than on a native machine a test waits for
+// something to happen: KIV_TEST_TIME_SCALE (default 1). The emulated arm64
+// run sets it (scripts/test-arm64.sh), because every arm64 program runs
+// several times slower there. It stretches waits for an event only, never
+// a bound on timing: those are judged against what the daemon logs as late
+// or a reference measured in the same test.
+double timeScale();
+int patienceMs(int ms);  // ms stretched by timeScale()
+
+// Polls pred every 10 ms until it holds or patienceMs(timeoutMs) passed on
+// the steady clock; the time pred itself takes counts.
 template <typename P>
 bool waitUntil(P pred, int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; waited += 10) {
-        if (pred()) return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patienceMs(timeoutMs));
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         usleep(10000);
     }
-    return pred();
+    return true;
 }
 
 }  // namespace kivtest

@@ -100,18 +100,20 @@ VirtualDisplayClient::VirtualDisplayClient(int port, const std::string& address,
     inet_pton(AF_INET, address.c_str(), &a.sin_addr);
     // The listener accepts on its own thread, so a refused or slow connect
     // is tried again until the deadline.
-    for (int waited = 0; waited <= timeoutMs; waited += 50) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return;
-        if (connect(fd, (sockaddr*)&a, sizeof(a)) == 0) {
-            m_fd = fd;
-            std::string request = streamRequest(port, address, headers, target);
-            if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != (ssize_t)request.size()) m_closed = true;
-            break;
-        }
-        close(fd);
-        usleep(50000);
-    }
+    waitUntil(
+        [&] {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0) return true;
+            if (connect(fd, (sockaddr*)&a, sizeof(a)) == 0) {
+                m_fd = fd;
+                std::string request = streamRequest(port, address, headers, target);
+                if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != (ssize_t)request.size()) m_closed = true;
+                return true;
+            }
+            close(fd);
+            return false;
+        },
+        timeoutMs);
     if (m_fd >= 0) m_thread = std::thread(&VirtualDisplayClient::run, this);
 }
 
