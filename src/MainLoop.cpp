@@ -39,6 +39,7 @@ std::atomic<int> runMainKIVDLoop{1};
 std::atomic<bool> restartKIVD{false};
 
 static int terminationPipe[2] = {-1, -1};
+static constexpr long long PERIODIC_MS = 1000;
 
 void ShutdownKIVDCallback(bool restart) {
     LogInfo(VB_GENERAL, "Shutting down main loop.\n");
@@ -224,7 +225,7 @@ void MainLoop() {
 
     int sleepms = 50;
     int prevStatus = PLAYER_IDLE;
-    int idleCount = 0;
+    long long lastPeriodicMs = GetMonotonicMS();
     int statsCountdown = 200;
     std::string statsReason = "Startup";
     struct epoll_event events[20];
@@ -294,18 +295,14 @@ void MainLoop() {
             ForceChannelOutputNow();
         }
 
-        // Periodic work, about once a second whether busy or quiet.
-        bool runPeriodic = true;
-        if (n == 0) {
-            ++idleCount;
-            ProcessMediaEvents();
-            if (idleCount < 20) runPeriodic = false;
-        } else if (idleCount <= 0) {
-            --idleCount;
-            if (idleCount > -21) runPeriodic = false;
-        }
+        // Periodic work once a second, whether busy or quiet. By the clock:
+        // counting passes of the loop instead lets commands that arrive
+        // about once per wait postpone it for good.
+        if (n == 0) ProcessMediaEvents();
+        long long nowMs = GetMonotonicMS();
+        bool runPeriodic = nowMs - lastPeriodicMs >= PERIODIC_MS;
         if (runPeriodic) {
-            idleCount = 0;
+            lastPeriodicMs = nowMs;
             MultiSync::INSTANCE.PeriodicPing();
             UpdateLogFileWarning();
             if (--statsCountdown < 0) {

@@ -215,7 +215,9 @@ TEST_F(FilesUnderTheShow, ReadOnlyMediaDirectoryKeepsTheShowAndTheLogCatchesUpAf
         EXPECT_LE(kivtest::unexplainedSkips(r.grid, d), kivtest::lateReads(d)) << show->describe();
         // A show that stopped and then jumped to its clock would explain
         // what it left out; the gap tells.
-        if (kivtest::TIMING_JUDGED) EXPECT_LT(r.grid.maxGapUs, 500000 + 2 * show->stallUs()) << show->describe();
+        if (kivtest::TIMING_JUDGED) {
+            EXPECT_LT(r.grid.maxGapUs, 500000 + 2 * show->stallUs()) << show->describe();
+        }
     }
     EXPECT_EQ(0, garbageFrames());
     EXPECT_EQ(d.stop(SIGTERM), 0);

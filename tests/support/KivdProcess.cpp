@@ -10,6 +10,7 @@
 #include <dirent.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -154,5 +155,33 @@ int KivdProcess::stop(int sig, int timeoutMs) {
 
 std::string KivdProcess::output() const { return GetFileContents(m_outputFile); }
 std::string KivdProcess::log() const { return GetFileContents(m_media + "/logs/kivd.log"); }
+
+std::string KivdProcess::threads() const {
+    if (m_pid <= 0) return "(not running)\n";
+    std::string text, dir = "/proc/" + std::to_string(m_pid) + "/task";
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string t = dir + "/" + e->d_name;
+            std::string stat = GetFileContents(t + "/stat");
+            size_t close = stat.rfind(')');
+            // run and wait times in ns, then time slices
+            long long ranNs = 0, waitedNs = 0;
+            sscanf(GetFileContents(t + "/schedstat").c_str(), "%lld %lld", &ranNs, &waitedNs);
+            std::string comm = GetFileContents(t + "/comm");
+            comm = comm.substr(0, comm.find('\n'));
+            text += std::string(e->d_name) + " " + comm +
+                    " state " + (close != std::string::npos ? stat.substr(close + 2, 1) : "?") + ", wchan " +
+                    GetFileContents(t + "/wchan") + ", ran " + std::to_string(ranNs / 1000000) +
+                    " ms, waited to run " + std::to_string(waitedNs / 1000000) + " ms\n";
+        }
+        closedir(d);
+    }
+    std::string stacks;
+    runCommand("timeout 20 gdb -p " + std::to_string(m_pid) +
+                   " -batch -nx -ex 'set pagination off' -ex 'thread apply all bt 12' 2>&1 | grep -E '^(Thread|#)'",
+               &stacks);
+    return text + stacks;
+}
 
 }  // namespace kivtest

@@ -42,6 +42,9 @@ public:
     pid_t pid() const { return m_pid; }
     std::string output() const;
     std::string log() const;
+    // Where every thread of the running daemon is: its scheduling state and
+    // a backtrace (by gdb), for a test that found the daemon unresponsive.
+    std::string threads() const;
     // The daemon's own installation directory: links to the build's
     // programs and plug-ins, and a private www/ for its warnings file. It
     // is also the daemon's TMPDIR (where its crash log goes).

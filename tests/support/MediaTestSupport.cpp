@@ -154,11 +154,21 @@ size_t PcmCapture::endOfSound(int threshold) const {
 
 double PcmCapture::frequency(size_t from, size_t count, int channel) const {
     if (from + count > frames() || count < 2) return 0;
+    // Whole periods between the first and the last rising zero crossing,
+    // each placed between its two samples: counting crossings in a fixed
+    // window instead is off by one period depending on the tone's phase.
+    double firstAt = -1, lastAt = -1;
     int crossings = 0;
     for (size_t i = from + 1; i < from + count; ++i) {
-        if (at(i - 1, channel) < 0 && at(i, channel) >= 0) ++crossings;
+        double a = at(i - 1, channel), b = at(i, channel);
+        if (a < 0 && b >= 0) {
+            double x = (double)(i - 1) + a / (a - b);
+            if (crossings++ == 0) firstAt = x;
+            lastAt = x;
+        }
     }
-    return crossings * (double)rate / (double)count;
+    if (crossings < 2 || lastAt <= firstAt) return 0;
+    return (crossings - 1) * (double)rate / (lastAt - firstAt);
 }
 
 PcmCapture ReadPcm16(const std::string& path, int channels, int rate) {

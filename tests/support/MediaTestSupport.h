@@ -63,8 +63,9 @@ struct PcmCapture {
     size_t firstNonZero() const;
     // One past the last sample frame above threshold.
     size_t endOfSound(int threshold = 200) const;
-    // Frequency on channel `channel` over [from, from + count) by counting
-    // rising zero crossings.
+    // Frequency on channel `channel` over [from, from + count): whole
+    // periods between its first and last rising zero crossings; 0 when
+    // there are fewer than two.
     double frequency(size_t from, size_t count, int channel = 0) const;
 };
 PcmCapture ReadPcm16(const std::string& path, int channels = 2, int rate = 44100);

@@ -101,7 +101,8 @@ TEST_F(SyncEndToEnd, RemotesFollowJoinLateTakeCommandsAndOutliveTheirMaster) {
     master.show->collect();
     int killedAt = master.show->seen().back().frame;
     long long killedUs = GetTime();
-    EXPECT_TRUE(waitUntil([&] { return hasWarning(*a.kivd, "Sync master 10.78.0.1 lost"); }, 10000)) << a.kivd->log();
+    EXPECT_TRUE(waitUntil([&] { return hasWarning(*a.kivd, "Sync master 10.78.0.1 lost"); }, 10000))
+        << a.kivd->log() << a.kivd->threads() << Systems(a);
     long long warnedUs = GetTime();
     // To its end: a frame the machine's load made too late may be left out.
     EXPECT_TRUE(a.show->waitForFrame(0, frames - 5, 15000)) << a.show->describe();
