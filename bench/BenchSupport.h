@@ -1,15 +1,18 @@
 #pragma once
 // Helpers shared by the benchmarks: CPU time of the process, of the calling
-// thread and of every thread by name (from the test support), percentiles,
+// thread and of every thread by name (from the test support), CPU burners,
+// percentiles,
 // and a minimal DDP sender (the datagrams of one channel range, built once,
 // sent with sendmmsg) that serves as the reference the UDP engine is
 // measured against.
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,6 +45,31 @@ inline long long ProcessCpuNs(pid_t pid) {
     if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &ts) != 0) return -1;
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
+
+// CPU burners for the life of the object: child processes spinning at
+// normal priority, the load a board sees beside a busy web page or build.
+class Burners {
+public:
+    explicit Burners(int count) {
+        for (int i = 0; i < count; ++i) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                for (volatile unsigned long n = 0;; n = n + 1) {
+                }
+            }
+            if (pid > 0) m_pids.push_back(pid);
+        }
+    }
+    ~Burners() {
+        for (pid_t pid : m_pids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+private:
+    std::vector<pid_t> m_pids;
+};
 
 struct Stats {
     double median = 0, p99 = 0, max = 0;

@@ -45,7 +45,8 @@ int NiceValueOf(ThreadRole role) {
     switch (role) {
     case ThreadRole::Output: return -10;
     case ThreadRole::Decode: return -8;
-    default: return -5;
+    case ThreadRole::ReadAhead: return -5;
+    default: return -4;
     }
 }
 
@@ -87,15 +88,15 @@ void InitThreadPriorities() {
         if (found == REALTIME) {
             LogInfo(VB_GENERAL,
                     "Thread priority: real time (SCHED_FIFO) %d for the output thread, %d for audio decoding, %d for "
-                    "reading ahead\n",
+                    "reading ahead; nice %d for live input\n",
                     RealTimePriorityOf(ThreadRole::Output), RealTimePriorityOf(ThreadRole::Decode),
-                    RealTimePriorityOf(ThreadRole::ReadAhead));
+                    RealTimePriorityOf(ThreadRole::ReadAhead), NiceValueOf(ThreadRole::LiveInput));
         } else if (found == NICE) {
             LogInfo(VB_GENERAL,
                     "Thread priority: real time is not allowed (%s, no CAP_SYS_NICE); nice %d for the output thread, "
-                    "%d for audio decoding, %d for reading ahead\n",
+                    "%d for audio decoding, %d for reading ahead, %d for live input\n",
                     limits.c_str(), NiceValueOf(ThreadRole::Output), NiceValueOf(ThreadRole::Decode),
-                    NiceValueOf(ThreadRole::ReadAhead));
+                    NiceValueOf(ThreadRole::ReadAhead), NiceValueOf(ThreadRole::LiveInput));
         } else {
             LogWarn(VB_GENERAL,
                     "Thread priority: normal for every thread; neither real time nor a lower nice value is allowed "
@@ -120,7 +121,9 @@ void InitThreadPriorities() {
 
 std::string RaiseThreadPriority(ThreadRole role) {
     int m = mode;
-    if (m == REALTIME && SetRealTime(RealTimePriorityOf(role))) {
+    // Live input is never real time: a flood of it would then take a whole
+    // processor from everything at normal priority.
+    if (m == REALTIME && role != ThreadRole::LiveInput && SetRealTime(RealTimePriorityOf(role))) {
         return "SCHED_FIFO " + std::to_string(RealTimePriorityOf(role));
     }
     if (m != NORMAL && SetNice(NiceValueOf(role))) return "nice " + std::to_string(NiceValueOf(role));

@@ -1,7 +1,9 @@
 #pragma once
 // Raised scheduling priority for the threads whose lateness the audience
 // sees, in this order: the channel output thread, the audio decode thread,
-// and the sequence read-ahead threads (frames and compressed blocks). Real
+// the sequence read-ahead threads (frames and compressed blocks), and the
+// thread that reads live input (which is only ever niced: a flood of input
+// at real-time priority would take a processor from everything else). Real
 // time (SCHED_FIFO) where the system allows it (root, CAP_SYS_NICE, or a
 // RLIMIT_RTPRIO such as the systemd unit's LimitRTPRIO), else a lower nice
 // value where RLIMIT_NICE allows it, else normal priority. The setting
@@ -14,7 +16,7 @@
 
 #include <string>
 
-enum class ThreadRole { Output, Decode, ReadAhead };
+enum class ThreadRole { Output, Decode, ReadAhead, LiveInput };
 
 // Reads the settings, finds out what the system allows, locks memory when
 // asked, and logs one line saying what priority the threads get.

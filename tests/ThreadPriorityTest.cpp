@@ -49,8 +49,8 @@ bool RealTimeAllowed() {
     return allowed;
 }
 
-// "<what Raise said>/<what the kernel says>" for an output thread and a
-// read-ahead thread, from a child process.
+// "<what Raise said>/<what the kernel says>" for an output thread, a
+// read-ahead thread and a live input thread, from a child process.
 std::string RaisedInChild(bool asNobody, int setting) {
     int fds[2];
     if (pipe(fds) != 0) return "no pipe";
@@ -61,7 +61,7 @@ std::string RaisedInChild(bool asNobody, int setting) {
         SetSetting("RealTimePriority", setting);
         InitThreadPriorities();
         std::string out;
-        for (ThreadRole role : {ThreadRole::Output, ThreadRole::ReadAhead}) {
+        for (ThreadRole role : {ThreadRole::Output, ThreadRole::ReadAhead, ThreadRole::LiveInput}) {
             std::thread t([&] {
                 std::string said = RaiseThreadPriority(role);
                 out += said + "/" + KernelPriority() + ";";
@@ -84,8 +84,10 @@ std::string RaisedInChild(bool asNobody, int setting) {
 
 TEST(ThreadPriorityTest, ThreadsGetWhatTheSystemAllowsAndTheSettingAsks) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to compare with an unprivileged user";
-    const char* root = RealTimeAllowed() ? "SCHED_FIFO 40/SCHED_FIFO 40;SCHED_FIFO 30/SCHED_FIFO 30;"
-                                         : "normal/normal;normal/normal;";
+    const char* normal = "normal/normal;normal/normal;normal/normal;";
+    // Live input is niced even where real time is allowed.
+    const char* root =
+        RealTimeAllowed() ? "SCHED_FIFO 40/SCHED_FIFO 40;SCHED_FIFO 30/SCHED_FIFO 30;nice -4/nice -4;" : normal;
     struct Case {
         const char* name;
         bool asNobody;
@@ -93,8 +95,8 @@ TEST(ThreadPriorityTest, ThreadsGetWhatTheSystemAllowsAndTheSettingAsks) {
         const char* expected;
     } cases[] = {
         {"root: real time where allowed, the output thread above reading ahead", false, 1, root},
-        {"RealTimePriority 0: normal", false, 0, "normal/normal;normal/normal;"},
-        {"a user without capabilities or limits: normal", true, 1, "normal/normal;normal/normal;"},
+        {"RealTimePriority 0: normal", false, 0, normal},
+        {"a user without capabilities or limits: normal", true, 1, normal},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -111,7 +113,7 @@ TEST(ThreadPriorityTest, TheStartLogSaysWhatPriorityTheThreadsGet) {
     InitThreadPriorities();
     if (RealTimeAllowed()) {
         EXPECT_TRUE(log.contains("Thread priority: real time (SCHED_FIFO) 40 for the output thread, 35 for audio "
-                                 "decoding, 30 for reading ahead"))
+                                 "decoding, 30 for reading ahead; nice -4 for live input"))
             << log.text();
     } else {
         EXPECT_TRUE(log.contains("Thread priority:")) << log.text();

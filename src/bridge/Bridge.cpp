@@ -1,5 +1,6 @@
 #include "bridge/Bridge.h"
 
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -39,10 +40,23 @@ void Bridge::Initialize(std::map<int, std::function<bool(int)>>& callbacks) {
     if (cfg.inputs.empty()) {
         LogDebug(VB_E131BRIDGE, "No live inputs configured\n");
     }
-    Configure(cfg, callbacks);
+    std::vector<InputThread::Watch> watches = Configure(cfg);
+    if (watches.empty()) return;
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd >= 0) {
+        callbacks[m_wakeFd] = [this](int fd) {
+            uint64_t n;
+            if (read(fd, &n, sizeof(n)) < 0) {
+                // already read by an earlier pass
+            }
+            return true;  // the main loop starts the output thread and forces a frame
+        };
+    }
+    m_thread.Start(std::move(watches));
 }
 
-void Bridge::Configure(const InputsConfig& cfg, std::map<int, std::function<bool(int)>>& callbacks) {
+std::vector<InputThread::Watch> Bridge::Configure(const InputsConfig& cfg) {
+    std::vector<InputThread::Watch> watches;
     std::lock_guard<std::mutex> lock(m_lock);
     m_config = cfg;
     m_inputs.clear();
@@ -79,7 +93,7 @@ void Bridge::Configure(const InputsConfig& cfg, std::map<int, std::function<bool
                                                                  : DDP_PORT;
         if (r->Open(cfg.address, port)) {
             InputReceiver* raw = r.get();
-            callbacks[r->Descriptor()] = [this, raw](int) { return Readable(raw); };
+            watches.push_back({r->Descriptor(), [this, raw] { Readable(raw); }});
         } else {
             WarningHolder::AddWarning(std::string(InputProtocolName(r->Protocol())) + " input cannot listen on port " +
                                       std::to_string(port) + " (see the log)");
@@ -88,39 +102,45 @@ void Bridge::Configure(const InputsConfig& cfg, std::map<int, std::function<bool
     }
     if (!m_receivers.empty()) {
         m_timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        if (m_timerFd >= 0) {
-            callbacks[m_timerFd] = [this](int) { return TimerFired(); };
-        }
+        if (m_timerFd >= 0) watches.push_back({m_timerFd, [this] { TimerFired(); }});
     }
+    return watches;
 }
 
 void Bridge::Shutdown() {
     std::string result;
     if (StopRecording(result)) LogInfo(VB_E131BRIDGE, "Stopped the recording at shut-down: %s\n", result.c_str());
+    m_thread.Stop();
     std::lock_guard<std::mutex> lock(m_lock);
     m_receivers.clear();
     m_inputs.clear();
     if (m_timerFd >= 0) close(m_timerFd);
-    m_timerFd = -1;
+    if (m_wakeFd >= 0) close(m_wakeFd);
+    m_timerFd = m_wakeFd = -1;
     m_timerDueUs = 0;
 }
 
-// A frame that came goes out at once, not after the rest of the main
-// loop's pass; but only while no sequence plays: a forced frame during a
-// sequence would also move the sequence on. The main loop starts the output
-// thread when it is not running (the bridge data is live).
-static void OutputNow(bool delivered) {
-    if (delivered && sequence && !sequence->IsSequenceRunning()) ForceChannelOutputNow();
+// A frame that came goes out at once, not at the output thread's next
+// period; but only while no sequence plays: a forced frame during a
+// sequence would also move the sequence on.
+void Bridge::OutputNow(bool delivered) {
+    if (!delivered || !sequence) return;
+    if (!sequence->IsSequenceRunning()) ForceChannelOutputNow();
+    if (!ChannelOutputThreadIsRunning() && m_wakeFd >= 0) {
+        uint64_t one = 1;
+        if (write(m_wakeFd, &one, sizeof(one)) < 0) {
+            // the counter is full: the main loop has been woken already
+        }
+    }
 }
 
-bool Bridge::Readable(InputReceiver* r) {
+void Bridge::Readable(InputReceiver* r) {
     std::lock_guard<std::mutex> lock(m_lock);
     OutputNow(r->Readable(BridgeClockUs()));
     ArmTimer();
-    return false;
 }
 
-bool Bridge::TimerFired() {
+void Bridge::TimerFired() {
     std::lock_guard<std::mutex> lock(m_lock);
     uint64_t expirations;
     if (read(m_timerFd, &expirations, sizeof(expirations)) < 0) {
@@ -136,7 +156,6 @@ bool Bridge::TimerFired() {
     }
     OutputNow(delivered);
     ArmTimer();
-    return false;
 }
 
 void Bridge::ArmTimer() {

@@ -17,6 +17,7 @@
 #include <json/json.h>
 
 #include "bridge/InputReceiver.h"
+#include "bridge/InputThread.h"
 #include "bridge/InputsConfig.h"
 #include "bridge/Recorder.h"
 
@@ -27,8 +28,9 @@ public:
     Bridge();
     ~Bridge();
 
-    // Loads the inputs file, opens the sockets and registers them (and the
-    // bridge's timer) in the main loop's descriptor map.
+    // Loads the inputs file, opens the sockets and starts reading them;
+    // registers in the main loop's descriptor map what wakes the main loop
+    // to start the output thread.
     void Initialize(std::map<int, std::function<bool(int)>>& callbacks);
     void Shutdown();
 
@@ -41,9 +43,10 @@ public:
     bool StopRecording(std::string& result);
 
 private:
-    void Configure(const InputsConfig& cfg, std::map<int, std::function<bool(int)>>& callbacks);
-    bool Readable(InputReceiver* r);
-    bool TimerFired();
+    std::vector<InputThread::Watch> Configure(const InputsConfig& cfg);
+    void Readable(InputReceiver* r);
+    void TimerFired();
+    void OutputNow(bool delivered);
     void ArmTimer();
     std::vector<std::string> SourceLines();
 
@@ -56,7 +59,11 @@ private:
     std::vector<std::unique_ptr<InputReceiver>> m_receivers;
     int m_timerFd = -1;
     long long m_timerDueUs = 0;
+    // Written by the input thread when a frame came and the output thread is
+    // not running: only the main loop starts that thread.
+    int m_wakeFd = -1;
     Recorder m_recorder;
+    InputThread m_thread;  // last: stopped before the rest goes
 };
 
 void Bridge_Initialize(std::map<int, std::function<bool(int)>>& callbacks);

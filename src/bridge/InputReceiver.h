@@ -1,6 +1,6 @@
 #pragma once
 // What the three protocol receivers of the bridge share: the UDP socket the
-// main loop reads, the configured inputs a receiver fills, and the decision
+// input thread reads, the configured inputs a receiver fills, and the decision
 // when the bytes received so far form a frame worth handing on. Each
 // protocol unit (E131Receiver, ArtNetReceiver, DDPReceiver) derives from
 // InputReceiver; the Bridge owns them and hands frames to the sequence
@@ -22,7 +22,7 @@
 // One configured input while the bridge runs.
 struct LiveInput {
     InputConfig config;
-    std::vector<uint8_t> data;  // the latest bytes received (main thread)
+    std::vector<uint8_t> data;  // the latest bytes received (input thread)
     bool held = false;          // stored since the last frame was handed on
     bool ended = false;         // every source said it stopped: no longer live
     InputStatistics stats;
@@ -69,7 +69,7 @@ private:
 
 class InputReceiver {
 public:
-    static constexpr int BATCH = 64;          // datagrams read per main-loop call
+    static constexpr int BATCH = 64;          // datagrams read per call
     static constexpr int SLOT_BYTES = 2048;   // longer datagrams are counted as oversized
     // A burst that paused this long is complete. Even a burst sent in one
     // call can reach the socket in parts milliseconds apart on a busy
@@ -89,7 +89,7 @@ public:
     int Descriptor() const { return m_fd; }
     void Close();
 
-    // The main loop found the socket readable: reads at most BATCH
+    // The input thread found the socket readable: reads at most BATCH
     // datagrams. True when a frame was handed on.
     bool Readable(long long nowUs);
     // Hands on held bytes whose burst has gone quiet. True when it did.

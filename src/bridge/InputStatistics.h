@@ -2,7 +2,7 @@
 // What the bridge counts: per configured input (packets, bytes, errors,
 // sequence gaps, the sources sending it) and per protocol socket (datagrams
 // that were malformed, too long, for universes nobody configured, or of a
-// kind the bridge does not use). Kept by the receivers on the main thread,
+// kind the bridge does not use). Kept by the receivers on the input thread,
 // reported by "Get Inputs" (GET /kivd/inputs).
 
 #include <cstdint>

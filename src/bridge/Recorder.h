@@ -41,7 +41,7 @@ public:
     static constexpr long long SETTLE_US = 5000;
     // A tick waits at most this share of a step (and at least 10 ms) for
     // the inputs that came before the previous tick: one sender's frame
-    // reaches several sockets, and the main loop may read them a moment
+    // reaches several sockets, and the input thread may read them a moment
     // apart on a busy board.
     static constexpr int WAIT_STEP_DIVISOR = 4;
 
@@ -55,9 +55,9 @@ public:
     // The inputs whose bytes are recorded, where each lands.
     void Configure(const std::vector<InputConfig>& inputs);
     bool Active() const { return m_active; }
-    // From the main thread: inputs whose bytes just came as a frame.
+    // From the input thread: inputs whose bytes just came as a frame.
     void Take(const std::vector<LiveInput*>& inputs, long long nowUs);
-    // From the main thread: a receiver holds part of a sender's frame.
+    // From the input thread: a receiver holds part of a sender's frame.
     void BurstPending(bool pending) { m_burstPending = pending; }
 
     // Starts recording into <media>/sequences/<name>; false with the reason.
