@@ -33,13 +33,17 @@ constexpr off_t WRITEBACK_BYTES = 1 << 20;
 
 UploadWriter::UploadWriter(const std::string& path) : m_file(path) {}
 
-UploadWriter::~UploadWriter() {
+UploadWriter::~UploadWriter() { Discard(); }
+
+void UploadWriter::Discard() {
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_abort = true;
     }
     Stop();
     if (m_hints >= 0) close(m_hints);
+    m_hints = -1;
+    m_file.Discard();
 }
 
 bool UploadWriter::Open() {
@@ -118,6 +122,11 @@ std::string UploadWriter::Error() {
     return m_error;
 }
 
+bool UploadWriter::NoSpace() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_errno == ENOSPC || m_errno == EDQUOT;
+}
+
 void UploadWriter::Run() {
     SetThreadName("KIV-Upload");
     std::string priority = LowerThreadPriority();
@@ -135,9 +144,11 @@ void UploadWriter::Run() {
         for (size_t at = 0; ok && at < piece.size(); at += WRITE_BYTES) {
             ok = m_file.Write(piece.data() + at, std::min(WRITE_BYTES, piece.size() - at));
         }
+        int err = errno;
         if (ok) {
             m_written += (off_t)piece.size();
             ok = WriteBack(false);
+            err = errno;
         }
         std::lock_guard<std::mutex> lock(m_lock);
         m_queued -= piece.size();
@@ -146,6 +157,7 @@ void UploadWriter::Run() {
         if (!ok) {
             m_failed = true;
             if (m_error.empty()) m_error = m_file.Error();
+            if (!m_errno) m_errno = err;
         }
         m_changed.notify_all();
         if (!ok) return;
@@ -156,8 +168,10 @@ void UploadWriter::Run() {
         abort = m_abort;
     }
     if (!abort && !WriteBack(true)) {
+        int err = errno;
         std::lock_guard<std::mutex> lock(m_lock);
         m_failed = true;
+        if (!m_errno) m_errno = err;
     }
 }
 
@@ -188,5 +202,6 @@ bool UploadWriter::Failed(const char* what) {
     int err = errno;
     std::lock_guard<std::mutex> lock(m_lock);
     m_error = std::string(what) + ": " + strerror(err);
+    errno = err;
     return false;
 }

@@ -37,10 +37,15 @@ public:
     bool Finish();
     // Gives the finished file its name.
     bool Commit();
+    // Stops writing and removes what was written at once, so a failed
+    // upload's bytes do not hold the disk until the request is gone.
+    void Discard();
     // The temporary's path until Commit (to look at what was written).
     const std::string& TempPath() const { return m_file.TempPath(); }
     // Why writing failed.
     std::string Error();
+    // Writing failed because the disk (or the user's quota) is full.
+    bool NoSpace();
     long long Bytes() const { return m_bytes; }
 
 private:
@@ -58,7 +63,7 @@ private:
     std::string m_piece;  // being filled by the receiving thread
     long long m_bytes = 0;
 
-    std::mutex m_lock;  // guards m_queue, m_spare, m_queued, m_closing, m_abort, m_failed, m_error
+    std::mutex m_lock;  // guards m_queue, m_spare, m_queued, m_closing, m_abort, m_failed, m_error, m_errno
     std::condition_variable m_changed;
     std::deque<std::string> m_queue;
     std::vector<std::string> m_spare;  // written pieces, for the receiving thread to fill again
@@ -67,6 +72,7 @@ private:
     bool m_abort = false;    // the rest is not wanted
     bool m_failed = false;
     std::string m_error;
+    int m_errno = 0;
     std::thread m_thread;
 
     // The writing thread's own.
