@@ -82,7 +82,13 @@ bool UploadWriter::Write(const char* data, size_t len) {
                 m_spare.pop_back();
             } else {
                 m_piece.bytes.reset((char*)aligned_alloc(DIRECT_ALIGN, PIECE_BYTES));
-                if (!m_piece.bytes) return false;
+                if (!m_piece.bytes) {
+                    // Failed, so Finish does not take what came before for the whole body.
+                    m_failed = true;
+                    m_errno = ENOMEM;
+                    m_error = strerror(ENOMEM);
+                    return false;
+                }
             }
             m_piece.size = 0;
         }
