@@ -271,9 +271,13 @@ FileReplacer::FileReplacer(const std::string& path) : m_path(path) {
     m_base = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-FileReplacer::~FileReplacer() {
+FileReplacer::~FileReplacer() { Discard(); }
+
+void FileReplacer::Discard() {
     if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
     if (!m_temp.empty()) unlink(m_temp.c_str());
+    m_temp.clear();
 }
 
 bool FileReplacer::Open() {

@@ -56,6 +56,8 @@ public:
     bool Open();
     bool Write(const char* data, size_t len);
     bool Commit();
+    // Closes and removes the temporary at once (its space is free again).
+    void Discard();
     // The reason of the last failure.
     const std::string& Error() const { return m_error; }
     // The temporary's path until Commit (to look at what was written).

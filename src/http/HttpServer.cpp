@@ -138,6 +138,9 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
             return answer(p, *bodyTooLarge(p->maxBody));
         }
         p->request.set_body_sink(server->BodySink(p->request));
+        if (auto* sink = p->request.get_body_sink()) {
+            if (auto early = sink->refusal()) return answer(p, *early);
+        }
         return MHD_YES;
     }
     auto* p = (PendingRequest*)*conCls;

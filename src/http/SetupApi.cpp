@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,11 +146,34 @@ private:
     UploadWriter m_writer;
 };
 
-// Takes the body of an upload that will be refused, so it is not held in memory.
+// Takes the body of an upload that will be refused, so it is not held in
+// memory; one refused on its head alone answers before the body is read.
 class DiscardSink : public body_sink {
 public:
+    explicit DiscardSink(std::shared_ptr<http_response> answer = nullptr) : m_answer(std::move(answer)) {}
     bool write(const char*, size_t) override { return false; }
+    std::shared_ptr<http_response> refusal() const override { return m_answer; }
+
+private:
+    std::shared_ptr<http_response> m_answer;
 };
+
+std::string noSpaceFor(const std::string& name) { return "Not enough space for " + name + ": "; }
+
+// The announced length of an upload that cannot fit in the folder's free
+// space: refused before the sender spends its time on the bytes.
+std::shared_ptr<http_response> tooBigForDisk(const http_request& head, const MediaKind& k, const std::string& name,
+                                             const std::string& folder) {
+    std::string length = head.get_header("Content-Length");
+    struct statvfs fs;
+    if (length.empty() || statvfs(folder.c_str(), &fs) != 0) return nullptr;
+    unsigned long long announced = strtoull(length.c_str(), nullptr, 10);
+    unsigned long long room = (unsigned long long)fs.f_bavail * fs.f_frsize;
+    if (announced <= room) return nullptr;
+    LogErr(VB_HTTP, "Upload of %s/%s from %s refused: %llu bytes do not fit in the %llu free on the disk\n", k.name,
+           name.c_str(), head.get_requestor().c_str(), announced, room);
+    return error_response(507, noSpaceFor(name) + length + " bytes, " + std::to_string(room) + " free on the disk");
+}
 
 // /kivd/files, /kivd/files/<kind>, /kivd/files/<kind>/<name>
 class FilesResource : public SetupResource {
@@ -164,6 +188,7 @@ public:
             return std::make_shared<DiscardSink>();
         }
         mkdir(MediaPath(*k).c_str(), 0775);
+        if (auto refused = tooBigForDisk(head, *k, name, MediaPath(*k))) return std::make_shared<DiscardSink>(refused);
         auto sink = std::make_shared<UploadSink>(MediaPath(*k, name));
         if (!sink->Open()) {
             LogErr(VB_HTTP, "Upload of %s: cannot create a file beside it: %s\n", name.c_str(),
@@ -195,13 +220,13 @@ public:
         auto* sink = dynamic_cast<UploadSink*>(req.get_body_sink());
         if (!sink) return error_response(500, "Cannot create a file in " + MediaPath(*k));
         UploadWriter& file = sink->Writer();
-        if (!file.Finish()) return error_response(507, "Could not write " + name + ": " + file.Error());
+        if (!file.Finish()) return failed(req, *k, name, file);
         if (std::string(k->name) == "sequences") {
             // The player's own reader judges it: a file it cannot open never takes the name.
             std::unique_ptr<HSEQFile> f(HSEQFile::openHSEQFile(file.TempPath()));
             if (!f) return error_response(422, name + " is not a sequence file this player can read");
         }
-        if (!file.Commit()) return error_response(507, "Could not write " + name + ": " + file.Error());
+        if (!file.Commit()) return failed(req, *k, name, file);
         LogInfo(VB_HTTP, "Uploaded %s/%s (%lld bytes) from %s\n", k->name, name.c_str(), file.Bytes(),
                 req.get_requestor().c_str());
         changed();
@@ -238,6 +263,21 @@ protected:
     }
 
 private:
+    // Written bytes are removed before the line is logged: on a full disk
+    // the log needs the space too.
+    static std::shared_ptr<http_response> failed(const http_request& req, const MediaKind& k, const std::string& name,
+                                                 UploadWriter& file) {
+        file.Discard();
+        std::string why = file.Error();
+        LogErr(VB_HTTP, "Upload of %s/%s from %s failed after %lld bytes: %s; nothing was kept\n", k.name, name.c_str(),
+               req.get_requestor().c_str(), file.Bytes(), why.c_str());
+        if (file.NoSpace()) {
+            return error_response(507, noSpaceFor(name) + why + " after " + std::to_string(file.Bytes()) +
+                                           " bytes; nothing was kept");
+        }
+        return error_response(507, "Could not write " + name + ": " + why + "; nothing was kept");
+    }
+
     // The kind and name of /kivd/files/<kind>/<name>.
     static bool Target(const http_request& req, const MediaKind*& k, std::string& name) {
         // The path comes percent-decoded: an encoded "/" stays in the name

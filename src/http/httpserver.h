@@ -14,6 +14,8 @@
 
 namespace httpserver {
 
+class http_response;
+
 // Where a request body goes instead of memory (a resource that takes large
 // uploads gives one from body_sink_for): each piece is handed over as it
 // arrives. The request's render method then finishes what the sink wrote;
@@ -24,6 +26,9 @@ public:
     // False: the rest of the body is read and dropped; the render method
     // still runs and reports the failure.
     virtual bool write(const char* data, size_t len) = 0;
+    // An answer known from the head alone (the body would not fit where
+    // it goes): sent at once, and the body is not read.
+    virtual std::shared_ptr<http_response> refusal() const { return nullptr; }
 };
 
 class http_request {

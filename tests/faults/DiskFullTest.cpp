@@ -1,15 +1,18 @@
 // The card fills up while the show plays: the media and installation
 // directories live on a small tmpfs that the test fills to the last byte.
 // The files the daemon writes keep their last good content, the show plays
-// on, the user is told, and writing resumes when space is back.
+// on, the user is told, and writing resumes when space is back; an upload
+// that does not fit leaves nothing behind.
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "FaultSupport.h"
+#include "HttpClient.h"
 #include "KivdProcess.h"
 #include "NetTestSupport.h"
 #include "TestSupport.h"
@@ -140,6 +143,56 @@ TEST_F(DiskFull, DaemonStartedOnAFullCardPlaysTheShow) {
     EXPECT_TRUE(kivtest::jsonFileIsWhole(d.installDir() + "/www/warnings.json", &why)) << why;
     EXPECT_TRUE(kivtest::logIsWholeLines(d.log(), &why)) << why;
     EXPECT_NE(std::string::npos, d.log().find("log lines could not be written to this file"));
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+}
+
+TEST_F(DiskFull, UploadThatRunsOutOfSpaceLeavesNoFileAndTheNextOneThatFitsIsWritten) {
+    writeSchedule(0);
+    kivtest::KivdProcess d(mediaDir, disk->path());
+    settingsForHttp(d);
+    ASSERT_TRUE(d.start({"-f"}) && d.waitReady()) << d.output();
+    ASSERT_TRUE(show->waitForFrame(0, 20, 10000));
+    struct statvfs fs;
+    ASSERT_EQ(0, statvfs(mediaDir.c_str(), &fs));
+    std::string tooBig((size_t)fs.f_bavail * fs.f_frsize + (1 << 20), 'x');
+    std::string music = mediaDir + "/music";
+    struct Case {
+        const char* what;
+        std::vector<std::string> headers;
+        const char* says;  // in the answer
+    };
+    const Case cases[] = {
+        {"length announced: refused on the head", {"X-Requested-With: t"}, "free on the disk"},
+        {"length unknown: runs out while it arrives", {"X-Requested-With: t", "Transfer-Encoding: chunked"},
+         "No space left on device after"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto r = kivtest::httpRequest("PUT", d.httpUrl("/kivd/files/music/big.mp3"), tooBig, c.headers, 60000);
+        EXPECT_EQ(r.status, 507) << r.error;
+        std::string error = LoadJsonFromString(r.body)["error"].asString();
+        EXPECT_EQ(0u, error.find("Not enough space for big.mp3: ")) << error;
+        EXPECT_NE(std::string::npos, error.find(c.says)) << error;
+        // Neither the name nor the temporary beside it.
+        EXPECT_EQ(0, kivtest::countDirectoryEntries(music));
+    }
+    std::string fits(256 << 10, 0);
+    for (size_t i = 0; i < fits.size(); ++i) fits[i] = (char)(i * 7 + (i >> 11));
+    EXPECT_EQ(kivtest::httpRequest("PUT", d.httpUrl("/kivd/files/music/fits.mp3"), fits, {"X-Requested-With: t"}).status,
+              201);
+    EXPECT_TRUE(GetFileContents(music + "/fits.mp3") == fits);
+    EXPECT_EQ(1, kivtest::countDirectoryEntries(music));
+    // One line for each failed upload, and the log whole.
+    std::string log = d.log(), why;
+    size_t lines = 0;
+    for (size_t p = log.find("Upload of music/big.mp3"); p != std::string::npos; p = log.find("Upload of music/big.mp3", p + 1)) ++lines;
+    EXPECT_EQ(2u, lines) << tail(log, 2000);
+    EXPECT_TRUE(kivtest::logIsWholeLines(log, &why)) << why;
+    show->collectFor(500);
+    auto runs = show->runs();
+    ASSERT_FALSE(runs.empty());
+    EXPECT_EQ(0, runs[0].firstFrame);
+    for (auto& r : runs) EXPECT_LE(kivtest::unexplainedSkips(r.grid, d), kivtest::lateReads(d)) << show->describe();
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }
 

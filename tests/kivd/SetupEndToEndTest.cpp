@@ -102,8 +102,9 @@ TEST_F(SetupEndToEnd, UploadsStreamToDiskAndOnlyWholeGoodFilesTakeTheirNames) {
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1]["name"].asString(), "new show.hseq");
     EXPECT_EQ(list[1]["size"].asUInt64(), show.size());
-    // Big enough to go through several stretches of writing behind.
-    std::string song(20 << 20, 0);
+    // Big enough to go through several stretches of writing behind, and
+    // ending in part of a disk block.
+    std::string song((20 << 20) + 1234, 0);
     for (size_t i = 0; i < song.size(); ++i) song[i] = (char)((i * 2654435761u) >> 13);
     EXPECT_EQ(httpRequest("PUT", d.httpUrl("/kivd/files/music/song.mp3"), song, {"X-Requested-With: t"}).status, 201);
     EXPECT_TRUE(GetFileContents(media.file("/music/song.mp3")) == song);
