@@ -250,6 +250,10 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
     m_elapsedMs = (int)startMs;
     m_remainingMs = m_durationMs - m_elapsedMs;
     m_numFrames = (int)std::min<uint32_t>(file->getNumFrames(), INT_MAX);
+    uint64_t frameBytes = std::max<uint32_t>(file->getChannelCount(), 1);
+    m_readAheadLimit = (int)std::max<uint64_t>(std::min<uint64_t>(READ_AHEAD_FRAMES, READ_AHEAD_BYTES / frameBytes),
+                                               MIN_READ_AHEAD_FRAMES);
+    m_shownLimit = (int)std::max<uint64_t>(std::min<uint64_t>(SHOWN_FRAMES, SHOWN_BYTES / frameBytes), MIN_SHOWN_FRAMES);
     SetChannelOutputRefreshRate(m_frameRate);
 
     m_openState = 1;
@@ -587,7 +591,7 @@ int Sequence::ReadFramesLoop() {
     RaiseThreadPriority(ThreadRole::ReadAhead);
     std::unique_lock<std::mutex> lock(m_queueMutex);
     while (!m_stopReader) {
-        if ((int)m_readAhead.size() >= READ_AHEAD_FRAMES || m_openState > 1 || !m_hasFile || m_readFinished) {
+        if ((int)m_readAhead.size() >= m_readAheadLimit || m_openState > 1 || !m_hasFile || m_readFinished) {
             m_readerWake.wait_for(lock, std::chrono::milliseconds(READER_IDLE_WAIT_MS));
             continue;
         }
@@ -802,7 +806,7 @@ void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {
 
     HSEQFile::FrameData* frame = m_readAhead.front();
     m_readAhead.pop_front();
-    if ((int)m_shownFrames.size() > SHOWN_FRAMES - 1) {
+    if ((int)m_shownFrames.size() > m_shownLimit - 1) {
         HSEQFile::FrameData* oldest = m_shownFrames.front();
         m_shownFrames.pop_front();
         if (oldest != m_currentFrame) DeleteFrame(oldest);
