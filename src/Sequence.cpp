@@ -119,6 +119,12 @@ bool Sequence::GetCrashReportInfo(char* name, size_t len, int& elapsedMs) const 
     return false;
 }
 
+// count frames of frameBytes each, as far as they fit in bytes, and never
+// fewer than least.
+static int FramesWithin(int count, uint64_t bytes, uint64_t frameBytes, int least) {
+    return (int)std::max<uint64_t>(std::min<uint64_t>(count, bytes / frameBytes), least);
+}
+
 // A name from a playlist or a command stays inside the sequences folder.
 static bool SafeSequenceName(const std::string& name) {
     if (name[0] == '/') return false;
@@ -251,9 +257,8 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
     m_remainingMs = m_durationMs - m_elapsedMs;
     m_numFrames = (int)std::min<uint32_t>(file->getNumFrames(), INT_MAX);
     uint64_t frameBytes = std::max<uint32_t>(file->getChannelCount(), 1);
-    m_readAheadLimit = (int)std::max<uint64_t>(std::min<uint64_t>(READ_AHEAD_FRAMES, READ_AHEAD_BYTES / frameBytes),
-                                               MIN_READ_AHEAD_FRAMES);
-    m_shownLimit = (int)std::max<uint64_t>(std::min<uint64_t>(SHOWN_FRAMES, SHOWN_BYTES / frameBytes), MIN_SHOWN_FRAMES);
+    m_readAheadLimit = FramesWithin(READ_AHEAD_FRAMES, READ_AHEAD_BYTES, frameBytes, MIN_READ_AHEAD_FRAMES);
+    m_shownLimit = FramesWithin(SHOWN_FRAMES, SHOWN_BYTES, frameBytes, MIN_SHOWN_FRAMES);
     SetChannelOutputRefreshRate(m_frameRate);
 
     m_openState = 1;
