@@ -119,7 +119,7 @@ bool Sequence::GetCrashReportInfo(char* name, size_t len, int& elapsedMs) const 
     return false;
 }
 
-// count frames of frameBytes each, as far as they fit in bytes, and never
+// At most count frames of frameBytes each: as many as fit in bytes, never
 // fewer than least.
 static int FramesWithin(int count, uint64_t bytes, uint64_t frameBytes, int least) {
     return (int)std::max<uint64_t>(std::min<uint64_t>(count, bytes / frameBytes), least);

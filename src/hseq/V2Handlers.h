@@ -105,7 +105,7 @@ private:
     void endBlock();
 
     struct Block {
-        uint8_t* data = nullptr;  // malloc'ed compressed bytes, null once freed
+        uint8_t* data = nullptr;  // malloc'ed compressed bytes, null once released
         uint64_t size = 0;
         uint64_t capacity = 0;  // bytes allocated at data
     };
