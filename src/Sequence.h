@@ -29,7 +29,7 @@ public:
     // hundreds, and does not fault them all in at its start.
     static constexpr int READ_AHEAD_FRAMES = 40;
     static constexpr int SHOWN_FRAMES = 21;
-    static constexpr uint64_t READ_AHEAD_BYTES = 8 << 20;
+    static constexpr uint64_t READ_AHEAD_BYTES = 16 << 20;
     static constexpr uint64_t SHOWN_BYTES = 4 << 20;
     static constexpr int MIN_READ_AHEAD_FRAMES = 4;
     static constexpr int MIN_SHOWN_FRAMES = 2;

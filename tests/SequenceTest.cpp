@@ -368,9 +368,9 @@ TEST_F(SequenceTest, FramesOfAMillionChannelsAreHeldByTheMegabyteAndReadThroughR
     MakeShow("big.hseq", big);
     auto* s = NewPlayer<GatedSequence>();
     ASSERT_EQ(1, s->StartSequence("big.hseq", 0));
-    // 8 MiB ahead and 4 MiB behind: 8 frames ahead, 4 shown ones kept.
-    ASSERT_TRUE(waitUntil([&] { return s->GetReadAheadCount() == 8; }, 5000));
-    EXPECT_FALSE(waitUntil([&] { return s->GetReadAheadCount() > 8; }, 300));
+    // 16 MiB ahead and 4 MiB behind: 16 frames ahead, 4 shown ones kept.
+    ASSERT_TRUE(waitUntil([&] { return s->GetReadAheadCount() == 16; }, 5000));
+    EXPECT_FALSE(waitUntil([&] { return s->GetReadAheadCount() > 16; }, 300));
     std::vector<uint8_t> want(big.channels);
     auto shows = [&](int n) {
         RenderShowFrame(big, (uint32_t)n, want.data());
