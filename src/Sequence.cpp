@@ -119,6 +119,12 @@ bool Sequence::GetCrashReportInfo(char* name, size_t len, int& elapsedMs) const 
     return false;
 }
 
+// At most count frames of frameBytes each: as many as fit in bytes, never
+// fewer than least.
+static int FramesWithin(int count, uint64_t bytes, uint64_t frameBytes, int least) {
+    return (int)std::max<uint64_t>(std::min<uint64_t>(count, bytes / frameBytes), least);
+}
+
 // A name from a playlist or a command stays inside the sequences folder.
 static bool SafeSequenceName(const std::string& name) {
     if (name[0] == '/') return false;
@@ -250,6 +256,9 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
     m_elapsedMs = (int)startMs;
     m_remainingMs = m_durationMs - m_elapsedMs;
     m_numFrames = (int)std::min<uint32_t>(file->getNumFrames(), INT_MAX);
+    uint64_t frameBytes = std::max<uint32_t>(file->getChannelCount(), 1);
+    m_readAheadLimit = FramesWithin(READ_AHEAD_FRAMES, READ_AHEAD_BYTES, frameBytes, MIN_READ_AHEAD_FRAMES);
+    m_shownLimit = FramesWithin(SHOWN_FRAMES, SHOWN_BYTES, frameBytes, MIN_SHOWN_FRAMES);
     SetChannelOutputRefreshRate(m_frameRate);
 
     m_openState = 1;
@@ -587,7 +596,7 @@ int Sequence::ReadFramesLoop() {
     RaiseThreadPriority(ThreadRole::ReadAhead);
     std::unique_lock<std::mutex> lock(m_queueMutex);
     while (!m_stopReader) {
-        if ((int)m_readAhead.size() >= READ_AHEAD_FRAMES || m_openState > 1 || !m_hasFile || m_readFinished) {
+        if ((int)m_readAhead.size() >= m_readAheadLimit || m_openState > 1 || !m_hasFile || m_readFinished) {
             m_readerWake.wait_for(lock, std::chrono::milliseconds(READER_IDLE_WAIT_MS));
             continue;
         }
@@ -645,10 +654,9 @@ int Sequence::ReadFramesLoop() {
         if (m_lastQueuedFrame == last && m_cacheGeneration == generation) {
             m_lastQueuedFrame = next;
             m_readAhead.push_back(frame);
-            lock.unlock();
+            // Notified under the lock and straight on to the next frame: a
+            // pause here cost a sleep and a wake-up per frame.
             m_frameQueued.notify_all();
-            usleep(1000);
-            lock.lock();
         } else {
             delete frame;
         }
@@ -802,7 +810,7 @@ void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {
 
     HSEQFile::FrameData* frame = m_readAhead.front();
     m_readAhead.pop_front();
-    if ((int)m_shownFrames.size() > SHOWN_FRAMES - 1) {
+    if ((int)m_shownFrames.size() > m_shownLimit - 1) {
         HSEQFile::FrameData* oldest = m_shownFrames.front();
         m_shownFrames.pop_front();
         if (oldest != m_currentFrame) DeleteFrame(oldest);

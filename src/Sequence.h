@@ -23,8 +23,16 @@
 class Sequence {
 public:
     static constexpr int MAX_CHANNELS = 8388608;
+    // Frames decoded ahead and kept after they were shown: these many, but
+    // no more bytes than the *_BYTES below (never fewer than the MIN_*), so a
+    // show of millions of channels holds tens of MiB of frames rather than
+    // hundreds, and does not fault them all in at its start.
     static constexpr int READ_AHEAD_FRAMES = 40;
     static constexpr int SHOWN_FRAMES = 21;
+    static constexpr uint64_t READ_AHEAD_BYTES = 16 << 20;
+    static constexpr uint64_t SHOWN_BYTES = 4 << 20;
+    static constexpr int MIN_READ_AHEAD_FRAMES = 4;
+    static constexpr int MIN_SHOWN_FRAMES = 2;
 
     // One start channel of bridge data: range length -> expiry (GetTimeMS,
     // the monotonic clock).
@@ -180,11 +188,15 @@ private:
 
     std::atomic<int> m_lastQueuedFrame{-1};
     std::atomic<int> m_numFrames{0};  // frame count of the open file, for the read thread
+    // The open file's frame limits (READ_AHEAD_FRAMES and SHOWN_FRAMES
+    // bounded by bytes), set at the open.
+    std::atomic<int> m_readAheadLimit{READ_AHEAD_FRAMES};
+    std::atomic<int> m_shownLimit{SHOWN_FRAMES};
     bool m_readFinished = true;  // guarded by m_queueMutex
     std::atomic<bool> m_stopReader{false};
     std::unique_ptr<std::thread> m_readerThread;
     std::list<HSEQFile::FrameData*> m_readAhead;    // owned, in frame order
-    std::list<HSEQFile::FrameData*> m_shownFrames;  // owned, oldest first, at most SHOWN_FRAMES
+    std::list<HSEQFile::FrameData*> m_shownFrames;  // owned, oldest first, at most m_shownLimit
     HSEQFile::FrameData* m_currentFrame = nullptr;  // owned by whichever list holds it, else by this
     // Guards both lists, m_currentFrame, m_readFinished, m_cacheGeneration
     // and the read thread's decisions.

@@ -359,6 +359,40 @@ TEST_F(SequenceTest, ALateFrameRepeatsTheLastOneAndTheReaderSkipsAhead) {
     EXPECT_EQ(1, s->Reads(8));
 }
 
+TEST_F(SequenceTest, FramesOfAMillionChannelsAreHeldByTheMegabyteAndReadThroughReusedBlocks) {
+    ShowSpec big = spec;
+    big.channels = 1048576;
+    big.frames = 120;  // twelve zstd blocks: later ones are read into buffers of earlier ones
+    big.versionMajor = 2;
+    big.compression = HSEQFile::CompressionType::zstd;
+    MakeShow("big.hseq", big);
+    auto* s = NewPlayer<GatedSequence>();
+    ASSERT_EQ(1, s->StartSequence("big.hseq", 0));
+    // 16 MiB ahead and 4 MiB behind: 16 frames ahead, 4 shown ones kept.
+    ASSERT_TRUE(waitUntil([&] { return s->GetReadAheadCount() == 16; }, 5000));
+    EXPECT_FALSE(waitUntil([&] { return s->GetReadAheadCount() > 16; }, 300));
+    std::vector<uint8_t> want(big.channels);
+    auto shows = [&](int n) {
+        RenderShowFrame(big, (uint32_t)n, want.data());
+        return memcmp(want.data(), player->GetChannelData(), CHANNELS) == 0;
+    };
+    for (int n = 1; n < 120; ++n) {
+        ReadNext();
+        ASSERT_TRUE(shows(n)) << "frame " << n;
+        if (n == 10) {
+            s->SeekSequenceFile(7);  // in the history
+            ReadNext();
+            ASSERT_TRUE(shows(7));
+            EXPECT_EQ(1, s->Reads(7));
+            s->SeekSequenceFile(5);  // behind it: read again
+            ReadNext();
+            ASSERT_TRUE(shows(5));
+            EXPECT_EQ(2, s->Reads(5));
+            s->SeekSequenceFile(11);
+        }
+    }
+}
+
 TEST_F(SequenceTest, SeekingIntoTheHistoryReplaysFramesWithoutReadingThemAgain) {
     MakeShow("a.hseq", spec);
     auto* s = NewPlayer<GatedSequence>();

@@ -21,6 +21,7 @@ static constexpr uint64_t RAW_BYTES_PER_BLOCK = 65536;
 static constexpr uint32_t MIN_FRAMES_PER_BLOCK = 10;
 static constexpr uint32_t FIRST_BLOCK_FRAMES = 10;
 static constexpr int READ_AHEAD_BLOCKS = 4;
+static constexpr size_t SPARE_BLOCK_BUFFERS = 2;
 static constexpr uint32_t FINALIZE_SENTINEL_FRAME = 99999999;
 
 // ------------------------------------------------------------ V2Handler
@@ -152,6 +153,37 @@ V2CompressedHandler::~V2CompressedHandler() {
         free(b.second.data);
     }
     m_blockMap.clear();
+    for (auto& b : m_spareBuffers) free(b.data);
+}
+
+V2CompressedHandler::Block V2CompressedHandler::takeBuffer(uint64_t size) {
+    Block b;
+    b.size = size;
+    if (!size) return b;
+    if (!m_spareBuffers.empty()) {
+        auto largest = std::max_element(m_spareBuffers.begin(), m_spareBuffers.end(),
+                                        [](const Block& x, const Block& y) { return x.capacity < y.capacity; });
+        if (largest->capacity >= size) {
+            b.data = largest->data;
+            b.capacity = largest->capacity;
+            m_spareBuffers.erase(largest);
+            return b;
+        }
+    }
+    // Some room over, so that the next, slightly bigger block fits too.
+    uint64_t capacity = size + size / 8;
+    b.data = (uint8_t*)malloc(capacity);
+    b.capacity = b.data ? capacity : 0;
+    return b;
+}
+
+void V2CompressedHandler::releaseBuffer(Block& b) {
+    if (b.data && m_spareBuffers.size() < SPARE_BLOCK_BUFFERS) {
+        m_spareBuffers.push_back(b);
+    } else {
+        free(b.data);
+    }
+    b = Block();
 }
 
 int V2CompressedHandler::computeMaxBlocks(int maxBlocks) {
@@ -296,10 +328,10 @@ void V2CompressedHandler::readThread() {
 
     std::unique_lock<std::mutex> lock(m_readLock);
     while (m_readThreadRunning) {
-        if (m_readQueue.empty()) {
-            m_readSignal.wait_for(lock, std::chrono::milliseconds(25));
-            continue;
-        }
+        // Every request and the stop notify: no need to look every so often
+        // (a wake-up per frame at 40 frames a second, for nothing).
+        m_readSignal.wait(lock, [this] { return !m_readQueue.empty() || !m_readThreadRunning; });
+        if (!m_readThreadRunning) break;
         int k = m_readQueue.front();
         m_readQueue.pop_front();
         Block& entry = m_blockMap[k];
@@ -323,27 +355,24 @@ void V2CompressedHandler::readThread() {
             }
             size = maxSize;
         }
-        uint8_t* data = size ? (uint8_t*)malloc(size) : nullptr;
-        uint64_t got = data ? m_file->readAt(offset, data, size) : 0;
-        bool ok = data != nullptr && got == size;
+        lock.lock();
+        Block read = takeBuffer(size);
+        lock.unlock();
+        uint64_t got = read.data ? m_file->readAt(offset, read.data, size) : 0;
+        bool ok = read.data != nullptr && got == size;
         if (!ok) {
             LogErr(VB_SEQUENCE, "Could not read block %d of %s (%llu bytes at offset %llu, read %llu)\n", k,
                    m_file->m_filename.c_str(), (unsigned long long)size, (unsigned long long)offset,
                    (unsigned long long)got);
-            free(data);
         }
         lock.lock();
-        if (ok) {
-            Block& stored = m_blockMap[k];
-            if (stored.data == nullptr) {
-                stored.data = data;
-                stored.size = size;
-            } else {
-                free(data);
-            }
+        Block& stored = m_blockMap[k];
+        if (ok && stored.data == nullptr) {
+            stored = read;
         } else {
-            m_failedBlocks.insert(k);
+            releaseBuffer(read);
         }
+        if (!ok) m_failedBlocks.insert(k);
         m_readSignal.notify_all();
     }
 }
@@ -376,9 +405,7 @@ const uint8_t* V2CompressedHandler::getBlock(int k, uint64_t& size) {
     // else read earlier is freed so memory stays bounded after seeks.
     for (auto& b : m_blockMap) {
         if (b.first != 0 && b.second.data != nullptr && (b.first < k - 1 || b.first > k + READ_AHEAD_BLOCKS + 1)) {
-            free(b.second.data);
-            b.second.data = nullptr;
-            b.second.size = 0;
+            releaseBuffer(b.second);
         }
     }
     auto& block = m_blockMap[k];

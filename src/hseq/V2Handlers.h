@@ -105,9 +105,16 @@ private:
     void endBlock();
 
     struct Block {
-        uint8_t* data = nullptr;  // malloc'ed compressed bytes, null once freed
+        uint8_t* data = nullptr;  // malloc'ed compressed bytes, null once released
         uint64_t size = 0;
+        uint64_t capacity = 0;  // bytes allocated at data
     };
+    // A buffer of at least size bytes for a block: a spare one, else a new
+    // one; data is null when memory ran out. Caller holds m_readLock.
+    Block takeBuffer(uint64_t size);
+    // Keeps a block's buffer for the blocks still to come, or frees it.
+    // Caller holds m_readLock.
+    void releaseBuffer(Block& b);
 
     std::atomic<bool> m_readThreadRunning{false};
     std::thread* m_readThread = nullptr;
@@ -117,6 +124,10 @@ private:
     std::map<int, Block> m_blockMap;
     std::list<int> m_readQueue;
     std::set<int> m_failedBlocks;  // blocks the read thread could not read
+    // Buffers of blocks the reader left behind, reused for the next blocks
+    // rather than each block faulting fresh pages in (megabytes per block
+    // at millions of channels).
+    std::vector<Block> m_spareBuffers;
     std::condition_variable m_readSignal;
     int m_firstBlock = 0;
 
