@@ -141,10 +141,23 @@ user=$("${C[@]}" sh -c "stat -c %U /proc/$pid")
 capeff=$("${C[@]}" sh -c "grep CapEff /proc/$pid/status | cut -f2")
 [ "$capeff" = 0000000000002000 ] && ok "capabilities: CAP_NET_RAW only" || bad "capabilities $capeff"
 # Up to a second per frame of emulated start-up before the frames flow.
+# The demo must play at its rate on all three outputs for a whole window;
+# a window in which the emulated daemon's threads got no processor (a
+# loaded machine: the daemon logs those frames as late) is tried again,
+# up to 2 * slow windows.
 sleep $((2 * slow))
-mon=$("${C[@]}" kivmon -t 3 --plain | tail -3)
+demo_fps() { echo "$mon" | awk -v p="$1" '$1 == p { print int($2) }'; }
+for _ in $(seq 1 $((2 * slow))); do
+  mon=$("${C[@]}" kivmon -t 3 --plain | tail -3)
+  slow_window=0
+  for proto in DDP E1.31 Art-Net; do
+    fps=$(demo_fps "$proto")
+    [ -n "$fps" ] && [ "$fps" -ge 30 ] || slow_window=1
+  done
+  [ "$slow_window" = 0 ] && break
+done
 for proto in DDP E1.31 Art-Net; do
-  fps=$(echo "$mon" | awk -v p="$proto" '$1 == p { print int($2) }')
+  fps=$(demo_fps "$proto")
   if [ -n "$fps" ] && [ "$fps" -ge 30 ]; then ok "demo plays: $proto $fps fps on 127.0.0.2"; else bad "$proto: '${fps}' fps"; fi
 done
 sound=$("${C[@]}" sh -c 'stat -c %s /var/cache/kiv/sound.raw 2>/dev/null || echo 0')

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <fstream>
 #include <map>
@@ -286,10 +288,29 @@ TEST(BridgeEndToEnd, MulticastUniversesAreJoinedOnTheConfiguredInterface) {
             16, "127.0.0.2");  // not the board's own address: outputs skip those
     kivtest::UdpReceiver out("127.0.0.2", 4048);
     ASSERT_TRUE(b.start()) << b.d.output();
+    ASSERT_TRUE(kivtest::waitUntil([&] { return b.d.log().find("E1.31 input joined ") != std::string::npos; }, 5000));
+    // qemu-user 7.2 gives the kernel a struct ip_mreqn without its interface
+    // index (the emulator's own copy of the struct has a 64-bit index on
+    // arm64 and so takes ours for the shorter struct ip_mreq): under it a
+    // join on a named interface fails with "No such device", and what can
+    // be judged is that the daemon says so, in its log and as a warning.
+    const std::string refused = "E1.31 input joined 0 of 2 multicast groups; the first that failed: universe 260: "
+                                "No such device";
+    if (kivtest::underEmulator() && b.d.log().find(refused) != std::string::npos) {
+        EXPECT_TRUE(kivtest::hasWarning(b.d, refused));
+        EXPECT_EQ(0, b.d.stop());
+        return;
+    }
+    // Bound to kivshow0's address, the socket's multicast leaves by kivshow0
+    // (the kernel routes a multicast from a bound local address out of that
+    // address's interface). IP_MULTICAST_IF would say the same, but the
+    // emulator the arm64 build is tested under (qemu-user 7.2) implements
+    // it in none of its forms.
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    in_addr iface;
-    inet_pton(AF_INET, "10.77.0.1", &iface);
-    ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof(iface)));
+    sockaddr_in iface{};
+    iface.sin_family = AF_INET;
+    inet_pton(AF_INET, "10.77.0.1", &iface.sin_addr);
+    ASSERT_EQ(0, bind(fd, (sockaddr*)&iface, sizeof(iface))) << strerror(errno);
     for (uint8_t f = 1; f <= 5; ++f) {
         for (int u : {260, 261, 262}) {  // 262 is not configured: its group is not joined
             Bytes p = kivtest::E131Data(u, f, Bytes(8, f));

@@ -12,20 +12,23 @@
 #include "log.h"
 
 namespace {
-
 volatile int bottomless = 1;
+}
 
 // Each level keeps 64 kB of the stack, so a debugger's trace of it stays
 // short; built with stack clash protection, every page of a level is
 // touched in turn and the recursion meets the guard page below the stack
-// rather than jumping past it.
-__attribute__((noinline)) int diveIntoTheStack(int depth) {
+// rather than jumping past it. Exported, so that a backtrace taken without
+// a debugger names it too.
+__attribute__((noinline, visibility("default"))) int diveIntoTheStack(int depth) {
     volatile char level[65536];
     level[0] = (char)depth;
     level[sizeof(level) - 1] = level[0];
     if (!bottomless) return depth;
     return diveIntoTheStack(depth + 1) + level[sizeof(level) - 1];
 }
+
+namespace {
 
 class TestFileOutput : public ChannelOutput {
 public:

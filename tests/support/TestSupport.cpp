@@ -39,6 +39,18 @@ double timeScale() {
 
 int patienceMs(int ms) { return (int)(ms * timeScale()); }
 
+bool underEmulator() {
+    static const bool emulated = [] {
+        char self[4096] = "";
+        if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return false;
+        std::string kernels;
+        runCommand("readlink /proc/" + std::to_string(getpid()) + "/exe", &kernels);
+        TrimWhiteSpace(kernels);
+        return kernels != self;
+    }();
+    return emulated;
+}
+
 std::string programPath(const std::string& name) {
     std::string p = buildDir() + "/src/" + name;
     return p;

@@ -121,6 +121,10 @@ std::vector<std::string> threadNames(pid_t pid = 0);
 // or a reference measured in the same test.
 double timeScale();
 int patienceMs(int ms);  // ms stretched by timeScale()
+// True when a user-mode emulator (qemu-user) runs the tests' programs. The
+// kernel then runs the emulator, which only another program sees: to the
+// program itself the emulator answers /proc/self/exe with its own name.
+bool underEmulator();
 
 // Polls pred every 10 ms until it holds or patienceMs(timeoutMs) passed on
 // the steady clock; the time pred itself takes counts.
