@@ -190,8 +190,10 @@ std::string KivdProcess::threads() const {
                 GetFileContents(t + "/wchan") + ", ran " + std::to_string(ranNs / 1000000) + " ms, waited to run " +
                 std::to_string(waitedNs / 1000000) + " ms\n";
     });
+    // Under an emulator the debugger would only see the emulator's frames.
+    if (underEmulator()) return text;
     std::string stacks;
-    runCommand("timeout 20 gdb -p " + std::to_string(m_pid) +
+    runCommand("timeout -k 5 20 gdb -p " + std::to_string(m_pid) +
                    " -batch -nx -ex 'set pagination off' -ex 'thread apply all bt 12' 2>&1 | grep -E '^(Thread|#)'",
                &stacks);
     return text + stacks;
