@@ -156,40 +156,24 @@ int KivdProcess::stop(int sig, int timeoutMs) {
 std::string KivdProcess::output() const { return GetFileContents(m_outputFile); }
 std::string KivdProcess::log() const { return GetFileContents(m_media + "/logs/kivd.log"); }
 
-// Calls f(task directory, thread name) for each thread of a process.
-template <class F>
-static void forEachThread(pid_t pid, F f) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(dir.c_str());
-    if (!d) return;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string t = dir + "/" + e->d_name;
-        std::string comm = GetFileContents(t + "/comm");
-        f(t, comm.substr(0, comm.find('\n')));
-    }
-    closedir(d);
-}
-
-// Run and wait times in ns, from a task's schedstat.
-static void schedStat(const std::string& task, long long& ranNs, long long& waitedNs) {
-    ranNs = waitedNs = 0;
-    sscanf(GetFileContents(task + "/schedstat").c_str(), "%lld %lld", &ranNs, &waitedNs);
-}
-
 std::string KivdProcess::threads() const {
     if (m_pid <= 0) return "(not running)\n";
-    std::string text;
-    forEachThread(m_pid, [&](const std::string& t, const std::string& comm) {
-        std::string stat = GetFileContents(t + "/stat");
-        size_t close = stat.rfind(')');
-        long long ranNs, waitedNs;
-        schedStat(t, ranNs, waitedNs);
-        text += t.substr(t.rfind('/') + 1) + " " + comm + " state " +
-                (close != std::string::npos ? stat.substr(close + 2, 1) : "?") + ", wchan " +
-                GetFileContents(t + "/wchan") + ", ran " + std::to_string(ranNs / 1000000) + " ms, waited to run " +
-                std::to_string(waitedNs / 1000000) + " ms\n";
-    });
+    std::string text, dir = "/proc/" + std::to_string(m_pid) + "/task";
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string t = dir + "/" + e->d_name;
+            std::string comm = GetFileContents(t + "/comm"), stat = GetFileContents(t + "/stat");
+            size_t close = stat.rfind(')');
+            long long ranNs = 0, waitedNs = 0;  // schedstat: run and wait times in ns
+            sscanf(GetFileContents(t + "/schedstat").c_str(), "%lld %lld", &ranNs, &waitedNs);
+            text += std::string(e->d_name) + " " + comm.substr(0, comm.find('\n')) + " state " +
+                    (close != std::string::npos ? stat.substr(close + 2, 1) : "?") + ", wchan " +
+                    GetFileContents(t + "/wchan") + ", ran " + std::to_string(ranNs / 1000000) +
+                    " ms, waited to run " + std::to_string(waitedNs / 1000000) + " ms\n";
+        }
+        closedir(d);
+    }
     // Under an emulator the debugger would only see the emulator's frames.
     if (underEmulator()) return text;
     std::string stacks;
