@@ -771,6 +771,20 @@ int GetInterfaceAddress(const char* iface, char* addr, char* mask, char* gateway
     return 0;
 }
 
+bool InterfaceIPv4Address(const std::string& iface, struct in_addr& address) {
+    struct ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (struct ifaddrs* a = list; a && !found; a = a->ifa_next) {
+        if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET && iface == a->ifa_name) {
+            address = ((struct sockaddr_in*)a->ifa_addr)->sin_addr;
+            found = true;
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
 const char* FindInterfaceForIP(char* ip) {
     static char ifaceName[IFNAMSIZ + 1] = "";
     struct ifaddrs* list = nullptr;

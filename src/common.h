@@ -119,6 +119,8 @@ unsigned char ReverseBitsInByte(unsigned char b);
 
 // Network
 int GetInterfaceAddress(const char* iface, char* addr, char* mask, char* gateway);
+// The first IPv4 address of interface `iface`; false when it has none.
+bool InterfaceIPv4Address(const std::string& iface, struct in_addr& address);
 const char* FindInterfaceForIP(char* ip);
 
 // HTTP through libcurl, synchronous

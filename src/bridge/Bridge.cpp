@@ -122,10 +122,11 @@ void Bridge::Shutdown() {
 
 // A frame that came goes out at once, not at the output thread's next
 // period; but only while no sequence plays: a forced frame during a
-// sequence would also move the sequence on.
+// sequence would also move the sequence on. It leaves from this thread when
+// the output thread can spare its pass, else that thread is woken for it.
 void Bridge::OutputNow(bool delivered) {
     if (!delivered || !sequence) return;
-    if (!sequence->IsSequenceRunning()) ForceChannelOutputNow();
+    if (!sequence->IsSequenceRunning() && !SendChannelOutputFromCaller()) ForceChannelOutputNow();
     if (!ChannelOutputThreadIsRunning() && m_wakeFd >= 0) {
         uint64_t one = 1;
         if (write(m_wakeFd, &one, sizeof(one)) < 0) {

@@ -9,6 +9,7 @@
 
 #include "ByteOrder.h"
 #include "Warnings.h"
+#include "common.h"
 #include "log.h"
 #include "protocols/E131Wire.h"
 
@@ -86,12 +87,18 @@ void E131Receiver::Prepare(const InputsConfig& cfg) {
                 cfg.address.c_str(), (int)groups.size());
         return;
     }
+    // A named interface is joined by its address (struct ip_mreq), as the
+    // sync transport does: the user-mode emulator the arm64 build is tested
+    // under drops the index of a struct ip_mreqn. One without an IPv4
+    // address is joined by its index.
     ip_mreqn req;
     memset(&req, 0, sizeof(req));
     req.imr_address.s_addr = htonl(INADDR_ANY);
+    bool byAddress = false;
     if (!cfg.interface.empty()) {
-        req.imr_ifindex = (int)if_nametoindex(cfg.interface.c_str());
-        if (req.imr_ifindex == 0) {
+        byAddress = InterfaceIPv4Address(cfg.interface, req.imr_address);
+        if (!byAddress) req.imr_ifindex = (int)if_nametoindex(cfg.interface.c_str());
+        if (!byAddress && req.imr_ifindex == 0) {
             LogErr(VB_E131BRIDGE, "E1.31 input: interface \"%s\" does not exist; joining multicast groups where the "
                                   "routing table says\n", cfg.interface.c_str());
         }
@@ -100,7 +107,10 @@ void E131Receiver::Prepare(const InputsConfig& cfg) {
     std::string failure;
     for (int universe : groups) {
         req.imr_multiaddr.s_addr = htonl(E131MulticastGroup(universe));
-        if (setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof(req)) == 0) {
+        ip_mreq byAddr{req.imr_multiaddr, req.imr_address};
+        int rc = byAddress ? setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &byAddr, sizeof(byAddr))
+                           : setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof(req));
+        if (rc == 0) {
             ++joined;
         } else if (failure.empty()) {
             failure = "universe " + std::to_string(universe) + ": " + strerror(errno);

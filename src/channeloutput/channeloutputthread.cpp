@@ -125,6 +125,24 @@ void ForceChannelOutputNow() {
     outputThreadSatusCond.notify_all();
 }
 
+// Live input calls this from the thread that received the frame: waking
+// the output thread for it would put a second thread hop, on a board a
+// second core wake-up, between the datagram in and the datagram out. The
+// thread's own lock serialises this pass with the thread's passes; it is
+// only tried, so the output thread never waits for a caller, nor a caller
+// for a pass or the idle wait (both run with the lock held).
+bool SendChannelOutputFromCaller() {
+    std::unique_lock<std::mutex> threadLock(outputThreadLock, std::try_to_lock);
+    if (!threadLock.owns_lock()) return false;
+    if (!ThreadIsRunning || ThreadIsExiting || !RunThread || !OutputFrames || !sequence) return false;
+    if (sequence->IsSequenceRunning()) return false;
+    sequence->ProcessSequenceData(FrameMs(false));
+    // A file opened but not started keeps its first frame for its start.
+    if (sequence->IsSequenceOpeningOrNotStarted() && !OtherOutputNeeded()) return true;
+    sequence->SendSequenceData();
+    return true;
+}
+
 void StartForcingChannelOutput() {
     ++outputForced;
     StartChannelOutputThread();

@@ -34,6 +34,12 @@ void DisableChannelOutput();
 
 // Wakes a sleeping thread so that it sends a frame at once.
 void ForceChannelOutputNow();
+// Sends the frame from the calling thread, as a forced pass of the running
+// output thread would, while no sequence plays. False, with nothing sent,
+// when that cannot be done without waiting (the thread is not running, is
+// in a pass or about to end, or a sequence plays): the caller forces
+// output instead.
+bool SendChannelOutputFromCaller();
 void StartForcingChannelOutput();
 void StopForcingChannelOutput();
 
