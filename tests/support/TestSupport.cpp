@@ -18,6 +18,9 @@
 
 namespace kivtest {
 
+void InstallHangReport();  // HangReport.cpp
+static const bool hangReportInstalled = (InstallHangReport(), true);
+
 std::string buildDir() { return KIV_TEST_BUILD_DIR; }
 
 bool hasWarning(const std::string& text) {
