@@ -1,8 +1,7 @@
-// A test that hangs is ended by ctest's time-out with nothing said after
-// "[ RUN ]". Long before that, this prints where each thread of the test
-// program is and which processes it waits for, so the hang can be found
-// from the log of a single run (the emulated arm64 suite takes an hour).
-// KIV_TEST_HANG_REPORT_S sets after how many seconds; 0 turns it off.
+// A hung test is ended by ctest's time-out with nothing said after
+// "[ RUN ]". Long before that (KIV_TEST_HANG_REPORT_S seconds, 0 = never)
+// this prints each thread's stack and the child processes, so one run's log
+// shows where the hang is (the emulated arm64 suite takes an hour).
 
 #include <dirent.h>
 #include <execinfo.h>
@@ -14,10 +13,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
-#include <string>
 #include <thread>
 
 #include "TestSupport.h"
@@ -30,8 +26,7 @@ void PrintOwnStack(int) {
     int n = backtrace(frames, 64);
     char head[64];
     int len = snprintf(head, sizeof(head), "--- thread %ld:\n", (long)syscall(SYS_gettid));
-    if (write(STDERR_FILENO, head, len) < 0) return;
-    backtrace_symbols_fd(frames, n, STDERR_FILENO);
+    if (write(STDERR_FILENO, head, len) == len) backtrace_symbols_fd(frames, n, STDERR_FILENO);
 }
 
 class HangReport : public ::testing::EmptyTestEventListener {
@@ -39,44 +34,35 @@ public:
     explicit HangReport(int seconds) : m_seconds(seconds) {}
     ~HangReport() override { OnTestProgramEnd(*::testing::UnitTest::GetInstance()); }
     void OnTestStart(const ::testing::TestInfo& info) override {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_name = std::string(info.test_suite_name()) + "." + info.name();
-        }
-        m_started = Now();
-        ++m_test;
-        if (!m_watch.joinable()) {
-            // Short of ctest's time-out of 900 s; under the emulator tests
-            // run for longer without hanging.
-            if (m_seconds < 0) m_seconds = underEmulator() ? 600 : 300;
-            m_watch = std::thread([this] { Watch(); });
-        }
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_name = std::string(info.test_suite_name()) + "." + info.name();
+        m_started = std::chrono::steady_clock::now();
+        m_running = true;
+        // Short of ctest's 900 s; under the emulator tests run longer without hanging.
+        if (m_seconds < 0) m_seconds = underEmulator() ? 600 : 300;
+        if (!m_watch.joinable()) m_watch = std::thread([this] { Watch(); });
     }
-    void OnTestEnd(const ::testing::TestInfo&) override { m_started = 0; }
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_running = false;
+    }
     void OnTestProgramEnd(const ::testing::UnitTest&) override {
         m_stop = true;
         if (m_watch.joinable()) m_watch.join();
     }
 
 private:
-    static long long Now() {
-        return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    }
     void Watch() {
-        unsigned reported = 0;
         while (!m_stop) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            long long started = m_started;
-            if (!started || reported == m_test || Now() - started < m_seconds) continue;
-            reported = m_test;
             std::string name;
             {
                 std::lock_guard<std::mutex> lock(m_lock);
+                if (!m_running || std::chrono::steady_clock::now() - m_started < std::chrono::seconds(m_seconds)) continue;
+                m_running = false;  // once per test
                 name = m_name;
             }
-            fprintf(stderr, "[ HANG?    ] %s has run %d s; where its threads are, and its child processes:\n",
-                    name.c_str(), m_seconds);
+            fprintf(stderr, "[ HANG?    ] %s has run %d s; its threads and child processes:\n", name.c_str(), m_seconds);
             fflush(stderr);
             signal(SIGURG, PrintOwnStack);
             if (DIR* d = opendir("/proc/self/task")) {
@@ -97,9 +83,9 @@ private:
 
     int m_seconds;  // -1 until the first test: the default depends on the emulator
     std::mutex m_lock;
-    std::string m_name;  // the test running
-    std::atomic<long long> m_started{0};
-    std::atomic<unsigned> m_test{0};
+    std::string m_name;
+    std::chrono::steady_clock::time_point m_started;
+    bool m_running = false;
     std::atomic<bool> m_stop{false};
     std::thread m_watch;
 };
@@ -108,11 +94,10 @@ private:
 
 void InstallHangReport() {
     const char* s = getenv("KIV_TEST_HANG_REPORT_S");
-    int seconds = s ? atoi(s) : -1;
-    if (s && seconds <= 0) return;
+    if (s && atoi(s) <= 0) return;
     void* warm[1];
     backtrace(warm, 1);  // loads the unwinder now, not inside a signal handler
-    ::testing::UnitTest::GetInstance()->listeners().Append(new HangReport(seconds));
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HangReport(s ? atoi(s) : -1));
 }
 
 }  // namespace kivtest
