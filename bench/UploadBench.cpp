@@ -5,8 +5,9 @@
 //   - output lateness p99 of the frames the receiver got during the uploads
 //     against quiet stretches of the same show (goal <= 1.1 x), each frame
 //     identified by its bytes and timed by its arrival. Quiet and upload
-//     stretches take turns (--rounds), so a change in the load of the
-//     machine weighs on both alike.
+//     stretches take turns (--rounds, 8 by default), so a change in the
+//     load of the machine weighs on both alike; with fewer rounds the p99
+//     rests on a dozen frames and one stray delay moves it.
 //
 // With --client-rate the client sends no faster than that (MB/s), as one on
 // the board's network would, rather than as fast as loopback and a
@@ -80,7 +81,7 @@ std::vector<double> lateness(const std::vector<Datagram>& grams, const std::unor
 }  // namespace
 
 int main(int argc, char** argv) {
-    int megabytes = 200, rounds = 3, clientRate = 0;
+    int megabytes = 200, rounds = 8, clientRate = 0;
     static option opts[] = {{"megabytes", required_argument, nullptr, 'm'},
                             {"rounds", required_argument, nullptr, 'r'},
                             {"client-rate", required_argument, nullptr, 'c'},
