@@ -32,6 +32,14 @@ std::string GridReport::describe() const {
     s << frames << " frames, " << skipped << " skipped, " << repeats << " repeated, " << backwards
       << " backwards, " << damaged << " damaged, latest " << maxLateUs / 1000 << " ms behind the grid, longest gap "
       << maxGapUs / 1000 << " ms";
+    // Which frames are missing tells a late read from a lost datagram.
+    std::string gaps;
+    for (size_t i = 1; i < delivered.size() && gaps.size() < 200; ++i) {
+        if (delivered[i] > delivered[i - 1] + 1)
+            gaps += " " + std::to_string(delivered[i - 1] + 1) +
+                    (delivered[i] > delivered[i - 1] + 2 ? ".." + std::to_string(delivered[i] - 1) : "");
+    }
+    if (!gaps.empty()) s << "; missing:" << gaps;
     return s.str();
 }
 
