@@ -6,6 +6,10 @@
 # root (scripts/arm64-env.sh), made or completed here.
 #   scripts/test-arm64.sh [CTEST OPTIONS]      e.g. -R Scheduler
 #   scripts/test-arm64.sh --setup-only         only make the root
+#   scripts/test-arm64.sh --bench NAME [ARGS]  builds the benchmarks too and
+#                                              runs bench/NAME under emulation
+#                                              (its ratios only mean anything:
+#                                              set them beside a host run)
 # KIV_BUILD_DIR changes the build folder, KIV_TEST_JOBS the number of tests
 # run at once (default 2; the emulator is CPU-bound), KIV_TEST_TIME_SCALE
 # how many times longer than natively the tests wait for something to
@@ -40,12 +44,23 @@ if ! arm64_env_private_binfmt; then
   arm64_env_binfmt_global on
 fi
 
+BENCH=
+if [ "${1:-}" = --bench ]; then
+  BENCH=${2:?test-arm64: --bench needs the name of a benchmark, e.g. bench_hseq}
+  shift 2
+fi
+
 BUILD_DIR=${KIV_BUILD_DIR:-build-arm64}
 start=$(date +%s)
 arm64_env_run env KIV_BUILD_DIR="$BUILD_DIR" bash scripts/build.sh \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" -DKIV_BUILD_BENCH=OFF
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" -DKIV_BUILD_BENCH="$([ -n "$BENCH" ] && echo ON || echo OFF)"
 built=$(date +%s)
 echo "test-arm64: cross build took $((built - start)) s"
+
+if [ -n "$BENCH" ]; then
+  arm64_env_run "$BUILD_DIR/bench/$BENCH" "$@"
+  exit $?
+fi
 
 status=0
 arm64_env_run env KIV_TEST_TIME_SCALE="${KIV_TEST_TIME_SCALE:-5}" nice -n 10 ctest --test-dir "$BUILD_DIR" -j "${KIV_TEST_JOBS:-2}" --output-on-failure \
