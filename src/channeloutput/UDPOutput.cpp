@@ -497,8 +497,9 @@ int UDPOutput::createSocket(int port, bool broadcast) {
             LogErr(VB_SYNC, "Error setting SO_BROADCAST: %s\n", strerror(errno));
             exit(1);
         }
-    } else if (setsockopt(sock, IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof(local.sin_addr)) < 0) {
-        LogErr(VB_CHANNELOUT, "Error setting IP_MULTICAST_IF error\n");
+    } else if (local.sin_addr.s_addr != htonl(INADDR_ANY) &&  // "any" is the kernel's own choice already
+               setsockopt(sock, IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof(local.sin_addr)) < 0) {
+        LogErr(VB_CHANNELOUT, "Error setting IP_MULTICAST_IF: %s\n", strerror(errno));
     }
     if (bind(sock, (struct sockaddr*)&local, sizeof(local)) < 0) {
         LogErr(VB_CHANNELOUT, "Error in bind:errno=%d, %s\n", errno, strerror(errno));

@@ -29,6 +29,8 @@ protected:
         sim = std::make_unique<SimulatedPinProvider>(32, "", "");
         PinCapabilities::InitGPIO("test", sim.get());
         CommandManager::INSTANCE.Init();
+        // Tests of other outputs run before these in the same program.
+        for (auto& w : WarningHolder::GetWarnings()) WarningHolder::RemoveWarning(w);
     }
     void TearDown() override {
         OutputMonitor::INSTANCE.Cleanup();
