@@ -19,7 +19,6 @@
 // the handful of worst and moves with whatever else the machine does.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <getopt.h>
 #include <poll.h>
 #include <sched.h>
@@ -83,20 +82,6 @@ sockaddr_in To(const std::string& address, uint16_t port) {
     return a;
 }
 
-// CPU time a thread has used so far, in ns: the thread of process `pid`
-// named `name`, or the process's first thread when `name` is empty.
-long long ThreadCpuNs(pid_t pid, const std::string& name) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/task/";
-    std::string tid = name.empty() ? std::to_string(pid) : "";
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (!name.empty() && GetFileContents(dir + e->d_name + "/comm") == name + "\n") tid = e->d_name;
-        }
-        closedir(d);
-    }
-    return tid.empty() ? 0 : atoll(GetFileContents(dir + tid + "/schedstat").c_str());
-}
-
 // Waits for a DDP datagram whose first two channels hold `mark`; µs waited, -1 on time-out.
 long long AwaitMark(int fd, uint16_t mark, long long sentUs) {
     uint8_t buf[2048];
@@ -156,7 +141,8 @@ void Latency(int samples, int burners, int gapUs) {
     sockaddr_in kivdTo = To(Lo(1), 5568), bareTo = To(Lo(4), 5568);
     // What each forwarding thread spends per frame: the part of the latency
     // that is work rather than waiting to run.
-    long long kivdCpu0 = ThreadCpuNs(d.pid(), "KIV-Input"), bareCpu0 = ThreadCpuNs(bare, "");
+    double kivdCpu0 = bench::ThreadCpuByName(d.pid())["KIV-Input"];
+    long long bareCpu0 = bench::ProcessCpuNs(bare);
     for (int i = 0; i < 2 * samples; ++i) {
         bool toKivd = i % 2 == 0;
         uint16_t mark = (uint16_t)(i + 1);
@@ -174,8 +160,8 @@ void Latency(int samples, int burners, int gapUs) {
         }
         usleep(gapUs);
     }
-    double kivdCpuUs = (ThreadCpuNs(d.pid(), "KIV-Input") - kivdCpu0) / 1000.0 / samples;
-    double bareCpuUs = (ThreadCpuNs(bare, "") - bareCpu0) / 1000.0 / samples;
+    double kivdCpuUs = (bench::ThreadCpuByName(d.pid())["KIV-Input"] - kivdCpu0) * 1e6 / samples;
+    double bareCpuUs = (bench::ProcessCpuNs(bare) - bareCpu0) / 1000.0 / samples;
     kill(bare, SIGKILL);
     waitpid(bare, nullptr, 0);
     d.stop();

@@ -30,14 +30,15 @@ long PeakRssKiB(int pid) {
     return at == std::string::npos ? -1 : strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
-std::map<std::string, double> ThreadCpuByName() {
+std::map<std::string, double> ThreadCpuByName(int pid) {
     std::map<std::string, double> out;
     long ticks = sysconf(_SC_CLK_TCK);
-    DIR* d = opendir("/proc/self/task");
+    std::string tasks = "/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/task/";
+    DIR* d = opendir(tasks.c_str());
     if (!d) return out;
     while (dirent* e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
-        std::string dir = std::string("/proc/self/task/") + e->d_name;
+        std::string dir = tasks + e->d_name;
         std::string name = GetFileContents(dir + "/comm");
         TrimWhiteSpace(name);
         // The thread's own CPU clock (the kernel's per-thread clock id, as
@@ -47,6 +48,12 @@ std::map<std::string, double> ThreadCpuByName() {
         timespec ts;
         if (clock_gettime(clock, &ts) == 0) {
             out[name] += ts.tv_sec + ts.tv_nsec / 1e9;
+            continue;
+        }
+        // Another process's thread: the scheduler's own count, also in ns.
+        std::string sched = GetFileContents(dir + "/schedstat");
+        if (!sched.empty()) {
+            out[name] += atoll(sched.c_str()) / 1e9;
             continue;
         }
         std::string stat = GetFileContents(dir + "/stat");

@@ -1,6 +1,6 @@
 #pragma once
 // CPU time and memory of the running process, for benchmarks: CPU seconds
-// by rusage, per thread by name (/proc/self/task), and the peak resident
+// by rusage, per thread by name (/proc/<pid>/task), and the peak resident
 // set size.
 
 #include <sys/resource.h>
@@ -16,7 +16,8 @@ double CpuSeconds(int who);
 long PeakRssKiB();
 // Peak resident set size of another process (VmHWM) in KiB, -1 when unknown.
 long PeakRssKiB(int pid);
-// CPU seconds of every live thread of this process, summed by thread name.
-std::map<std::string, double> ThreadCpuByName();
+// CPU seconds of every live thread of process `pid` (0: this one), summed
+// by thread name.
+std::map<std::string, double> ThreadCpuByName(int pid = 0);
 
 }  // namespace kivtest
