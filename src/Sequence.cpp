@@ -836,7 +836,8 @@ void Sequence::MergeBridgeData() {
         return;
     }
     uint64_t now = (uint64_t)GetTimeMS();
-    std::vector<std::pair<uint64_t, uint64_t>> spans;  // [start, end), ascending start
+    std::vector<std::pair<uint64_t, uint64_t>>& spans = m_bridgeSpans;  // [start, end), ascending start
+    spans.clear();
     for (auto it = m_liveBridgeRanges.begin(); it != m_liveBridgeRanges.end();) {
         auto& expires = it->second.expires;
         for (auto e = expires.begin(); e != expires.end();) {

@@ -168,7 +168,8 @@ private:
     bool m_sequenceWins = false;
     bool m_warnOnBridge = false;
     std::map<uint64_t, BridgeRangeData> m_liveBridgeRanges;
-    std::mutex m_bridgeMutex;  // guards m_liveBridgeRanges and the bytes of m_bridgeBuffer
+    std::mutex m_bridgeMutex;  // guards m_liveBridgeRanges, m_bridgeSpans and the bytes of m_bridgeBuffer
+    std::vector<std::pair<uint64_t, uint64_t>> m_bridgeSpans;  // MergeBridgeData's, kept to spare an allocation a frame
     std::atomic<unsigned char*> m_bridgeBuffer{nullptr};
     std::unique_ptr<HSEQFile> m_file;  // changed under m_playMutex and m_fileMutex
     std::atomic<bool> m_hasFile{false};  // m_file is set; read without locks by the output thread

@@ -181,8 +181,8 @@ void Bridge::ArmTimer() {
 void Bridge::Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) {
     if (sequence) {
         unsigned long long nowMs = (unsigned long long)GetTimeMS();
-        std::vector<Sequence::BridgeRange> ranges;
-        ranges.reserve(inputs.size());
+        std::vector<Sequence::BridgeRange>& ranges = m_ranges;
+        ranges.clear();
         for (LiveInput* in : inputs) {
             // An input whose sources all ended expires at once.
             unsigned long long expire = in->ended ? 0 : nowMs + in->config.timeoutMs;

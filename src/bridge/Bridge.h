@@ -19,6 +19,7 @@
 #include "bridge/InputReceiver.h"
 #include "bridge/InputThread.h"
 #include "bridge/InputsConfig.h"
+#include "Sequence.h"
 #include "bridge/Recorder.h"
 
 class Bridge : public InputSink {
@@ -62,6 +63,7 @@ private:
     // Written by the input thread when a frame came and the output thread is
     // not running: only the main loop starts that thread.
     int m_wakeFd = -1;
+    std::vector<Sequence::BridgeRange> m_ranges;  // the frame being handed on (input thread)
     Recorder m_recorder;
     InputThread m_thread;  // last: stopped before the rest goes
 };

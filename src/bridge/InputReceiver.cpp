@@ -14,29 +14,43 @@
 // Socket buffer wanted: a burst of 2,000 universes is about 1.3 MB.
 static constexpr int RECEIVE_BUFFER_BYTES = 4 * 1024 * 1024;
 
+bool FrameAssembler::Held(uint32_t slot) const {
+    auto it = m_slots.find(slot);
+    if (it != m_slots.end()) return it->second.heldIn == m_frameNumber;
+    return !m_heldUnnoted.empty() && m_heldUnnoted.count(slot);
+}
+
 void FrameAssembler::Hold(uint32_t slot, long long nowUs) {
-    if (m_held.size() < MAX_SLOTS) m_held.insert(slot);
     m_lastHeldUs = nowUs;
-    auto it = m_lastNoted.find(slot);
-    if (it == m_lastNoted.end()) {
-        if (m_lastNoted.size() >= MAX_SLOTS) return;
-        m_lastNoted.emplace(slot, nowUs);
+    auto it = m_slots.find(slot);
+    if (it == m_slots.end()) {
+        if (m_slots.size() >= MAX_SLOTS) {
+            if (m_heldUnnoted.size() < MAX_SLOTS && m_heldUnnoted.insert(slot).second) ++m_heldCount;
+            return;
+        }
+        it = m_slots.emplace(slot, Slot{nowUs, 0}).first;
         m_notes.push_back({nowUs, slot});
-    } else if (nowUs - it->second >= NOTE_EVERY_US) {
-        it->second = nowUs;
+    } else if (nowUs - it->second.notedUs >= NOTE_EVERY_US) {
+        it->second.notedUs = nowUs;
         m_notes.push_back({nowUs, slot});
+    }
+    if (it->second.heldIn != m_frameNumber) {
+        it->second.heldIn = m_frameNumber;
+        ++m_heldCount;
     }
 }
 
 void FrameAssembler::Delivered(long long nowUs) {
-    m_held.clear();
+    ++m_frameNumber;
+    m_heldCount = 0;
+    if (!m_heldUnnoted.empty()) m_heldUnnoted.clear();
     // A slot leaves when its latest note has left the window.
     while (!m_notes.empty() && nowUs - m_notes.front().first > ACTIVE_WINDOW_US) {
-        auto it = m_lastNoted.find(m_notes.front().second);
-        if (it != m_lastNoted.end() && it->second == m_notes.front().first) m_lastNoted.erase(it);
+        auto it = m_slots.find(m_notes.front().second);
+        if (it != m_slots.end() && it->second.notedUs == m_notes.front().first) m_slots.erase(it);
         m_notes.pop_front();
     }
-    m_active = m_lastNoted.size();
+    m_active = m_slots.size();
 }
 
 long long BridgeClockUs() {
@@ -83,6 +97,15 @@ bool InputReceiver::Open(const std::string& address, uint16_t port) {
         return false;
     }
     m_buffers.assign((size_t)BATCH * SLOT_BYTES, 0);
+    memset(m_msgs, 0, sizeof(m_msgs));
+    for (int i = 0; i < BATCH; ++i) {
+        m_iovs[i].iov_base = m_buffers.data() + (size_t)i * SLOT_BYTES;
+        m_iovs[i].iov_len = SLOT_BYTES;
+        m_msgs[i].msg_hdr.msg_iov = &m_iovs[i];
+        m_msgs[i].msg_hdr.msg_iovlen = 1;
+        m_msgs[i].msg_hdr.msg_name = &m_from[i];
+        m_msgs[i].msg_hdr.msg_namelen = sizeof(m_from[i]);
+    }
     LogInfo(VB_E131BRIDGE, "%s input listening on %s port %d for %d input(s)\n", name,
             address.empty() ? "every address" : address.c_str(), port, (int)m_inputs.size());
     return true;
@@ -96,26 +119,18 @@ void InputReceiver::Close() {
 bool InputReceiver::Readable(long long nowUs) {
     m_delivered = false;
     if (m_fd < 0) return false;
-    mmsghdr msgs[BATCH];
-    iovec iovs[BATCH];
-    sockaddr_in from[BATCH];
-    memset(msgs, 0, sizeof(msgs));
-    for (int i = 0; i < BATCH; ++i) {
-        iovs[i].iov_base = m_buffers.data() + (size_t)i * SLOT_BYTES;
-        iovs[i].iov_len = SLOT_BYTES;
-        msgs[i].msg_hdr.msg_iov = &iovs[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
-        msgs[i].msg_hdr.msg_name = &from[i];
-        msgs[i].msg_hdr.msg_namelen = sizeof(from[i]);
-    }
-    int n = recvmmsg(m_fd, msgs, BATCH, MSG_DONTWAIT, nullptr);
+    int n = recvmmsg(m_fd, m_msgs, BATCH, MSG_DONTWAIT, nullptr);
     for (int i = 0; i < n; ++i) {
+        mmsghdr& m = m_msgs[i];
         ++m_stats.packets;
-        if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
+        bool truncated = m.msg_hdr.msg_flags & MSG_TRUNC;
+        if (truncated) {
             ++m_stats.oversized;
-            continue;
+        } else {
+            Handle((const uint8_t*)m_iovs[i].iov_base, m.msg_len, m_from[i], nowUs);
         }
-        Handle((const uint8_t*)iovs[i].iov_base, msgs[i].msg_len, from[i], nowUs);
+        // The kernel shortens the address length to what it wrote.
+        m.msg_hdr.msg_namelen = sizeof(m_from[i]);
     }
     return m_delivered;
 }
@@ -137,7 +152,8 @@ void InputReceiver::Store(LiveInput& in, uint32_t offset, const uint8_t* data, s
 }
 
 void InputReceiver::Deliver(long long nowUs) {
-    std::vector<LiveInput*> held;
+    std::vector<LiveInput*>& held = m_held;
+    held.clear();
     for (LiveInput* in : m_inputs) {
         if (in->held || in->ended) held.push_back(in);
     }

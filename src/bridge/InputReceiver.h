@@ -51,18 +51,26 @@ public:
     // DDP offsets cannot make the bookkeeping grow without bound.
     static constexpr size_t MAX_SLOTS = 65536;
 
-    bool Held(uint32_t slot) const { return m_held.count(slot) != 0; }
+    bool Held(uint32_t slot) const;
     void Hold(uint32_t slot, long long nowUs);
     // Until a first frame taught which slots come, bursts go on when quiet.
-    bool Complete() const { return m_active && m_held.size() >= m_active; }
-    bool Pending() const { return !m_held.empty(); }
+    bool Complete() const { return m_active && m_heldCount >= m_active; }
+    bool Pending() const { return m_heldCount != 0; }
     long long LastHeldUs() const { return m_lastHeldUs; }
     void Delivered(long long nowUs);
 
 private:
-    std::unordered_map<uint32_t, long long> m_lastNoted;  // slot -> when its arrival was last noted
-    std::deque<std::pair<long long, uint32_t>> m_notes;   // (when, slot), oldest first
-    std::unordered_set<uint32_t> m_held;
+    // One lookup per packet and no allocation once the slots are known: a
+    // slot is held when its mark is this frame's number.
+    struct Slot {
+        long long notedUs = 0;  // when its arrival was last noted
+        uint64_t heldIn = 0;    // the frame that holds it
+    };
+    std::unordered_map<uint32_t, Slot> m_slots;          // the slots heard within the window
+    std::deque<std::pair<long long, uint32_t>> m_notes;  // (when, slot), oldest first
+    std::unordered_set<uint32_t> m_heldUnnoted;          // held beyond MAX_SLOTS
+    uint64_t m_frameNumber = 1;
+    size_t m_heldCount = 0;
     size_t m_active = 0;  // slots heard from within the window, as of the last frame
     long long m_lastHeldUs = 0;
 };
@@ -120,7 +128,14 @@ protected:
     int m_fd = -1;
 
 private:
+    std::vector<LiveInput*> m_held;  // the frame being handed on; kept to spare an allocation a frame
+    // Set up once: a frame that comes after a pause finds few of these in
+    // the cache, and rebuilding all BATCH headers per read cost more than
+    // the read itself.
     std::vector<uint8_t> m_buffers;
+    mmsghdr m_msgs[BATCH];
+    iovec m_iovs[BATCH];
+    sockaddr_in m_from[BATCH];
 };
 
 // A sender silent this long has gone (as E1.31's network data loss).

@@ -175,6 +175,25 @@ TEST(Receivers, BurstsOfUniversesGoOnAsWholeFrames) {
     EXPECT_EQ(2u, rig.receiver->Statistics().ignored);
 }
 
+TEST(Receivers, AssemblerBeyondItsSlotLimitStillHoldsAndForgetsSlotsGoneQuiet) {
+    const uint32_t limit = FrameAssembler::MAX_SLOTS;
+    FrameAssembler f;
+    for (uint32_t slot = 0; slot < limit + 10; ++slot) f.Hold(slot, 0);
+    // Slots past the limit are not learnt, but their bytes still wait for the frame.
+    EXPECT_TRUE(f.Held(limit + 5));
+    EXPECT_FALSE(f.Held(limit + 20));
+    EXPECT_TRUE(f.Pending());
+    f.Delivered(0);
+    EXPECT_FALSE(f.Pending());
+    EXPECT_FALSE(f.Held(7));
+    EXPECT_FALSE(f.Held(limit + 5));
+    // A second later only the slot that still comes makes up a frame.
+    f.Hold(7, 2000000);
+    f.Delivered(2000000);
+    f.Hold(7, 2010000);
+    EXPECT_TRUE(f.Complete());
+}
+
 TEST(Receivers, DDPFramesWaitForPushAndLandByOffset) {
     InputConfig a, b;
     a.ddpOffset = 0, a.channelCount = 1000;
