@@ -16,10 +16,10 @@
 
 #include <json/json.h>
 
+#include "Sequence.h"
 #include "bridge/InputReceiver.h"
 #include "bridge/InputThread.h"
 #include "bridge/InputsConfig.h"
-#include "Sequence.h"
 #include "bridge/Recorder.h"
 
 class Bridge : public InputSink {
