@@ -243,8 +243,9 @@ TEST_F(PlaylistEntryBothTest, SongRunningAheadSkipsFramesAndFramesWaitForAStalle
     long long stallFrom = MonotonicUs();
     SDL_PauseAudioDevice(sdlManager.audioDevice, 1);
     step(1500);
-    SDL_PauseAudioDevice(sdlManager.audioDevice, 0);
+    // Taken before the sound resumes: frames from then on may run again.
     long long stallTo = MonotonicUs();
+    SDL_PauseAudioDevice(sdlManager.audioDevice, 0);
     step(2500);
 
     // Ahead: what was queued for the next seconds is thrown away, so the
