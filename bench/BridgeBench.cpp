@@ -15,10 +15,9 @@
 //     second of U universes for rising U, against a bare recvmmsg loop
 //     pinned the same way (goal: 2,000 universes at 40 fps).
 //
-//   bench_bridge [--samples N] [--seconds S] [--quick | --gap US]
+//   bench_bridge [--samples N] [--seconds S] [--gap US]
 //
-// --quick: only the first latency run (quiet, frames 7 ms apart); --gap:
-// only one quiet latency run, frames US microseconds apart.
+// --gap: only one quiet latency run, frames US microseconds apart.
 //
 // p99 is the 20th worst of 2,000 samples: with a few hundred it is one of
 // the handful of worst and moves with whatever else the machine does.
@@ -287,14 +286,12 @@ int main(int argc, char** argv) {
     int gap = 0;
     static struct option opts[] = {{"samples", required_argument, 0, 'n'},
                                    {"seconds", required_argument, 0, 's'},
-                                   {"quick", no_argument, 0, 'q'},
                                    {"gap", required_argument, 0, 'g'},
                                    {0, 0, 0, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
         if (c == 'n') samples = atoi(optarg);
         if (c == 's') seconds = atoi(optarg);
-        if (c == 'q') gap = 7000;
         if (c == 'g') gap = atoi(optarg);
     }
     setenv("KIV_INSTALL_DIR", kivtest::buildDir().c_str(), 0);

@@ -60,8 +60,8 @@ public:
     void Delivered(long long nowUs);
 
 private:
-    // One lookup per packet and no allocation once the slots are known: a
-    // slot is held when its mark is this frame's number.
+    // No allocation per packet once the slots are known: a slot is held
+    // when its mark is this frame's number, so a new frame clears nothing.
     struct Slot {
         long long notedUs = 0;  // when its arrival was last noted
         uint64_t heldIn = 0;    // the frame that holds it
