@@ -459,7 +459,7 @@ ArchiveScan scanArchives(int dirFd, long long now) {
 }
 
 void makeArchive() {
-    if (mkdir(cfg.crashDir, 0775) == 0) chmod(cfg.crashDir, 0775);  // whatever the umask
+    mkdir(cfg.crashDir, 0775);  // the umask applies: reports are not for every user
     int dirFd = open(cfg.crashDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) {
         logLine(LOG_ERR, __LINE__, SafeText().add("Unable to open crash report folder ").add(cfg.crashDir).add("\n"));

@@ -370,8 +370,21 @@ std::string tail(const std::string& text, size_t n) {
     return text.substr(text.size() - n);
 }
 
+mode_t ProcessUmask() {
+    // Read, not set and restored: umask() would leave other threads a
+    // moment in which their new files get a mask of 0.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "Umask:") == 0) return (mode_t)strtoul(line.c_str() + 6, nullptr, 8) & 0777;
+    }
+    return 022;
+}
+
 bool SetFilePerms(const char* path, bool executable) {
-    chmod(path, executable ? 0775 : 0664);
+    // Group-writable for the web interface's account, but never more open
+    // than the service's umask allows (the unit sets 0027).
+    chmod(path, (executable ? 0775 : 0664) & ~ProcessUmask());
     struct passwd* pw = getpwnam("kiv");
     if (pw) {
         if (chown(path, pw->pw_uid, pw->pw_gid) != 0) {

@@ -3,6 +3,8 @@
 // integers, files, JSON, strings, keywords, HTTP, hex dumps, base64,
 // network interfaces, thread names and the process-wide shutdown hook.
 
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -69,6 +71,8 @@ private:
 };
 bool CopyFileContents(const std::string& from, const std::string& to);
 std::string tail(const std::string& text, size_t n);
+// The process's file mode creation mask, without changing it.
+mode_t ProcessUmask();
 bool SetFilePerms(const char* path, bool executable = false);
 bool SetFilePerms(const std::string& path, bool executable = false);
 std::string GetFileExtension(const std::string& name);

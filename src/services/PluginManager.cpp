@@ -127,8 +127,11 @@ void PluginManager::loadUserPlugins() {
 void PluginManager::refuse(const std::string& folder, const std::string& file, const std::string& why) {
     LogErr(VB_PLUGIN, "User plug-in %s refused: %s\n", folder.c_str(), why.c_str());
     WarningHolder::AddWarning("User plug-in " + folder + " refused: " + why);
+    // Its own name is unknown for most refusals (never created), so the
+    // folder names it.
     Json::Value r;
     r["name"] = folder;
+    r["folder"] = folder;
     r["file"] = file;
     r["reason"] = why;
     std::unique_lock<std::shared_mutex> lock(m_lock);
@@ -181,14 +184,15 @@ void PluginManager::load(const std::string& folder) {
     auto* user = dynamic_cast<KIVPlugins::UserPlugin*>(loaded->plugin.get());
     if (!user) return fail("its object does not derive from KIVPlugins::UserPlugin");
     std::string name = loaded->plugin->getName();
+    std::string namesake;
     {
         std::shared_lock<std::shared_mutex> lock(m_lock);
         for (auto& p : m_plugins) {
-            if (p->plugin->getName() == name) {
-                return fail("another plug-in (" + p->folder + ") is already named \"" + name + "\"");
-            }
+            if (p->plugin->getName() == name) namesake = p->folder;
         }
     }
+    // Refused outside the lock: refuse() takes it to note the refusal.
+    if (!namesake.empty()) return fail("another plug-in (" + namesake + ") is already named \"" + name + "\"");
     KIVPlugins::PluginHost host;
     host.directory = dir;
     host.mediaDirectory = getKIVMediaDir();

@@ -112,7 +112,9 @@ TEST_F(CrashReportTest, FatalSignalArchivesATraceOfEveryThreadAndExits255) {
     media.write("/settings", "SystemUUID = board 7/a\n");
     media.write("/playlists/show.json", "{}");
     kivtest::KivdProcess d(media.path());
+    mode_t umaskBefore = umask(027);  // the service unit's
     start(d);
+    umask(umaskBefore);
     std::vector<std::string> threads = threadNames(d.pid());
     ASSERT_GE(threads.size(), 2u);
     bool emulated = kivtest::underEmulator();
@@ -132,9 +134,14 @@ TEST_F(CrashReportTest, FatalSignalArchivesATraceOfEveryThreadAndExits255) {
     std::string date = name.substr(name.size() - 4 - 19, 19);
     struct tm tm = {};
     EXPECT_TRUE(strptime(date.c_str(), "%Y-%m-%d_%H-%M-%S", &tm)) << name;
-    struct stat st;
-    ASSERT_EQ(stat((crashDir() + "/" + name).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // Nothing the daemon made is open to other users under the unit's umask.
+    struct ModeOf { std::string path; mode_t mode; };
+    for (const ModeOf& m : {ModeOf{crashDir() + "/" + name, 0640}, ModeOf{crashDir(), 0750},
+                            ModeOf{media.file("/kiv-info.json"), 0640}}) {
+        struct stat st;
+        ASSERT_EQ(stat(m.path.c_str(), &st), 0) << m.path;
+        EXPECT_EQ(st.st_mode & 0777, m.mode) << m.path;
+    }
 
     auto entries = archiveEntries(crashDir() + "/" + name);
     EXPECT_TRUE(hasEntry(entries, "kivd_crash.log"));
@@ -165,6 +172,7 @@ TEST_F(CrashReportTest, FatalSignalArchivesATraceOfEveryThreadAndExits255) {
         EXPECT_NE(trace.find("handleCrash"), std::string::npos);
     }
     // The crash log itself is private.
+    struct stat st;
     ASSERT_EQ(stat((d.installDir() + "/kivd_crash.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 

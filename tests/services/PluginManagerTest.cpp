@@ -34,6 +34,9 @@ TEST(PluginManager, LoadsInNameOrderRefusesBadOnesCallsThemAndUnloadsInReverse) 
         Install(media, n, TestPlugin(n));
     Install(media, "empty", "");
     Install(media, "shared", TestPlugin("test-user"));
+    // A copy under another folder gives the same name as test-user.
+    Install(media, "zz-copy", "");
+    kivtest::runCommand("cp '" + TestPlugin("test-user") + "' '" + media.file("/plugins/zz-copy/zz-copy.so") + "'");
     chmod(media.file("/plugins/shared").c_str(), 0777);
 
     PluginManager::INSTANCE.loadUserPlugins();
@@ -53,15 +56,17 @@ TEST(PluginManager, LoadsInNameOrderRefusesBadOnesCallsThemAndUnloadsInReverse) 
         {"test-no-create", "exports no createPlugin function"},
         {"test-other-abi", "built for plug-in ABI 2, this kivd loads ABI 1"},
         {"test-throws", "set-up failed: the sensor is not connected"},
+        {"zz-copy", "another plug-in (test-user) is already named \"test-user\""},
     };
-    ASSERT_EQ(status["refused"].size(), 5u);
-    for (size_t i = 0; i < 5; ++i) {
+    ASSERT_EQ(status["refused"].size(), std::size(refusals));
+    for (size_t i = 0; i < std::size(refusals); ++i) {
         const Refusal& r = refusals[i];
         SCOPED_TRACE(r.folder);
         std::string line = std::string("User plug-in ") + r.folder + " refused: " + r.reason;
         EXPECT_EQ(log.count(line + "\n"), 1) << log.text();
         EXPECT_TRUE(kivtest::hasWarning(line));
         EXPECT_EQ(status["refused"][(int)i]["reason"], r.reason);
+        EXPECT_EQ(status["refused"][(int)i]["folder"], r.folder);
     }
 
     // A command paints channels 2-4 in the last hook only.
