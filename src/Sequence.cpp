@@ -15,6 +15,7 @@
 #include "commands/Commands.h"
 #include "commands/SequenceCommands.h"
 #include "common.h"
+#include "effects/EffectPlayer.h"
 #include "log.h"
 #include "mediaoutput/SDLOut.h"
 #include "playlist/Player.h"
@@ -182,6 +183,10 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
     m_elapsedMs = 0;
     m_remainingMs = 0;
     m_lastFiredFrame = -1;
+    m_frameEffects.clear();
+    m_lastEffectFrame = -1;
+    // What was started to go with what played before ends as this starts.
+    EffectPlayer::INSTANCE.StopForeground();
     SetChannelOutputFrameNumber(m_lastQueuedFrame + 1);
 
     if (!m_readerThread) {
@@ -372,6 +377,14 @@ void Sequence::StartSequence() {
             }
             m_openState = 0;
             start = true;
+            // The first frame was processed before the start, when "FE"
+            // effects do not start yet: processed again, it carries those
+            // that start with it.
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            if (m_currentFrame && !EffectsAtFrame((int)m_currentFrame->getFrameNumber()).empty()) {
+                ShowFrame(m_currentFrame);
+                m_overlaysApplied = false;
+            }
         }
         name = m_fileName;
     }
@@ -441,6 +454,9 @@ int Sequence::CloseLocked(int playerStatus) {
         m_presetsAtFrame.clear();
         m_effectStartsAtFrame.clear();
         m_effectStopsAtFrame.clear();
+        m_frameEffects.clear();
+        m_lastEffectFrame = -1;
+        EffectPlayer::INSTANCE.StopForeground();
     }
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -453,7 +469,9 @@ int Sequence::CloseLocked(int playerStatus) {
     m_paused = 0;
     m_openState = 0;
 
-    if (!IsEffectRunning() && getKIVmode() != MODE_REMOTE && playerStatus != PLAYER_PLAYING) {
+    // Background effects that run on are laid over the blank frame: without
+    // it the sequence's last frame would stay lit around them.
+    if (getKIVmode() != MODE_REMOTE && playerStatus != PLAYER_PLAYING) {
         SendBlankingData();
     } else if (m_blankBetween) {
         SendBlankingData();
@@ -874,8 +892,54 @@ void Sequence::MergeBridgeData() {
     copy(start, end);
 }
 
+std::set<std::string> Sequence::EffectsAtFrame(int frame) const {
+    // An effect runs from a start frame up to (not at) its end frame: the
+    // latest of its starts and stops at or before the frame decides.
+    std::map<std::string, int> lastStart, lastStop;
+    for (auto& [f, names] : m_effectStartsAtFrame) {
+        if (f > frame) break;
+        for (auto& n : names) lastStart[n] = f;
+    }
+    for (auto& [f, names] : m_effectStopsAtFrame) {
+        if (f > frame) break;
+        for (auto& n : names) lastStop[n] = f;
+    }
+    std::set<std::string> running;
+    for (auto& [name, start] : lastStart) {
+        auto stop = lastStop.find(name);
+        if (stop == lastStop.end() || stop->second < start) running.insert(name);
+    }
+    return running;
+}
+
+void Sequence::UpdateFrameEffects() {
+    // Started when their first frame is processed, not when the frame
+    // before it is sent, so their first frame goes out with it. A seek
+    // lands in the right state too.
+    if (!IsSequenceRunning() || (m_effectStartsAtFrame.empty() && m_frameEffects.empty())) return;
+    int frame;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (!m_currentFrame) return;
+        frame = (int)m_currentFrame->getFrameNumber();
+    }
+    if (frame == m_lastEffectFrame) return;
+    m_lastEffectFrame = frame;
+    std::set<std::string> wanted = EffectsAtFrame(frame);
+    for (auto& name : m_frameEffects) {
+        if (!wanted.count(name)) StopEffect(name);
+    }
+    for (auto& name : wanted) {
+        if (!m_frameEffects.count(name)) StartEffect(name, 0, 1, false);
+    }
+    m_frameEffects = wanted;
+}
+
 int Sequence::ProcessSequenceData(int ms) {
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
+    // Before the frame is put in the buffer: an effect that starts with it
+    // changes it.
+    UpdateFrameEffects();
     // Outputs may still send the last frame from the buffer (a frame that
     // takes longer than its period); it changes only once they are done.
     WaitForSends();
@@ -927,18 +991,6 @@ void Sequence::SendSequenceData() {
             for (auto& name : presets->second) {
                 std::map<std::string, std::string> keywords{{"SEQUENCE_NAME", m_fileName}};
                 CommandManager::INSTANCE.TriggerPreset(name, keywords);
-            }
-        }
-        auto starts = m_effectStartsAtFrame.find(frame);
-        if (starts != m_effectStartsAtFrame.end()) {
-            for (auto& name : starts->second) {
-                StartEffect(name, 0, 1, false);
-            }
-        }
-        auto stops = m_effectStopsAtFrame.find(frame);
-        if (stops != m_effectStopsAtFrame.end()) {
-            for (auto& name : stops->second) {
-                StopEffect(name);
             }
         }
     }

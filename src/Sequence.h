@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -127,6 +128,10 @@ private:
     int CloseLocked(int playerStatus);
     void ReadOneFrame(bool stepping, bool preroll, int playerStatus);
     void StepBackLocked();
+    // The "FE" effects that run at `frame`, and starting and stopping them
+    // as the frame that is processed needs.
+    std::set<std::string> EffectsAtFrame(int frame) const;
+    void UpdateFrameEffects();
     bool SeekLocked(int frameNumber);
     void CopyFrameToBuffer(HSEQFile::FrameData* frame);
     // Makes frame's bytes the ones the outputs get: its own buffer when it
@@ -222,6 +227,10 @@ private:
     std::map<int, std::vector<std::string>> m_presetsAtFrame;
     std::map<int, std::vector<std::string>> m_effectStartsAtFrame;
     std::map<int, std::vector<std::string>> m_effectStopsAtFrame;
+    // The "FE" effects this sequence has running, and the frame they were
+    // last brought up to date for.
+    std::set<std::string> m_frameEffects;
+    int m_lastEffectFrame = -1;
 };
 
 extern Sequence* sequence;

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 
 #include "LogRateLimit.h"
 #include "common.h"
@@ -288,4 +290,27 @@ void CommandManager::presetWorker() {
         m_busy = false;
         m_queueCV.notify_all();
     }
+}
+
+bool Command::ParseBool(const std::string& text, bool& out) {
+    std::string v = toLowerCopy(text);
+    if (v == "true" || v == "1" || v == "yes") {
+        out = true;
+        return true;
+    }
+    if (v == "false" || v == "0" || v == "no" || v.empty()) {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+bool Command::ParseInt(const std::string& text, long long min, long long max, long long& out) {
+    if (text.empty() || text.size() > 20) return false;
+    char* end = nullptr;
+    errno = 0;
+    long long v = strtoll(text.c_str(), &end, 10);
+    if (errno || *end || v < min || v > max) return false;
+    out = v;
+    return true;
 }

@@ -83,6 +83,11 @@ public:
     virtual bool runsLong() const { return false; }
     virtual Json::Value getDescription();
 
+    // Argument parsers shared by the commands: a flag ("true", "1", "yes",
+    // "false", "0", "no", empty = false) and a whole number within a range.
+    static bool ParseBool(const std::string& text, bool& out);
+    static bool ParseInt(const std::string& text, long long min, long long max, long long& out);
+
     std::string name;
     std::string description;
     std::vector<CommandArg> args;

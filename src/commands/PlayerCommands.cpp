@@ -10,19 +10,6 @@
 
 namespace {
 
-bool parseBool(const std::string& s, bool& out) {
-    std::string v = toLowerCopy(s);
-    if (v == "true" || v == "1" || v == "yes") {
-        out = true;
-        return true;
-    }
-    if (v == "false" || v == "0" || v == "no" || v.empty()) {
-        out = false;
-        return true;
-    }
-    return false;
-}
-
 class StartPlaylistCommand : public Command {
 public:
     StartPlaylistCommand() : Command("Start Playlist", "Starts a playlist now, stopping what plays") {
@@ -40,10 +27,10 @@ public:
                                                  std::to_string(a.size()));
         }
         bool repeat = false, ifNotRunning = false;
-        if (a.size() > 1 && !parseBool(a[1], repeat)) {
+        if (a.size() > 1 && !Command::ParseBool(a[1], repeat)) {
             return std::make_unique<ErrorResult>("Repeat must be true or false, found '" + a[1] + "'");
         }
-        if (a.size() > 2 && !parseBool(a[2], ifNotRunning)) {
+        if (a.size() > 2 && !Command::ParseBool(a[2], ifNotRunning)) {
             return std::make_unique<ErrorResult>("If Not Running must be true or false, found '" + a[2] + "'");
         }
         int position = 1;

@@ -80,6 +80,8 @@ const Mount MOUNTS[] = {
     {"/kivd/inputs", "Get Inputs"},
     {"/kivd/plugins", "Get Plugins"},
     {"/kivd/systems", "Get Systems"},
+    {"/kivd/effects", "Get Running Effects"},
+    {"/kivd/effects/files", "Get Effects"},
     {"/kivd/command", nullptr},
 };
 

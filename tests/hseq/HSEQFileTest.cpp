@@ -567,13 +567,8 @@ TEST(HSEQV2Read, ReadsZlibBlocksMadeByTheLibraryInAnyOrderOfAccess) {
 
 TEST(HSEQV2Read, EseqFileOpensAsSingleModelSparseFile) {
     ScratchDir dir;
-    Bytes b(20, 0);
-    memcpy(&b[0], "ESEQ", 4);
-    PutLE32(b, 8, 30);
-    PutLE32(b, 12, 101);
-    PutLE32(b, 16, 30);
     std::vector<Bytes> frames = {Pattern(30, 1), Pattern(30, 2), Pattern(30, 3)};
-    Bytes file = Concat({b, Concat(frames), Bytes(7, 0xFF)});  // a partial frame at the end is not a frame
+    Bytes file = Concat({BuildESEQ(30, 101, 30, frames), Bytes(7, 0xFF)});  // a partial frame at the end is not a frame
     ASSERT_TRUE(WriteFile(dir.file("m.eseq"), file));
     auto f = Open(dir.file("m.eseq"));
     ASSERT_NE(f, nullptr);
@@ -600,11 +595,7 @@ TEST(HSEQV2Read, EseqFileOpensAsSingleModelSparseFile) {
 
 TEST(HSEQV2Read, EseqFirstChannelZeroIsChannelZero) {
     ScratchDir dir;
-    Bytes b(20, 0);
-    memcpy(&b[0], "ESEQ", 4);
-    PutLE32(b, 8, 4);
-    PutLE32(b, 16, 4);
-    ASSERT_TRUE(WriteFile(dir.file("m.eseq"), Concat({b, Bytes{1, 2, 3, 4}})));
+    ASSERT_TRUE(WriteFile(dir.file("m.eseq"), BuildESEQ(4, 0, 4, {Bytes{1, 2, 3, 4}})));
     auto f = Open(dir.file("m.eseq"));
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(AsV2(f.get())->getSparseRanges()[0], std::make_pair(0u, 4u));

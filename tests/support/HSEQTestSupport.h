@@ -133,6 +133,18 @@ inline Bytes Text(const std::string& s, bool nul = true) {
     return b;
 }
 
+// Single-model "ESEQ" file: 20-byte header (stored channels per frame,
+// first channel counted from 1, model channel count), then the frames.
+inline Bytes BuildESEQ(uint32_t stored, uint32_t firstChannel, uint32_t count, const std::vector<Bytes>& frames) {
+    Bytes b(20, 0);
+    memcpy(&b[0], "ESEQ", 4);
+    ::PutLE32(&b[8], stored);
+    ::PutLE32(&b[12], firstChannel);
+    ::PutLE32(&b[16], count);
+    for (auto& f : frames) b.insert(b.end(), f.begin(), f.end());
+    return b;
+}
+
 // Version 1 file: 28-byte fixed header, inline headers, padding, frames.
 inline Bytes BuildV1(uint32_t channels, uint8_t step, const std::vector<Bytes>& frames,
                      const std::vector<std::pair<std::string, Bytes>>& headers = {}) {

@@ -1,0 +1,89 @@
+#pragma once
+// The effect player: effects (short sequences from <media>/effects) laid
+// over the frame, several at once, each at its own frame step, once or
+// looping, started by command, by a sequence's "FE" header or by a master.
+// The sequence player calls OverlayEffects on every frame it processes;
+// the effect commands (commands/EffectCommands) drive the rest.
+//
+// Foreground effects belong to what plays: a sequence starting or ending
+// stops them. Background effects run until they end or are stopped.
+// docs/effects.md describes both, and the files.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "effects/EffectFile.h"
+
+class EffectPlayer {
+public:
+    static EffectPlayer INSTANCE;
+
+    static std::string EffectsDirectory();  // <media>/effects
+    // The file an effect name stands for: the name itself, or with ".eseq"
+    // or ".hseq" added; false with `error` set when there is none or the
+    // name is not a plain file name.
+    static bool FindEffectFile(const std::string& name, std::string& path, std::string& error);
+
+    // Starts `name` with its first channel at `startChannel` (1-based; 0:
+    // where the file puts it). Starting an effect that runs at that channel
+    // already starts it again from its first frame. False with a one-line
+    // `error` (naming the effect) when it cannot start; nothing that runs
+    // changes then.
+    bool Start(const std::string& name, int startChannel, bool loop, bool background, std::string& error);
+    // Stops every running copy of `name`; how many were stopped.
+    int Stop(const std::string& name);
+    int StopAll();
+    // A sequence starts or ends.
+    void StopForeground();
+
+    // An effect runs, or an ended one still has its channels to blank.
+    bool IsRunning() const { return m_active.load(std::memory_order_relaxed); }
+    // What effects count their frames by: the playing sequence's position
+    // (so they keep in step with it, and with its "FE" frames), or else
+    // the monotonic clock.
+    struct Clock {
+        bool sequence = false;
+        long long us = 0;
+    };
+    // Lays the running effects over `data`; ended ones leave (and, when no
+    // sequence plays, blank) their channels.
+    void Overlay(uint8_t* data, bool sequenceRunning, Clock clock);
+
+    Json::Value GetRunning();
+    Json::Value ListEffectFiles();
+
+private:
+    struct Running {
+        std::string name;
+        std::shared_ptr<const EffectFrames> frames;
+        int64_t offset = 0;  // added to the file's channels
+        bool loop = false;
+        bool background = false;
+        bool shown = false;       // overlaid at least once
+        bool bySequence = false;  // lastUs is a sequence position
+        long long lastUs = 0;     // the clock's value last counted
+        long long elapsedUs = 0;  // show time since its first frame
+        uint32_t frame = 0;       // the frame last overlaid
+    };
+    void Blank(const Running& r);  // m_lock held
+    void UpdateActive();           // m_lock held
+
+    std::mutex m_lock;  // guards m_running and m_blank
+    std::vector<Running> m_running;
+    HSEQFile::RangeList m_blank;  // channels of ended effects not yet given back
+    std::atomic<bool> m_active{false};
+};
+
+// The effect player's entry points that the daemon's core calls.
+void InitEffects();
+void CloseEffects();
+int StartEffect(const std::string& name, int startChannel, int loop, bool background);
+int StopEffect(const std::string& name);
+int IsEffectRunning();
+void OverlayEffects(unsigned char* channelData);
