@@ -463,18 +463,37 @@ TEST_F(SetupEndToEnd, PagesInChromiumSetUpAndRunAShow) {
     EXPECT_FALSE(FileExists(media.file("/music/old.mp3")));
     EXPECT_EQ(b.dialogs(), std::vector<std::string>{"Delete old.mp3?"});
 
-    // Playlists: three entries typed, the second moved up, the last removed.
+    // Playlists: "Save" with none chosen and "New" with a name taken say so
+    // and touch nothing.
     page("playlists.html", "document.getElementById('pick-evening')");
+    std::string evening = GetFileContents(media.file("/playlists/evening.json"));
+    auto refused = [&](const std::string& what) {
+        return b.waitFor("document.getElementById('playlist-result').classList.contains('error') && " +
+                             text("playlist-result") + ".includes(" + js(what) + ")",
+                         5000);
+    };
+    ASSERT_TRUE(b.clickElement("save"));
+    EXPECT_TRUE(refused("Nothing to save")) << b.evaluate(text("playlist-result"));
+    type("#new-name", "evening");
+    ASSERT_TRUE(b.clickElement("new"));
+    EXPECT_TRUE(refused("A playlist named evening already exists")) << b.evaluate(text("playlist-result"));
+    EXPECT_EQ(b.evaluate(text("edit-name")).asString(), "");
+    EXPECT_EQ(GetFileContents(media.file("/playlists/evening.json")), evening);
+    // The description typed first, then three entries, the last one's type
+    // changed, the second moved up, the last removed: each redraws the entries.
     type("#new-name", "garden");
     ASSERT_TRUE(b.clickElement("new"));
     ASSERT_TRUE(b.waitFor(text("edit-name") + " === 'garden'", 5000));
+    type("#description", "front lawn");
     for (const char* name : {"base.hseq", "garden.hseq", "base.hseq"}) {
         ASSERT_TRUE(b.clickElement("add-mainPlaylist"));
         type("#section-mainPlaylist li:last-child input.file", name);
     }
+    b.evaluate("(() => { const s = document.querySelector('#section-mainPlaylist li:last-child select');"
+               " s.value = 'media'; s.dispatchEvent(new Event('change')); })()");
     ASSERT_TRUE(b.clickSelector("#section-mainPlaylist li:nth-child(2) button"));  // up
     ASSERT_TRUE(b.clickSelector("#section-mainPlaylist li:nth-child(3) button.danger"));
-    type("#description", "front lawn");
+    EXPECT_EQ(b.evaluate("document.getElementById('description').value").asString(), "front lawn");
     ASSERT_TRUE(b.clickElement("save"));
     EXPECT_TRUE(b.waitFor(text("playlist-result") + " === 'Saved garden'", 5000)) << b.evaluate(text("playlist-result"));
     Json::Value saved = LoadJsonFromFile(media.file("/playlists/garden.json"));
@@ -483,6 +502,19 @@ TEST_F(SetupEndToEnd, PagesInChromiumSetUpAndRunAShow) {
     EXPECT_EQ(saved["mainPlaylist"][0]["type"].asString(), "sequence");
     EXPECT_EQ(saved["mainPlaylist"][0]["sequenceName"].asString(), "garden.hseq");
     EXPECT_EQ(saved["mainPlaylist"][1]["sequenceName"].asString(), "base.hseq");
+    // A playlist of the same name saved elsewhere after "New" is replaced
+    // only when the user says so.
+    type("#new-name", "late");
+    ASSERT_TRUE(b.clickElement("new"));
+    ASSERT_TRUE(b.waitFor(text("edit-name") + " === 'late'", 5000));
+    ASSERT_TRUE(b.clickElement("add-mainPlaylist"));
+    type("#section-mainPlaylist li:last-child input.file", "garden.hseq");
+    ASSERT_EQ(put("/kivd/playlists/late", R"({"description": "elsewhere", "mainPlaylist": [{"type": "sequence", "sequenceName": "base.hseq"}]})",
+                  {auth}).status, 201);
+    ASSERT_TRUE(b.clickElement("save"));
+    EXPECT_TRUE(b.waitFor(text("playlist-result") + " === 'Saved late'", 5000)) << b.evaluate(text("playlist-result"));
+    EXPECT_EQ(b.dialogs().back(), "A playlist named late was saved meanwhile. Replace it with this one?");
+    EXPECT_EQ(LoadJsonFromFile(media.file("/playlists/late.json"))["mainPlaylist"][0]["sequenceName"].asString(), "garden.hseq");
 
     // The uploaded show plays its own frames to the receiver.
     ASSERT_EQ(d.command({"Start Playlist", "garden", "false"}), 0);
