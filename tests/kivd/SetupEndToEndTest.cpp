@@ -354,6 +354,77 @@ TEST_F(SetupEndToEnd, ChangesNeedTheTokenBeyondLoopbackAndAreOffWithoutOne) {
     EXPECT_EQ(put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer secret"}).status, 200);
 }
 
+// Every page on a 390 px phone and a 1200 px screen, filled as a board in
+// use fills it: nothing lies beyond the viewport, so nothing needs
+// scrolling sideways and no column or button is cut off.
+TEST_F(SetupEndToEnd, PagesFitAPhoneAndADesktopWithoutSidewaysScrolling) {
+    if (!kivtest::HeadlessChromium::available()) GTEST_SKIP() << "chromium is not installed";
+    media.write("/sequences/front-yard-mega-tree-and-arches-final-mix.hseq", GetFileContents(showFile));
+    media.write("/music/front-yard-mega-tree-and-arches-final-mix.mp3", "ID3");
+    media.write("/playlists/show.json", R"({"description": "Front yard, every evening in December",
+        "leadIn": [{"type": "image", "imagePath": "welcome-sign.png", "modelName": "Matrix"}],
+        "mainPlaylist": [{"type": "both", "sequenceName": "base.hseq", "mediaName": "song.mp3"}],
+        "leadOut": [{"type": "media", "mediaName": "goodnight.mp3"}]})");
+    media.write("/config/schedule.json", R"([
+        {"enabled": true, "playlist": "evening", "day": "Everyday", "startTime": "18:00:00", "endTime": "22:30:00",
+         "startDate": "2024-11-25", "endDate": "2099-01-06", "repeat": true, "stopType": "Graceful Loop"},
+        {"enabled": true, "playlist": "evening", "day": "Weekends", "startTime": "07:00:00", "endTime": "08:00:00"}])");
+    start();
+    struct Page {
+        const char* file;
+        const char* ready;  // true once the page shows what it loaded
+        const char* pick;   // clicked first when set
+    };
+    const Page pages[] = {
+        {"index.html", "document.getElementById('connection').textContent === 'connected'", nullptr},
+        {"files.html", "document.getElementById('list-music')", nullptr},
+        {"playlists.html", "document.querySelector('#section-leadIn li')", "#pick-show"},
+        {"schedule.html", "document.querySelector('#row-2 .next').textContent !== ''", nullptr},
+        {"outputs.html", "document.getElementById('destinations').tBodies[0].rows.length === 1", nullptr},
+        {"test.html", "document.getElementById('test-status').textContent !== ''", nullptr},
+        {"virtualdisplay.html", "document.getElementById('status').textContent !== 'Connecting\u2026'", nullptr},
+    };
+    // What lies beyond [0, width]: the page's own width, then each element
+    // with a box, by tag, id or class and text.
+    const std::string beyond = R"((w) => {
+        const out = [];
+        const page = document.documentElement.scrollWidth;
+        if (page > w) out.push('page ' + page + ' px wide');
+        for (const e of document.body.querySelectorAll('*')) {
+          const r = e.getBoundingClientRect();
+          if (!r.width || !r.height || (r.left > -0.5 && r.right < w + 0.5)) continue;
+          out.push(e.tagName.toLowerCase() + (e.id ? '#' + e.id : e.className ? '.' + e.className : '') +
+                   ' "' + (e.textContent || e.value || '').slice(0, 20) + '" ' + Math.round(r.left) + '-' + Math.round(r.right));
+        }
+        return out;
+    })";
+    kivtest::HeadlessChromium b;
+    ASSERT_TRUE(b.ok()) << b.error();
+    for (int width : {390, 1200}) {
+        Json::Value screen;
+        screen["width"] = width;
+        screen["height"] = width < 600 ? 844 : 900;
+        screen["deviceScaleFactor"] = 1;
+        screen["mobile"] = width < 600;
+        ASSERT_FALSE(b.call("Emulation.setDeviceMetricsOverride", screen).isNull()) << b.error();
+        for (const Page& p : pages) {
+            SCOPED_TRACE(std::string(p.file) + " at " + std::to_string(width) + " px");
+            ASSERT_TRUE(b.open(d.httpUrl("/") + p.file)) << b.error();
+            if (p.pick) {
+                ASSERT_TRUE(b.waitFor(std::string("document.querySelector('") + p.pick + "')", 10000) &&
+                            b.clickSelector(p.pick));
+            }
+            ASSERT_TRUE(b.waitFor(p.ready, 10000)) << b.evaluate("document.body.innerText").asString();
+            EXPECT_EQ(b.evaluate("document.documentElement.clientWidth").asInt(), width);
+            Json::Value out = b.evaluate("(" + beyond + ")(" + std::to_string(width) + ")");
+            ASSERT_TRUE(out.isArray()) << b.error();
+            std::string list;
+            for (Json::ArrayIndex i = 0; i < out.size() && i < 12; ++i) list += "\n  " + out[i].asString();
+            EXPECT_EQ(out.size(), 0u) << "beyond the viewport:" << list;
+        }
+    }
+}
+
 // The pages as a user drives them in Chromium, on a daemon with an access
 // token and a wall clock faked to an hour before noon (whatever the real
 // time): what they save is on disk and the daemon acts on it.
