@@ -40,6 +40,7 @@ function render() {
     body.append(el('tr', {}, [el('td', {}, [active]), field('description', 14), el('td', {}, [proto]), field('address', 14),
       field('startChannel', 7), field('channelCount', 6), field('universe', 5), field('universeCount', 3), el('td', {}, [del])]));
   });
+  labelCells($('destinations'));
   sync();
 }
 

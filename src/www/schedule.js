@@ -38,14 +38,17 @@ function render() {
     const stop = selectOf(STOPS, typeof row.stopType === 'number' ? STOPS[row.stopType] : (row.stopType || 'Graceful'));
     stop.onchange = () => { row.stopType = stop.value; };
     const n = next.find((x) => x.row === i + 1);
-    const when = n && n.next.length ? n.next.map((o) => o.startStr + ' \u2192 ' + o.endStr).join('\n') : '';
+    // One line per start, broken before its end when the column is narrow.
+    const when = (n ? n.next : []).map((o) => el('div', {}, [el('span', { textContent: o.startStr + ' \u2192' }), ' ',
+      el('span', { textContent: o.endStr })]));
     const del = el('button', { textContent: '\u2715', className: 'small danger' });
     del.onclick = () => { rows.splice(i, 1); kivEdits.pending = true; render(); };
-    body.append(el('tr', { id: 'row-' + (i + 1) }, [check('enabled', true), field('playlist', { size: 12 }), el('td', {}, [day]),
-      field('startTime', { size: 8 }), field('endTime', { size: 8 }), field('startDate', { size: 10 }),
-      field('endDate', { size: 10 }), check('repeat', false), el('td', {}, [stop]),
-      el('td', { className: 'next', textContent: when }), el('td', {}, [del])]));
+    body.append(el('tr', { id: 'row-' + (i + 1) }, [check('enabled', true), field('playlist', { size: 10 }), el('td', {}, [day]),
+      field('startTime', { className: 'time' }), field('endTime', { className: 'time' }), field('startDate', { className: 'date' }),
+      field('endDate', { className: 'date' }), check('repeat', false), el('td', {}, [stop]),
+      el('td', { className: 'next' }, when), el('td', {}, [del])]));
   });
+  labelCells($('rows'));
 }
 
 $('add-row').addEventListener('click', () => {

@@ -35,6 +35,13 @@ function el(tag, props, children) {
   return e;
 }
 
+// Names each cell after its column's heading, for the narrow layout that
+// shows each row of a table as a card of named fields.
+function labelCells(table) {
+  const heads = Array.from(table.tHead.rows[0].cells, (th) => th.textContent);
+  for (const tr of table.tBodies[0].rows) Array.from(tr.cells).forEach((td, i) => { if (heads[i]) td.dataset.label = heads[i]; });
+}
+
 function selectOf(values, value) {
   const s = el('select');
   for (const v of values) s.append(el('option', { value: v, textContent: v, selected: v === value }));

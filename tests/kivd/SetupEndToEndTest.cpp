@@ -354,6 +354,77 @@ TEST_F(SetupEndToEnd, ChangesNeedTheTokenBeyondLoopbackAndAreOffWithoutOne) {
     EXPECT_EQ(put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer secret"}).status, 200);
 }
 
+// Every page on a 390 px phone and a 1200 px screen, filled as a board in
+// use fills it: nothing lies beyond the viewport, so nothing needs
+// scrolling sideways and no column or button is cut off.
+TEST_F(SetupEndToEnd, PagesFitAPhoneAndADesktopWithoutSidewaysScrolling) {
+    if (!kivtest::HeadlessChromium::available()) GTEST_SKIP() << "chromium is not installed";
+    media.write("/sequences/front-yard-mega-tree-and-arches-final-mix.hseq", GetFileContents(showFile));
+    media.write("/music/front-yard-mega-tree-and-arches-final-mix.mp3", "ID3");
+    media.write("/playlists/show.json", R"({"description": "Front yard, every evening in December",
+        "leadIn": [{"type": "image", "imagePath": "welcome-sign.png", "modelName": "Matrix"}],
+        "mainPlaylist": [{"type": "both", "sequenceName": "base.hseq", "mediaName": "song.mp3"}],
+        "leadOut": [{"type": "media", "mediaName": "goodnight.mp3"}]})");
+    media.write("/config/schedule.json", R"([
+        {"enabled": true, "playlist": "evening", "day": "Everyday", "startTime": "18:00:00", "endTime": "22:30:00",
+         "startDate": "2024-11-25", "endDate": "2099-01-06", "repeat": true, "stopType": "Graceful Loop"},
+        {"enabled": true, "playlist": "evening", "day": "Weekends", "startTime": "07:00:00", "endTime": "08:00:00"}])");
+    start();
+    struct Page {
+        const char* file;
+        const char* ready;  // true once the page shows what it loaded
+        const char* pick;   // clicked first when set
+    };
+    const Page pages[] = {
+        {"index.html", "document.getElementById('connection').textContent === 'connected'", nullptr},
+        {"files.html", "document.getElementById('list-music')", nullptr},
+        {"playlists.html", "document.querySelector('#section-leadIn li')", "#pick-show"},
+        {"schedule.html", "document.querySelector('#row-2 .next').textContent !== ''", nullptr},
+        {"outputs.html", "document.getElementById('destinations').tBodies[0].rows.length === 1", nullptr},
+        {"test.html", "document.getElementById('test-status').textContent !== ''", nullptr},
+        {"virtualdisplay.html", "document.getElementById('status').textContent !== 'Connecting\u2026'", nullptr},
+    };
+    // What lies beyond [0, width]: the page's own width, then each element
+    // with a box, by tag, id or class and text.
+    const std::string beyond = R"((w) => {
+        const out = [];
+        const page = document.documentElement.scrollWidth;
+        if (page > w) out.push('page ' + page + ' px wide');
+        for (const e of document.body.querySelectorAll('*')) {
+          const r = e.getBoundingClientRect();
+          if (!r.width || !r.height || (r.left > -0.5 && r.right < w + 0.5)) continue;
+          out.push(e.tagName.toLowerCase() + (e.id ? '#' + e.id : e.className ? '.' + e.className : '') +
+                   ' "' + (e.textContent || e.value || '').slice(0, 20) + '" ' + Math.round(r.left) + '-' + Math.round(r.right));
+        }
+        return out;
+    })";
+    kivtest::HeadlessChromium b;
+    ASSERT_TRUE(b.ok()) << b.error();
+    for (int width : {390, 1200}) {
+        Json::Value screen;
+        screen["width"] = width;
+        screen["height"] = width < 600 ? 844 : 900;
+        screen["deviceScaleFactor"] = 1;
+        screen["mobile"] = width < 600;
+        ASSERT_FALSE(b.call("Emulation.setDeviceMetricsOverride", screen).isNull()) << b.error();
+        for (const Page& p : pages) {
+            SCOPED_TRACE(std::string(p.file) + " at " + std::to_string(width) + " px");
+            ASSERT_TRUE(b.open(d.httpUrl("/") + p.file)) << b.error();
+            if (p.pick) {
+                ASSERT_TRUE(b.waitFor(std::string("document.querySelector('") + p.pick + "')", 10000) &&
+                            b.clickSelector(p.pick));
+            }
+            ASSERT_TRUE(b.waitFor(p.ready, 10000)) << b.evaluate("document.body.innerText").asString();
+            EXPECT_EQ(b.evaluate("document.documentElement.clientWidth").asInt(), width);
+            Json::Value out = b.evaluate("(" + beyond + ")(" + std::to_string(width) + ")");
+            ASSERT_TRUE(out.isArray()) << b.error();
+            std::string list;
+            for (Json::ArrayIndex i = 0; i < out.size() && i < 12; ++i) list += "\n  " + out[i].asString();
+            EXPECT_EQ(out.size(), 0u) << "beyond the viewport:" << list;
+        }
+    }
+}
+
 // The pages as a user drives them in Chromium, on a daemon with an access
 // token and a wall clock faked to an hour before noon (whatever the real
 // time): what they save is on disk and the daemon acts on it.
@@ -463,18 +534,37 @@ TEST_F(SetupEndToEnd, PagesInChromiumSetUpAndRunAShow) {
     EXPECT_FALSE(FileExists(media.file("/music/old.mp3")));
     EXPECT_EQ(b.dialogs(), std::vector<std::string>{"Delete old.mp3?"});
 
-    // Playlists: three entries typed, the second moved up, the last removed.
+    // Playlists: "Save" with none chosen and "New" with a name taken say so
+    // and touch nothing.
     page("playlists.html", "document.getElementById('pick-evening')");
+    std::string evening = GetFileContents(media.file("/playlists/evening.json"));
+    auto refused = [&](const std::string& what) {
+        return b.waitFor("document.getElementById('playlist-result').classList.contains('error') && " +
+                             text("playlist-result") + ".includes(" + js(what) + ")",
+                         5000);
+    };
+    ASSERT_TRUE(b.clickElement("save"));
+    EXPECT_TRUE(refused("Nothing to save")) << b.evaluate(text("playlist-result"));
+    type("#new-name", "evening");
+    ASSERT_TRUE(b.clickElement("new"));
+    EXPECT_TRUE(refused("A playlist named evening already exists")) << b.evaluate(text("playlist-result"));
+    EXPECT_EQ(b.evaluate(text("edit-name")).asString(), "");
+    EXPECT_EQ(GetFileContents(media.file("/playlists/evening.json")), evening);
+    // The description typed first, then three entries, the last one's type
+    // changed, the second moved up, the last removed: each redraws the entries.
     type("#new-name", "garden");
     ASSERT_TRUE(b.clickElement("new"));
     ASSERT_TRUE(b.waitFor(text("edit-name") + " === 'garden'", 5000));
+    type("#description", "front lawn");
     for (const char* name : {"base.hseq", "garden.hseq", "base.hseq"}) {
         ASSERT_TRUE(b.clickElement("add-mainPlaylist"));
         type("#section-mainPlaylist li:last-child input.file", name);
     }
+    b.evaluate("(() => { const s = document.querySelector('#section-mainPlaylist li:last-child select');"
+               " s.value = 'media'; s.dispatchEvent(new Event('change')); })()");
     ASSERT_TRUE(b.clickSelector("#section-mainPlaylist li:nth-child(2) button"));  // up
     ASSERT_TRUE(b.clickSelector("#section-mainPlaylist li:nth-child(3) button.danger"));
-    type("#description", "front lawn");
+    EXPECT_EQ(b.evaluate("document.getElementById('description').value").asString(), "front lawn");
     ASSERT_TRUE(b.clickElement("save"));
     EXPECT_TRUE(b.waitFor(text("playlist-result") + " === 'Saved garden'", 5000)) << b.evaluate(text("playlist-result"));
     Json::Value saved = LoadJsonFromFile(media.file("/playlists/garden.json"));
@@ -483,6 +573,19 @@ TEST_F(SetupEndToEnd, PagesInChromiumSetUpAndRunAShow) {
     EXPECT_EQ(saved["mainPlaylist"][0]["type"].asString(), "sequence");
     EXPECT_EQ(saved["mainPlaylist"][0]["sequenceName"].asString(), "garden.hseq");
     EXPECT_EQ(saved["mainPlaylist"][1]["sequenceName"].asString(), "base.hseq");
+    // A playlist of the same name saved elsewhere after "New" is replaced
+    // only when the user says so.
+    type("#new-name", "late");
+    ASSERT_TRUE(b.clickElement("new"));
+    ASSERT_TRUE(b.waitFor(text("edit-name") + " === 'late'", 5000));
+    ASSERT_TRUE(b.clickElement("add-mainPlaylist"));
+    type("#section-mainPlaylist li:last-child input.file", "garden.hseq");
+    ASSERT_EQ(put("/kivd/playlists/late", R"({"description": "elsewhere", "mainPlaylist": [{"type": "sequence", "sequenceName": "base.hseq"}]})",
+                  {auth}).status, 201);
+    ASSERT_TRUE(b.clickElement("save"));
+    EXPECT_TRUE(b.waitFor(text("playlist-result") + " === 'Saved late'", 5000)) << b.evaluate(text("playlist-result"));
+    EXPECT_EQ(b.dialogs().back(), "A playlist named late was saved meanwhile. Replace it with this one?");
+    EXPECT_EQ(LoadJsonFromFile(media.file("/playlists/late.json"))["mainPlaylist"][0]["sequenceName"].asString(), "garden.hseq");
 
     // The uploaded show plays its own frames to the receiver.
     ASSERT_EQ(d.command({"Start Playlist", "garden", "false"}), 0);
