@@ -92,30 +92,6 @@ private:
     std::map<uint32_t, int> m_reads;
 };
 
-// "FC"/"FE" data: version 1, entry count, description, then per entry a
-// name, a range count and (start, end) frame pairs, little-endian.
-std::vector<uint8_t> FrameNamesHeader(const std::vector<std::pair<std::string, std::vector<std::pair<uint32_t, uint32_t>>>>& entries) {
-    std::vector<uint8_t> d{1};
-    auto u32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i) d.push_back((uint8_t)(v >> (8 * i)));
-    };
-    auto str = [&](const std::string& s) {
-        d.insert(d.end(), s.begin(), s.end());
-        d.push_back(0);
-    };
-    u32((uint32_t)entries.size());
-    str("made by a test");
-    for (auto& e : entries) {
-        str(e.first);
-        u32((uint32_t)e.second.size());
-        for (auto& r : e.second) {
-            u32(r.first);
-            u32(r.second);
-        }
-    }
-    return d;
-}
-
 class SequenceTest : public ::testing::Test {
 protected:
     static constexpr uint32_t CHANNELS = 2048;
@@ -636,8 +612,8 @@ TEST_F(SequenceTest, FrameScheduledPresetsAndEffectsFireOnceAtTheirFrames) {
                   {"name": "Lights_END", "command": "Record Test", "args": ["Lights_END"]},
                   {"name": "Other", "command": "Record Test", "args": ["Other"]}]})");
     spec.frames = 12;
-    spec.extraHeaders.emplace_back("FC", FrameNamesHeader({{"Lights", {{3, 6}}}, {"Other", {{8, 9}, {10, 11}}}}));
-    spec.extraHeaders.emplace_back("FE", FrameNamesHeader({{"Snow", {{2, 4}}}}));
+    spec.extraHeaders.emplace_back("FC", hseqtest::FrameNamesHeader({{"Lights", {{3, 6}}}, {"Other", {{8, 9}, {10, 11}}}}));
+    spec.extraHeaders.emplace_back("FE", hseqtest::FrameNamesHeader({{"Snow", {{2, 4}}}}));
     MakeShow("a.hseq", spec);
     // Snow: channels 1001-1010, every byte 0xEE.
     mkdir(media.file("/effects").c_str(), 0775);
@@ -677,7 +653,7 @@ TEST_F(SequenceTest, ATruncatedFrameNamesHeaderKeepsTheEntriesBeforeTheBreak) {
     media.write("/config/commandPresets.json",
                 R"({"commands": [{"name": "First", "command": "Record Test", "args": ["First"]},
                                  {"name": "Second", "command": "Record Test", "args": ["Second"]}]})");
-    auto header = FrameNamesHeader({{"First", {{1, 50}}}, {"Second", {{2, 50}}}});
+    auto header = hseqtest::FrameNamesHeader({{"First", {{1, 50}}}, {"Second", {{2, 50}}}});
     header.resize(header.size() - 6);
     spec.frames = 5;
     spec.extraHeaders.emplace_back("FC", header);

@@ -133,6 +133,30 @@ inline Bytes Text(const std::string& s, bool nul = true) {
     return b;
 }
 
+// "FC"/"FE" data: version 1, entry count, description, then per entry a
+// name, a range count and (start, end) frame pairs, little-endian.
+inline Bytes FrameNamesHeader(const std::vector<std::pair<std::string, std::vector<std::pair<uint32_t, uint32_t>>>>& entries) {
+    Bytes d{1};
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) d.push_back((uint8_t)(v >> (8 * i)));
+    };
+    auto str = [&](const std::string& s) {
+        d.insert(d.end(), s.begin(), s.end());
+        d.push_back(0);
+    };
+    u32((uint32_t)entries.size());
+    str("made by a test");
+    for (auto& e : entries) {
+        str(e.first);
+        u32((uint32_t)e.second.size());
+        for (auto& r : e.second) {
+            u32(r.first);
+            u32(r.second);
+        }
+    }
+    return d;
+}
+
 // Single-model "ESEQ" file: 20-byte header (stored channels per frame,
 // first channel counted from 1, model channel count), then the frames.
 inline Bytes BuildESEQ(uint32_t stored, uint32_t firstChannel, uint32_t count, const std::vector<Bytes>& frames) {
