@@ -95,7 +95,7 @@ void DDPReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from
         if (std::find(src->inputs.begin(), src->inputs.end(), in) == src->inputs.end()) src->inputs.push_back(in);
         uint64_t from64 = std::max<uint64_t>(first, p.offset);
         uint64_t to64 = std::min<uint64_t>(last, end);
-        Store(*in, (uint32_t)(from64 - first), p.data + (from64 - p.offset), (size_t)(to64 - from64));
+        Store(*in, (uint32_t)(from64 - first), p.data + (from64 - p.offset), (size_t)(to64 - from64), nowUs);
     }
     if (!used) {
         // A push without data still ends the frame the sender built.

@@ -148,14 +148,6 @@ int E131Receiver::ChooseHolder(int universe, Universe& u, long long nowUs) {
     return best;
 }
 
-bool E131Receiver::Orphaned(const LiveInput& in) const {
-    for (int i = 0; i < in.config.universeCount; ++i) {
-        auto it = m_universes.find(in.config.universe + i);
-        if (it != m_universes.end() && !it->second.sources.empty()) return false;
-    }
-    return true;
-}
-
 void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from, long long nowUs) {
     E131Packet p;
     if (const char* why = ParseE131(buf, len, p)) {
@@ -188,10 +180,8 @@ void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& fro
             u.sources.erase(u.sources.begin() + s);
             u.holder = -1;
             ChooseHolder(p.universe, u, nowUs);
-            if (Orphaned(in)) {
-                in.ended = true;
-                Deliver(nowUs);
-            }
+            // Nobody is left to fill the universe: dark now, not at the timeout.
+            if (u.sources.empty()) Blank(p.universe, u, nowUs);
         }
         return;
     }

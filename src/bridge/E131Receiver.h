@@ -62,6 +62,4 @@ public:
 private:
     // The source that wins the universe now; -1 when none is left.
     int ChooseHolder(int universe, Universe& u, long long nowUs);
-    // Every universe of the input lost its sources.
-    bool Orphaned(const LiveInput& in) const;
 };

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 
+#include <map>
 #include <memory>
 
 #include "LiveInputSupport.h"
@@ -20,8 +21,10 @@ using kivtest::Bytes;
 namespace {
 
 struct Delivery {
+    long long atUs = 0;
     std::vector<Bytes> data;  // per input handed on
-    std::vector<bool> ended;
+    std::vector<size_t> which;  // index in Rig::live of each
+    std::vector<long long> expiresUs;
 };
 
 class Rig : public InputSink {
@@ -43,13 +46,37 @@ public:
         }
         receiver->Prepare(cfg);
     }
-    void Deliver(const std::vector<LiveInput*>& inputs, long long) override {
+    void Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) override {
         Delivery d;
+        d.atUs = nowUs;
         for (auto* in : inputs) {
             d.data.push_back(in->data);
-            d.ended.push_back(in->ended);
+            d.expiresUs.push_back(in->expiresUs);
+            for (size_t k = 0; k < live.size(); ++k) {
+                if (live[k].get() == in) d.which.push_back(k);
+            }
         }
         frames.push_back(d);
+    }
+    // Runs the bridge's timer up to ms: quiet bursts and expired bytes go on.
+    void advance(long long ms) {
+        for (int guard = 0; guard < 1000; ++guard) {
+            long long due = receiver->FlushDueUs();
+            if (!due || due > ms * 1000) return;
+            receiver->Flush(due);
+        }
+        ADD_FAILURE() << "the receiver's timer does not settle";
+    }
+    // What the outputs show of input k at ms: the latest frame handed on
+    // until it expires, as the sequence lays bridge data over its frames.
+    Bytes shown(long long ms, size_t k = 0) {
+        for (auto f = frames.rbegin(); f != frames.rend(); ++f) {
+            for (size_t i = 0; i < f->which.size(); ++i) {
+                if (f->which[i] != k || f->atUs > ms * 1000) continue;
+                return f->expiresUs[i] >= ms * 1000 ? f->data[i] : Bytes(live[k]->data.size(), 0);
+            }
+        }
+        return Bytes(live[k]->data.size(), 0);
     }
     void send(const Bytes& p, long long ms, uint32_t ip = 0x7f000002) {
         sockaddr_in from{};
@@ -98,8 +125,74 @@ TEST(Receivers, E131HighestPriorityWinsUntilSilentThenLowerTakesOverAndTerminati
 
     rig.send(kivtest::E131Data(1, 5, Bytes(4, 0x77), 100, 0xA, "x", 0x40), 2530);  // stream terminated
     ASSERT_EQ(4u, rig.frames.size());
-    EXPECT_TRUE(rig.frames[3].ended[0]);
-    EXPECT_EQ(Bytes(4, 0x13), rig.frames[3].data[0]) << "a terminating packet's data is not used";
+    EXPECT_EQ(0, rig.frames[3].expiresUs[0]) << "ended: dropped by the outputs at once";
+    EXPECT_EQ(Bytes(4, 0), rig.frames[3].data[0]) << "a terminating packet's data is not used, nor are the old bytes kept";
+}
+
+// One step of an arbitration scenario on E1.31 universes 1-3 of one input
+// (4 channels each): a source sends a universe one value, ends its stream
+// there, or the outputs are looked at.
+struct Step {
+    long long ms;
+    uint8_t cid;  // 0: a look at the outputs
+    uint8_t priority;
+    int universe;
+    uint8_t value;
+    uint8_t options;
+    Bytes shown;  // a look: the value each universe shows
+};
+Step Send(long long ms, uint8_t cid, uint8_t priority, int universe, uint8_t value) {
+    return {ms, cid, priority, universe, value, 0, {}};
+}
+Step End(long long ms, uint8_t cid, int universe) { return {ms, cid, 100, universe, 0x7F, 0x40, {}}; }
+Step Look(long long ms, Bytes shown) { return {ms, 0, 0, 0, 0, 0, shown}; }
+
+TEST(Receivers, E131SourcesTakeOverWithoutExpiredDataComingBack) {
+    struct Case {
+        const char* name;
+        int timeoutMs;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"a universe gone quiet is not handed on beside another source's", 1000,
+         {Send(0, 0xA, 150, 1, 0x11), Send(1500, 0xB, 100, 2, 0x22), Send(1500, 0xB, 100, 3, 0x23),
+          Look(1520, {0, 0x22, 0x23})}},
+        {"a universe expires on time while the others keep coming", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Send(0, 0xA, 100, 2, 0x12), Send(600, 0xA, 100, 2, 0x13),
+          Look(990, {0x11, 0x13, 0}), Look(1010, {0, 0x13, 0}), Look(1590, {0, 0x13, 0}), Look(1610, {0, 0, 0})}},
+        {"a source that ends its stream darkens its universe at once, the others stay", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Send(0, 0xB, 100, 2, 0x12), End(100, 0xA, 1), Look(120, {0, 0x12, 0}),
+          End(200, 0xB, 2), Look(220, {0, 0, 0})}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        InputConfig config = Universes(1, 3);
+        config.timeoutMs = c.timeoutMs;
+        Rig rig(InputProtocol::E131, {config});
+        std::map<std::pair<int, int>, uint8_t> sequence;  // per source and universe
+        std::map<uint8_t, long long> sentUs;               // per value
+        for (const Step& s : c.steps) {
+            rig.advance(s.ms);
+            if (s.cid) {
+                rig.send(kivtest::E131Data(s.universe, sequence[{s.cid, s.universe}]++, Bytes(4, s.value), s.priority,
+                                           s.cid, "source", s.options),
+                         s.ms);
+                sentUs[s.value] = s.ms * 1000;
+                continue;
+            }
+            Bytes want;
+            for (uint8_t v : s.shown) want.insert(want.end(), 4, v);
+            EXPECT_EQ(want, rig.shown(s.ms)) << "at " << s.ms << " ms";
+        }
+        // Nothing is ever handed on past its timeout.
+        for (const Delivery& d : rig.frames) {
+            for (size_t at = 0; at < d.data[0].size(); at += 4) {
+                uint8_t v = d.data[0][at];
+                if (!v) continue;
+                EXPECT_LE(d.atUs, sentUs[v] + c.timeoutMs * 1000LL) << "universe " << at / 4 + 1 << " at " << d.atUs;
+            }
+        }
+    }
 }
 
 TEST(Receivers, E131SendersBeyondSixteenWaitUntilOneHasBeenSilentFor2500Ms) {
