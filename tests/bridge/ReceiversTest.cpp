@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <poll.h>
 
 #include <map>
 #include <memory>
@@ -331,6 +332,40 @@ TEST(Receivers, DDPFramesWaitForPushAndLandByOffset) {
     EXPECT_EQ(1u, rig.live[1]->stats.sequenceGaps);  // counted on the inputs the packet reached
     rig.send(kivtest::DDPData(9000, Bytes(10, 1), true), 80);
     EXPECT_EQ(1u, rig.receiver->Statistics().unconfigured);
+    // A damaged packet whose header could be read counts on the inputs it
+    // was meant for; one without a whole header on none.
+    Bytes damaged = kivtest::DDPData(1200, Bytes(100, 1), true);
+    damaged.pop_back();
+    rig.send(damaged, 90);
+    rig.send(Bytes(5, 0x41), 90);
+    EXPECT_EQ(2u, rig.receiver->Statistics().malformed);
+    EXPECT_EQ(0u, rig.live[0]->stats.errors);
+    EXPECT_EQ(1u, rig.live[1]->stats.errors);
+}
+
+TEST(Receivers, DDPPacketsOfUpTo2038DataBytesAreTakenLongerOnesAreOversized) {
+    InputConfig c;
+    c.channelCount = 3000;
+    Rig rig(InputProtocol::DDP, {c});
+    ASSERT_TRUE(rig.receiver->Open("127.0.0.1", 0));
+    sockaddr_in a{};
+    socklen_t n = sizeof(a);
+    ASSERT_EQ(0, getsockname(rig.receiver->Descriptor(), (sockaddr*)&a, &n));
+    kivtest::UdpSender sender("127.0.0.1");
+    ASSERT_TRUE(sender.ok());
+    const std::pair<size_t, bool> cases[] = {{1440, true}, {1500, true}, {2038, true}, {2039, false}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        size_t frames = rig.frames.size();
+        uint64_t oversized = rig.receiver->Statistics().oversized;
+        ASSERT_TRUE(sender.send(kivtest::DDPData(0, Bytes(c.first, (uint8_t)c.first), true), "127.0.0.1", ntohs(a.sin_port)));
+        pollfd p{rig.receiver->Descriptor(), POLLIN, 0};
+        ASSERT_EQ(1, poll(&p, 1, 5000));
+        rig.receiver->Readable(BridgeClockUs());
+        EXPECT_EQ(frames + (c.second ? 1 : 0), rig.frames.size());
+        EXPECT_EQ(oversized + (c.second ? 0 : 1), rig.receiver->Statistics().oversized);
+    }
+    EXPECT_EQ(Bytes(2038, (uint8_t)2038), Bytes(rig.live[0]->data.begin(), rig.live[0]->data.begin() + 2038));
 }
 
 TEST(Receivers, ArtNetPollRepliesListTheUniversesFourPerReply) {
