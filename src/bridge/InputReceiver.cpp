@@ -229,7 +229,11 @@ void InputReceiver::Store(LiveInput& in, uint32_t offset, const uint8_t* data, s
     if (offset >= in.data.size()) return;
     len = std::min(len, in.data.size() - offset);
     memcpy(in.data.data() + offset, data, len);
-    in.written.Wrote(offset, (uint32_t)len, nowUs);
+    if (!m_frameStarted) {
+        m_frameStarted = true;
+        m_frameStartUs = nowUs;
+    }
+    in.written.Wrote(offset, (uint32_t)len, m_frameStartUs);
     in.held = true;
     long long due = in.written.OldestUs() + InputTimeoutUs(in) + 1;
     if (!m_expiryDueUs || due < m_expiryDueUs) m_expiryDueUs = due;
@@ -245,6 +249,7 @@ void InputReceiver::Deliver(long long nowUs) {
     std::vector<LiveInput*>& held = m_held;
     held.clear();
     m_expiryDueUs = 0;
+    m_frameStarted = false;
     for (LiveInput* in : m_inputs) {
         const long long timeout = InputTimeoutUs(*in);
         // Bytes written more than the timeout ago are past: cleared, and the

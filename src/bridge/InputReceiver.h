@@ -20,10 +20,11 @@
 #include "bridge/InputStatistics.h"
 #include "bridge/InputsConfig.h"
 
-// When each stretch of an input's bytes was last written. A frame of one
-// source may be handed on beside the universe of another that has gone
-// quiet; that universe's bytes must not go out again with it, so bytes are
-// cleared once they are older than the input's timeout.
+// When each stretch of an input's bytes was last written (the frame that
+// brought it). A frame of one source may be handed on beside the universe
+// of another that has gone quiet; that universe's bytes must not go out
+// again with it, so bytes are cleared once they are older than the input's
+// timeout.
 class WriteTimes {
 public:
     // Bytes [offset, offset + len) were written at nowUs.
@@ -173,6 +174,10 @@ protected:
 private:
     std::vector<LiveInput*> m_held;  // the frame being handed on; kept to spare an allocation a frame
     long long m_expiryDueUs = 0;     // when bytes of an input expire next; 0 = none held
+    // When the first bytes of the frame being assembled came: all its bytes
+    // count as written then, so a frame expires whole, not packet by packet.
+    long long m_frameStartUs = 0;
+    bool m_frameStarted = false;
     // The read's headers, set up once: rebuilding all BATCH of them wrote
     // 6 KB for every read, however few datagrams came.
     std::vector<uint8_t> m_buffers;

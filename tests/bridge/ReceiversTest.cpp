@@ -165,6 +165,8 @@ TEST(Receivers, E131SourcesTakeOverWithoutExpiredDataComingBack) {
         {"a universe gone quiet is not handed on beside another source's", 1000,
          {Send(0, 0xA, 150, 1, 0x11), Send(1500, 0xB, 100, 2, 0x22), Send(1500, 0xB, 100, 3, 0x23),
           Look(1520, {0, 0x22, 0x23})}},
+        {"a frame whose packets came apart expires whole", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Send(4, 0xA, 100, 2, 0x12), Look(999, {0x11, 0x12, 0}), Look(1002, {0, 0, 0})}},
         {"a universe expires on time while the others keep coming", 1000,
          {Send(0, 0xA, 100, 1, 0x11), Send(0, 0xA, 100, 2, 0x12), Send(600, 0xA, 100, 2, 0x13),
           Look(990, {0x11, 0x13, 0}), Look(1010, {0, 0x13, 0}), Look(1590, {0, 0x13, 0}), Look(1610, {0, 0, 0})}},
