@@ -187,8 +187,9 @@ void Bridge::Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) {
         ranges.clear();
         for (LiveInput* in : inputs) {
             // Nothing live left (every source ended): expires at once.
-            unsigned long long expire = in->expiresUs ? (unsigned long long)(nowMs + (in->expiresUs - nowUs) / 1000) : 0;
-            ranges.push_back({in->data.data(), (int)in->config.startChannel, (int)in->config.channelCount, expire});
+            long long expire = in->expiresUs ? nowMs + (in->expiresUs - nowUs) / 1000 : 0;
+            ranges.push_back({in->data.data(), (int)in->config.startChannel, (int)in->config.channelCount,
+                              (unsigned long long)expire});
         }
         sequence->SetBridgeData(ranges);
     }

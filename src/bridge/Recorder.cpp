@@ -205,7 +205,8 @@ void Recorder::CaptureLoop() {
             // (or whose sources all ended) is 0, never its old bytes.
             for (size_t i = 0; i < m_inputs.size(); ++i) {
                 if (m_expiresUs[i] < now) continue;
-                memcpy(frame.data() + m_packedAt[i], m_live.data() + m_inputs[i].startChannel, m_inputs[i].channelCount);
+                const InputConfig& in = m_inputs[i];
+                memcpy(frame.data() + m_packedAt[i], m_live.data() + in.startChannel, in.channelCount);
             }
             last = m_lastArrivalUs;
             m_lastArrivalUs = 0;
