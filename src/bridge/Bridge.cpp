@@ -162,11 +162,13 @@ void Bridge::TimerFired() {
 void Bridge::ArmTimer() {
     if (m_timerFd < 0) return;
     long long due = 0;
+    bool pending = false;
     for (auto& r : m_receivers) {
         long long d = r->FlushDueUs();
         if (d && (!due || d < due)) due = d;
+        pending |= r->BurstPending();
     }
-    m_recorder.BurstPending(due != 0);
+    m_recorder.BurstPending(pending);
     if (due == m_timerDueUs) return;
     m_timerDueUs = due;
     itimerspec spec;
@@ -180,13 +182,14 @@ void Bridge::ArmTimer() {
 
 void Bridge::Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) {
     if (sequence) {
-        unsigned long long nowMs = (unsigned long long)GetTimeMS();
+        long long nowMs = GetTimeMS();
         std::vector<Sequence::BridgeRange>& ranges = m_ranges;
         ranges.clear();
         for (LiveInput* in : inputs) {
-            // An input whose sources all ended expires at once.
-            unsigned long long expire = in->ended ? 0 : nowMs + in->config.timeoutMs;
-            ranges.push_back({in->data.data(), (int)in->config.startChannel, (int)in->config.channelCount, expire});
+            // Nothing live left (every source ended): expires at once.
+            long long expire = in->expiresUs ? nowMs + (in->expiresUs - nowUs) / 1000 : 0;
+            ranges.push_back({in->data.data(), (int)in->config.startChannel, (int)in->config.channelCount,
+                              (unsigned long long)expire});
         }
         sequence->SetBridgeData(ranges);
     }

@@ -24,13 +24,18 @@ const char* ParseDDP(const uint8_t* buf, size_t len, DDPPacket& out) {
         out.kind = (out.flags & DDP_FLAGS_REPLY) ? DDPPacketKind::Other : DDPPacketKind::Query;
         return nullptr;
     }
-    size_t count = GetBE16(buf + DDP_LENGTH_AT);
-    if (header + count > len) return "DDP length past the end of the datagram";
-    if ((uint64_t)out.offset + count > UINT32_MAX) return "DDP data past the 4 GiB offset space";
-    out.data = buf + header;
-    out.length = count;
     out.kind = (out.id == DDP_ID_DISPLAY || out.id == DDP_ID_ALL) ? DDPPacketKind::Data : DDPPacketKind::Other;
+    out.length = GetBE16(buf + DDP_LENGTH_AT);
+    if (header + out.length > len) return "DDP length past the end of the datagram";
+    if ((uint64_t)out.offset + out.length > UINT32_MAX) return "DDP data past the 4 GiB offset space";
+    out.data = buf + header;
     return nullptr;
+}
+
+// The packet's bytes [offset, end) reach into the input's range.
+static bool Reaches(const LiveInput& in, uint64_t offset, uint64_t end) {
+    uint64_t first = in.config.ddpOffset, last = first + in.config.channelCount;
+    return end > first && offset < last;
 }
 
 long long DDPReceiver::QuietUs() const {
@@ -61,6 +66,12 @@ void DDPReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from
     const char* why = ParseDDP(buf, len, p);
     if (why) {
         m_stats.Malformed(why);
+        // Counted on the inputs its header says it was meant for.
+        if (p.kind == DDPPacketKind::Data) {
+            for (LiveInput* in : m_inputs) {
+                if (Reaches(*in, p.offset, (uint64_t)p.offset + std::max<size_t>(p.length, 1))) ++in->stats.errors;
+            }
+        }
         return;
     }
     if (p.kind != DDPPacketKind::Data) {
@@ -72,8 +83,8 @@ void DDPReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from
     bool used = false;
     Source* src = nullptr;
     for (LiveInput* in : m_inputs) {
+        if (p.length == 0 || !Reaches(*in, p.offset, end)) continue;
         uint64_t first = in->config.ddpOffset, last = first + in->config.channelCount;
-        if (end <= first || p.offset >= last || p.length == 0) continue;
         if (!used) {
             src = Find(from, nowUs);
             if (!src) {
@@ -95,7 +106,7 @@ void DDPReceiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from
         if (std::find(src->inputs.begin(), src->inputs.end(), in) == src->inputs.end()) src->inputs.push_back(in);
         uint64_t from64 = std::max<uint64_t>(first, p.offset);
         uint64_t to64 = std::min<uint64_t>(last, end);
-        Store(*in, (uint32_t)(from64 - first), p.data + (from64 - p.offset), (size_t)(to64 - from64));
+        Store(*in, (uint32_t)(from64 - first), p.data + (from64 - p.offset), (size_t)(to64 - from64), nowUs);
     }
     if (!used) {
         // A push without data still ends the frame the sender built.

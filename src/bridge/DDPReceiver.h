@@ -21,11 +21,13 @@ struct DDPPacket {
     uint32_t offset = 0;
     bool push = false;
     const uint8_t* data = nullptr;
-    size_t length = 0;
+    size_t length = 0;  // as the header says, which may be past the usual 1440
 };
 
 // nullptr when buf holds a well-formed DDP packet (out is filled), else the
-// reason it was refused.
+// reason it was refused. Kind, offset and length are set as soon as the
+// header could be read, so a refused data packet still tells where it was
+// meant to go.
 const char* ParseDDP(const uint8_t* buf, size_t len, DDPPacket& out);
 
 class DDPReceiver : public InputReceiver {

@@ -128,32 +128,41 @@ void E131Receiver::Prepare(const InputsConfig& cfg) {
     }
 }
 
-int E131Receiver::ChooseHolder(int universe, Universe& u, long long nowUs) {
-    int best = -1;
+void E131Receiver::DropGone(int universe, Universe& u, long long nowUs) {
     for (size_t i = 0; i < u.sources.size();) {
-        if (nowUs - u.sources[i].lastSeenUs > (long long)E131_NETWORK_DATA_LOSS_MS * 1000) {
-            LogInfo(VB_E131BRIDGE, "E1.31 source \"%s\" silent on universe %d for %d ms: dropped\n",
-                    u.sources[i].name.c_str(), universe, E131_NETWORK_DATA_LOSS_MS);
-            u.sources.erase(u.sources.begin() + i);
-            if (u.holder == (int)i) u.holder = -1;
-            else if (u.holder > (int)i) --u.holder;
+        if (nowUs - u.sources[i].lastSeenUs <= (long long)E131_NETWORK_DATA_LOSS_MS * 1000) {
+            ++i;
             continue;
         }
-        if (best < 0 || u.sources[i].priority > u.sources[best].priority) best = (int)i;
-        ++i;
+        LogInfo(VB_E131BRIDGE, "E1.31 source \"%s\" silent on universe %d for %d ms: dropped\n",
+                u.sources[i].name.c_str(), universe, E131_NETWORK_DATA_LOSS_MS);
+        u.sources.erase(u.sources.begin() + i);
+        if (u.holder == (int)i) {
+            u.holder = -1;
+        } else if (u.holder > (int)i) {
+            --u.holder;
+        }
     }
-    // Among equals the source that has the universe keeps it.
-    if (best >= 0 && u.holder >= 0 && u.sources[u.holder].priority == u.sources[best].priority) best = u.holder;
-    u.holder = best;
-    return best;
 }
 
-bool E131Receiver::Orphaned(const LiveInput& in) const {
-    for (int i = 0; i < in.config.universeCount; ++i) {
-        auto it = m_universes.find(in.config.universe + i);
-        if (it != m_universes.end() && !it->second.sources.empty()) return false;
+int E131Receiver::ChooseHolder(Universe& u, long long nowUs) {
+    int best = -1;
+    for (size_t i = 0; i < u.sources.size(); ++i) {
+        const E131Source& s = u.sources[i];
+        if (best < 0 || s.priority > u.sources[best].priority ||
+            (s.priority == u.sources[best].priority && s.lastSeenUs > u.sources[best].lastSeenUs)) {
+            best = (int)i;
+        }
     }
-    return true;
+    // Among equals the source that has the universe keeps it while its data
+    // is live; data past the input's timeout is gone from the outputs, and
+    // a source still sending takes over rather than waiting for the 2.5 s.
+    if (best >= 0 && u.holder >= 0 && u.sources[u.holder].priority == u.sources[best].priority &&
+        nowUs - u.sources[u.holder].lastSeenUs <= InputTimeoutUs(*u.input)) {
+        best = u.holder;
+    }
+    u.holder = best;
+    return best;
 }
 
 void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& from, long long nowUs) {
@@ -174,6 +183,9 @@ void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& fro
         ++m_stats.ignored;
         return;
     }
+    // Sources gone quiet go before the packet's own is looked up, so that
+    // its index stays what the choice below returns.
+    DropGone(p.universe, u, nowUs);
     int s = -1;
     for (size_t i = 0; i < u.sources.size(); ++i) {
         if (memcmp(u.sources[i].cid, p.cid, 16) == 0) {
@@ -187,17 +199,13 @@ void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& fro
                     p.universe);
             u.sources.erase(u.sources.begin() + s);
             u.holder = -1;
-            ChooseHolder(p.universe, u, nowUs);
-            if (Orphaned(in)) {
-                in.ended = true;
-                Deliver(nowUs);
-            }
+            ChooseHolder(u, nowUs);
+            // Nobody is left to fill the universe: dark now, not at the timeout.
+            if (u.sources.empty()) Blank(p.universe, u, nowUs);
         }
         return;
     }
     if (s < 0) {
-        // Sources silent for 2.5 s free their places first.
-        if (u.sources.size() >= MAX_SOURCES_PER_UNIVERSE) ChooseHolder(p.universe, u, nowUs);
         if (u.sources.size() >= MAX_SOURCES_PER_UNIVERSE) {
             ++m_stats.ignored;
             return;
@@ -224,7 +232,7 @@ void E131Receiver::Handle(const uint8_t* buf, size_t len, const sockaddr_in& fro
     src.address = from.sin_addr.s_addr;
     src.lastSeenUs = nowUs;
     ++src.packets;
-    if (ChooseHolder(p.universe, u, nowUs) == s) Take(p.universe, u, p.data, p.length, nowUs);
+    if (ChooseHolder(u, nowUs) == s) Take(p.universe, u, p.data, p.length, nowUs);
 }
 
 std::vector<SourceReport> E131Receiver::Sources(const LiveInput& in, long long nowUs) const {

@@ -2,9 +2,10 @@
 // The bridge's E1.31 (sACN) input: parses data packets (ParseE131, also
 // used by the table tests, the fuzz target and kivmon), joins the multicast
 // group of every configured universe, and per universe lets the source of
-// the highest priority through. A source silent for 2.5 s, or one that says
-// its stream ended, is dropped; stale packets (sequence number up to 20
-// behind) are dropped as the standard says.
+// the highest priority through (among equals the one showing keeps the
+// universe until its data expires). A source silent for 2.5 s, or one that
+// says its stream ended, is dropped; stale packets (sequence number up to
+// 20 behind) are dropped as the standard says.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,8 +61,8 @@ public:
     std::vector<SourceReport> Sources(const LiveInput& in, long long nowUs) const override;
 
 private:
+    // Forgets the sources silent for 2.5 s.
+    void DropGone(int universe, Universe& u, long long nowUs);
     // The source that wins the universe now; -1 when none is left.
-    int ChooseHolder(int universe, Universe& u, long long nowUs);
-    // Every universe of the input lost its sources.
-    bool Orphaned(const LiveInput& in) const;
+    int ChooseHolder(Universe& u, long long nowUs);
 };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "log.h"
@@ -51,6 +52,82 @@ void FrameAssembler::Delivered(long long nowUs) {
         m_notes.pop_front();
     }
     m_active = m_slots.size();
+}
+
+void WriteTimes::Cut(uint32_t offset, uint32_t end) {
+    auto it = m_stretches.lower_bound(offset);
+    if (it != m_stretches.begin()) {
+        auto before = std::prev(it);
+        if (before->second.end > offset) {
+            // It starts before the cut: its head stays, and its tail when it reaches past.
+            Stretch tail = before->second;
+            before->second.end = offset;
+            if (tail.end > end) {
+                m_stretches.emplace(end, tail);
+                return;
+            }
+        }
+    }
+    while (it != m_stretches.end() && it->first < end) {
+        if (it->second.end > end) {
+            Stretch tail = it->second;
+            m_stretches.erase(it);
+            m_stretches.emplace(end, tail);
+            return;
+        }
+        it = m_stretches.erase(it);
+    }
+}
+
+void WriteTimes::Rescan() {
+    m_oldestUs = m_stretches.empty() ? 0 : LLONG_MAX;
+    m_newestUs = m_stretches.empty() ? 0 : LLONG_MIN;
+    for (auto& s : m_stretches) {
+        m_oldestUs = std::min(m_oldestUs, s.second.writtenUs);
+        m_newestUs = std::max(m_newestUs, s.second.writtenUs);
+    }
+}
+
+void WriteTimes::Wrote(uint32_t offset, uint32_t len, long long nowUs) {
+    if (len == 0) return;
+    uint32_t end = offset + len;
+    if (m_stretches.empty()) m_oldestUs = nowUs;
+    m_newestUs = std::max(m_newestUs, nowUs);
+    // The usual case: a sender writes the same stretches frame after frame.
+    auto it = m_stretches.find(offset);
+    if (it != m_stretches.end() && it->second.end == end) {
+        it->second.writtenUs = nowUs;
+        return;
+    }
+    Cut(offset, end);
+    m_stretches.emplace(offset, Stretch{end, nowUs});
+}
+
+bool WriteTimes::Expire(std::vector<uint8_t>& data, long long before) {
+    // The oldest time is only a bound between scans, so this scans about
+    // once per timeout while bytes keep coming.
+    if (m_stretches.empty() || m_oldestUs >= before) return false;
+    bool any = false;
+    for (auto it = m_stretches.begin(); it != m_stretches.end();) {
+        if (it->second.writtenUs < before) {
+            if (it->first < data.size()) {
+                memset(data.data() + it->first, 0, std::min<size_t>(it->second.end, data.size()) - it->first);
+            }
+            it = m_stretches.erase(it);
+            any = true;
+        } else {
+            ++it;
+        }
+    }
+    Rescan();
+    return any;
+}
+
+void WriteTimes::Clear(std::vector<uint8_t>& data, uint32_t offset, uint32_t len) {
+    uint32_t end = offset + len;
+    Cut(offset, end);
+    if (offset < data.size()) memset(data.data() + offset, 0, std::min<size_t>(end, data.size()) - offset);
+    Rescan();
 }
 
 long long BridgeClockUs() {
@@ -135,34 +212,60 @@ bool InputReceiver::Readable(long long nowUs) {
     return m_delivered;
 }
 
-long long InputReceiver::FlushDueUs() const { return m_frame.Pending() ? m_frame.LastHeldUs() + QuietUs() : 0; }
+// Expiry waits while a burst is held: handing on part of it would tear
+// the frame, and the burst goes on within QuietUs anyway.
+long long InputReceiver::FlushDueUs() const {
+    return m_frame.Pending() ? m_frame.LastHeldUs() + QuietUs() : m_expiryDueUs;
+}
 
 bool InputReceiver::Flush(long long nowUs) {
     m_delivered = false;
-    if (m_frame.Pending() && nowUs >= m_frame.LastHeldUs() + QuietUs()) Deliver(nowUs);
+    long long due = FlushDueUs();
+    if (due && nowUs >= due) Deliver(nowUs);
     return m_delivered;
 }
 
-void InputReceiver::Store(LiveInput& in, uint32_t offset, const uint8_t* data, size_t len) {
+void InputReceiver::Store(LiveInput& in, uint32_t offset, const uint8_t* data, size_t len, long long nowUs) {
     if (offset >= in.data.size()) return;
     len = std::min(len, in.data.size() - offset);
     memcpy(in.data.data() + offset, data, len);
+    if (!m_frameStarted) {
+        m_frameStarted = true;
+        m_frameStartUs = nowUs;
+    }
+    in.written.Wrote(offset, (uint32_t)len, m_frameStartUs);
     in.held = true;
-    in.ended = false;
+    long long due = in.written.OldestUs() + InputTimeoutUs(in) + 1;
+    if (!m_expiryDueUs || due < m_expiryDueUs) m_expiryDueUs = due;
+}
+
+void InputReceiver::Clear(LiveInput& in, uint32_t offset, uint32_t len) {
+    if (offset >= in.data.size()) return;
+    in.written.Clear(in.data, offset, (uint32_t)std::min<size_t>(len, in.data.size() - offset));
+    in.held = true;
 }
 
 void InputReceiver::Deliver(long long nowUs) {
     std::vector<LiveInput*>& held = m_held;
     held.clear();
+    m_expiryDueUs = 0;
+    m_frameStarted = false;
     for (LiveInput* in : m_inputs) {
-        if (in->held || in->ended) held.push_back(in);
+        const long long timeout = InputTimeoutUs(*in);
+        // Bytes written more than the timeout ago are past: cleared, and the
+        // input goes on without them (the outputs would keep them else).
+        if (in->written.Expire(in->data, nowUs - timeout)) in->held = true;
+        if (!in->written.Empty()) {
+            long long due = in->written.OldestUs() + timeout + 1;
+            if (!m_expiryDueUs || due < m_expiryDueUs) m_expiryDueUs = due;
+        }
+        if (!in->held) continue;
+        in->expiresUs = in->written.Empty() ? 0 : in->written.NewestUs() + timeout;
+        held.push_back(in);
     }
     m_frame.Delivered(nowUs);
     if (held.empty()) return;
     m_sink.Deliver(held, nowUs);
-    for (LiveInput* in : held) {
-        in->held = false;
-        in->ended = false;  // handed on as no longer live; stays so until data comes again
-    }
+    for (LiveInput* in : held) in->held = false;
     m_delivered = true;
 }

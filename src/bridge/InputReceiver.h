@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,12 +20,48 @@
 #include "bridge/InputStatistics.h"
 #include "bridge/InputsConfig.h"
 
-// One configured input while the bridge runs.
+// When each stretch of an input's bytes was last written (the frame that
+// brought it). A frame of one source may be handed on beside the universe
+// of another that has gone quiet; that universe's bytes must not go out
+// again with it, so bytes are cleared once they are older than the input's
+// timeout.
+class WriteTimes {
+public:
+    // Bytes [offset, offset + len) were written at nowUs.
+    void Wrote(uint32_t offset, uint32_t len, long long nowUs);
+    // Zeroes in data, and forgets, the stretches written before `before`;
+    // true when there were any.
+    bool Expire(std::vector<uint8_t>& data, long long before);
+    // Zeroes in data, and forgets, the bytes [offset, offset + len).
+    void Clear(std::vector<uint8_t>& data, uint32_t offset, uint32_t len);
+    bool Empty() const { return m_stretches.empty(); }
+    // No stretch was written before this (exact after Expire or Clear).
+    long long OldestUs() const { return m_oldestUs; }
+    long long NewestUs() const { return m_newestUs; }
+
+private:
+    struct Stretch {
+        uint32_t end;
+        long long writtenUs;
+    };
+    // Cuts [offset, end) out of the stretches that overlap it.
+    void Cut(uint32_t offset, uint32_t end);
+    void Rescan();
+
+    std::map<uint32_t, Stretch> m_stretches;  // by first byte; they never overlap
+    long long m_oldestUs = 0;
+    long long m_newestUs = 0;
+};
+
+// One configured input while the bridge runs (input thread).
 struct LiveInput {
     InputConfig config;
-    std::vector<uint8_t> data;  // the latest bytes received (input thread)
-    bool held = false;          // stored since the last frame was handed on
-    bool ended = false;         // every source said it stopped: no longer live
+    std::vector<uint8_t> data;  // the bytes received; 0 where nothing live was
+    WriteTimes written;         // when each stretch of data came
+    bool held = false;          // changed since the last frame was handed on
+    // As last handed on: when its newest bytes stop being live (monotonic
+    // us); 0 = nothing of it is live, the outputs drop it at once.
+    long long expiresUs = 0;
     InputStatistics stats;
 };
 
@@ -100,10 +137,13 @@ public:
     // The input thread found the socket readable: reads at most BATCH
     // datagrams. True when a frame was handed on.
     bool Readable(long long nowUs);
-    // Hands on held bytes whose burst has gone quiet. True when it did.
+    // Hands on held bytes whose burst has gone quiet, and inputs part of
+    // whose bytes have just expired. True when it did.
     bool Flush(long long nowUs);
     // When Flush has work next (monotonic us); 0 = none.
     long long FlushDueUs() const;
+    // Part of a sender's frame is held, waiting for the rest.
+    bool BurstPending() const { return m_frame.Pending(); }
 
     // Handles one datagram; public so tests and benchmarks feed bytes
     // without a socket.
@@ -113,8 +153,12 @@ public:
 
 protected:
     // Stores bytes of an input for the next frame.
-    void Store(LiveInput& in, uint32_t offset, const uint8_t* data, size_t len);
-    // Hands the held inputs on as one frame.
+    void Store(LiveInput& in, uint32_t offset, const uint8_t* data, size_t len, long long nowUs);
+    // Clears bytes of an input whose sender is gone; the next frame hands
+    // the input on without them.
+    void Clear(LiveInput& in, uint32_t offset, uint32_t len);
+    // Hands the held inputs on as one frame, with the bytes that expired
+    // meanwhile cleared (and so with every input that lost some).
     void Deliver(long long nowUs);
     // How long a held burst may stay quiet before it is handed on.
     virtual long long QuietUs() const { return QUIET_US; }
@@ -129,6 +173,11 @@ protected:
 
 private:
     std::vector<LiveInput*> m_held;  // the frame being handed on; kept to spare an allocation a frame
+    long long m_expiryDueUs = 0;     // when bytes of an input expire next; 0 = none held
+    // When the first bytes of the frame being assembled came: all its bytes
+    // count as written then, so a frame expires whole, not packet by packet.
+    long long m_frameStartUs = 0;
+    bool m_frameStarted = false;
     // The read's headers, set up once: rebuilding all BATCH of them wrote
     // 6 KB for every read, however few datagrams came.
     std::vector<uint8_t> m_buffers;
@@ -139,6 +188,9 @@ private:
 
 // A sender silent this long has gone (as E1.31's network data loss).
 static constexpr long long SOURCE_GONE_US = 2500000;
+
+// How long an input's bytes stay live after the packet that brought them.
+inline long long InputTimeoutUs(const LiveInput& in) { return (long long)in.config.timeoutMs * 1000; }
 
 // "a.b.c.d" of an address in network byte order.
 std::string AddressText(const sockaddr_in& a);
@@ -200,7 +252,15 @@ protected:
     // Takes a universe's channels into the frame being assembled.
     void Take(int universe, Universe& u, const uint8_t* data, size_t len, long long nowUs) {
         if (m_frame.Held((uint32_t)universe)) Deliver(nowUs);
-        Store(*u.input, u.offset, data, std::min(len, (size_t)u.input->config.channelsPerUniverse));
+        Store(*u.input, u.offset, data, std::min(len, (size_t)u.input->config.channelsPerUniverse), nowUs);
+        m_frame.Hold((uint32_t)universe, nowUs);
+        if (m_frame.Complete()) Deliver(nowUs);
+    }
+    // Clears a universe whose sources are gone, as part of the frame being
+    // assembled: a sender ends all its universes at once.
+    void Blank(int universe, Universe& u, long long nowUs) {
+        if (m_frame.Held((uint32_t)universe)) Deliver(nowUs);
+        Clear(*u.input, u.offset, (uint32_t)u.input->config.channelsPerUniverse);
         m_frame.Hold((uint32_t)universe, nowUs);
         if (m_frame.Complete()) Deliver(nowUs);
     }

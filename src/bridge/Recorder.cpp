@@ -33,7 +33,14 @@ void Recorder::Configure(const std::vector<InputConfig>& inputs) {
     }
     m_channels = m_ranges.empty() ? 0 : m_ranges.back().first + m_ranges.back().second;
     m_frameBytes = 0;
-    for (auto& r : m_ranges) m_frameBytes += r.second;
+    m_packedAt.assign(inputs.size(), 0);
+    for (auto& r : m_ranges) {
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            uint32_t start = inputs[i].startChannel;
+            if (start >= r.first && start - r.first < r.second) m_packedAt[i] = m_frameBytes + (start - r.first);
+        }
+        m_frameBytes += r.second;
+    }
 }
 
 void Recorder::Take(const std::vector<LiveInput*>& inputs, long long nowUs) {
@@ -42,7 +49,9 @@ void Recorder::Take(const std::vector<LiveInput*>& inputs, long long nowUs) {
     for (LiveInput* in : inputs) {
         memcpy(m_live.data() + in->config.startChannel, in->data.data(), in->config.channelCount);
         for (size_t i = 0; i < m_inputs.size(); ++i) {
-            if (m_inputs[i].index == in->config.index) m_arrived[i] = 1;
+            if (m_inputs[i].index != in->config.index) continue;
+            m_arrived[i] = 1;
+            m_expiresUs[i] = in->expiresUs;
         }
     }
     m_lastArrivalUs = nowUs;
@@ -120,6 +129,7 @@ bool Recorder::Start(const std::string& requested, int stepMs, int durationS, st
         std::lock_guard<std::mutex> lock(m_liveLock);
         m_live.assign(m_channels, 0);
         m_arrived.assign(m_inputs.size(), 0);
+        m_expiresUs.assign(m_inputs.size(), 0);
         m_lastArrivalUs = 0;
     }
     {
@@ -191,10 +201,12 @@ void Recorder::CaptureLoop() {
         long long last;  // the latest frame before this tick, 0 = none since the last tick
         {
             std::lock_guard<std::mutex> live(m_liveLock);
-            size_t at = 0;
-            for (auto& r : m_ranges) {
-                memcpy(frame.data() + at, m_live.data() + r.first, r.second);
-                at += r.second;
+            // Only what the outputs show now: an input past its timeout
+            // (or whose sources all ended) is 0, never its old bytes.
+            for (size_t i = 0; i < m_inputs.size(); ++i) {
+                if (m_expiresUs[i] < now) continue;
+                const InputConfig& in = m_inputs[i];
+                memcpy(frame.data() + m_packedAt[i], m_live.data() + in.startChannel, in.channelCount);
             }
             last = m_lastArrivalUs;
             m_lastArrivalUs = 0;

@@ -1,7 +1,8 @@
 #pragma once
 // Records what the bridge receives into a version 2 sequence file (zstd
 // blocks, one sparse range per stretch of configured channels): frames on a
-// fixed step, each holding the latest data of every input at its tick. The
+// fixed step, each holding what the inputs show at its tick (the latest
+// data of each, or 0 where it has expired, as on the outputs). The
 // ticks settle halfway between the frames a sender delivers, so a sender's
 // jitter of up to half a step neither doubles nor drops a frame. Two
 // threads: "KIV-Recorder" takes the frames on time, "KIV-RecWrite"
@@ -75,6 +76,7 @@ private:
 
     SourcesFn m_sources;
     std::vector<InputConfig> m_inputs;
+    std::vector<uint32_t> m_packedAt;  // per input: where its channels start in a recorded frame
     Ranges m_ranges;  // union of the inputs' channels, ascending
     uint32_t m_channels = 0;  // end of the last range
     uint32_t m_frameBytes = 0;  // sum of the ranges
@@ -83,9 +85,10 @@ private:
     std::atomic<bool> m_active{false};
     std::atomic<bool> m_burstPending{false};
 
-    // Guards m_live, m_lastArrivalUs, m_arrived.
+    // Guards m_live, m_expiresUs, m_lastArrivalUs, m_arrived.
     std::mutex m_liveLock;
     std::vector<uint8_t> m_live;  // the latest bytes of every channel, as received
+    std::vector<long long> m_expiresUs;  // per input (as m_inputs): when its bytes stop being live
     long long m_lastArrivalUs = 0;  // latest frame delivered since the last tick; 0 = none
     std::vector<char> m_arrived;    // per input (as m_inputs): delivered since the last tick
 

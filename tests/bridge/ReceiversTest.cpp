@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <poll.h>
 
+#include <map>
 #include <memory>
 
 #include "LiveInputSupport.h"
@@ -20,8 +22,9 @@ using kivtest::Bytes;
 namespace {
 
 struct Delivery {
+    long long atUs = 0;
     std::vector<Bytes> data;  // per input handed on
-    std::vector<bool> ended;
+    std::vector<long long> expiresUs;
 };
 
 class Rig : public InputSink {
@@ -43,13 +46,25 @@ public:
         }
         receiver->Prepare(cfg);
     }
-    void Deliver(const std::vector<LiveInput*>& inputs, long long) override {
+    void Deliver(const std::vector<LiveInput*>& inputs, long long nowUs) override {
         Delivery d;
+        d.atUs = nowUs;
         for (auto* in : inputs) {
             d.data.push_back(in->data);
-            d.ended.push_back(in->ended);
+            d.expiresUs.push_back(in->expiresUs);
         }
         frames.push_back(d);
+    }
+    // Runs the bridge's timer up to ms: quiet bursts and expired bytes go on.
+    void advance(long long ms) {
+        for (long long due; (due = receiver->FlushDueUs()) && due <= ms * 1000;) receiver->Flush(due);
+    }
+    // What the outputs show of the only input at ms: the latest frame until it expires.
+    Bytes shown(long long ms) {
+        for (auto f = frames.rbegin(); f != frames.rend(); ++f) {
+            if (f->atUs <= ms * 1000) return f->expiresUs[0] >= ms * 1000 ? f->data[0] : Bytes(f->data[0].size(), 0);
+        }
+        return Bytes(live[0]->data.size(), 0);
     }
     void send(const Bytes& p, long long ms, uint32_t ip = 0x7f000002) {
         sockaddr_in from{};
@@ -98,8 +113,81 @@ TEST(Receivers, E131HighestPriorityWinsUntilSilentThenLowerTakesOverAndTerminati
 
     rig.send(kivtest::E131Data(1, 5, Bytes(4, 0x77), 100, 0xA, "x", 0x40), 2530);  // stream terminated
     ASSERT_EQ(4u, rig.frames.size());
-    EXPECT_TRUE(rig.frames[3].ended[0]);
-    EXPECT_EQ(Bytes(4, 0x13), rig.frames[3].data[0]) << "a terminating packet's data is not used";
+    EXPECT_EQ(0, rig.frames[3].expiresUs[0]) << "ended: dropped by the outputs at once";
+    EXPECT_EQ(Bytes(4, 0), rig.frames[3].data[0]) << "neither the terminating packet's data nor the old";
+}
+
+// One step of an arbitration scenario on E1.31 universes 1-3 of one input
+// (4 channels each): a source sends a universe one value, ends its stream
+// there, or the outputs are looked at.
+struct Step {
+    long long ms;
+    uint8_t cid, priority;  // cid 0: a look at the outputs
+    int universe;
+    uint8_t value, options;
+    Bytes shown;  // a look: the value each universe shows
+};
+Step Send(long long ms, uint8_t cid, uint8_t prio, int u, uint8_t v) { return {ms, cid, prio, u, v, 0, {}}; }
+Step End(long long ms, uint8_t cid, int universe) { return {ms, cid, 100, universe, 0x7F, 0x40, {}}; }
+Step Look(long long ms, Bytes shown) { return {ms, 0, 0, 0, 0, 0, shown}; }
+
+TEST(Receivers, E131SourcesTakeOverWithoutExpiredDataComingBack) {
+    struct Case { const char* name; int timeoutMs; std::vector<Step> steps; };
+    const Case cases[] = {
+        {"equal priority: a newer source takes over once the holder's data has expired", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Look(500, {0x11, 0, 0}), Look(1100, {0, 0, 0}), Send(1500, 0xB, 100, 1, 0x21),
+          Send(1500, 0xB, 100, 2, 0x22), Send(1500, 0xB, 100, 3, 0x23), Look(1520, {0x21, 0x22, 0x23})}},
+        {"equal priority: the source shown keeps the universe while its data is live", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Send(500, 0xB, 100, 1, 0x21), Look(520, {0x11, 0, 0}),
+          Send(900, 0xA, 100, 1, 0x12), Send(1400, 0xB, 100, 1, 0x22), Look(1420, {0x12, 0, 0}),
+          Send(1950, 0xB, 100, 1, 0x23), Look(1970, {0x23, 0, 0})}},
+        {"a universe gone quiet is not handed on beside another source's", 1000,
+         {Send(0, 0xA, 150, 1, 0x11), Send(1500, 0xB, 100, 2, 0x22), Send(1500, 0xB, 100, 3, 0x23),
+          Look(1520, {0, 0x22, 0x23})}},
+        {"a frame whose packets came apart expires whole", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Send(4, 0xA, 100, 2, 0x12), Look(999, {0x11, 0x12, 0}), Look(1002, {0, 0, 0})}},
+        {"a universe expires on time while the others keep coming", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Send(0, 0xA, 100, 2, 0x12), Send(600, 0xA, 100, 2, 0x13),
+          Look(990, {0x11, 0x13, 0}), Look(1010, {0, 0x13, 0}), Look(1590, {0, 0x13, 0}), Look(1610, {0, 0, 0})}},
+        {"the first packet of a source is shown when the last went silent 2.5 s before", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Send(0, 0xA, 200, 2, 0x12), Send(3000, 0xB, 100, 1, 0x21),
+          Send(3000, 0xB, 50, 2, 0x22), Look(3020, {0x21, 0x22, 0})}},
+        {"the first packet of a source is shown when nobody held the universe", 1000,
+         {Send(0, 0xB, 100, 1, 0x21), Look(20, {0x21, 0, 0})}},
+        {"a timeout above 2.5 s holds the last look until a lower priority backup takes over", 3000,
+         {Send(0, 0xA, 150, 1, 0x11), Send(1500, 0xB, 100, 1, 0x21), Look(2490, {0x11, 0, 0}),
+          Send(2600, 0xB, 100, 1, 0x22), Look(2620, {0x22, 0, 0})}},
+        {"a source that ends its stream darkens its universe at once, the others stay", 1000,
+         {Send(0, 0xA, 100, 1, 0x11), Send(0, 0xB, 100, 2, 0x12), End(100, 0xA, 1), Look(120, {0, 0x12, 0}),
+          End(200, 0xB, 2), Look(220, {0, 0, 0})}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        InputConfig config = Universes(1, 3);
+        config.timeoutMs = c.timeoutMs;
+        Rig rig(InputProtocol::E131, {config});
+        std::map<std::pair<int, int>, uint8_t> sequence;  // per source and universe
+        std::map<uint8_t, long long> sentUs;               // per value
+        for (const Step& s : c.steps) {
+            rig.advance(s.ms);
+            if (s.cid) {
+                rig.send(kivtest::E131Data(s.universe, sequence[{s.cid, s.universe}]++, Bytes(4, s.value), s.priority,
+                                           s.cid, "source", s.options),
+                         s.ms);
+                sentUs[s.value] = s.ms * 1000;
+                continue;
+            }
+            Bytes want;
+            for (uint8_t v : s.shown) want.insert(want.end(), 4, v);
+            EXPECT_EQ(want, rig.shown(s.ms)) << "at " << s.ms << " ms";
+        }
+        // Nothing is ever handed on past its timeout.
+        for (const Delivery& d : rig.frames) {
+            for (size_t at = 0; at < d.data[0].size(); at += 4) {
+                if (uint8_t v = d.data[0][at]) { EXPECT_LE(d.atUs, sentUs[v] + c.timeoutMs * 1000LL) << "universe " << at / 4 + 1; }
+            }
+        }
+    }
 }
 
 TEST(Receivers, E131SendersBeyondSixteenWaitUntilOneHasBeenSilentFor2500Ms) {
@@ -220,6 +308,36 @@ TEST(Receivers, DDPFramesWaitForPushAndLandByOffset) {
     EXPECT_EQ(1u, rig.live[1]->stats.sequenceGaps);  // counted on the inputs the packet reached
     rig.send(kivtest::DDPData(9000, Bytes(10, 1), true), 80);
     EXPECT_EQ(1u, rig.receiver->Statistics().unconfigured);
+    // A damaged packet counts on the inputs its header names; one without a header on none.
+    Bytes damaged = kivtest::DDPData(1200, Bytes(100, 1), true);
+    damaged.pop_back();
+    rig.send(damaged, 90);
+    rig.send(Bytes(5, 0x41), 90);
+    EXPECT_EQ(2u, rig.receiver->Statistics().malformed);
+    EXPECT_EQ(0u, rig.live[0]->stats.errors);
+    EXPECT_EQ(1u, rig.live[1]->stats.errors);
+}
+
+TEST(Receivers, DDPPacketsOfUpTo2038DataBytesAreTakenLongerOnesAreOversized) {
+    InputConfig c;
+    c.channelCount = 3000;
+    Rig rig(InputProtocol::DDP, {c});
+    sockaddr_in a{};
+    socklen_t n = sizeof(a);
+    ASSERT_TRUE(rig.receiver->Open("127.0.0.1", 0) && getsockname(rig.receiver->Descriptor(), (sockaddr*)&a, &n) == 0);
+    kivtest::UdpSender sender("127.0.0.1");
+    for (size_t bytes : {1440, 1500, 2038, 2039}) {
+        SCOPED_TRACE(bytes);
+        size_t frames = rig.frames.size();
+        Bytes packet = kivtest::DDPData(0, Bytes(bytes, (uint8_t)bytes), true);
+        ASSERT_TRUE(sender.send(packet, "127.0.0.1", ntohs(a.sin_port)));
+        pollfd p{rig.receiver->Descriptor(), POLLIN, 0};
+        ASSERT_EQ(1, poll(&p, 1, 5000));
+        rig.receiver->Readable(BridgeClockUs());
+        EXPECT_EQ(bytes <= 2038 ? frames + 1 : frames, rig.frames.size());
+    }
+    EXPECT_EQ(1u, rig.receiver->Statistics().oversized);
+    EXPECT_EQ(Bytes(2038, (uint8_t)2038), Bytes(rig.live[0]->data.begin(), rig.live[0]->data.begin() + 2038));
 }
 
 TEST(Receivers, ArtNetPollRepliesListTheUniversesFourPerReply) {

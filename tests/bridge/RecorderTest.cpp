@@ -7,7 +7,9 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <random>
+#include <set>
 
 #include "FaultSupport.h"
 #include "NetTestSupport.h"
@@ -24,6 +26,7 @@ public:
         std::vector<InputConfig> configs;
         for (auto& r : ranges) {
             InputConfig c;
+            c.index = (int)configs.size();
             c.startChannel = r.first;
             c.channelCount = r.second;
             configs.push_back(c);
@@ -33,14 +36,21 @@ public:
         }
         rec.Configure(configs);
     }
-    // Every input's bytes become value + their index in the input.
+    // Every input's bytes become value + their index in the input, live for a minute.
     void feed(const std::function<uint8_t(size_t input, size_t i)>& value) {
         std::vector<LiveInput*> all;
         for (size_t k = 0; k < inputs.size(); ++k) {
             for (size_t i = 0; i < inputs[k]->data.size(); ++i) inputs[k]->data[i] = value(k, i);
+            inputs[k]->expiresUs = BridgeClockUs() + 60000000;
             all.push_back(inputs[k].get());
         }
         rec.Take(all, BridgeClockUs());
+    }
+    // Input k's bytes all become v, live until expiresUs.
+    void feedOne(size_t k, uint8_t v, long long expiresUs) {
+        std::fill(inputs[k]->data.begin(), inputs[k]->data.end(), v);
+        inputs[k]->expiresUs = expiresUs;
+        rec.Take({inputs[k].get()}, BridgeClockUs());
     }
     uint32_t written() { return rec.Status()["frames"].asUInt(); }
 
@@ -105,6 +115,35 @@ TEST(Recorder, WritesTheInputsSparseAndCompressedBesideItsNameThenRenames) {
     }
     values.erase(0);  // a frame taken before the first value came
     EXPECT_EQ((size_t)VALUES, values.size());
+}
+
+TEST(Recorder, AnInputPastItsExpiryIsRecordedAsZero) {
+    kivtest::TempMediaDir media;
+    RecorderRig rig({{0, 4}, {10, 4}});
+    std::string why;
+    ASSERT_TRUE(rig.rec.Start("expiry", 20, 0, why)) << why;
+    long long expires = BridgeClockUs() + 1000000;
+    rig.feedOne(0, 0x11, expires);
+    // Input 1 goes on after input 0 expired; input 0 must not come back with it.
+    for (uint8_t v : {1, 2}) {
+        rig.feedOne(1, v, expires + 60000000);
+        uint32_t seen = rig.written();
+        auto later = [&] { return rig.written() >= seen + 3 && BridgeClockUs() > expires + 40000; };
+        ASSERT_TRUE(kivtest::waitUntil(later, 10000));
+    }
+    rig.rec.Stop();
+
+    auto f = Open(media.file("/sequences/expiry.hseq"));
+    ASSERT_TRUE(f);
+    std::vector<uint8_t> buf(14);
+    std::map<int, std::set<int>> input0;  // input 1's value -> input 0's values beside it
+    for (uint32_t n = 0; n < f->getNumFrames(); ++n) {
+        std::unique_ptr<HSEQFile::FrameData> fd(f->getFrame(n));
+        ASSERT_TRUE(fd && fd->readFrame(buf.data(), buf.size())) << n;
+        input0[buf[10]].insert(buf[0]);
+    }
+    EXPECT_TRUE(input0[1].count(0x11)) << "recorded while live";
+    EXPECT_EQ(std::set<int>{0}, input0[2]) << "recorded after it expired";
 }
 
 TEST(Recorder, AFullDiskKeepsTheWholeBlocksOrThePreviousFile) {
