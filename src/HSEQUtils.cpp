@@ -1,7 +1,9 @@
 // hsequtils: the command-line tool for sequence files. Prints a file's
 // metadata as JSON (-j), dumps channel ranges frame by frame (-d), and
 // converts a file to another version, compression or sparse layout,
-// optionally merging other sequence files onto it (-m/-M).
+// optionally merging other sequence files onto it (-m/-M). --frames keeps a
+// span of frames and --eseq writes one channel range as a single-model
+// effect file: together they cut an effect out of a show.
 //
 // Exit status: 0 done; 1 bad usage, an input that cannot be opened, an
 // output that cannot be created or written, or frames that could not be read.
@@ -56,12 +58,13 @@ static void usage(const char* appname) {
     printf("   -h                - This help output\n");
 }
 
-// "a-b" (1-based, end inclusive) or "a+n" (1-based start, count).
-static bool parseRange(const char* text, std::pair<uint32_t, uint32_t>& range) {
+// "a-b" (end inclusive) or "a+n" (start, count), numbered from `base`
+// (channels from 1, frames from 0).
+static bool parseRange(const char* text, std::pair<uint32_t, uint32_t>& range, unsigned base = 1) {
     char* end = nullptr;
     errno = 0;
     unsigned long long start = strtoull(text, &end, 10);
-    if (end == text || (*end != '-' && *end != '+') || start < 1 || start > UINT32_MAX || errno) {
+    if (end == text || (*end != '-' && *end != '+') || start < base || start > UINT32_MAX || errno || *text == '-') {
         return false;
     }
     char sep = *end;
@@ -72,9 +75,9 @@ static bool parseRange(const char* text, std::pair<uint32_t, uint32_t>& range) {
     }
     if (sep == '-') {
         if (value < start) return false;
-        range = {(uint32_t)(start - 1), (uint32_t)(value - start + 1)};
+        range = {(uint32_t)(start - base), (uint32_t)(value - start + 1)};
     } else {
-        range = {(uint32_t)(start - 1), (uint32_t)value};
+        range = {(uint32_t)(start - base), (uint32_t)value};
     }
     return true;
 }
@@ -210,8 +213,13 @@ int main(int argc, char* argv[]) {
     std::vector<MergeSource> merges;
     HSEQFile::RangeList ranges;
 
+    std::pair<uint32_t, uint32_t> frames{0, UINT32_MAX};
+    bool eseq = false;
+    enum { OPT_FRAMES = 1000, OPT_ESEQ };
     static struct option longOptions[] = {{"help", no_argument, 0, 'h'},
                                           {"output", required_argument, 0, 'o'},
+                                          {"frames", required_argument, 0, OPT_FRAMES},
+                                          {"eseq", no_argument, 0, OPT_ESEQ},
                                           {0, 0, 0, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "Vvo:m:M:f:c:l:r:njdh", longOptions, nullptr)) != -1) {
@@ -277,6 +285,15 @@ int main(int argc, char* argv[]) {
             case 'd':
                 dump = true;
                 break;
+            case OPT_FRAMES:
+                if (!parseRange(optarg, frames, 0) || frames.second == 0) {
+                    printf("Invalid frame range: %s\n", optarg);
+                    return 1;
+                }
+                break;
+            case OPT_ESEQ:
+                eseq = true;
+                break;
             case 'h':
                 usage(argv[0]);
                 return 0;
@@ -335,32 +352,76 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
-    std::unique_ptr<HSEQFile> dest(
-        HSEQFile::createHSEQFile(outputFilename, fileVersionMajor, compressionType, compressionLevel));
-    if (!dest) {
+    uint32_t firstFrame = frames.first;
+    uint32_t endFrame = (uint32_t)std::min<uint64_t>((uint64_t)frames.first + frames.second, src->getNumFrames());
+    if (firstFrame >= endFrame) {
+        printf("Frame range %u+%u holds none of the %u frames of %s\n", frames.first, frames.second,
+               src->getNumFrames(), inputFilename.c_str());
+        return 1;
+    }
+    if (eseq) {
+        if (ranges.size() != 1) {
+            printf("An ESEQ file holds one model: give its channels with exactly one -r\n");
+            return 1;
+        }
+        if (src->getStepTime() != HSEQFile::ESEQ_STEP_MS) {
+            printf("ESEQ files step every %d ms but %s steps every %d ms: write a sequence file (without --eseq) "
+                   "to play as an effect instead\n",
+                   HSEQFile::ESEQ_STEP_MS, inputFilename.c_str(), src->getStepTime());
+            return 1;
+        }
+    }
+
+    std::unique_ptr<HSEQFile> dest;
+    std::unique_ptr<FileReplacer> eseqOut;
+    if (eseq) {
+        eseqOut = std::make_unique<FileReplacer>(outputFilename);
+        std::vector<uint8_t> header = HSEQFile::eseqHeader(ranges[0].second, ranges[0].first + 1, ranges[0].second);
+        if (!eseqOut->Open() || !eseqOut->Write((const char*)header.data(), header.size())) {
+            printf("Failed to create %s: %s\n", outputFilename.c_str(), eseqOut->Error().c_str());
+            return 1;
+        }
+    } else {
+        dest.reset(HSEQFile::createHSEQFile(outputFilename, fileVersionMajor, compressionType, compressionLevel));
+    }
+    if (!dest && !eseq) {
         printf("Failed to create HSEQ file (returned nullptr)!\n");
         return 1;
     }
-    dest->enableMinorVersionFeatures((uint8_t)fileVersionMinor);
+    if (dest) dest->enableMinorVersionFeatures((uint8_t)fileVersionMinor);
 
     HSEQFile::RangeList readRanges = ranges;
     if (ranges.empty()) {
         readRanges.push_back({0, ALL_CHANNELS});
-    } else if (fileVersionMajor >= 2 && sparse) {
+    } else if (fileVersionMajor >= 2 && sparse && dest) {
         V2HSEQFile* v2 = dynamic_cast<V2HSEQFile*>(dest.get());
         if (v2) v2->setSparseRanges(ranges);
     }
-    src->prepareRead(readRanges, 0);
-    dest->initializeFromHSEQ(*src);
-    dest->writeHeader();
+    src->prepareRead(readRanges, firstFrame);
+    if (dest) {
+        dest->initializeFromHSEQ(*src);
+        if (firstFrame != 0 || endFrame != src->getNumFrames()) {
+            dest->setNumFrames(endFrame - firstFrame);
+            // Their frame numbers are the whole show's, not the cut's.
+            auto& headers = dest->getVariableHeaders();
+            headers.erase(std::remove_if(headers.begin(), headers.end(),
+                                         [](const HSEQFile::VariableHeader& h) {
+                                             return h.code[0] == 'F' && (h.code[1] == 'C' || h.code[1] == 'E');
+                                         }),
+                          headers.end());
+        }
+        dest->writeHeader();
+    }
 
     // Channels past what the output stores never reach it; loops stop there.
     uint64_t bufSize = std::max<uint64_t>(FRAME_BUFFER_SIZE, src->getMaxChannel());
-    uint64_t outChannels = std::min<uint64_t>(bufSize, std::max(src->getMaxChannel(), dest->getMaxChannel()));
+    uint64_t outChannels =
+        std::min<uint64_t>(bufSize, std::max(src->getMaxChannel(), dest ? dest->getMaxChannel() : 0u));
     std::vector<uint8_t> buffer(bufSize);
     std::vector<uint8_t> mergeBuffer(merges.empty() ? 0 : bufSize);
     int missing = 0;
-    for (uint32_t f = 0; f < src->getNumFrames(); ++f) {
+    bool writeFailed = false;
+    for (uint32_t f = firstFrame; f < endFrame; ++f) {
         // Values merged into the previous frame must not stay where this
         // frame's input writes nothing.
         for (auto& m : merges) {
@@ -398,14 +459,24 @@ int main(int argc, char* argv[]) {
                 }
             }
         }
-        dest->addFrame(f, buffer.data());
-    }
-    dest->finalize();
-    if (outputFilename == "-memory-") {
-        printf("size: %llu\n", (unsigned long long)dest->tell());
+        if (dest) {
+            dest->addFrame(f - firstFrame, buffer.data());
+        } else if (!writeFailed) {
+            uint32_t start, count;
+            bool inside = clipRange(ranges[0], bufSize, start, count) && count == ranges[0].second;
+            writeFailed = !inside || !eseqOut->Write((const char*)&buffer[start], count);
+        }
     }
     int status = 0;
-    if (dest->hadWriteError()) {
+    if (dest) {
+        dest->finalize();
+        if (outputFilename == "-memory-") {
+            printf("size: %llu\n", (unsigned long long)dest->tell());
+        }
+        if (dest->hadWriteError()) status = 1;
+    } else if (writeFailed || !eseqOut->Commit()) {
+        printf("Failed to write %s: %s\n", outputFilename.c_str(),
+               eseqOut->Error().empty() ? "the channel range lies past the frame buffer" : eseqOut->Error().c_str());
         status = 1;
     }
     if (missing) {

@@ -7,6 +7,7 @@
 
 #include "HSEQTestSupport.h"
 #include "TestSupport.h"
+#include "common.h"
 
 using namespace hseqtest;
 
@@ -363,4 +364,55 @@ TEST(HSEQUtils, MergedValuesDoNotLingerWhereTheInputHasNoChannels) {
             EXPECT_EQ(out[f][c], m ? m : in[c]) << f << "/" << c;
         }
     }
+}
+
+TEST(HSEQUtils, CutsAnEffectOutOfAShowAsAnESEQOrASequenceFile) {
+    ScratchDir dir;
+    ShowSpec spec = SmallShow();
+    spec.stepMs = 50;
+    spec.extraHeaders.emplace_back("FE", FrameNamesHeader({{"snow", {{2, 20}}}}));
+    ASSERT_TRUE(GenerateShow(dir.file("s.hseq"), spec));
+    std::string in = " " + dir.file("s.hseq");
+    Bytes expected(2000);
+
+    // Channels 101-130 of frames 5-9 as a single-model effect.
+    std::string out;
+    ASSERT_EQ(Util("--eseq -r 101+30 --frames 5-9 -o " + dir.file("cut.eseq") + in, &out), 0) << out;
+    auto eseq = Open(dir.file("cut.eseq"));
+    ASSERT_NE(eseq, nullptr);
+    EXPECT_EQ(ReadFile(dir.file("cut.eseq")).size(), 20u + 5 * 30);
+    EXPECT_EQ(dynamic_cast<V2HSEQFile*>(eseq.get())->getSparseRanges(), (HSEQFile::RangeList{{100, 30}}));
+    auto frames = ReadAllFrames(eseq.get(), 2000);
+    ASSERT_EQ(frames.size(), 5u);
+    for (uint32_t i = 0; i < 5; ++i) {
+        RenderShowFrame(spec, 5 + i, expected.data());
+        EXPECT_EQ(Bytes(frames[i].begin() + 100, frames[i].begin() + 130), Bytes(&expected[100], &expected[130])) << i;
+    }
+
+    // The same cut as a sparse sequence file: its FE header (frame numbers
+    // of the whole show) is left behind.
+    ASSERT_EQ(Util("-r 101+30 --frames 5+5 -o " + dir.file("cut.hseq") + in, &out), 0) << out;
+    auto hseq = Open(dir.file("cut.hseq"));
+    ASSERT_NE(hseq, nullptr);
+    EXPECT_EQ(hseq->getNumFrames(), 5u);
+    EXPECT_EQ(ReadAllFrames(hseq.get(), 2000), frames);
+    for (auto& h : hseq->getVariableHeaders()) EXPECT_NE(std::string(h.code, 2), "FE");
+
+    struct Case { std::string args; std::string message; };
+    const Case refused[] = {
+        {"--eseq --frames 1-2", "An ESEQ file holds one model: give its channels with exactly one -r"},
+        {"--eseq -r 1+10 -r 50+10", "An ESEQ file holds one model: give its channels with exactly one -r"},
+        {"-r 1+10 --frames 40-50", "Frame range 40+11 holds none of the 30 frames of " + dir.file("s.hseq")},
+        {"-r 1+10 --frames 9-3", "Invalid frame range: 9-3"},
+    };
+    for (const Case& c : refused) {
+        EXPECT_EQ(Util(c.args + " -o " + dir.file("bad.eseq") + in, &out), 1) << c.args;
+        EXPECT_EQ(out, c.message + "\n");
+    }
+    spec.stepMs = 25;
+    ASSERT_TRUE(GenerateShow(dir.file("fast.hseq"), spec));
+    EXPECT_EQ(Util("--eseq -r 1+10 -o " + dir.file("bad.eseq") + " " + dir.file("fast.hseq"), &out), 1);
+    EXPECT_EQ(out, "ESEQ files step every 50 ms but " + dir.file("fast.hseq") +
+                       " steps every 25 ms: write a sequence file (without --eseq) to play as an effect instead\n");
+    EXPECT_FALSE(FileExists(dir.file("bad.eseq")));
 }

@@ -208,7 +208,7 @@ Json::Value EffectPlayer::GetRunning() {
     for (auto& r : m_running) {
         Json::Value e;
         e["name"] = r.name;
-        e["startChannel"] = (Json::UInt64)(r.frames->firstChannel() + r.offset + 1);
+        e["startChannel"] = (Json::Int)(r.frames->firstChannel() + r.offset + 1);
         e["channelCount"] = r.frames->frameBytes;
         e["frames"] = r.frames->frames;
         e["stepMs"] = r.frames->stepMs;

@@ -164,7 +164,7 @@ HSEQFile::HSEQFile(const std::string& filename, FILE* file, const std::vector<ui
         m_seqVersionMinor = 0;
         m_seqVersionMajor = 2;
         m_seqChannelCount = GetLE32(&header[8]);
-        m_seqStepTime = 50;
+        m_seqStepTime = ESEQ_STEP_MS;
         uint64_t frames = m_seqFileSize > ESEQ_HEADER_SIZE ? (m_seqFileSize - ESEQ_HEADER_SIZE) / m_seqChannelCount : 0;
         m_seqNumFrames = (uint32_t)std::min<uint64_t>(frames, UINT32_MAX);
     } else {
@@ -252,6 +252,17 @@ static bool CheckHeader(const std::string& filename, const std::vector<uint8_t>&
         }
     }
     return true;
+}
+
+// "ESEQ", 4 bytes unused, channels per frame, first model channel (from 1),
+// model channel count: all little-endian 32-bit.
+std::vector<uint8_t> HSEQFile::eseqHeader(uint32_t channels, uint32_t firstChannel, uint32_t count) {
+    std::vector<uint8_t> h(ESEQ_HEADER_SIZE, 0);
+    memcpy(h.data(), "ESEQ", 4);
+    PutLE32(&h[8], channels);
+    PutLE32(&h[12], firstChannel);
+    PutLE32(&h[16], count);
+    return h;
 }
 
 HSEQFile* HSEQFile::openHSEQFile(const std::string& filename) {

@@ -95,6 +95,11 @@ public:
     static HSEQFile* createHSEQFile(const std::string& filename, int version,
                                     CompressionType type = CompressionType::zstd, int level = -99);
     static std::string getMediaFilename(const std::string& filename);
+    // The 20-byte header of a single-model "ESEQ" file, whose frames (each
+    // `channels` bytes, of which the model's first `count`) follow it and
+    // step every ESEQ_STEP_MS. `firstChannel` counts from 1.
+    static constexpr int ESEQ_STEP_MS = 50;
+    static std::vector<uint8_t> eseqHeader(uint32_t channels, uint32_t firstChannel, uint32_t count);
 
     virtual ~HSEQFile();
 

@@ -28,9 +28,8 @@ Bytes EffectFrame(uint32_t channels, uint32_t k) {
 class EffectPlayerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static bool registered = false;
-        if (!registered) RegisterEffectCommands();
-        registered = true;
+        CommandManager::INSTANCE.Init();
+        RegisterEffectCommands();
         mkdir(media.file("/effects").c_str(), 0775);
         std::vector<Bytes> frames;
         for (uint32_t k = 0; k < 4; ++k) frames.push_back(EffectFrame(6, k));
@@ -38,7 +37,10 @@ protected:
         ASSERT_TRUE(hseqtest::WriteFile(media.file("/effects/blink.eseq"), hseqtest::BuildESEQ(6, 11, 6, frames)));
         LightDelay = 25000;
     }
-    void TearDown() override { EffectPlayer::INSTANCE.StopAll(); }
+    void TearDown() override {
+        EffectPlayer::INSTANCE.StopAll();
+        CommandManager::INSTANCE.Cleanup();
+    }
 
     // Overlays once at a clock value; returns the frame shown at channel 11
     // (-1: nothing of the effect there).
@@ -143,6 +145,29 @@ TEST_F(EffectPlayerTest, ASequenceChangeEndsForegroundEffectsOnlyAndSequencesPla
     RenderShowFrame(spec, 0, frame.data());
     EXPECT_EQ(Bytes(data + 1000, data + 1020), frame);
     EXPECT_EQ(data[10], 0);
+}
+
+TEST_F(EffectPlayerTest, TheDocumentedPresetsStartAndStopEffects) {
+    ASSERT_TRUE(CopyFileContents(kivtest::sourceDir() + "/docs/examples/effect-presets.json",
+                                 media.file("/config/commandPresets.json")));
+    for (const char* name : {"flash", "sparkle"}) {
+        ASSERT_TRUE(hseqtest::WriteFile(media.file(std::string("/effects/") + name + ".eseq"),
+                                        hseqtest::BuildESEQ(6, 1, 6, {EffectFrame(6, 0)})));
+    }
+    for (const char* preset : {"DOORBELL", "TREE_SPARKLE"}) CommandManager::INSTANCE.TriggerPreset(preset);
+    CommandManager::INSTANCE.WaitForPresets();
+    Json::Value running = EffectPlayer::INSTANCE.GetRunning();
+    ASSERT_EQ(running.size(), 2u) << running;
+    EXPECT_EQ(running[0]["name"], "flash");
+    EXPECT_TRUE(running[0]["background"].asBool());
+    EXPECT_EQ(running[1]["startChannel"], 1537);
+    EXPECT_TRUE(running[1]["loop"].asBool());
+    CommandManager::INSTANCE.TriggerPreset("TREE_SPARKLE_END");
+    CommandManager::INSTANCE.WaitForPresets();
+    EXPECT_EQ(EffectPlayer::INSTANCE.GetRunning().size(), 1u);
+    CommandManager::INSTANCE.TriggerPreset("QUIET");
+    CommandManager::INSTANCE.WaitForPresets();
+    EXPECT_TRUE(EffectPlayer::INSTANCE.GetRunning().empty());
 }
 
 }  // namespace
