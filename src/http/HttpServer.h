@@ -95,6 +95,12 @@ public:
     void ConnectionStarted(void** context, int fd);
     void ConnectionStage(void* context, Stage stage);
     void ConnectionClosed(void** context);
+    // The request target (path and query) as sent, handed over before
+    // libmicrohttpd decodes it in place.
+    void TargetSent(void* context, const char* target);
+    // The target as sent of the request whose decoded path is at `url` and
+    // version at `version`: false when a NUL byte in it hid the rest.
+    bool SentTarget(void* context, const char* url, const char* version, std::string& target);
 
 private:
     struct Mount {
@@ -110,6 +116,10 @@ private:
         Stage stage = Stage::Head;
         int answered = 0;  // requests answered on it
         bool dropped = false;
+        // The current request's target as sent and where libmicrohttpd
+        // keeps it; only the connection's own server thread touches them.
+        std::string target;
+        const char* targetAt = nullptr;
     };
 
     std::shared_ptr<Mount> FindMount(const std::string& path);

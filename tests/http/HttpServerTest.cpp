@@ -317,6 +317,70 @@ TEST(HttpServerStatic, ServesPageFilesOfTheFolderOnly) {
     server.Stop();
 }
 
+// What a client gets for requests no browser sends. Those the server
+// reads itself answer {"error": ...}; heads too large or malformed for
+// libmicrohttpd to hand over get its own HTML answer (docs/http-api.md).
+TEST(HttpServerEdges, RequestsNoBrowserSendsGetTheirDocumentedAnswers) {
+    kivtest::TempMediaDir dir;
+    PutFileContents(dir.path() + "/index.html", "<html>home</html>");
+    HttpServer server;
+    ASSERT_TRUE(server.Start(HttpServer::Options()));
+    ASSERT_TRUE(server.AddStaticDirectory("/", dir.path()));
+    const std::string host = "Host: 127.0.0.1\r\nConnection: close\r\n";
+    auto get = [&](const std::string& target, const std::string& headers = "") {
+        return "GET " + target + " HTTP/1.1\r\n" + host + headers + "\r\n";
+    };
+    auto fields = [](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += "X-" + std::to_string(i) + ": 1\r\n";
+        return s;
+    };
+    enum Answer { Page, Json, Html };
+    struct Case {
+        const char* name;
+        std::string request;
+        long status;
+        Answer answer;
+    } cases[] = {
+        {"the page", get("/index.html"), 200, Page},
+        {"escaped NUL before an extension", get("/index.html%00.txt"), 400, Json},
+        {"escaped NUL at the end", get("/index.html%00"), 400, Json},
+        {"NUL byte before an extension", get(std::string("/index.html\0.txt", 15)), 400, Json},
+        {"NUL byte at the end", get(std::string("/index.html\0", 12)), 400, Json},
+        {"escaped NUL in the query", get("/index.html?a=%00"), 400, Json},
+        {"broken escape", get("/index.html%zz"), 400, Json},
+        {"target over 8 KiB", get("/" + std::string(9000, 'a')), 414, Json},
+        {"head over 8 KiB", get("/index.html", "X-Big: " + std::string(9000, 'b') + "\r\n"), 431, Json},
+        {"over 100 fields", get("/index.html", fields(150)), 431, Json},
+        {"a 100 KB request line", get("/" + std::string(100000, 'a')), 414, Html},
+        {"a 1 MB header", get("/index.html", "X-Big: " + std::string(1 << 20, 'b') + "\r\n"), 431, Html},
+        {"10,000 headers", get("/index.html", fields(10000)), 431, Html},
+        {"negative length", "POST /index.html HTTP/1.1\r\n" + host + "Content-Length: -1\r\n\r\n", 400, Html},
+        {"bad chunk", "POST /index.html HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", 400, Html},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = kivtest::rawRequest("127.0.0.1", server.Port(), c.request);
+        EXPECT_EQ(r.status, c.status) << r.error << " " << r.body.substr(0, 200);
+        switch (c.answer) {
+            case Page:
+                EXPECT_EQ(r.body, "<html>home</html>");
+                break;
+            case Json:
+                EXPECT_EQ(r.header("content-type"), "application/json");
+                EXPECT_TRUE(LoadJsonFromString(r.body)["error"].isString()) << r.body;
+                break;
+            case Html:
+                EXPECT_EQ(r.header("content-type"), "");
+                EXPECT_NE(r.body.find("<html>"), std::string::npos) << r.body.substr(0, 200);
+                EXPECT_EQ(r.header("connection"), "close");
+                break;
+        }
+    }
+    EXPECT_EQ(httpGet("http://127.0.0.1:" + std::to_string(server.Port()) + "/index.html").status, 200);
+    server.Stop();
+}
+
 TEST_F(HttpServerTest, UnregisterWaitsForTheRequestInsideTheResource) {
     GateResource gate;
     ASSERT_TRUE(server.RegisterResource("/gate", &gate));

@@ -3,11 +3,15 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+
+#include "common.h"
 
 namespace kivtest {
 
@@ -71,6 +75,52 @@ HttpResult httpRequest(const std::string& method, const std::string& url, const 
     }
     curl_slist_free_all(list);
     curl_easy_cleanup(c);
+    return r;
+}
+
+HttpResult rawRequest(const std::string& address, int port, const std::string& bytes, long timeoutMs) {
+    HttpResult r;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons((uint16_t)port);
+    if (fd < 0 || inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1 ||
+        connect(fd, (sockaddr*)&to, sizeof(to)) != 0) {
+        r.error = std::string("cannot connect: ") + strerror(errno);
+        if (fd >= 0) close(fd);
+        return r;
+    }
+    // A server may answer and close before all is sent: what it sent counts.
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += (size_t)n;
+    }
+    std::string got;
+    char buf[4096];
+    long long end = GetMonotonicMS() + timeoutMs;
+    for (long long left = timeoutMs; left > 0; left = end - GetMonotonicMS()) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, (int)left) <= 0) break;
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        got.append(buf, (size_t)n);
+    }
+    close(fd);
+    size_t lineEnd = got.find("\r\n"), headEnd = got.find("\r\n\r\n");
+    if (lineEnd == std::string::npos || headEnd == std::string::npos || got.compare(0, 5, "HTTP/") != 0) {
+        r.error = got.empty() ? "no answer" : "not an HTTP answer";
+        r.body = got;
+        return r;
+    }
+    size_t sp = got.find(' ');
+    r.status = sp < lineEnd ? atol(got.c_str() + sp + 1) : 0;
+    for (size_t at = lineEnd + 2; at < headEnd;) {
+        size_t next = got.find("\r\n", at);
+        writeHeader(&got[at], 1, next + 2 - at, &r.headers);
+        at = next + 2;
+    }
+    r.body = got.substr(headEnd + 4);
     return r;
 }
 
