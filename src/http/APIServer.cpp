@@ -5,7 +5,13 @@
 #include "http/KivdApi.h"
 #include "http/SetupApi.h"
 #include "log.h"
+#include "services/Timers.h"
 #include "settings.h"
+
+namespace {
+const char* const REFUSALS_TIMER = "HTTP refusals";
+constexpr int REFUSALS_REPORT_MS = 60000;
+}  // namespace
 
 APIServer::APIServer() {}
 
@@ -41,6 +47,8 @@ bool APIServer::Init() {
         return false;
     }
     m_started = true;
+    // Refused requests come in floods: the log sums them up once a minute.
+    Timers::INSTANCE.addPeriodicTimer(REFUSALS_TIMER, REFUSALS_REPORT_MS, [] { HttpServer::INSTANCE.ReportRefusals(); });
     if (o.accessToken.empty() && !HttpAccessRules::IsLoopbackPeer(o.address) && o.address != "localhost") {
         LogWarn(VB_HTTP, "HTTP interface open to the network without an access token: anyone who can reach "
                          "%s port %d can run commands (set HTTPAccessToken, see docs/security.md)\n",
@@ -50,7 +58,10 @@ bool APIServer::Init() {
 }
 
 APIServer::~APIServer() {
-    if (m_started) HttpServer::INSTANCE.Stop();
+    if (m_started) {
+        Timers::INSTANCE.stopPeriodicTimer(REFUSALS_TIMER);
+        HttpServer::INSTANCE.Stop();
+    }
     HttpServer::INSTANCE.RemoveStaticDirectory("/");
     KivdApi::Unregister(HttpServer::INSTANCE);
     SetupApi::Unregister(HttpServer::INSTANCE);

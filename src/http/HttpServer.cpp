@@ -16,7 +16,6 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "LogRateLimit.h"
 #include "common.h"
 #include "http/HttpRequestHead.h"
 #include "log.h"
@@ -36,8 +35,6 @@ constexpr int LISTEN_BACKLOG = 64;
 constexpr size_t CONNECTION_MEMORY_BYTES = 32 * 1024;
 constexpr unsigned CONNECTION_TIMEOUT_S = 10;
 constexpr int STOP_GRACE_MS = 2000;
-constexpr int DROPS_LOGGED_PER_MINUTE = 10;
-constexpr int MHD_COMPLAINTS_LOGGED_PER_MINUTE = 30;
 
 // One request being received: what the callbacks collect before it is
 // answered. Lives from the first callback to the completion callback.
@@ -228,19 +225,12 @@ void connectionNotify(void* cls, struct MHD_Connection* connection, void** conte
     }
 }
 
-void mhdLogger(void*, const char* fmt, va_list ap) {
+void mhdLogger(void* cls, const char* fmt, va_list ap) {
     char buf[512];
     vsnprintf(buf, sizeof(buf), fmt, ap);
     std::string text = buf;
     if (!text.empty() && text.back() == '\n') text.pop_back();
-    // Its complaints come per connection: a flood of connections must not
-    // become a flood of log lines.
-    static LogRateLimit complaints(MHD_COMPLAINTS_LOGGED_PER_MINUTE);
-    long heldBack = 0;
-    bool last = false;
-    if (!complaints.Allow(heldBack, &last)) return;
-    LogWarn(VB_HTTP, "libmicrohttpd: %s%s\n", text.c_str(),
-            LogRateLimit::Note(heldBack, last, "messages of libmicrohttpd").c_str());
+    ((HttpServer*)cls)->LibraryMessage(text);
 }
 
 }  // namespace
@@ -293,7 +283,7 @@ bool HttpServer::Start(const Options& options) {
     struct MHD_Daemon* d = MHD_start_daemon(
         // The logger first: libmicrohttpd reports problems with the options
         // that follow through it.
-        flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr,
+        flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, this,
         MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd, MHD_OPTION_THREAD_POOL_SIZE, (unsigned)std::max(1, options.threads),
         MHD_OPTION_CONNECTION_LIMIT, HttpLimits::CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, HttpLimits::CONNECTIONS_PER_ADDRESS, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
@@ -307,6 +297,7 @@ bool HttpServer::Start(const Options& options) {
     }
     m_listenFd = fd;
     m_daemon = d;
+    m_serving = true;
     LogInfo(VB_HTTP, "HTTP server listening on %s port %d%s\n", options.address.c_str(), m_port,
             options.accessToken.empty() ? "" : " (access token required)");
     return true;
@@ -334,6 +325,8 @@ void HttpServer::Stop() {
     }
     m_daemon = nullptr;
     m_listenFd = -1;
+    m_serving = false;
+    ReportRefusals();
     LogInfo(VB_HTTP, "HTTP server on %s port %d stopped\n", m_options.address.c_str(), m_port);
 }
 
@@ -584,13 +577,67 @@ void HttpServer::DropSlowRequests() {
         }
     }
     if (!dropped) return;
-    static LogRateLimit drops(DROPS_LOGGED_PER_MINUTE);
-    long heldBack = 0;
-    bool last = false;
-    if (drops.Allow(heldBack, &last)) {
-        LogInfo(VB_HTTP, "HTTP: dropped %d connection(s) whose requests came too slowly%s\n", dropped,
-                LogRateLimit::Note(heldBack, last, "such messages").c_str());
+    std::lock_guard<std::mutex> lock(m_refusalsLock);
+    m_refused.tooSlow += dropped;
+    m_unreported.tooSlow += dropped;
+}
+
+void HttpServer::LibraryMessage(const std::string& text) {
+    if (!m_serving) {
+        LogWarn(VB_HTTP, "libmicrohttpd: %s\n", text.c_str());
+        return;
     }
+    // It speaks once per connection or request it refuses: counted here,
+    // summed up by ReportRefusals.
+    int status = 0;
+    bool answered = sscanf(text.c_str(), "Error processing request (HTTP response code is %d", &status) == 1;
+    bool atLimit = startsWith(text, "Server reached connection limit");
+    std::lock_guard<std::mutex> lock(m_refusalsLock);
+    for (Refusals* r : {&m_refused, &m_unreported}) {
+        if (answered) {
+            ++r->byLibrary[status];
+        } else if (atLimit) {
+            ++r->atLimit;
+        } else {
+            ++r->otherMessages;
+            r->lastMessage = text;
+        }
+    }
+}
+
+HttpServer::Refusals HttpServer::Refused() {
+    std::lock_guard<std::mutex> lock(m_refusalsLock);
+    return m_refused;
+}
+
+void HttpServer::ReportRefusals() {
+    Refusals r;
+    {
+        std::lock_guard<std::mutex> lock(m_refusalsLock);
+        std::swap(r, m_unreported);
+    }
+    if (r.empty()) return;
+    std::vector<std::string> parts;
+    if (!r.byLibrary.empty()) {
+        long n = 0;
+        std::string statuses;
+        for (auto& s : r.byLibrary) {
+            n += s.second;
+            statuses += (statuses.empty() ? "" : ", ") + std::to_string(s.first) + ": " + std::to_string(s.second);
+        }
+        parts.push_back("libmicrohttpd refused " + std::to_string(n) + " request(s) (" + statuses + ")");
+    }
+    if (r.tooSlow) {
+        parts.push_back("dropped " + std::to_string(r.tooSlow) + " connection(s) whose requests came too slowly");
+    }
+    if (r.atLimit) parts.push_back(std::to_string(r.atLimit) + " connection(s) closed at the connection limit");
+    if (r.otherMessages) {
+        parts.push_back(std::to_string(r.otherMessages) + " other message(s) of libmicrohttpd (last: " +
+                        r.lastMessage + ")");
+    }
+    std::string line;
+    for (auto& p : parts) line += (line.empty() ? "" : "; ") + p;
+    LogInfo(VB_HTTP, "HTTP in the last minute: %s\n", line.c_str());
 }
 
 std::string HttpServer::StaticContentType(const std::string& path) {

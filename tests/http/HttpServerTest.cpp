@@ -381,6 +381,48 @@ TEST(HttpServerEdges, RequestsNoBrowserSendsGetTheirDocumentedAnswers) {
     server.Stop();
 }
 
+// A flood of bad requests and connections leaves counts and one line of
+// log, not a line each.
+TEST(HttpServerRefusals, AreCountedAndSummedUpInOneLine) {
+    kivtest::LogCapture log;
+    HttpServer server;
+    ASSERT_TRUE(server.Start(HttpServer::Options()));
+    const std::string host = "Host: 127.0.0.1\r\nConnection: close\r\n";
+    const std::string refused[] = {
+        "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n" + host + "\r\n",
+        "GET / HTTP/1.1\r\n" + host + "X-Big: " + std::string(1 << 20, 'b') + "\r\n\r\n",
+        "POST / HTTP/1.1\r\n" + host + "Content-Length: -1\r\n\r\n",
+        "POST / HTTP/1.1\r\n" + host + "Content-Length: x\r\n\r\n",
+    };
+    for (auto& r : refused) EXPECT_NE(kivtest::rawRequest("127.0.0.1", server.Port(), r).status, 0);
+    // More connections than may wait for their requests, from five
+    // addresses: the newest are dropped (and, should they come faster
+    // than the server drops them, closed at the connection limit).
+    std::vector<int> idle;
+    for (int i = 0; i < 80; ++i) {
+        int fd = kivtest::connectFrom("127.0.0." + std::to_string(2 + i / 16), "127.0.0.1", server.Port());
+        if (fd >= 0) idle.push_back(fd);
+    }
+    EXPECT_TRUE(kivtest::waitUntil([&] { return server.Refused().tooSlow > 0; }, 10000));
+    for (int fd : idle) close(fd);
+
+    HttpServer::Refusals counted = server.Refused();
+    EXPECT_EQ(counted.byLibrary, (std::map<int, long>{{400, 2}, {414, 1}, {431, 1}}));
+    EXPECT_FALSE(log.contains("libmicrohttpd:")) << log.text();
+    EXPECT_FALSE(log.contains("connection limit")) << log.text();
+    EXPECT_FALSE(log.contains("came too slowly")) << log.text();
+
+    server.ReportRefusals();
+    EXPECT_EQ(log.count("HTTP in the last minute:"), 1) << log.text();
+    EXPECT_TRUE(log.contains("libmicrohttpd refused 4 request(s) (400: 2, 414: 1, 431: 1)")) << log.text();
+    EXPECT_TRUE(log.contains("connection(s) whose requests came too slowly")) << log.text();
+    // Nothing new, nothing said; the totals stay.
+    server.ReportRefusals();
+    EXPECT_EQ(log.count("HTTP in the last minute:"), 1);
+    EXPECT_EQ(server.Refused().byLibrary.size(), 3u);
+    server.Stop();
+}
+
 TEST_F(HttpServerTest, UnregisterWaitsForTheRequestInsideTheResource) {
     GateResource gate;
     ASSERT_TRUE(server.RegisterResource("/gate", &gate));
