@@ -47,6 +47,8 @@ bool jsonContentType(const std::string& value) {
 
 }  // namespace
 
+const char* const HttpAccessRules::REMOTE_CHANGES_REFUSED = "Set HTTPAccessToken to use this from another machine";
+
 HttpAccessRules::HttpAccessRules(const std::string& token, const std::vector<std::string>& allowedHosts)
     : m_token(token) {
     for (auto& h : allowedHosts) {
@@ -171,17 +173,12 @@ HttpAccessRules::Verdict HttpAccessRules::Check(const http_request& request, con
                          "(or an X-Requested-With header)"};
         }
     }
-    switch (access.token) {
-        case HttpAccess::Token::None:
-            break;
-        case HttpAccess::Token::BeyondLoopback:
-            if (!HasToken() && !IsLoopbackPeer(request.get_requestor())) {
-                return {403, "Set HTTPAccessToken to use this from another machine"};
-            }
-            // fall through
-        case HttpAccess::Token::IfSet:
-            if (HasToken() && !CarriesToken(request)) return {401, "Missing or wrong access token"};
-            break;
+    bool tokenNeeded = access.token == HttpAccess::Token::IfSet;
+    if (access.kind == HttpAccess::Kind::Change && !IsLoopbackPeer(request.get_requestor())) {
+        // Other machines may only read unless a token tells who they are.
+        if (!HasToken()) return {403, REMOTE_CHANGES_REFUSED};
+        tokenNeeded = true;
     }
+    if (tokenNeeded && HasToken() && !CarriesToken(request)) return {401, "Missing or wrong access token"};
     return {};
 }

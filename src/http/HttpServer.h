@@ -52,7 +52,8 @@ public:
     // it also answers every path below (/kivd/ports/list). An exact mount
     // wins over a family, a longer family over a shorter one. What each
     // request must show is the resource's access(); `needsToken` false
-    // waives the token for every request to it.
+    // waives the token for every request to it but a change from another
+    // machine, which always needs one.
     // False when the path is malformed or already taken.
     bool RegisterResource(const std::string& path, httpserver::http_resource* resource, bool family = false,
                           bool needsToken = true);

@@ -44,8 +44,7 @@ struct MediaKind {
 const MediaKind MEDIA_KINDS[] = {
     {"sequences", "/sequences"}, {"music", "/music"}, {"videos", "/videos"}, {"images", "/images"}};
 
-bool g_writable = true;
-std::string g_refusal;
+HttpServer* g_server = nullptr;  // set by Register on the main thread, before any request
 // Bumped by every change made here; the pages poll it to show changes at once.
 std::atomic<long long> g_version{1};
 
@@ -81,29 +80,22 @@ std::shared_ptr<http_response> readBody(const http_request& req, Json::Value& do
 
 void changed() { ++g_version; }
 
-// Every resource here: reads as usual; changes need the token from other
-// machines, are refused outright when writes are off, and take bodies up to
-// the resource's limit.
+// Every resource here: reads as usual; changes (which the access rules let
+// through from other machines only with the token) take bodies up to the
+// resource's limit.
 class SetupResource : public http_resource {
 public:
     explicit SetupResource(size_t maxBody) : m_maxBody(maxBody) {}
     HttpAccess access(const http_request& req) override {
         const std::string& m = req.get_method();
         if (m == "GET" || m == "HEAD") return HttpAccess::Read();
-        return HttpAccess::Change(MaxBody(), HttpAccess::Token::BeyondLoopback);
+        return HttpAccess::Change(MaxBody());
     }
 
 protected:
     virtual size_t MaxBody() { return m_maxBody; }
-    bool Changes(const http_request& req) const { return req.get_method() != "GET" && req.get_method() != "HEAD"; }
     size_t m_maxBody;
 };
-
-// Refuses changes while writes are off, before any render method runs.
-#define REFUSE_WHEN_READ_ONLY(req)                                            \
-    do {                                                                      \
-        if (!g_writable && Changes(req)) return error_response(403, g_refusal); \
-    } while (0)
 
 // ------------------------------------------------------------------ files
 
@@ -184,7 +176,7 @@ public:
         const MediaKind* k = nullptr;
         std::string name;
         if (head.get_method() != "PUT") return nullptr;
-        if (!g_writable || !Target(head, k, name) || !FileNameProblem(name).empty()) {
+        if (!Target(head, k, name) || !FileNameProblem(name).empty()) {
             return std::make_shared<DiscardSink>();
         }
         mkdir(MediaPath(*k).c_str(), 0775);
@@ -211,7 +203,6 @@ public:
     }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         const MediaKind* k = nullptr;
         std::string name;
         if (!Target(req, k, name)) return error_response(404, "Upload to /kivd/files/<kind>/<name>");
@@ -237,7 +228,6 @@ public:
     }
 
     std::shared_ptr<http_response> render_DELETE(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         const MediaKind* k = nullptr;
         std::string name;
         if (!Target(req, k, name)) return error_response(404, "Delete /kivd/files/<kind>/<name>");
@@ -331,7 +321,6 @@ public:
     }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         std::string name;
         if (!Target(req, name)) return error_response(405, "PUT /kivd/playlists/<name>");
         Json::Value doc;
@@ -348,7 +337,6 @@ public:
     }
 
     std::shared_ptr<http_response> render_DELETE(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         std::string name;
         if (!Target(req, name)) return error_response(405, "DELETE /kivd/playlists/<name>");
         if (!Playlist::ValidName(name)) return error_response(400, "Invalid playlist name '" + name + "'");
@@ -385,7 +373,6 @@ public:
     }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         if (!scheduler) return error_response(503, "The scheduler is not running");
         Json::Value rows;
         if (auto bad = readBody(req, rows)) return bad;
@@ -433,7 +420,6 @@ public:
     }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         Json::Value doc;
         if (auto bad = readBody(req, doc)) return bad;
         auto problems = CheckChannelOutputs(doc);
@@ -467,7 +453,6 @@ public:
     std::shared_ptr<http_response> render_GET(const http_request&) override { return Answer(); }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         Json::Value doc;
         if (auto bad = readBody(req, doc)) return bad;
         if (!doc.isObject() || doc.empty()) return error_response(400, "Send an object of keys and values");
@@ -515,14 +500,15 @@ private:
 // ----------------------------------------------------------------- changes
 
 // /kivd/changes: a number that grows with every change made through these
-// paths, and whether changes are possible.
+// paths, and whether the asking machine may make changes.
 class ChangesResource : public http_resource {
 public:
-    std::shared_ptr<http_response> render_GET(const http_request&) override {
+    std::shared_ptr<http_response> render_GET(const http_request& req) override {
         Json::Value v;
         v["version"] = (Json::Int64)g_version.load();
-        v["writable"] = g_writable;
-        if (!g_writable) v["reason"] = g_refusal;
+        bool writable = g_server->AccessRules().ChangesAllowedFrom(req.get_requestor());
+        v["writable"] = writable;
+        if (!writable) v["reason"] = HttpAccessRules::REMOTE_CHANGES_REFUSED;
         return json(v);
     }
     std::shared_ptr<http_response> render(const http_request& req) override { return notAllowed(req, "GET, HEAD"); }
@@ -554,10 +540,9 @@ std::string SetupApi::FileNameProblem(const std::string& name) {
     return "";
 }
 
-void SetupApi::Register(HttpServer& server, bool writable, const std::string& reason) {
+void SetupApi::Register(HttpServer& server) {
     if (!resources.empty()) return;
-    g_writable = writable;
-    g_refusal = reason;
+    g_server = &server;
     resources.push_back(std::make_unique<FilesResource>());
     resources.push_back(std::make_unique<PlaylistsResource>());
     resources.push_back(std::make_unique<ScheduleResource>());

@@ -21,6 +21,7 @@
 #include "FaultSupport.h"
 #include "HttpClient.h"
 #include "KivdProcess.h"
+#include "NetTestSupport.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "hseq/ShowGenerator.h"
@@ -320,38 +321,96 @@ TEST_F(SetupEndToEnd, TestPatternFramesReachTheReceiverInTheColoursAsked) {
     EXPECT_EQ(std::vector<uint8_t>(p.data + 45, p.data + 48), (std::vector<uint8_t>{0x20, 0x40, 0x60}));
 }
 
-TEST_F(SetupEndToEnd, ChangesNeedTheTokenBeyondLoopbackAndAreOffWithoutOne) {
-    // Beyond loopback without a token: the pages may look, not touch. On
-    // every address, so on a port free on all of them.
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in any = {};
-    any.sin_family = AF_INET;
-    socklen_t len = sizeof(any);
-    ASSERT_EQ(bind(probe, (sockaddr*)&any, sizeof(any)), 0);
-    getsockname(probe, (sockaddr*)&any, &len);
-    close(probe);
-    int port = ntohs(any.sin_port);
-    start("HTTPBindAddress = 0.0.0.0\nHTTPPort = " + std::to_string(port) + "\n");
-    std::string url = "http://127.0.0.1:" + std::to_string(port);
-    auto refused = httpRequest("PUT", url + "/kivd/playlists/x", R"({"mainPlaylist": []})", {kivtest::JSON_TYPE});
-    EXPECT_EQ(refused.status, 403);
-    EXPECT_NE(refused.body.find("Changes are turned off"), std::string::npos) << refused.body;
-    EXPECT_EQ(httpRequest("GET", url + "/kivd/files").status, 200);
-    EXPECT_FALSE(LoadJsonFromString(httpRequest("GET", url + "/kivd/changes").body)["writable"].asBool());
-    EXPECT_NE(d.log().find("Changes are turned off"), std::string::npos);
+// Without a token another machine may only read, and the board itself may
+// do anything; with one, either may change things when it carries it. The
+// daemon runs on a board of a network of the test's own, the other machine
+// is a second board on it.
+TEST_F(SetupEndToEnd, OtherMachinesOnlyReadWithoutATokenAndChangeWithIt) {
+    if (!kivtest::isRoot()) GTEST_SKIP() << "needs root for network namespaces";
+    kivtest::BoardNetwork net;
+    ASSERT_TRUE(net.ok()) << net.error();
+    const int board = net.addBoard(1), other = net.addBoard(2);
+    ASSERT_TRUE(board >= 0 && other >= 0) << net.error();
+    d.setNetns(net.netns(board));
+    const std::string listen = "HTTPBindAddress = 0.0.0.0\nHTTPPort = 32320\n";
+    const std::string auth = "Authorization: Bearer secret", json = kivtest::JSON_TYPE;
+    const std::string play = R"({"command": "Start Playlist", "args": ["evening", "true"]})";
+    const std::string stop = R"({"command": "Stop Now"})";
+    const std::string playlist = R"({"mainPlaylist": [{"type": "sequence", "sequenceName": "base.hseq"}]})";
+    const std::string refusal = "Set HTTPAccessToken to use this from another machine";
+    auto ask = [&](int from, const std::string& method, const std::string& path, const std::string& body,
+                   const std::vector<std::string>& headers) {
+        std::string host = from == board ? "127.0.0.1" : net.address(board);
+        HttpResult r;
+        net.runInside(from, [&] { r = httpRequest(method, "http://" + host + ":32320" + path, body, headers); });
+        return r;
+    };
+    auto state = [&] {
+        std::string s;
+        d.command({"Get Playlist Status"}, &s, 5);
+        return LoadJsonFromString(s)["statusName"].asString();
+    };
+    struct Case {
+        const char* name;
+        int from;
+        std::string method, path, body;
+        std::vector<std::string> headers;
+        long status;
+        const char* after;  // the player's state after it
+    };
+    auto run = [&](const std::vector<Case>& cases) {
+        for (auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            auto r = ask(c.from, c.method, c.path, c.body, c.headers);
+            EXPECT_EQ(r.status, c.status) << r.error << r.body;
+            if (c.status == 403 && c.from == other && c.headers.size() < 2) {
+                EXPECT_EQ(LoadJsonFromString(r.body)["error"].asString(), refusal);
+            }
+            EXPECT_TRUE(kivtest::waitUntil([&] { return state() == c.after; }, 10000)) << state();
+        }
+    };
+
+    start(listen);
+    std::string settings = GetFileContents(media.file("/settings"));
+    run({
+        {"another machine reads the status", other, "GET", "/kivd/status", "", {}, 200, "idle"},
+        {"and the files", other, "GET", "/kivd/files", "", {}, 200, "idle"},
+        {"but starts no playlist", other, "POST", "/kivd/command", play, {json}, 403, "idle"},
+        {"writes no playlist", other, "PUT", "/kivd/playlists/x", playlist, {json}, 403, "idle"},
+        {"deletes no file", other, "DELETE", "/kivd/files/sequences/base.hseq", "", {}, 403, "idle"},
+        {"changes no setting", other, "PATCH", "/kivd/config/settings", R"({"mediaOffset": 5})", {json}, 403, "idle"},
+        {"the board itself starts it", board, "POST", "/kivd/command", play, {json}, 200, "playing"},
+        {"and writes a playlist", board, "PUT", "/kivd/playlists/x", playlist, {json}, 201, "playing"},
+        {"another machine does not stop it", other, "POST", "/kivd/command", stop, {json}, 403, "playing"},
+    });
+    EXPECT_TRUE(FileExists(media.file("/sequences/base.hseq")));
+    EXPECT_EQ(GetFileContents(media.file("/settings")), settings);
+    Json::Value remote = LoadJsonFromString(ask(other, "GET", "/kivd/changes", "", {}).body);
+    EXPECT_FALSE(remote["writable"].asBool());
+    EXPECT_EQ(remote["reason"].asString(), refusal);
+    EXPECT_TRUE(LoadJsonFromString(ask(board, "GET", "/kivd/changes", "", {}).body)["writable"].asBool());
+    EXPECT_NE(d.log().find("other machines may only read, not run commands or change anything. " + refusal),
+              std::string::npos) << d.log();
+    EXPECT_EQ(d.command({"Stop Now"}), 0);
     EXPECT_EQ(d.stop(), 0);
 
-    start("HTTPAccessToken = secret\n");
-    std::string settings = GetFileContents(media.file("/settings"));
-    auto noToken = put("/kivd/config/settings", R"({"mediaOffset": 5})");
-    auto wrongToken = put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer nope"});
-    auto cross = put("/kivd/config/settings", R"({"mediaOffset": 5})",
-                     {"Authorization: Bearer secret", "Origin: http://evil.example"});
-    EXPECT_EQ(noToken.status, 401);
-    EXPECT_EQ(wrongToken.status, 401);
-    EXPECT_EQ(cross.status, 403);
+    size_t logBefore = d.log().size();
+    start(listen + "HTTPAccessToken = secret\n");
+    settings = GetFileContents(media.file("/settings"));
+    run({
+        {"no token, no reading", other, "GET", "/kivd/status", "", {}, 401, "idle"},
+        {"another machine with the token starts it", other, "POST", "/kivd/command", play, {auth}, 200, "playing"},
+        {"without it cannot stop it", other, "POST", "/kivd/command", stop, {json}, 401, "playing"},
+        {"nor with a wrong one", other, "POST", "/kivd/command", stop, {"Authorization: Bearer nope"}, 401, "playing"},
+        {"the board itself needs it too", board, "POST", "/kivd/command", stop, {json}, 401, "playing"},
+        {"a page of another site not even with it", other, "PATCH", "/kivd/config/settings",
+         R"({"mediaOffset": 5})", {auth, "Origin: http://evil.example"}, 403, "playing"},
+        {"with the token it stops it", other, "POST", "/kivd/command", stop, {auth}, 200, "idle"},
+        {"and writes a playlist", other, "PUT", "/kivd/playlists/y", playlist, {auth}, 201, "idle"},
+    });
     EXPECT_EQ(GetFileContents(media.file("/settings")), settings);
-    EXPECT_EQ(put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer secret"}).status, 200);
+    EXPECT_TRUE(LoadJsonFromString(ask(other, "GET", "/kivd/changes", "", {auth}).body)["writable"].asBool());
+    EXPECT_EQ(d.log().find(refusal, logBefore), std::string::npos) << "no warning with a token";
 }
 
 // The pages as a user drives them in Chromium, on a daemon with an access
