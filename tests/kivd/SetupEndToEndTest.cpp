@@ -182,7 +182,7 @@ TEST_F(SetupEndToEnd, DocumentsAreJudgedByTheDaemonsLoadersAndRefusalsWriteNothi
         {"/kivd/playlists/evening", R"({"mainPlaylist": [{"type": "sequence"}]})", 422,
          "mainPlaylist entry 1 skipped: Missing sequenceName entry"},
         {"/kivd/playlists/evening", R"({"leadIn": [{"type": "sequence", "sequenceName": "gone.hseq"}]})", 422,
-         "leadIn entry 1 skipped: file"},
+         "leadIn entry 1 skipped: file sequences/gone.hseq does not exist"},
         {"/kivd/playlists/other", R"({"mainPlaylist": [{"type": "fireworks"}]})", 422, "type 'fireworks'"},
         {"/kivd/playlists/other", R"({"mainPlaylist": []})", 422, "has no entries to play"},
         {"/kivd/config/schedule", R"([{"playlist": "evening", "startTime": "25:00", "endTime": "23:00"}])", 422,
@@ -212,6 +212,7 @@ TEST_F(SetupEndToEnd, DocumentsAreJudgedByTheDaemonsLoadersAndRefusalsWriteNothi
         auto r = put(c.path, c.body);
         EXPECT_EQ(r.status, c.status) << r.body;
         EXPECT_NE(LoadJsonFromString(r.body)["error"].asString().find(c.error), std::string::npos) << r.body;
+        EXPECT_EQ(r.body.find(media.path()), std::string::npos) << "the board's own paths: " << r.body;
     }
     EXPECT_EQ(snapshot(), before);
 
@@ -219,11 +220,16 @@ TEST_F(SetupEndToEnd, DocumentsAreJudgedByTheDaemonsLoadersAndRefusalsWriteNothi
     auto pl = put("/kivd/playlists/other", R"({"description": "d", "mainPlaylist": [{"type": "sequence", "sequenceName": "base.hseq"}]})");
     EXPECT_EQ(pl.status, 201) << pl.body;
     EXPECT_EQ(LoadJsonFromFile(media.file("/playlists/other.json"))["description"].asString(), "d");
-    auto st = put("/kivd/config/settings", R"({"mediaOffset": -120, "DisableFakeNetworkBridges": true})");
+    // Stored as docs/settings.md writes them: numbers and switches bare.
+    auto st = httpRequest("PATCH", d.httpUrl("/kivd/config/settings"),
+                          R"({"mediaOffset": -120, "DisableFakeNetworkBridges": true, "Latitude": 51.5, "DateFormat": "%d.%m."})",
+                          {kivtest::JSON_TYPE});
     EXPECT_EQ(st.status, 200) << st.body;
     std::string text = GetFileContents(settings);
-    EXPECT_NE(text.find("mediaOffset = \"-120\""), std::string::npos) << text;
-    EXPECT_NE(text.find("DisableFakeNetworkBridges = \"1\""), std::string::npos) << text;
+    for (const char* line : {"mediaOffset = -120\n", "DisableFakeNetworkBridges = 1\n", "Latitude = 51.500000\n",
+                             "DateFormat = \"%d.%m.\"\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    }
     auto out = put("/kivd/config/outputs", R"({"channelOutputs": [{"type": "UDP", "universes": [
         {"type": 4, "address": "10.0.0.1", "startChannel": 1, "channelCount": 100},
         {"type": 0, "universe": 1, "startChannel": 101, "channelCount": 510}]}]})");
