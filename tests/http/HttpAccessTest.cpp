@@ -80,9 +80,7 @@ TEST(HttpAccess, RequestsAreTriedOnHostOriginContentTypeAndToken) {
         {"another machine reads without a token", open, read, head("GET", {}, other), 0},
         {"another machine changes nothing without a token", open, change, head("POST", {json}, other), 403},
         {"nor with a GET that changes", open, change, head("GET", {}, other), 403},
-        {"nor from IPv6", open, change, head("DELETE", {}, "fe80::2"), 403},
         {"loopback changes without a token", open, change, head("POST", {json}), 0},
-        {"IPv6 loopback", open, change, head("POST", {json}, "::1"), 0},
         {"mapped loopback", open, change, head("POST", {json}, "::ffff:127.0.0.1"), 0},
         {"another machine with the token", locked, change, head("POST", {{"Authorization", "Bearer s3cret"}}, other), 0},
         {"another machine without it", locked, change, head("POST", {json}, other), 401},
@@ -94,9 +92,8 @@ TEST(HttpAccess, RequestsAreTriedOnHostOriginContentTypeAndToken) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.rules.Check(c.request, c.access).status, c.status);
     }
-    auto refused = open.Check(head("PUT", {json}, other), change);
-    EXPECT_EQ(refused.message, HttpAccessRules::REMOTE_CHANGES_REFUSED);
-    EXPECT_EQ(refused.message, std::string("Set HTTPAccessToken to use this from another machine"));
+    EXPECT_EQ(open.Check(head("PUT", {json}, other), change).message,
+              std::string("Set HTTPAccessToken to use this from another machine"));
     EXPECT_FALSE(open.ChangesAllowedFrom(other));
     EXPECT_TRUE(open.ChangesAllowedFrom("127.0.0.1"));
     EXPECT_TRUE(locked.ChangesAllowedFrom(other));

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "common.h"
 
@@ -80,45 +79,30 @@ HttpResult httpRequest(const std::string& method, const std::string& url, const 
 
 HttpResult rawRequest(const std::string& address, int port, const std::string& bytes, long timeoutMs) {
     HttpResult r;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons((uint16_t)port);
-    if (fd < 0 || inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1 ||
-        connect(fd, (sockaddr*)&to, sizeof(to)) != 0) {
-        r.error = std::string("cannot connect: ") + strerror(errno);
-        if (fd >= 0) close(fd);
-        return r;
-    }
+    int fd = connectFrom("127.0.0.1", address, port);
     // A server may answer and close before all is sent: what it sent counts.
-    for (size_t done = 0; done < bytes.size();) {
+    for (size_t done = 0; fd >= 0 && done < bytes.size();) {
         ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n <= 0) break;
         done += (size_t)n;
     }
     std::string got;
     char buf[4096];
-    long long end = GetMonotonicMS() + timeoutMs;
-    for (long long left = timeoutMs; left > 0; left = end - GetMonotonicMS()) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, (int)left) <= 0) break;
+    pollfd p = {fd, POLLIN, 0};
+    for (long long end = GetMonotonicMS() + timeoutMs; fd >= 0 && poll(&p, 1, (int)(end - GetMonotonicMS())) > 0;) {
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
         if (n <= 0) break;
         got.append(buf, (size_t)n);
     }
-    close(fd);
-    size_t lineEnd = got.find("\r\n"), headEnd = got.find("\r\n\r\n");
-    if (lineEnd == std::string::npos || headEnd == std::string::npos || got.compare(0, 5, "HTTP/") != 0) {
-        r.error = got.empty() ? "no answer" : "not an HTTP answer";
-        r.body = got;
+    if (fd >= 0) close(fd);
+    size_t headEnd = got.find("\r\n\r\n");
+    if (got.compare(0, 5, "HTTP/") != 0 || headEnd == std::string::npos) {
+        r.error = fd < 0 ? "cannot connect" : got.empty() ? "no answer" : "not an HTTP answer";
         return r;
     }
-    size_t sp = got.find(' ');
-    r.status = sp < lineEnd ? atol(got.c_str() + sp + 1) : 0;
-    for (size_t at = lineEnd + 2; at < headEnd;) {
-        size_t next = got.find("\r\n", at);
-        writeHeader(&got[at], 1, next + 2 - at, &r.headers);
-        at = next + 2;
+    r.status = atol(got.c_str() + got.find(' ') + 1);
+    for (size_t at = got.find("\r\n") + 2; at < headEnd; at = got.find("\r\n", at) + 2) {
+        writeHeader(&got[at], 1, got.find("\r\n", at) - at, &r.headers);
     }
     r.body = got.substr(headEnd + 4);
     return r;
