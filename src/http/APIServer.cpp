@@ -39,7 +39,8 @@ bool APIServer::Init() {
     }
     m_started = true;
     // Refused requests come in floods: the log sums them up once a minute.
-    Timers::INSTANCE.addPeriodicTimer(REFUSALS_TIMER, REFUSALS_REPORT_MS, [] { HttpServer::INSTANCE.ReportRefusals(); });
+    Timers::INSTANCE.addPeriodicTimer(REFUSALS_TIMER, REFUSALS_REPORT_MS,
+                                      [] { HttpServer::INSTANCE.ReportRefusals(); });
     if (o.accessToken.empty() && !HttpAccessRules::IsLoopbackPeer(o.address) && o.address != "localhost") {
         // The access rules let other machines only read then.
         LogWarn(VB_HTTP, "HTTP interface open to the network on %s port %d without an access token: other "

@@ -222,7 +222,8 @@ TEST_F(SetupEndToEnd, DocumentsAreJudgedByTheDaemonsLoadersAndRefusalsWriteNothi
     EXPECT_EQ(LoadJsonFromFile(media.file("/playlists/other.json"))["description"].asString(), "d");
     // Stored as docs/settings.md writes them: numbers and switches bare.
     auto st = httpRequest("PATCH", d.httpUrl("/kivd/config/settings"),
-                          R"({"mediaOffset": -120, "DisableFakeNetworkBridges": true, "Latitude": 51.5, "DateFormat": "%d.%m."})",
+                          R"({"mediaOffset": -120, "DisableFakeNetworkBridges": true, "Latitude": 51.5, )"
+                          R"("DateFormat": "%d.%m."})",
                           {kivtest::JSON_TYPE});
     EXPECT_EQ(st.status, 200) << st.body;
     std::string text = GetFileContents(settings);
