@@ -236,6 +236,18 @@ bool CheckEditableSetting(const std::string& key, const Json::Value& value, std:
     return false;
 }
 
+namespace {
+// A line as the file's own example writes it: numbers and switches bare,
+// so they read back as numbers, texts in quotes (which keep their blanks).
+std::string settingLine(const std::string& key, const std::string& value) {
+    bool text = true;
+    for (auto& e : EditableSettings()) {
+        if (key == e.key) text = e.kind == EditableSetting::Text;
+    }
+    return key + " = " + (text ? "\"" + value + "\"" : value) + "\n";
+}
+}  // namespace
+
 bool ChangeSettings(const std::map<std::string, std::string>& changes, std::string& error) {
     std::string path = settings.settingsFile.empty() ? getKIVMediaDir("/settings") : settings.settingsFile;
     std::string out;
@@ -243,7 +255,7 @@ bool ChangeSettings(const std::map<std::string, std::string>& changes, std::stri
     for (auto line : split(GetFileContents(path), '\n')) {
         std::string original = line, key, value;
         if (parseSettingLine(line, key, value) == LineKind::Setting && left.count(key)) {
-            out += key + " = \"" + left[key] + "\"\n";
+            out += settingLine(key, left[key]);
             left.erase(key);
         } else {
             out += original + "\n";
@@ -251,7 +263,7 @@ bool ChangeSettings(const std::map<std::string, std::string>& changes, std::stri
     }
     while (!out.empty() && out.size() >= 2 && out.substr(out.size() - 2) == "\n\n") out.pop_back();
     if (out == "\n") out.clear();
-    for (auto& c : left) out += c.first + " = \"" + c.second + "\"\n";
+    for (auto& c : left) out += settingLine(c.first, c.second);
     if (!PutFileContents(path, out)) {
         error = "The settings file " + path + " could not be written";
         return false;

@@ -50,7 +50,8 @@ const std::vector<EditableSetting>& EditableSettings();
 // has the wrong type or lies outside its range.
 bool CheckEditableSetting(const std::string& key, const Json::Value& value, std::string& text, std::string& error);
 // Writes checked values into the settings file (replaced whole, its other
-// lines kept) and into the running store.
+// lines kept; numbers and switches bare, texts quoted) and into the
+// running store.
 bool ChangeSettings(const std::map<std::string, std::string>& changes, std::string& error);
 
 int getKIVmode();

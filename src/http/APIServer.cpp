@@ -5,7 +5,13 @@
 #include "http/KivdApi.h"
 #include "http/SetupApi.h"
 #include "log.h"
+#include "services/Timers.h"
 #include "settings.h"
+
+namespace {
+const char* const REFUSALS_TIMER = "HTTP refusals";
+constexpr int REFUSALS_REPORT_MS = 60000;
+}  // namespace
 
 APIServer::APIServer() {}
 
@@ -23,16 +29,7 @@ bool APIServer::Init() {
         return false;
     }
     KivdApi::Register(HttpServer::INSTANCE);
-    // Changes from the network only with a token: without one, the pages
-    // may look but not touch.
-    bool loopback = HttpAccessRules::IsLoopbackPeer(o.address) || o.address == "localhost";
-    std::string readOnly;
-    if (!loopback && o.accessToken.empty()) {
-        readOnly = "Changes are turned off: the HTTP interface listens on " + o.address +
-                   " without an access token (set HTTPAccessToken, see docs/security.md)";
-        LogErr(VB_HTTP, "%s\n", readOnly.c_str());
-    }
-    SetupApi::Register(HttpServer::INSTANCE, readOnly.empty(), readOnly);
+    SetupApi::Register(HttpServer::INSTANCE);
     HttpServer::INSTANCE.AddStaticDirectory("/", getKIVDDir("/www"));
     if (!HttpServer::INSTANCE.Start(o)) {
         m_warning = "HTTP interface cannot listen on " + o.address + " port " + std::to_string(o.port) + ": " +
@@ -41,16 +38,23 @@ bool APIServer::Init() {
         return false;
     }
     m_started = true;
+    // Refused requests come in floods: the log sums them up once a minute.
+    Timers::INSTANCE.addPeriodicTimer(REFUSALS_TIMER, REFUSALS_REPORT_MS,
+                                      [] { HttpServer::INSTANCE.ReportRefusals(); });
     if (o.accessToken.empty() && !HttpAccessRules::IsLoopbackPeer(o.address) && o.address != "localhost") {
-        LogWarn(VB_HTTP, "HTTP interface open to the network without an access token: anyone who can reach "
-                         "%s port %d can run commands (set HTTPAccessToken, see docs/security.md)\n",
-                o.address.c_str(), HttpServer::INSTANCE.Port());
+        // The access rules let other machines only read then.
+        LogWarn(VB_HTTP, "HTTP interface open to the network on %s port %d without an access token: other "
+                         "machines may only read, not run commands or change anything. %s (see docs/security.md)\n",
+                o.address.c_str(), HttpServer::INSTANCE.Port(), HttpAccessRules::REMOTE_CHANGES_REFUSED);
     }
     return true;
 }
 
 APIServer::~APIServer() {
-    if (m_started) HttpServer::INSTANCE.Stop();
+    if (m_started) {
+        Timers::INSTANCE.stopPeriodicTimer(REFUSALS_TIMER);
+        HttpServer::INSTANCE.Stop();
+    }
     HttpServer::INSTANCE.RemoveStaticDirectory("/");
     KivdApi::Unregister(HttpServer::INSTANCE);
     SetupApi::Unregister(HttpServer::INSTANCE);

@@ -31,6 +31,14 @@ std::string shown(const std::string& s) {
     return out;
 }
 
+// A POST always counts: a form of another site posts without asking first,
+// an empty one too. Other verbs carry a body only when they announce one.
+bool sendsBody(const http_request& request) {
+    if (request.get_method() == "POST" || !request.get_header("Transfer-Encoding").empty()) return true;
+    std::string length = request.get_header("Content-Length");
+    return !length.empty() && length.find_first_not_of('0') != std::string::npos;
+}
+
 bool jsonContentType(const std::string& value) {
     std::string type = toLowerCopy(value.substr(0, value.find(';')));
     TrimWhiteSpace(type);
@@ -38,6 +46,8 @@ bool jsonContentType(const std::string& value) {
 }
 
 }  // namespace
+
+const char* const HttpAccessRules::REMOTE_CHANGES_REFUSED = "Set HTTPAccessToken to use this from another machine";
 
 HttpAccessRules::HttpAccessRules(const std::string& token, const std::vector<std::string>& allowedHosts)
     : m_token(token) {
@@ -155,27 +165,20 @@ HttpAccessRules::Verdict HttpAccessRules::Check(const http_request& request, con
     }
     if (access.kind == HttpAccess::Kind::Change) {
         if (CrossSite(request)) return {403, "Cross-site request refused"};
-        const std::string& m = request.get_method();
-        bool hasBody = m != "GET" && m != "HEAD";
         // Each of these makes a browser ask first before a page of another
         // site may send it, and this server never says yes.
-        if (hasBody && !jsonContentType(request.get_header("Content-Type")) &&
+        if (sendsBody(request) && !jsonContentType(request.get_header("Content-Type")) &&
             request.get_header("X-Requested-With").empty() && request.get_header("Authorization").empty()) {
             return {415, "A request that changes something must send Content-Type: application/json "
                          "(or an X-Requested-With header)"};
         }
     }
-    switch (access.token) {
-        case HttpAccess::Token::None:
-            break;
-        case HttpAccess::Token::BeyondLoopback:
-            if (!HasToken() && !IsLoopbackPeer(request.get_requestor())) {
-                return {403, "Set HTTPAccessToken to use this from another machine"};
-            }
-            // fall through
-        case HttpAccess::Token::IfSet:
-            if (HasToken() && !CarriesToken(request)) return {401, "Missing or wrong access token"};
-            break;
+    bool tokenNeeded = access.token == HttpAccess::Token::IfSet;
+    if (access.kind == HttpAccess::Kind::Change && !IsLoopbackPeer(request.get_requestor())) {
+        // Other machines may only read unless a token tells who they are.
+        if (!HasToken()) return {403, REMOTE_CHANGES_REFUSED};
+        tokenNeeded = true;
     }
+    if (tokenNeeded && HasToken() && !CarriesToken(request)) return {401, "Missing or wrong access token"};
     return {};
 }

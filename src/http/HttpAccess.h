@@ -14,6 +14,9 @@
 //    or the token, none of which a page of another site can send without
 //    the browser asking first (a question this server never answers yes).
 //  - The access token ("HTTPAccessToken"), when set, as the resource asks.
+//  - Without a token, other machines may only read: a request that changes
+//    state (a command included) from a peer other than loopback needs the
+//    token set and carried.
 //
 // A resource states what it needs with HttpAccess (http_resource::access);
 // HttpServer and HTTPVirtualDisplayOutput call HttpAccessRules::Check.
@@ -35,9 +38,8 @@ struct HttpAccess {
         Change,  // changes state: also proof that it comes from the board's own pages
     };
     enum class Token {
-        IfSet,           // the token when one is set
-        BeyondLoopback,  // as IfSet, and from another machine only with a token set and carried
-        None,            // never asked (pages, and what a page needs before it knows the token)
+        IfSet,  // the token when one is set
+        None,   // never asked for a read (pages, and what a page needs before it knows the token)
     };
     Kind kind = Kind::Read;
     Token token = Token::IfSet;
@@ -94,6 +96,10 @@ public:
     // "Authorization: Bearer <token>" carries the token (false when none is set).
     bool CarriesToken(const httpserver::http_request& request) const;
     bool HasToken() const { return !m_token.empty(); }
+    // Whether requests from `peer` may change anything: from another
+    // machine only with a token set. REMOTE_CHANGES_REFUSED says why not.
+    bool ChangesAllowedFrom(const std::string& peer) const { return HasToken() || IsLoopbackPeer(peer); }
+    static const char* const REMOTE_CHANGES_REFUSED;
 
     // The host of a Host header, an origin or a URL, lower case, without
     // port, brackets or trailing dot; empty when it cannot be read.

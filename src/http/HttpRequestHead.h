@@ -3,6 +3,8 @@
 // off a plain socket, for the listeners that have no web server in front
 // of them (the virtual display's stream). A plain function from bytes, so
 // the listener, its tests and the fuzz target all call the same code.
+// HttpServer fills one from what libmicrohttpd parsed, so that both decode
+// a request target with ToHttpRequest.
 
 #include <cstddef>
 #include <string>

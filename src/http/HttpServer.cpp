@@ -16,8 +16,8 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "LogRateLimit.h"
 #include "common.h"
+#include "http/HttpRequestHead.h"
 #include "log.h"
 
 using httpserver::error_response;
@@ -29,10 +29,12 @@ HttpServer HttpServer::INSTANCE;
 namespace {
 
 constexpr int LISTEN_BACKLOG = 64;
+// What libmicrohttpd keeps for each connection (its own default, set here
+// so that docs/http-api.md may name it): a request head that does not fit
+// gets libmicrohttpd's own answer and never reaches the checks here.
+constexpr size_t CONNECTION_MEMORY_BYTES = 32 * 1024;
 constexpr unsigned CONNECTION_TIMEOUT_S = 10;
 constexpr int STOP_GRACE_MS = 2000;
-constexpr int DROPS_LOGGED_PER_MINUTE = 10;
-constexpr int MHD_COMPLAINTS_LOGGED_PER_MINUTE = 30;
 
 // One request being received: what the callbacks collect before it is
 // answered. Lives from the first callback to the completion callback.
@@ -54,20 +56,45 @@ std::shared_ptr<http_response> bodyTooLarge(size_t limit) {
     return error_response(413, "Request body larger than " + std::to_string(limit) + " bytes");
 }
 
-MHD_Result collectValue(void* cls, enum MHD_ValueKind kind, const char* key, const char* value) {
-    auto* req = (http_request*)cls;
-    if (!key) return MHD_YES;
-    if (kind == MHD_HEADER_KIND) {
-        req->set_header(key, value ? value : "");
-    } else {
-        req->set_arg(key, value ? value : "");
-    }
-    return MHD_YES;
-}
-
 std::string peerAddress(struct MHD_Connection* connection) {
     const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     return info ? HttpAccessRules::PeerAddress(info->client_addr) : "";
+}
+
+MHD_Result collectHeader(void* cls, enum MHD_ValueKind, const char* key, const char* value) {
+    if (key) ((HttpRequestHead*)cls)->headers.emplace_back(key, value ? value : "");
+    return MHD_YES;
+}
+
+// The request as the stream's listener reads it (src/http/HttpRequestHead),
+// from what libmicrohttpd parsed: the target as sent, decoded by the same
+// code. A refusal when it cannot be served.
+std::shared_ptr<http_response> readRequest(HttpServer* server, struct MHD_Connection* connection, void* tracked,
+                                           const char* url, const char* method, const char* version,
+                                           http_request& request) {
+    HttpRequestHead head;
+    head.method = method ? method : "";
+    head.version = version ? version : "";
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &head);
+    std::string peer = peerAddress(connection);
+    request.set_method(head.method);
+    request.set_requestor(peer);
+    const auto badTarget = [] { return error_response(400, "Request target holds a NUL byte or a broken escape"); };
+    if (!server->SentTarget(tracked, url, version, head.target)) return badTarget();
+    if (head.target.size() > HttpLimits::MAX_REQUEST_HEAD_BYTES) {
+        return error_response(414, "Request target longer than " +
+                                       std::to_string(HttpLimits::MAX_REQUEST_HEAD_BYTES) + " bytes");
+    }
+    // As the head was sent: request line, "name: value" lines, blank line.
+    size_t bytes = head.method.size() + head.target.size() + head.version.size() + 6;
+    for (auto& h : head.headers) bytes += h.first.size() + h.second.size() + 4;
+    if (bytes > HttpLimits::MAX_REQUEST_HEAD_BYTES || head.headers.size() > MAX_REQUEST_HEADER_FIELDS) {
+        return error_response(431, "Request head larger than " + std::to_string(HttpLimits::MAX_REQUEST_HEAD_BYTES) +
+                                       " bytes or with more than " + std::to_string(MAX_REQUEST_HEADER_FIELDS) +
+                                       " fields");
+    }
+    if (!ToHttpRequest(head, peer, request)) return badTarget();
+    return nullptr;
 }
 
 MHD_Result queue(struct MHD_Connection* connection, const http_response& r) {
@@ -122,11 +149,11 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
         *conCls = p;
         server->RequestStarted();
         server->ConnectionStage(tracked, HttpServer::Stage::Body);
-        p->request.set_method(method ? method : "");
-        p->request.set_path(url ? url : "/");
-        MHD_get_connection_values(connection, MHD_HEADER_KIND, collectValue, &p->request);
-        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectValue, &p->request);
-        p->request.set_requestor(peerAddress(connection));
+        if (auto bad = readRequest(server, connection, tracked, url, method, version, p->request)) {
+            LogDebug(VB_HTTP, "HTTP %s from %s refused: %s\n", method, p->request.get_requestor().c_str(),
+                     bad->get_body().c_str());
+            return answer(p, *bad);
+        }
         // Refused on its head alone: no body is read for a request that
         // will not be served.
         auto refusal = server->Admit(p->request, p->maxBody);
@@ -182,6 +209,11 @@ void requestCompleted(void* cls, struct MHD_Connection* connection, void** conCl
     server->RequestFinished();
 }
 
+void* targetSent(void* cls, const char* uri, struct MHD_Connection* connection) {
+    ((HttpServer*)cls)->TargetSent(connectionContext(connection), uri);
+    return nullptr;
+}
+
 void connectionNotify(void* cls, struct MHD_Connection* connection, void** context,
                       enum MHD_ConnectionNotificationCode code) {
     auto* server = (HttpServer*)cls;
@@ -193,19 +225,12 @@ void connectionNotify(void* cls, struct MHD_Connection* connection, void** conte
     }
 }
 
-void mhdLogger(void*, const char* fmt, va_list ap) {
+void mhdLogger(void* cls, const char* fmt, va_list ap) {
     char buf[512];
     vsnprintf(buf, sizeof(buf), fmt, ap);
     std::string text = buf;
     if (!text.empty() && text.back() == '\n') text.pop_back();
-    // Its complaints come per connection: a flood of connections must not
-    // become a flood of log lines.
-    static LogRateLimit complaints(MHD_COMPLAINTS_LOGGED_PER_MINUTE);
-    long heldBack = 0;
-    bool last = false;
-    if (!complaints.Allow(heldBack, &last)) return;
-    LogWarn(VB_HTTP, "libmicrohttpd: %s%s\n", text.c_str(),
-            LogRateLimit::Note(heldBack, last, "messages of libmicrohttpd").c_str());
+    ((HttpServer*)cls)->LibraryMessage(text);
 }
 
 }  // namespace
@@ -258,11 +283,12 @@ bool HttpServer::Start(const Options& options) {
     struct MHD_Daemon* d = MHD_start_daemon(
         // The logger first: libmicrohttpd reports problems with the options
         // that follow through it.
-        flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr,
+        flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, this,
         MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd, MHD_OPTION_THREAD_POOL_SIZE, (unsigned)std::max(1, options.threads),
         MHD_OPTION_CONNECTION_LIMIT, HttpLimits::CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_S,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, HttpLimits::CONNECTIONS_PER_ADDRESS, MHD_OPTION_NOTIFY_COMPLETED,
-        &requestCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &connectionNotify, this, MHD_OPTION_END);
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, HttpLimits::CONNECTIONS_PER_ADDRESS, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        CONNECTION_MEMORY_BYTES, MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &connectionNotify, this, MHD_OPTION_URI_LOG_CALLBACK, &targetSent, this, MHD_OPTION_END);
     if (!d) {
         close(fd);
         m_lastError = "libmicrohttpd did not start";
@@ -271,6 +297,7 @@ bool HttpServer::Start(const Options& options) {
     }
     m_listenFd = fd;
     m_daemon = d;
+    m_serving = true;
     LogInfo(VB_HTTP, "HTTP server listening on %s port %d%s\n", options.address.c_str(), m_port,
             options.accessToken.empty() ? "" : " (access token required)");
     return true;
@@ -298,6 +325,8 @@ void HttpServer::Stop() {
     }
     m_daemon = nullptr;
     m_listenFd = -1;
+    m_serving = false;
+    ReportRefusals();
     LogInfo(VB_HTTP, "HTTP server on %s port %d stopped\n", m_options.address.c_str(), m_port);
 }
 
@@ -480,6 +509,34 @@ void HttpServer::ConnectionClosed(void** context) {
     *context = nullptr;
 }
 
+void HttpServer::TargetSent(void* context, const char* target) {
+    auto* c = (Connection*)context;
+    if (!c) return;
+    c->target = target ? target : "";
+    c->targetAt = target;
+}
+
+bool HttpServer::SentTarget(void* context, const char* url, const char* version, std::string& target) {
+    auto* c = (Connection*)context;
+    if (!c || !c->targetAt) {
+        // Not seen before decoding (no libmicrohttpd calls it so): the
+        // decoded path is all there is.
+        target = url ? url : "/";
+        return true;
+    }
+    const char* at = c->targetAt;
+    c->targetAt = nullptr;
+    target = c->target;
+    // libmicrohttpd hands the target over as a C string, so a NUL byte sent
+    // in it cuts it short there, unseen. It keeps the target and the
+    // version after it in the one buffer: the room between them is the
+    // length as sent.
+    if (url == at && version > url && (size_t)(version - url) <= CONNECTION_MEMORY_BYTES) {
+        return (size_t)(version - url) == target.size() + 1;
+    }
+    return true;
+}
+
 void HttpServer::DropSlowRequests() {
     long long now = GetMonotonicMS();
     std::vector<Connection*> unfinished;
@@ -520,13 +577,67 @@ void HttpServer::DropSlowRequests() {
         }
     }
     if (!dropped) return;
-    static LogRateLimit drops(DROPS_LOGGED_PER_MINUTE);
-    long heldBack = 0;
-    bool last = false;
-    if (drops.Allow(heldBack, &last)) {
-        LogInfo(VB_HTTP, "HTTP: dropped %d connection(s) whose requests came too slowly%s\n", dropped,
-                LogRateLimit::Note(heldBack, last, "such messages").c_str());
+    std::lock_guard<std::mutex> lock(m_refusalsLock);
+    m_refused.tooSlow += dropped;
+    m_unreported.tooSlow += dropped;
+}
+
+void HttpServer::LibraryMessage(const std::string& text) {
+    if (!m_serving) {
+        LogWarn(VB_HTTP, "libmicrohttpd: %s\n", text.c_str());
+        return;
     }
+    // It speaks once per connection or request it refuses: counted here,
+    // summed up by ReportRefusals.
+    int status = 0;
+    bool answered = sscanf(text.c_str(), "Error processing request (HTTP response code is %d", &status) == 1;
+    bool atLimit = startsWith(text, "Server reached connection limit");
+    std::lock_guard<std::mutex> lock(m_refusalsLock);
+    for (Refusals* r : {&m_refused, &m_unreported}) {
+        if (answered) {
+            ++r->byLibrary[status];
+        } else if (atLimit) {
+            ++r->atLimit;
+        } else {
+            ++r->otherMessages;
+            r->lastMessage = text;
+        }
+    }
+}
+
+HttpServer::Refusals HttpServer::Refused() {
+    std::lock_guard<std::mutex> lock(m_refusalsLock);
+    return m_refused;
+}
+
+void HttpServer::ReportRefusals() {
+    Refusals r;
+    {
+        std::lock_guard<std::mutex> lock(m_refusalsLock);
+        std::swap(r, m_unreported);
+    }
+    if (r.empty()) return;
+    std::vector<std::string> parts;
+    if (!r.byLibrary.empty()) {
+        long n = 0;
+        std::string statuses;
+        for (auto& s : r.byLibrary) {
+            n += s.second;
+            statuses += (statuses.empty() ? "" : ", ") + std::to_string(s.first) + ": " + std::to_string(s.second);
+        }
+        parts.push_back("libmicrohttpd refused " + std::to_string(n) + " request(s) (" + statuses + ")");
+    }
+    if (r.tooSlow) {
+        parts.push_back("dropped " + std::to_string(r.tooSlow) + " connection(s) whose requests came too slowly");
+    }
+    if (r.atLimit) parts.push_back(std::to_string(r.atLimit) + " connection(s) closed at the connection limit");
+    if (r.otherMessages) {
+        parts.push_back(std::to_string(r.otherMessages) + " other message(s) of libmicrohttpd (last: " +
+                        r.lastMessage + ")");
+    }
+    std::string line;
+    for (auto& p : parts) line += (line.empty() ? "" : "; ") + p;
+    LogInfo(VB_HTTP, "HTTP in the last minute: %s\n", line.c_str());
 }
 
 std::string HttpServer::StaticContentType(const std::string& path) {

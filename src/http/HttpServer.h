@@ -52,7 +52,8 @@ public:
     // it also answers every path below (/kivd/ports/list). An exact mount
     // wins over a family, a longer family over a shorter one. What each
     // request must show is the resource's access(); `needsToken` false
-    // waives the token for every request to it.
+    // waives the token for every request to it but a change from another
+    // machine, which always needs one.
     // False when the path is malformed or already taken.
     bool RegisterResource(const std::string& path, httpserver::http_resource* resource, bool family = false,
                           bool needsToken = true);
@@ -81,6 +82,22 @@ public:
     std::vector<std::string> MountedPaths();
     const HttpAccessRules& AccessRules() const { return m_rules; }
 
+    // What was refused without being served: counted, never logged one by
+    // one, so that a flood of bad requests cannot flood the log.
+    struct Refusals {
+        std::map<int, long> byLibrary;  // answers libmicrohttpd made itself, by status
+        long atLimit = 0;               // connections closed at once: every place was taken
+        long tooSlow = 0;               // connections dropped: their requests came too slowly
+        long otherMessages = 0;         // libmicrohttpd's other complaints (a peer gone mid-request...)
+        std::string lastMessage;        // the latest of those
+        bool empty() const { return byLibrary.empty() && !atLimit && !tooSlow && !otherMessages; }
+    };
+    // Since the start.
+    Refusals Refused();
+    // Logs what was refused since the last call in one line, or nothing
+    // when nothing was: APIServer calls it once a minute, Stop once more.
+    void ReportRefusals();
+
     // Content type of a static page file by its extension, empty when such
     // files are not served.
     static std::string StaticContentType(const std::string& path);
@@ -95,6 +112,15 @@ public:
     void ConnectionStarted(void** context, int fd);
     void ConnectionStage(void* context, Stage stage);
     void ConnectionClosed(void** context);
+    // The request target (path and query) as sent, handed over before
+    // libmicrohttpd decodes it in place.
+    void TargetSent(void* context, const char* target);
+    // The target as sent of the request whose decoded path is at `url` and
+    // version at `version`: false when a NUL byte in it hid the rest.
+    bool SentTarget(void* context, const char* url, const char* version, std::string& target);
+    // A message of libmicrohttpd's: about the options while it starts,
+    // else about a connection or request it refused.
+    void LibraryMessage(const std::string& text);
 
 private:
     struct Mount {
@@ -110,6 +136,10 @@ private:
         Stage stage = Stage::Head;
         int answered = 0;  // requests answered on it
         bool dropped = false;
+        // The current request's target as sent and where libmicrohttpd
+        // keeps it; only the connection's own server thread touches them.
+        std::string target;
+        const char* targetAt = nullptr;
     };
 
     std::shared_ptr<Mount> FindMount(const std::string& path);
@@ -144,4 +174,9 @@ private:
     std::mutex m_requestsLock;  // guards m_requests
     std::condition_variable m_requestsDone;
     int m_requests = 0;
+
+    std::atomic<bool> m_serving{false};  // libmicrohttpd has started (its messages concern requests)
+    std::mutex m_refusalsLock;  // guards m_refused and m_unreported
+    Refusals m_refused;
+    Refusals m_unreported;  // since the last ReportRefusals
 };

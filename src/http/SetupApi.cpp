@@ -44,8 +44,7 @@ struct MediaKind {
 const MediaKind MEDIA_KINDS[] = {
     {"sequences", "/sequences"}, {"music", "/music"}, {"videos", "/videos"}, {"images", "/images"}};
 
-bool g_writable = true;
-std::string g_refusal;
+HttpServer* g_server = nullptr;  // set by Register on the main thread, before any request
 // Bumped by every change made here; the pages poll it to show changes at once.
 std::atomic<long long> g_version{1};
 
@@ -66,44 +65,50 @@ std::shared_ptr<http_response> notAllowed(const http_request& req, const std::st
     return r;
 }
 
+// Names files relative to the media folder: where the board keeps it is
+// none of a client's business (the log keeps the paths whole).
+std::string mediaRelative(std::string text) {
+    const std::string base = getKIVMediaDir("") + "/";
+    for (size_t at = text.find(base); at != std::string::npos; at = text.find(base, at)) text.erase(at, base.size());
+    return text;
+}
+
+// Every error answer of these paths.
+std::shared_ptr<http_response> failure(int code, const std::string& message) {
+    return error_response(code, mediaRelative(message));
+}
+
 std::shared_ptr<http_response> problemsAnswer(const std::vector<std::string>& problems) {
     Json::Value v;
-    v["error"] = problems.front();
-    for (auto& p : problems) v["problems"].append(p);
+    v["error"] = mediaRelative(problems.front());
+    for (auto& p : problems) v["problems"].append(mediaRelative(p));
     return json(v, 422);
 }
 
 // A JSON body, or the 400 to answer.
 std::shared_ptr<http_response> readBody(const http_request& req, Json::Value& doc) {
-    if (!ParseJson(req.get_content(), doc)) return error_response(400, "Request body is not valid JSON");
+    if (!ParseJson(req.get_content(), doc)) return failure(400, "Request body is not valid JSON");
     return nullptr;
 }
 
 void changed() { ++g_version; }
 
-// Every resource here: reads as usual; changes need the token from other
-// machines, are refused outright when writes are off, and take bodies up to
-// the resource's limit.
+// Every resource here: reads as usual; changes (which the access rules let
+// through from other machines only with the token) take bodies up to the
+// resource's limit.
 class SetupResource : public http_resource {
 public:
     explicit SetupResource(size_t maxBody) : m_maxBody(maxBody) {}
     HttpAccess access(const http_request& req) override {
         const std::string& m = req.get_method();
         if (m == "GET" || m == "HEAD") return HttpAccess::Read();
-        return HttpAccess::Change(MaxBody(), HttpAccess::Token::BeyondLoopback);
+        return HttpAccess::Change(MaxBody());
     }
 
 protected:
     virtual size_t MaxBody() { return m_maxBody; }
-    bool Changes(const http_request& req) const { return req.get_method() != "GET" && req.get_method() != "HEAD"; }
     size_t m_maxBody;
 };
-
-// Refuses changes while writes are off, before any render method runs.
-#define REFUSE_WHEN_READ_ONLY(req)                                            \
-    do {                                                                      \
-        if (!g_writable && Changes(req)) return error_response(403, g_refusal); \
-    } while (0)
 
 // ------------------------------------------------------------------ files
 
@@ -172,7 +177,7 @@ std::shared_ptr<http_response> tooBigForDisk(const http_request& head, const Med
     if (announced <= room) return nullptr;
     LogErr(VB_HTTP, "Upload of %s/%s from %s refused: %llu bytes do not fit in the %llu free on the disk\n", k.name,
            name.c_str(), head.get_requestor().c_str(), announced, room);
-    return error_response(507, noSpaceFor(name) + length + " bytes, " + std::to_string(room) + " free on the disk");
+    return failure(507, noSpaceFor(name) + length + " bytes, " + std::to_string(room) + " free on the disk");
 }
 
 // /kivd/files, /kivd/files/<kind>, /kivd/files/<kind>/<name>
@@ -184,7 +189,7 @@ public:
         const MediaKind* k = nullptr;
         std::string name;
         if (head.get_method() != "PUT") return nullptr;
-        if (!g_writable || !Target(head, k, name) || !FileNameProblem(name).empty()) {
+        if (!Target(head, k, name) || !FileNameProblem(name).empty()) {
             return std::make_shared<DiscardSink>();
         }
         mkdir(MediaPath(*k).c_str(), 0775);
@@ -206,25 +211,24 @@ public:
             return json(all);
         }
         const MediaKind* k = findKind(pieces[2]);
-        if (!k || pieces.size() > 3) return error_response(404, "Not found: " + req.get_path());
+        if (!k || pieces.size() > 3) return failure(404, "Not found: " + req.get_path());
         return json(listFolder(*k));
     }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         const MediaKind* k = nullptr;
         std::string name;
-        if (!Target(req, k, name)) return error_response(404, "Upload to /kivd/files/<kind>/<name>");
+        if (!Target(req, k, name)) return failure(404, "Upload to /kivd/files/<kind>/<name>");
         std::string problem = FileNameProblem(name);
-        if (!problem.empty()) return error_response(400, problem);
+        if (!problem.empty()) return failure(400, problem);
         auto* sink = dynamic_cast<UploadSink*>(req.get_body_sink());
-        if (!sink) return error_response(500, "Cannot create a file in " + MediaPath(*k));
+        if (!sink) return failure(500, "Cannot create a file in " + MediaPath(*k));
         UploadWriter& file = sink->Writer();
         if (!file.Finish()) return failed(req, *k, name, file);
         if (std::string(k->name) == "sequences") {
             // The player's own reader judges it: a file it cannot open never takes the name.
             std::unique_ptr<HSEQFile> f(HSEQFile::openHSEQFile(file.TempPath()));
-            if (!f) return error_response(422, name + " is not a sequence file this player can read");
+            if (!f) return failure(422, name + " is not a sequence file this player can read");
         }
         if (!file.Commit()) return failed(req, *k, name, file);
         LogInfo(VB_HTTP, "Uploaded %s/%s (%lld bytes) from %s\n", k->name, name.c_str(), file.Bytes(),
@@ -237,16 +241,15 @@ public:
     }
 
     std::shared_ptr<http_response> render_DELETE(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         const MediaKind* k = nullptr;
         std::string name;
-        if (!Target(req, k, name)) return error_response(404, "Delete /kivd/files/<kind>/<name>");
+        if (!Target(req, k, name)) return failure(404, "Delete /kivd/files/<kind>/<name>");
         std::string problem = FileNameProblem(name);
-        if (!problem.empty()) return error_response(400, problem);
+        if (!problem.empty()) return failure(400, problem);
         struct stat st;
         std::string path = MediaPath(*k, name);
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return error_response(404, "No file " + name);
-        if (unlink(path.c_str()) != 0) return error_response(500, "Could not delete " + name + ": " + strerror(errno));
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return failure(404, "No file " + name);
+        if (unlink(path.c_str()) != 0) return failure(500, "Could not delete " + name + ": " + strerror(errno));
         LogInfo(VB_HTTP, "Deleted %s/%s from %s\n", k->name, name.c_str(), req.get_requestor().c_str());
         changed();
         return json(Json::Value(Json::objectValue));
@@ -272,10 +275,10 @@ private:
         LogErr(VB_HTTP, "Upload of %s/%s from %s failed after %lld bytes: %s; nothing was kept\n", k.name, name.c_str(),
                req.get_requestor().c_str(), file.Bytes(), why.c_str());
         if (file.NoSpace()) {
-            return error_response(507, noSpaceFor(name) + why + " after " + std::to_string(file.Bytes()) +
+            return failure(507, noSpaceFor(name) + why + " after " + std::to_string(file.Bytes()) +
                                            " bytes; nothing was kept");
         }
-        return error_response(507, "Could not write " + name + ": " + why + "; nothing was kept");
+        return failure(507, "Could not write " + name + ": " + why + "; nothing was kept");
     }
 
     // The kind and name of /kivd/files/<kind>/<name>.
@@ -321,19 +324,18 @@ public:
             }
             return json(list);
         }
-        if (!Playlist::ValidName(name)) return error_response(400, "Invalid playlist name '" + name + "'");
-        if (!FileExists(Playlist::FilePath(name))) return error_response(404, "No playlist '" + name + "'");
+        if (!Playlist::ValidName(name)) return failure(400, "Invalid playlist name '" + name + "'");
+        if (!FileExists(Playlist::FilePath(name))) return failure(404, "No playlist '" + name + "'");
         Json::Value doc;
         if (!LoadJsonFromString(GetFileContents(Playlist::FilePath(name)), doc)) {
-            return error_response(500, "Playlist file " + Playlist::FilePath(name) + " is not valid JSON");
+            return failure(500, "Playlist file " + Playlist::FilePath(name) + " is not valid JSON");
         }
         return json(doc);
     }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         std::string name;
-        if (!Target(req, name)) return error_response(405, "PUT /kivd/playlists/<name>");
+        if (!Target(req, name)) return failure(405, "PUT /kivd/playlists/<name>");
         Json::Value doc;
         if (auto bad = readBody(req, doc)) return bad;
         auto problems = Playlist::Check(name, doc);
@@ -341,18 +343,17 @@ public:
         mkdir(getKIVMediaDir("/playlists").c_str(), 0775);
         bool existed = FileExists(Playlist::FilePath(name));
         if (!SaveJsonToFile(doc, Playlist::FilePath(name), "    ")) {
-            return error_response(500, "Could not write " + Playlist::FilePath(name));
+            return failure(500, "Could not write " + Playlist::FilePath(name));
         }
         changed();
         return json(doc, existed ? 200 : 201);
     }
 
     std::shared_ptr<http_response> render_DELETE(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         std::string name;
-        if (!Target(req, name)) return error_response(405, "DELETE /kivd/playlists/<name>");
-        if (!Playlist::ValidName(name)) return error_response(400, "Invalid playlist name '" + name + "'");
-        if (unlink(Playlist::FilePath(name).c_str()) != 0) return error_response(404, "No playlist '" + name + "'");
+        if (!Target(req, name)) return failure(405, "DELETE /kivd/playlists/<name>");
+        if (!Playlist::ValidName(name)) return failure(400, "Invalid playlist name '" + name + "'");
+        if (unlink(Playlist::FilePath(name).c_str()) != 0) return failure(404, "No playlist '" + name + "'");
         changed();
         return json(Json::Value(Json::objectValue));
     }
@@ -378,15 +379,14 @@ public:
     ScheduleResource() : SetupResource(SCHEDULE_MAX_BYTES) {}
 
     std::shared_ptr<http_response> render_GET(const http_request&) override {
-        if (!scheduler) return error_response(503, "The scheduler is not running");
+        if (!scheduler) return failure(503, "The scheduler is not running");
         Json::Value rows = LoadJsonFromFile(scheduler->ScheduleFilePath());
         if (!rows.isArray()) rows = Json::Value(Json::arrayValue);
         return Answer(rows, 200);
     }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
-        if (!scheduler) return error_response(503, "The scheduler is not running");
+        if (!scheduler) return failure(503, "The scheduler is not running");
         Json::Value rows;
         if (auto bad = readBody(req, rows)) return bad;
         Json::Value next;
@@ -394,7 +394,7 @@ public:
         if (!scheduler->PreviewSchedule(rows, NEXT_OCCURRENCES, next, problems)) return problemsAnswer(problems);
         mkdir(getKIVMediaDir("/config").c_str(), 0775);
         if (!SaveJsonToFile(rows, scheduler->ScheduleFilePath(), "    ")) {
-            return error_response(500, "Could not write " + scheduler->ScheduleFilePath());
+            return failure(500, "Could not write " + scheduler->ScheduleFilePath());
         }
         // Read on the scheduler's next pass, within a second.
         scheduler->ReloadScheduleFile();
@@ -433,14 +433,13 @@ public:
     }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         Json::Value doc;
         if (auto bad = readBody(req, doc)) return bad;
         auto problems = CheckChannelOutputs(doc);
         if (!problems.empty()) return problemsAnswer(problems);
         mkdir(getKIVMediaDir("/config").c_str(), 0775);
         if (!SaveJsonToFile(doc, ChannelOutputsFilePath(), "    ")) {
-            return error_response(500, "Could not write " + ChannelOutputsFilePath());
+            return failure(500, "Could not write " + ChannelOutputsFilePath());
         }
         changed();
         bool restart = req.get_arg("restart") == "1" || req.get_arg("restart") == "true";
@@ -467,10 +466,9 @@ public:
     std::shared_ptr<http_response> render_GET(const http_request&) override { return Answer(); }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
-        REFUSE_WHEN_READ_ONLY(req);
         Json::Value doc;
         if (auto bad = readBody(req, doc)) return bad;
-        if (!doc.isObject() || doc.empty()) return error_response(400, "Send an object of keys and values");
+        if (!doc.isObject() || doc.empty()) return failure(400, "Send an object of keys and values");
         std::map<std::string, std::string> changes;
         std::vector<std::string> problems;
         for (auto& key : doc.getMemberNames()) {
@@ -483,7 +481,7 @@ public:
         }
         if (!problems.empty()) return problemsAnswer(problems);
         std::string error;
-        if (!ChangeSettings(changes, error)) return error_response(500, error);
+        if (!ChangeSettings(changes, error)) return failure(500, error);
         changed();
         return Answer();
     }
@@ -515,14 +513,15 @@ private:
 // ----------------------------------------------------------------- changes
 
 // /kivd/changes: a number that grows with every change made through these
-// paths, and whether changes are possible.
+// paths, and whether the asking machine may make changes.
 class ChangesResource : public http_resource {
 public:
-    std::shared_ptr<http_response> render_GET(const http_request&) override {
+    std::shared_ptr<http_response> render_GET(const http_request& req) override {
         Json::Value v;
         v["version"] = (Json::Int64)g_version.load();
-        v["writable"] = g_writable;
-        if (!g_writable) v["reason"] = g_refusal;
+        bool writable = g_server->AccessRules().ChangesAllowedFrom(req.get_requestor());
+        v["writable"] = writable;
+        if (!writable) v["reason"] = HttpAccessRules::REMOTE_CHANGES_REFUSED;
         return json(v);
     }
     std::shared_ptr<http_response> render(const http_request& req) override { return notAllowed(req, "GET, HEAD"); }
@@ -554,10 +553,9 @@ std::string SetupApi::FileNameProblem(const std::string& name) {
     return "";
 }
 
-void SetupApi::Register(HttpServer& server, bool writable, const std::string& reason) {
+void SetupApi::Register(HttpServer& server) {
     if (!resources.empty()) return;
-    g_writable = writable;
-    g_refusal = reason;
+    g_server = &server;
     resources.push_back(std::make_unique<FilesResource>());
     resources.push_back(std::make_unique<PlaylistsResource>());
     resources.push_back(std::make_unique<ScheduleResource>());

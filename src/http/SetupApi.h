@@ -21,9 +21,9 @@ constexpr long long DEFAULT_UPLOAD_MAX_BYTES = 1LL << 30;
 // than 255 bytes, a path separator, "..", a leading dot, control characters.
 std::string FileNameProblem(const std::string& name);
 
-// writable false: every request that would change something is refused
-// with `reason` (an interface open beyond loopback without a token).
-void Register(HttpServer& server, bool writable, const std::string& reason);
+// Mounts the paths on `server`, whose access rules decide who may change
+// things (docs/security.md).
+void Register(HttpServer& server);
 void Unregister(HttpServer& server);
 
 }  // namespace SetupApi

@@ -8,6 +8,7 @@
 #include "Warnings.h"
 #include "common.h"
 #include "http/HttpServer.h"
+#include "services/Timers.h"
 #include "settings.h"
 
 using kivtest::httpGet;
@@ -36,6 +37,7 @@ protected:
 }  // namespace
 
 TEST_F(APIServerTest, ServesTheInstallationPagesOnTheConfiguredAddressUntilDeleted) {
+    kivtest::LogCapture log;
     auto* api = new APIServer();
     ASSERT_TRUE(api->Init());
     EXPECT_TRUE(HttpServer::INSTANCE.IsRunning());
@@ -43,7 +45,15 @@ TEST_F(APIServerTest, ServesTheInstallationPagesOnTheConfiguredAddressUntilDelet
     auto r = httpGet(url("/"));
     EXPECT_EQ(r.status, 200) << r.error;
     EXPECT_EQ(r.body, "status page");
+    // What it refuses the main loop's timers sum up once a minute.
+    EXPECT_EQ(kivtest::rawRequest(lo(), HttpServer::INSTANCE.Port(),
+                                  "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n").status, 400);
+    Timers::INSTANCE.fireTimersInternal(GetTimeMS() + 30000);
+    EXPECT_FALSE(log.contains("HTTP in the last minute")) << log.text();
+    Timers::INSTANCE.fireTimersInternal(GetTimeMS() + 61000);
+    EXPECT_TRUE(log.contains("HTTP in the last minute: libmicrohttpd refused 1 request(s) (400: 1)")) << log.text();
     delete api;
+    EXPECT_FALSE(Timers::INSTANCE.hasTimers());
     EXPECT_FALSE(HttpServer::INSTANCE.IsRunning());
     EXPECT_EQ(httpGet(url("/")).status, 0);
 }

@@ -15,7 +15,7 @@ using httpserver::http_request;
 namespace {
 
 http_request head(const std::string& method, const std::vector<std::pair<std::string, std::string>>& headers,
-                  const std::string& peer = "192.168.1.20") {
+                  const std::string& peer = "127.0.0.1") {
     http_request r(method, "/kivd/command");
     for (auto& h : headers) r.set_header(h.first, h.second);
     r.set_requestor(peer);
@@ -29,7 +29,7 @@ TEST(HttpAccess, RequestsAreTriedOnHostOriginContentTypeAndToken) {
     HttpAccessRules locked("s3cret", {});
     const auto read = HttpAccess::Read();
     const auto change = HttpAccess::Change();
-    const auto remoteOnly = HttpAccess::Change(0, HttpAccess::Token::BeyondLoopback);
+    const std::string other = "192.168.1.20";
     const std::pair<std::string, std::string> json = {"Content-Type", "application/json; charset=utf-8"};
     struct Case {
         const char* name;
@@ -66,21 +66,38 @@ TEST(HttpAccess, RequestsAreTriedOnHostOriginContentTypeAndToken) {
         {"form body", open, change,
          head("POST", {{"Content-Type", "application/x-www-form-urlencoded"}}), 415},
         {"custom header instead", open, change, head("POST", {{"X-Requested-With", "curl"}}), 0},
+        {"empty form POST", open, change, head("POST", {{"Content-Length", "0"}}), 415},
+        {"DELETE without a body", open, change, head("DELETE", {}), 0},
+        {"DELETE with an empty body", open, change, head("DELETE", {{"Content-Length", "0"}}), 0},
+        {"DELETE with a plain-text body", open, change,
+         head("DELETE", {{"Content-Length", "2"}, {"Content-Type", "text/plain"}}), 415},
+        {"PUT of a chunked body", open, change, head("PUT", {{"Transfer-Encoding", "chunked"}}), 415},
         {"a GET that changes needs no body type", open, change, head("GET", {{"Host", "10.0.0.2"}}), 0},
         {"token missing", locked, read, head("GET", {}), 401},
         {"token wrong", locked, read, head("GET", {{"Authorization", "Bearer s3cre"}}), 401},
         {"token right, no body type needed", locked, change, head("POST", {{"Authorization", "bearer s3cret"}}), 0},
         {"token waived", locked, HttpAccess::Read(HttpAccess::Token::None), head("GET", {}), 0},
-        {"beyond loopback, no token set", open, remoteOnly, head("POST", {json}), 403},
-        {"loopback, no token set", open, remoteOnly, head("POST", {json}, "127.0.0.1"), 0},
-        {"mapped loopback", open, remoteOnly, head("POST", {json}, "::ffff:127.0.0.1"), 0},
-        {"beyond loopback with the token", locked, remoteOnly, head("POST", {{"Authorization", "Bearer s3cret"}}), 0},
-        {"loopback still needs a set token", locked, remoteOnly, head("POST", {json}, "::1"), 401},
+        {"another machine reads without a token", open, read, head("GET", {}, other), 0},
+        {"another machine changes nothing without a token", open, change, head("POST", {json}, other), 403},
+        {"nor with a GET that changes", open, change, head("GET", {}, other), 403},
+        {"loopback changes without a token", open, change, head("POST", {json}), 0},
+        {"mapped loopback", open, change, head("POST", {json}, "::ffff:127.0.0.1"), 0},
+        {"another machine with the token", locked, change,
+         head("POST", {{"Authorization", "Bearer s3cret"}}, other), 0},
+        {"another machine without it", locked, change, head("POST", {json}, other), 401},
+        {"even where a read waives it", locked, HttpAccess::Change(0, HttpAccess::Token::None),
+         head("POST", {json}, other), 401},
+        {"loopback still needs a set token", locked, change, head("POST", {json}, "::1"), 401},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.rules.Check(c.request, c.access).status, c.status);
     }
+    EXPECT_EQ(open.Check(head("PUT", {json}, other), change).message,
+              std::string("Set HTTPAccessToken to use this from another machine"));
+    EXPECT_FALSE(open.ChangesAllowedFrom(other));
+    EXPECT_TRUE(open.ChangesAllowedFrom("127.0.0.1"));
+    EXPECT_TRUE(locked.ChangesAllowedFrom(other));
     HttpAccessRules any("", {"*"});
     EXPECT_TRUE(any.HostAllowed("whatever.example"));
     EXPECT_EQ(HttpAccessRules::HostOf("http://user@[::1]:80/path?q#f"), "::1");

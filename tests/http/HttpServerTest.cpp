@@ -214,6 +214,7 @@ TEST_F(HttpServerTest, BodiesOverTheLimitGet413AndTheServerGoesOn) {
 }
 
 TEST_F(HttpServerTest, RequestsThatCreepInMakeRoomForNewOnes) {
+    kivtest::LogCapture log;
     FixedResource fixed("here");
     ASSERT_TRUE(server.RegisterResource("/x", &fixed));
     // More connections than the server holds, from five addresses (as many
@@ -239,6 +240,9 @@ TEST_F(HttpServerTest, RequestsThatCreepInMakeRoomForNewOnes) {
     EXPECT_EQ(r.body, "here");
     EXPECT_TRUE(kivtest::waitUntil([&] { return open() < held; }, 10000)) << "one made room";
     for (int fd : creeping) close(fd);
+    // Counted, not logged one by one.
+    EXPECT_GT(server.Refused().tooSlow, 0);
+    EXPECT_FALSE(log.contains("came too slowly")) << log.text();
     server.UnregisterResource("/x");
 }
 
@@ -314,6 +318,66 @@ TEST(HttpServerStatic, ServesPageFilesOfTheFolderOnly) {
     server.RegisterResource("/app.js", &r, false, false);
     EXPECT_EQ(httpGet(base + "/app.js").body, "resource");
     server.UnregisterResource("/app.js");
+    server.Stop();
+}
+
+// What a client gets for requests no browser sends. Those the server
+// reads itself answer {"error": ...}; heads too large or malformed for
+// libmicrohttpd to hand over get its own HTML answer (docs/http-api.md),
+// counted and summed up in one line of log.
+TEST(HttpServerEdges, RequestsNoBrowserSendsGetTheirDocumentedAnswersAndOneLineOfLog) {
+    kivtest::LogCapture log;
+    kivtest::TempMediaDir dir;
+    PutFileContents(dir.path() + "/index.html", "<html>home</html>");
+    HttpServer server;
+    ASSERT_TRUE(server.Start(HttpServer::Options()));
+    ASSERT_TRUE(server.AddStaticDirectory("/", dir.path()));
+    const std::string host = "Host: 127.0.0.1\r\nConnection: close\r\n";
+    auto get = [&](const std::string& target, const std::string& headers = "") {
+        return "GET " + target + " HTTP/1.1\r\n" + host + headers + "\r\n";
+    };
+    auto fields = [](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += "X-" + std::to_string(i) + ": 1\r\n";
+        return s;
+    };
+    const char *page = "text/html; charset=utf-8", *json = "application/json", *library = "";
+    struct Case {
+        const char* name;
+        std::string request;
+        long status;
+        const char* type;  // libmicrohttpd's own answers have none
+    } cases[] = {
+        {"the page", get("/index.html"), 200, page},
+        {"escaped NUL before an extension", get("/index.html%00.txt"), 400, json},
+        {"escaped NUL at the end", get("/index.html%00"), 400, json},
+        {"NUL byte before an extension", get(std::string("/index.html\0.txt", 15)), 400, json},
+        {"escaped NUL in the query", get("/index.html?a=%00"), 400, json},
+        {"target over 8 KiB", get("/" + std::string(9000, 'a')), 414, json},
+        {"head over 8 KiB", get("/index.html", "X-Big: " + std::string(9000, 'b') + "\r\n"), 431, json},
+        {"over 100 fields", get("/index.html", fields(150)), 431, json},
+        {"a 100 KB request line", get("/" + std::string(100000, 'a')), 414, library},
+        {"a 1 MB header", get("/index.html", "X-Big: " + std::string(1 << 20, 'b') + "\r\n"), 431, library},
+        {"10,000 headers", get("/index.html", fields(10000)), 431, library},
+        {"negative length", "POST /index.html HTTP/1.1\r\n" + host + "Content-Length: -1\r\n\r\n", 400, library},
+        {"bad chunk", "POST /index.html HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", 400,
+         library},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = kivtest::rawRequest("127.0.0.1", server.Port(), c.request);
+        EXPECT_EQ(r.status, c.status) << r.error << " " << r.body.substr(0, 200);
+        EXPECT_EQ(r.header("content-type"), c.type);
+        EXPECT_TRUE(c.type == json ? LoadJsonFromString(r.body)["error"].isString()
+                                   : r.body.find("<html>") != std::string::npos)
+            << r.body.substr(0, 200);
+    }
+    EXPECT_FALSE(log.contains("libmicrohttpd:")) << log.text();
+    EXPECT_EQ(server.Refused().byLibrary, (std::map<int, long>{{400, 2}, {414, 1}, {431, 2}}));
+    server.ReportRefusals();
+    server.ReportRefusals();  // nothing since: nothing said
+    EXPECT_EQ(log.count("HTTP in the last minute:"), 1) << log.text();
+    EXPECT_TRUE(log.contains("libmicrohttpd refused 5 request(s) (400: 2, 414: 1, 431: 2)")) << log.text();
     server.Stop();
 }
 

@@ -148,6 +148,12 @@ TEST_F(KivdApiTest, BadRequestsGetTheirDocumentedErrors) {
         EXPECT_EQ(LoadJsonFromString(r.body)["error"].asString(), c.error) << c.path << " " << r.body;
     }
     EXPECT_EQ(httpRequest("GET", url("/kivd/command")).header("allow"), "POST");
+    // A request without a body needs no content type: the path answers.
+    for (const char* length : {"", "Content-Length: 0"}) {
+        auto r = httpRequest("DELETE", url("/kivd/status"), "", {length});
+        EXPECT_EQ(r.status, 405) << length << " " << r.body;
+        EXPECT_EQ(r.header("allow"), "GET, HEAD") << length;
+    }
     // Still serving.
     EXPECT_EQ(post(R"({"command": "Test Echo"})").status, 200);
 }

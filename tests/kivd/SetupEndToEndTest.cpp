@@ -21,6 +21,7 @@
 #include "FaultSupport.h"
 #include "HttpClient.h"
 #include "KivdProcess.h"
+#include "NetTestSupport.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "hseq/ShowGenerator.h"
@@ -181,7 +182,7 @@ TEST_F(SetupEndToEnd, DocumentsAreJudgedByTheDaemonsLoadersAndRefusalsWriteNothi
         {"/kivd/playlists/evening", R"({"mainPlaylist": [{"type": "sequence"}]})", 422,
          "mainPlaylist entry 1 skipped: Missing sequenceName entry"},
         {"/kivd/playlists/evening", R"({"leadIn": [{"type": "sequence", "sequenceName": "gone.hseq"}]})", 422,
-         "leadIn entry 1 skipped: file"},
+         "leadIn entry 1 skipped: file sequences/gone.hseq does not exist"},
         {"/kivd/playlists/other", R"({"mainPlaylist": [{"type": "fireworks"}]})", 422, "type 'fireworks'"},
         {"/kivd/playlists/other", R"({"mainPlaylist": []})", 422, "has no entries to play"},
         {"/kivd/config/schedule", R"([{"playlist": "evening", "startTime": "25:00", "endTime": "23:00"}])", 422,
@@ -211,6 +212,7 @@ TEST_F(SetupEndToEnd, DocumentsAreJudgedByTheDaemonsLoadersAndRefusalsWriteNothi
         auto r = put(c.path, c.body);
         EXPECT_EQ(r.status, c.status) << r.body;
         EXPECT_NE(LoadJsonFromString(r.body)["error"].asString().find(c.error), std::string::npos) << r.body;
+        EXPECT_EQ(r.body.find(media.path()), std::string::npos) << "the board's own paths: " << r.body;
     }
     EXPECT_EQ(snapshot(), before);
 
@@ -218,11 +220,17 @@ TEST_F(SetupEndToEnd, DocumentsAreJudgedByTheDaemonsLoadersAndRefusalsWriteNothi
     auto pl = put("/kivd/playlists/other", R"({"description": "d", "mainPlaylist": [{"type": "sequence", "sequenceName": "base.hseq"}]})");
     EXPECT_EQ(pl.status, 201) << pl.body;
     EXPECT_EQ(LoadJsonFromFile(media.file("/playlists/other.json"))["description"].asString(), "d");
-    auto st = put("/kivd/config/settings", R"({"mediaOffset": -120, "DisableFakeNetworkBridges": true})");
+    // Stored as docs/settings.md writes them: numbers and switches bare.
+    auto st = httpRequest("PATCH", d.httpUrl("/kivd/config/settings"),
+                          R"({"mediaOffset": -120, "DisableFakeNetworkBridges": true, "Latitude": 51.5, )"
+                          R"("DateFormat": "%d.%m."})",
+                          {kivtest::JSON_TYPE});
     EXPECT_EQ(st.status, 200) << st.body;
     std::string text = GetFileContents(settings);
-    EXPECT_NE(text.find("mediaOffset = \"-120\""), std::string::npos) << text;
-    EXPECT_NE(text.find("DisableFakeNetworkBridges = \"1\""), std::string::npos) << text;
+    for (const char* line : {"mediaOffset = -120\n", "DisableFakeNetworkBridges = 1\n", "Latitude = 51.500000\n",
+                             "DateFormat = \"%d.%m.\"\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    }
     auto out = put("/kivd/config/outputs", R"({"channelOutputs": [{"type": "UDP", "universes": [
         {"type": 4, "address": "10.0.0.1", "startChannel": 1, "channelCount": 100},
         {"type": 0, "universe": 1, "startChannel": 101, "channelCount": 510}]}]})");
@@ -320,38 +328,77 @@ TEST_F(SetupEndToEnd, TestPatternFramesReachTheReceiverInTheColoursAsked) {
     EXPECT_EQ(std::vector<uint8_t>(p.data + 45, p.data + 48), (std::vector<uint8_t>{0x20, 0x40, 0x60}));
 }
 
-TEST_F(SetupEndToEnd, ChangesNeedTheTokenBeyondLoopbackAndAreOffWithoutOne) {
-    // Beyond loopback without a token: the pages may look, not touch. On
-    // every address, so on a port free on all of them.
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in any = {};
-    any.sin_family = AF_INET;
-    socklen_t len = sizeof(any);
-    ASSERT_EQ(bind(probe, (sockaddr*)&any, sizeof(any)), 0);
-    getsockname(probe, (sockaddr*)&any, &len);
-    close(probe);
-    int port = ntohs(any.sin_port);
-    start("HTTPBindAddress = 0.0.0.0\nHTTPPort = " + std::to_string(port) + "\n");
-    std::string url = "http://127.0.0.1:" + std::to_string(port);
-    auto refused = httpRequest("PUT", url + "/kivd/playlists/x", R"({"mainPlaylist": []})", {kivtest::JSON_TYPE});
-    EXPECT_EQ(refused.status, 403);
-    EXPECT_NE(refused.body.find("Changes are turned off"), std::string::npos) << refused.body;
-    EXPECT_EQ(httpRequest("GET", url + "/kivd/files").status, 200);
-    EXPECT_FALSE(LoadJsonFromString(httpRequest("GET", url + "/kivd/changes").body)["writable"].asBool());
-    EXPECT_NE(d.log().find("Changes are turned off"), std::string::npos);
+// Without a token another machine may only read, while the board itself
+// may do anything; with one, either may change things when it carries it.
+// The daemon runs on a board of a network of the test's own, the other
+// machine is a second board on it.
+TEST_F(SetupEndToEnd, OtherMachinesOnlyReadWithoutATokenAndChangeWithIt) {
+    if (!kivtest::isRoot()) GTEST_SKIP() << "needs root for network namespaces";
+    kivtest::BoardNetwork net;
+    const int board = net.addBoard(1), other = net.addBoard(2);
+    ASSERT_TRUE(net.ok() && board >= 0 && other >= 0) << net.error();
+    d.setNetns(net.netns(board));
+    const std::string listen = "HTTPBindAddress = 0.0.0.0\nHTTPPort = 32320\n", auth = "Authorization: Bearer s";
+    const std::string json = kivtest::JSON_TYPE, stop = R"({"command": "Stop Now"})";
+    const std::string play = R"({"command": "Start Playlist", "args": ["evening", "true"]})";
+    const std::string list = R"({"mainPlaylist": [{"type": "sequence", "sequenceName": "base.hseq"}]})";
+    const std::string refusal = "Set HTTPAccessToken to use this from another machine";
+    auto ask = [&](int from, const std::string& method, const std::string& path, const std::string& body,
+                   const std::vector<std::string>& headers) {
+        std::string url = "http://" + (from == board ? "127.0.0.1" : net.address(board)) + ":32320" + path;
+        HttpResult r;
+        net.runInside(from, [&] { r = httpRequest(method, url, body, headers); });
+        return r;
+    };
+    auto state = [&] {
+        std::string s;
+        d.command({"Get Playlist Status"}, &s, 5);
+        return LoadJsonFromString(s)["statusName"].asString();
+    };
+    struct Case {
+        int from;
+        std::string method, path, body, header;
+        long status;
+        const char* after;  // the player's state after it
+    };
+    auto run = [&](const std::vector<Case>& cases) {
+        for (auto& c : cases) {
+            SCOPED_TRACE((c.from == board ? "board: " : "other: ") + c.method + " " + c.path + " " + c.body);
+            auto r = ask(c.from, c.method, c.path, c.body,
+                         c.header.empty() ? std::vector<std::string>() : std::vector<std::string>{c.header});
+            EXPECT_EQ(r.status, c.status) << r.error << r.body;
+            if (c.status == 403) {
+                EXPECT_EQ(LoadJsonFromString(r.body)["error"].asString(), refusal);
+            }
+            EXPECT_TRUE(kivtest::waitUntil([&] { return state() == c.after; }, 10000)) << state();
+        }
+    };
+
+    start(listen);
+    run({{other, "GET", "/kivd/status", "", "", 200, "idle"},
+         {other, "POST", "/kivd/command", play, json, 403, "idle"},
+         {other, "PUT", "/kivd/playlists/x", list, json, 403, "idle"},
+         {other, "DELETE", "/kivd/files/sequences/base.hseq", "", "", 403, "idle"},
+         {board, "POST", "/kivd/command", play, json, 200, "playing"},
+         {board, "PUT", "/kivd/playlists/x", list, json, 201, "playing"},
+         {other, "POST", "/kivd/command", stop, json, 403, "playing"}});
+    EXPECT_TRUE(FileExists(media.file("/sequences/base.hseq")));
+    Json::Value remote = LoadJsonFromString(ask(other, "GET", "/kivd/changes", "", {}).body);
+    EXPECT_FALSE(remote["writable"].asBool());
+    EXPECT_EQ(remote["reason"].asString(), refusal);
+    EXPECT_TRUE(LoadJsonFromString(ask(board, "GET", "/kivd/changes", "", {}).body)["writable"].asBool());
+    EXPECT_NE(d.log().find("other machines may only read, not run commands or change anything. " + refusal),
+              std::string::npos) << d.log();
+    EXPECT_EQ(d.command({"Stop Now"}), 0);
     EXPECT_EQ(d.stop(), 0);
 
-    start("HTTPAccessToken = secret\n");
-    std::string settings = GetFileContents(media.file("/settings"));
-    auto noToken = put("/kivd/config/settings", R"({"mediaOffset": 5})");
-    auto wrongToken = put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer nope"});
-    auto cross = put("/kivd/config/settings", R"({"mediaOffset": 5})",
-                     {"Authorization: Bearer secret", "Origin: http://evil.example"});
-    EXPECT_EQ(noToken.status, 401);
-    EXPECT_EQ(wrongToken.status, 401);
-    EXPECT_EQ(cross.status, 403);
-    EXPECT_EQ(GetFileContents(media.file("/settings")), settings);
-    EXPECT_EQ(put("/kivd/config/settings", R"({"mediaOffset": 5})", {"Authorization: Bearer secret"}).status, 200);
+    size_t logBefore = d.log().size();
+    start(listen + "HTTPAccessToken = s\n");
+    run({{other, "POST", "/kivd/command", play, auth, 200, "playing"},
+         {other, "POST", "/kivd/command", stop, json, 401, "playing"},
+         {other, "POST", "/kivd/command", stop, auth, 200, "idle"},
+         {other, "PUT", "/kivd/playlists/y", list, auth, 201, "idle"}});
+    EXPECT_EQ(d.log().find(refusal, logBefore), std::string::npos) << "no warning with a token";
 }
 
 // Every page on a 390 px phone and a 1200 px screen, filled as a board in

@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "common.h"
 
 namespace kivtest {
 
@@ -71,6 +74,37 @@ HttpResult httpRequest(const std::string& method, const std::string& url, const 
     }
     curl_slist_free_all(list);
     curl_easy_cleanup(c);
+    return r;
+}
+
+HttpResult rawRequest(const std::string& address, int port, const std::string& bytes, long timeoutMs) {
+    HttpResult r;
+    int fd = connectFrom("127.0.0.1", address, port);
+    // A server may answer and close before all is sent: what it sent counts.
+    for (size_t done = 0; fd >= 0 && done < bytes.size();) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += (size_t)n;
+    }
+    std::string got;
+    char buf[4096];
+    pollfd p = {fd, POLLIN, 0};
+    for (long long end = GetMonotonicMS() + timeoutMs; fd >= 0 && poll(&p, 1, (int)(end - GetMonotonicMS())) > 0;) {
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        got.append(buf, (size_t)n);
+    }
+    if (fd >= 0) close(fd);
+    size_t headEnd = got.find("\r\n\r\n");
+    if (got.compare(0, 5, "HTTP/") != 0 || headEnd == std::string::npos) {
+        r.error = fd < 0 ? "cannot connect" : got.empty() ? "no answer" : "not an HTTP answer";
+        return r;
+    }
+    r.status = atol(got.c_str() + got.find(' ') + 1);
+    for (size_t at = got.find("\r\n") + 2; at < headEnd; at = got.find("\r\n", at) + 2) {
+        writeHeader(&got[at], 1, got.find("\r\n", at) - at, &r.headers);
+    }
+    r.body = got.substr(headEnd + 4);
     return r;
 }
 

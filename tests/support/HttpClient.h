@@ -31,6 +31,11 @@ inline HttpResult httpGet(const std::string& url, const std::vector<std::string>
     return httpRequest("GET", url, "", headers);
 }
 
+// Sends `bytes` as they are to a loopback address:port and reads the answer
+// until the server closes or timeoutMs passes: for requests no client
+// library sends. The body is everything after the first blank line.
+HttpResult rawRequest(const std::string& address, int port, const std::string& bytes, long timeoutMs = 5000);
+
 // A plain TCP connection to address:port from the loopback address
 // `source` (any of 127.0.0.0/8), blocking; the socket, or -1.
 int connectFrom(const std::string& source, const std::string& address, int port);
