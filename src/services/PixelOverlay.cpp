@@ -69,6 +69,7 @@ void PixelOverlayModel::setState(int state) {
 void PixelOverlayModel::setData(const uint8_t* rgb) {
     std::lock_guard<std::mutex> lock(m_dataLock);
     memcpy(m_data.data(), rgb, m_data.size());
+    ++m_changes;
 }
 
 std::vector<uint8_t> PixelOverlayModel::getData() const {
@@ -79,6 +80,19 @@ std::vector<uint8_t> PixelOverlayModel::getData() const {
 void PixelOverlayModel::clear() {
     std::lock_guard<std::mutex> lock(m_dataLock);
     std::fill(m_data.begin(), m_data.end(), 0);
+    ++m_changes;
+}
+
+std::unique_ptr<PixelOverlayDrawer> PixelOverlayModel::setDrawer(std::unique_ptr<PixelOverlayDrawer> drawer) {
+    std::lock_guard<std::mutex> lock(m_drawerLock);
+    std::swap(drawer, m_drawer);
+    m_hasDrawer = m_drawer != nullptr;
+    return drawer;
+}
+
+void PixelOverlayModel::withDrawer(const std::function<void(PixelOverlayDrawer*)>& fn) {
+    std::lock_guard<std::mutex> lock(m_drawerLock);
+    fn(m_drawer.get());
 }
 
 void PixelOverlayModel::clearOverlayBuffer() { std::fill(m_overlayBuffer.begin(), m_overlayBuffer.end(), 0); }
@@ -117,7 +131,7 @@ void PixelOverlayModel::doOverlay(uint8_t* channelData) {
         uint8_t* out = base + m_pixelOffsets[i];
         if (state == STATE_ENABLED) {
             memcpy(out, px, cpp);
-        } else if (state == STATE_TRANSPARENT) {
+        } else if (state == STATE_TRANSPARENT_RGB) {
             for (int c = 0; c < cpp; ++c) {
                 if (px[c]) out[c] = px[c];
             }
@@ -326,17 +340,23 @@ void PixelOverlayManager::Cleanup() {
 bool PixelOverlayManager::hasActiveOverlays() {
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& m : m_models) {
-        if ((m->getState() != PixelOverlayModel::STATE_DISABLED || m->m_blankPending) && m->drawsIntoChannels()) {
-            return true;
-        }
+        bool active = m->getState() != PixelOverlayModel::STATE_DISABLED;
+        if ((active || m->m_blankPending) && m->drawsIntoChannels()) return true;
+        // A drawer is ticked by the frames, wherever the model shows.
+        if (active && m->hasDrawer()) return true;
     }
     return false;
 }
 
 void PixelOverlayManager::doOverlays(uint8_t* channelData) {
+    long long now = GetTime();
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& m : m_models) {
         if (m->getState() != PixelOverlayModel::STATE_DISABLED) {
+            if (m->hasDrawer()) {
+                std::lock_guard<std::mutex> drawing(m->m_drawerLock);
+                if (m->m_drawer) m->m_drawer->drawFrame(*m, now);
+            }
             m->doOverlay(channelData);
         } else if (m->m_blankPending.exchange(false) && m->drawsIntoChannels() &&
                    !(sequence && sequence->IsSequenceRunning())) {
