@@ -20,6 +20,8 @@ struct ModelKind {
     bool usesChannels;
 };
 
+std::atomic<unsigned long long> changeNumbers{0};
+
 std::mutex kindsLock;  // guards kinds()
 std::map<std::string, ModelKind>& kinds() {
     static std::map<std::string, ModelKind> k;
@@ -69,7 +71,7 @@ void PixelOverlayModel::setState(int state) {
 void PixelOverlayModel::setData(const uint8_t* rgb) {
     std::lock_guard<std::mutex> lock(m_dataLock);
     memcpy(m_data.data(), rgb, m_data.size());
-    ++m_changes;
+    m_change = ++changeNumbers;
 }
 
 std::vector<uint8_t> PixelOverlayModel::getData() const {
@@ -80,7 +82,7 @@ std::vector<uint8_t> PixelOverlayModel::getData() const {
 void PixelOverlayModel::clear() {
     std::lock_guard<std::mutex> lock(m_dataLock);
     std::fill(m_data.begin(), m_data.end(), 0);
-    ++m_changes;
+    m_change = ++changeNumbers;
 }
 
 std::unique_ptr<PixelOverlayDrawer> PixelOverlayModel::setDrawer(std::unique_ptr<PixelOverlayDrawer> drawer) {

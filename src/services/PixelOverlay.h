@@ -106,9 +106,10 @@ public:
     // Runs fn with the model's drawer (null when none), which does not draw
     // meanwhile.
     void withDrawer(const std::function<void(PixelOverlayDrawer*)>& fn);
-    // Counts every change of the model's pixels, so that whoever drew can
-    // tell later whether its picture still shows.
-    unsigned long long getChangeCount() const { return m_changes.load(); }
+    // Renewed by every change of the model's pixels, from a counter all
+    // models share: whoever drew can tell later whether its picture still
+    // shows, even on a model loaded since.
+    unsigned long long getChangeNumber() const { return m_change.load(); }
 
 protected:
     PixelOverlayModelConfig m_config;
@@ -117,7 +118,7 @@ protected:
     friend class PixelOverlayManager;
     mutable std::mutex m_dataLock;  // guards m_data
     std::vector<uint8_t> m_data;           // RGB, viewer's layout
-    std::atomic<unsigned long long> m_changes{0};
+    std::atomic<unsigned long long> m_change{0};
     // Held by the output thread while the drawer draws, so that replacing
     // it and the frames it draws never overlap. Taken before m_dataLock.
     std::mutex m_drawerLock;  // guards m_drawer
