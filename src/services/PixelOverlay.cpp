@@ -44,6 +44,10 @@ PixelOverlayModel::PixelOverlayModel(const PixelOverlayModelConfig& config) : m_
                 m_pixelOffsets[(size_t)y * m_config.width + x] = channelOffsetOf(x, y);
             }
         }
+        // RGB pixels numbered as the viewer reads them: an opaque picture
+        // is the channels' bytes as they are.
+        m_inChannelOrder = m_config.channelsPerPixel == 3;
+        for (size_t i = 0; m_inChannelOrder && i < pixels; ++i) m_inChannelOrder = m_pixelOffsets[i] == (int)(3 * i);
     }
 }
 
@@ -107,6 +111,10 @@ void PixelOverlayModel::doOverlay(uint8_t* channelData) {
     if (state == STATE_DISABLED || cpp == 0 || m_pixelOffsets.empty()) return;
     uint8_t* base = channelData + m_config.startChannel;
     std::lock_guard<std::mutex> lock(m_dataLock);
+    if (state == STATE_ENABLED && m_inChannelOrder) {
+        memcpy(base, m_data.data(), m_data.size());
+        return;
+    }
     const uint8_t* rgb = m_data.data();
     size_t pixels = m_pixelOffsets.size();
     for (size_t i = 0; i < pixels; ++i, rgb += 3) {

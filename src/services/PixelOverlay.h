@@ -126,6 +126,7 @@ protected:
     std::atomic<bool> m_hasDrawer{false};
     std::vector<uint8_t> m_overlayBuffer;  // RGB, viewer's layout
     std::vector<int> m_pixelOffsets;       // viewer pixel index -> channel offset
+    bool m_inChannelOrder = false;         // RGB, m_pixelOffsets[i] == 3 * i
 };
 
 class PixelOverlayManager {
