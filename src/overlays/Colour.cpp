@@ -1,4 +1,5 @@
 #include "overlays/Colour.h"
+#include "overlays/Names.h"
 
 #include <cctype>
 #include <cstdio>
@@ -18,14 +19,6 @@ const NamedColour NAMES[] = {
     {"orange", {255, 128, 0}},     {"purple", {128, 0, 255}},     {"pink", {255, 64, 160}},
     {"amber", {255, 191, 0}},      {"gold", {255, 215, 0}},
 };
-
-std::string Folded(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c != ' ' && c != '-' && c != '_') out += (char)tolower((unsigned char)c);
-    }
-    return out;
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -48,15 +41,14 @@ bool ParseColour(const std::string& text, Colour& out, std::string& error) {
             return true;
         }
     }
-    std::string folded = Folded(text);
+    std::string folded = FoldName(text);
     for (const auto& n : NAMES) {
-        if (folded == Folded(n.name)) {
+        if (folded == FoldName(n.name)) {
             out = n.colour;
             return true;
         }
     }
-    std::string shown = text.size() > 32 ? text.substr(0, 32) + "..." : text;
-    error = "unknown colour '" + shown + "': use #RRGGBB or a colour name (";
+    error = "unknown colour '" + Quoted(text) + "': use #RRGGBB or a colour name (";
     for (size_t i = 0; i < sizeof(NAMES) / sizeof(NAMES[0]); ++i) error += (i ? ", " : "") + std::string(NAMES[i].name);
     error += ")";
     return false;

@@ -1,7 +1,6 @@
 #include "overlays/ModelEffects.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include <map>
 
 #include "overlays/Colour.h"
+#include "overlays/Names.h"
 #include "overlays/TextRenderer.h"
 
 namespace {
@@ -45,16 +45,6 @@ struct Values {
     double number(const std::string& k) const { return numbers.at(k); }
     const std::string& text(const std::string& k) const { return texts.at(k); }
 };
-
-std::string Folded(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c != ' ' && c != '-' && c != '_') out += (char)tolower((unsigned char)c);
-    }
-    return out;
-}
-
-std::string Shown(const std::string& text) { return text.size() > 32 ? text.substr(0, 32) + "..." : text; }
 
 std::string Trimmed(const std::string& text) {
     size_t a = text.find_first_not_of(' '), b = text.find_last_not_of(' ');
@@ -101,7 +91,7 @@ bool ParseValue(const ParamSpec& spec, const std::string& value, Values& v, std:
         double n = 0;
         if (!ParseNumber(value, n) || n < spec.min || n > spec.max) {
             error = key + " must be a number from " + NumberText(spec.min) + " to " + NumberText(spec.max) +
-                    (*spec.unit ? std::string(" (") + spec.unit + ")" : "") + ", found '" + Shown(value) + "'";
+                    (*spec.unit ? std::string(" (") + spec.unit + ")" : "") + ", found '" + Quoted(value) + "'";
             return false;
         }
         v.numbers[key] = n;
@@ -110,7 +100,7 @@ bool ParseValue(const ParamSpec& spec, const std::string& value, Values& v, std:
     }
     case Kind::CHOICE: {
         for (const char* c : spec.choices) {
-            if (Folded(value) == Folded(c)) {
+            if (FoldName(value) == FoldName(c)) {
                 v.texts[key] = c;
                 v.report[key] = c;
                 return true;
@@ -120,7 +110,7 @@ bool ParseValue(const ParamSpec& spec, const std::string& value, Values& v, std:
         for (size_t i = 0; i < spec.choices.size(); ++i) {
             error += std::string(i == 0 ? "" : i + 1 == spec.choices.size() ? " or " : ", ") + spec.choices[i];
         }
-        error += ", found '" + Shown(value) + "'";
+        error += ", found '" + Quoted(value) + "'";
         return false;
     }
     case Kind::TEXT:
@@ -138,7 +128,7 @@ bool ParseValue(const ParamSpec& spec, const std::string& value, Values& v, std:
         return true;
     }
     case Kind::POSITION: {
-        std::string f = Folded(value);
+        std::string f = FoldName(value);
         if (f == "center" || f == "centre") {
             v.centred = true;
             v.report[key] = "Center";
@@ -149,7 +139,7 @@ bool ParseValue(const ParamSpec& spec, const std::string& value, Values& v, std:
         if (comma == std::string::npos || !ParseNumber(Trimmed(value.substr(0, comma)), x) ||
             !ParseNumber(Trimmed(value.substr(comma + 1)), y) || x != std::floor(x) || y != std::floor(y) ||
             std::fabs(x) > MAX_POSITION || std::fabs(y) > MAX_POSITION) {
-            error = key + " must be Center or X,Y (whole pixels from the top-left corner), found '" + Shown(value) + "'";
+            error = key + " must be Center or X,Y (whole pixels from the top-left corner), found '" + Quoted(value) + "'";
             return false;
         }
         v.centred = false;
@@ -481,7 +471,7 @@ const std::vector<EffectKind>& Kinds() {
 }
 
 std::string CanonicalKey(const std::string& key) {
-    std::string k = Folded(key);
+    std::string k = FoldName(key);
     if (k == "color") return "colour";
     if (k == "colors") return "colours";
     return k;
@@ -491,14 +481,14 @@ std::string CanonicalKey(const std::string& key) {
 
 std::unique_ptr<ModelEffect> CreateModelEffect(const std::string& name, const std::vector<std::string>& parameters,
                                                int width, int height, std::string& error) {
-    std::string wanted = Folded(name);
+    std::string wanted = FoldName(name);
     if (wanted == "colorwash") wanted = "colourwash";
     const EffectKind* kind = nullptr;
     for (auto& k : Kinds()) {
-        if (Folded(k.name) == wanted) kind = &k;
+        if (FoldName(k.name) == wanted) kind = &k;
     }
     if (!kind) {
-        error = "unknown effect '" + Shown(name) + "' (effects: ";
+        error = "unknown effect '" + Quoted(name) + "' (effects: ";
         auto names = ModelEffectNames();
         for (size_t i = 0; i < names.size(); ++i) error += (i ? ", " : "") + names[i];
         error += ")";
@@ -510,14 +500,14 @@ std::unique_ptr<ModelEffect> CreateModelEffect(const std::string& name, const st
         if (p.empty()) continue;
         size_t eq = p.find('=');
         if (eq == std::string::npos) {
-            error = prefix + "parameter '" + Shown(p) + "' is not key=value";
+            error = prefix + "parameter '" + Quoted(p) + "' is not key=value";
             return nullptr;
         }
         std::string key = CanonicalKey(p.substr(0, eq));
         bool known = false;
         for (auto& s : kind->params) known = known || key == s.key;
         if (!known) {
-            error = prefix + "unknown parameter '" + Shown(p.substr(0, eq)) + "' (parameters:";
+            error = prefix + "unknown parameter '" + Quoted(p.substr(0, eq)) + "' (parameters:";
             for (auto& s : kind->params) error += std::string(" ") + s.key;
             error += ")";
             return nullptr;

@@ -1,7 +1,6 @@
 #include "overlays/OverlayDrawing.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <memory>
 
@@ -9,6 +8,7 @@
 #include "common.h"
 #include "log.h"
 #include "overlays/Colour.h"
+#include "overlays/Names.h"
 #include "overlays/ModelEffects.h"
 #include "services/PixelOverlay.h"
 
@@ -17,18 +17,6 @@ OverlayDrawing OverlayDrawing::INSTANCE;
 namespace {
 
 const char* STATE_NAMES[] = {"Off", "On", "Transparent", "Transparent RGB"};
-
-std::string Folded(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c != ' ' && c != '-' && c != '_') out += (char)tolower((unsigned char)c);
-    }
-    return out;
-}
-
-std::string Shown(const std::string& text, size_t max = 32) {
-    return text.size() > max ? text.substr(0, max) + "..." : text;
-}
 
 // An effect at work on a model: it draws on the output thread and holds
 // what the model showed before it, to give it back when it stops.
@@ -72,14 +60,14 @@ private:
 }  // namespace
 
 bool OverlayDrawing::ParseState(const std::string& text, int& state, std::string& error) {
-    std::string f = Folded(text);
+    std::string f = FoldName(text);
     for (int i = 0; i < 4; ++i) {
-        if (f == Folded(STATE_NAMES[i]) || f == std::to_string(i)) {
+        if (f == FoldName(STATE_NAMES[i]) || f == std::to_string(i)) {
             state = i;
             return true;
         }
     }
-    error = "unknown state '" + Shown(text) + "' (Off, On, Transparent, Transparent RGB or 0 to 3)";
+    error = "unknown state '" + Quoted(text) + "' (Off, On, Transparent, Transparent RGB or 0 to 3)";
     return false;
 }
 
@@ -95,7 +83,7 @@ PixelOverlayModel* OverlayDrawing::Find(const std::string& name, const std::stri
         return nullptr;
     }
     auto names = PixelOverlayManager::INSTANCE.getModelNames();
-    error = "Overlay model '" + Shown(name, 64) + "' not found";
+    error = "Overlay model '" + Quoted(name, 64) + "' not found";
     if (names.empty()) {
         error += ": there are no overlay models (" + PixelOverlayManager::ModelsFilePath() + ")";
     } else {
@@ -188,7 +176,7 @@ bool OverlayDrawing::Text(const std::string& model, const std::vector<std::strin
     text->draw(picture.data(), picture.data(), 0);
     m->setData(picture.data());
     if (m->getState() == PixelOverlayModel::STATE_DISABLED) m->setState(PixelOverlayModel::STATE_ENABLED);
-    Drew(m, "Text '" + Shown(text->parameters()["text"].asString()) + "'");
+    Drew(m, "Text '" + Quoted(text->parameters()["text"].asString()) + "'");
     return true;
 }
 

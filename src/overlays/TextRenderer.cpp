@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <set>
 
@@ -12,6 +11,7 @@
 #include FT_FREETYPE_H
 
 #include "common.h"
+#include "overlays/Names.h"
 #include "settings.h"
 
 namespace {
@@ -22,14 +22,6 @@ constexpr int MAX_FONT_DIR_DEPTH = 4;
 // A rendered line may not take more memory than this.
 constexpr size_t MAX_TEXT_BITMAP_BYTES = 32u << 20;
 constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
-
-std::string Folded(const std::string& name) {
-    std::string out;
-    for (char c : name) {
-        if (c != ' ' && c != '-' && c != '_') out += (char)tolower((unsigned char)c);
-    }
-    return out;
-}
 
 bool IsFontFile(const std::string& file, std::string& stem) {
     size_t dot = file.rfind('.');
@@ -130,22 +122,21 @@ std::vector<std::string> FontDirectories() {
 }
 
 bool FindFont(const std::string& name, std::string& path, std::string& error) {
-    std::string wanted = Folded(name);
+    std::string wanted = FoldName(name);
     std::string stem;
-    if (IsFontFile(name, stem)) wanted = Folded(stem);
+    if (IsFontFile(name, stem)) wanted = FoldName(stem);
     std::string found;
     if (!wanted.empty() && name.find('/') == std::string::npos) {
         for (auto& dir : FontDirectories()) {
             ForEachFont(dir, 0, [&](const std::string& s, const std::string& p) {
-                if (found.empty() && Folded(s) == wanted) found = p;
+                if (found.empty() && FoldName(s) == wanted) found = p;
             });
             if (!found.empty()) break;
         }
     }
     if (found.empty()) {
-        std::string shown = name.size() > 64 ? name.substr(0, 64) + "..." : name;
         auto dirs = FontDirectories();
-        error = "unknown font '" + shown + "': no font file of that name in ";
+        error = "unknown font '" + Quoted(name, 64) + "': no font file of that name in ";
         for (size_t i = 0; i < dirs.size(); ++i) error += (i ? ", " : "") + dirs[i];
         auto names = FontNames();
         if (names.empty()) {
