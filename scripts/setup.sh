@@ -24,8 +24,8 @@ TARGET=(
   libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev
   libsdl2-dev libgraphicsmagick++1-dev libdrm-dev libmicrohttpd-dev
   libgpiod-dev libre2-dev libmosquitto-dev libssl-dev
-  libgtest-dev libpng-dev libfaketime
-  graphicsmagick
+  libgtest-dev libpng-dev libfaketime libfreetype-dev
+  graphicsmagick fonts-dejavu-core
 )
 # Only for builds on this machine: the sanitizer builds use clang's runtimes.
 NATIVE=(clang libclang-rt-14-dev)

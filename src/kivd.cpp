@@ -31,6 +31,7 @@
 #include "commands/ControllerCommands.h"
 #include "commands/DaemonCommands.h"
 #include "commands/InputCommands.h"
+#include "commands/OverlayCommands.h"
 #include "common.h"
 #include "log.h"
 #include "mediaoutput/mediaoutput.h"
@@ -408,6 +409,7 @@ int main(int argc, char* argv[]) {
     InitMediaOutput();
     DisplayOverlayModel::RegisterType();
     PixelOverlayManager::INSTANCE.Initialize();
+    RegisterOverlayCommands();
     LoadPortLayout();
     InitializeChannelOutputs();
     PluginManager::INSTANCE.loadUserPlugins();

@@ -82,6 +82,7 @@ const Mount MOUNTS[] = {
     {"/kivd/systems", "Get Systems"},
     {"/kivd/effects", "Get Running Effects"},
     {"/kivd/effects/files", "Get Effects"},
+    {"/kivd/overlays", "Get Overlay Models"},
     {"/kivd/command", nullptr},
 };
 

@@ -20,6 +20,8 @@ struct ModelKind {
     bool usesChannels;
 };
 
+std::atomic<unsigned long long> changeNumbers{0};
+
 std::mutex kindsLock;  // guards kinds()
 std::map<std::string, ModelKind>& kinds() {
     static std::map<std::string, ModelKind> k;
@@ -42,6 +44,10 @@ PixelOverlayModel::PixelOverlayModel(const PixelOverlayModelConfig& config) : m_
                 m_pixelOffsets[(size_t)y * m_config.width + x] = channelOffsetOf(x, y);
             }
         }
+        // RGB pixels numbered as the viewer reads them: an opaque picture
+        // is the channels' bytes as they are.
+        m_inChannelOrder = m_config.channelsPerPixel == 3;
+        for (size_t i = 0; m_inChannelOrder && i < pixels; ++i) m_inChannelOrder = m_pixelOffsets[i] == (int)(3 * i);
     }
 }
 
@@ -69,6 +75,7 @@ void PixelOverlayModel::setState(int state) {
 void PixelOverlayModel::setData(const uint8_t* rgb) {
     std::lock_guard<std::mutex> lock(m_dataLock);
     memcpy(m_data.data(), rgb, m_data.size());
+    m_change = ++changeNumbers;
 }
 
 std::vector<uint8_t> PixelOverlayModel::getData() const {
@@ -79,6 +86,19 @@ std::vector<uint8_t> PixelOverlayModel::getData() const {
 void PixelOverlayModel::clear() {
     std::lock_guard<std::mutex> lock(m_dataLock);
     std::fill(m_data.begin(), m_data.end(), 0);
+    m_change = ++changeNumbers;
+}
+
+std::unique_ptr<PixelOverlayDrawer> PixelOverlayModel::setDrawer(std::unique_ptr<PixelOverlayDrawer> drawer) {
+    std::lock_guard<std::mutex> lock(m_drawerLock);
+    std::swap(drawer, m_drawer);
+    m_hasDrawer = m_drawer != nullptr;
+    return drawer;
+}
+
+void PixelOverlayModel::withDrawer(const std::function<void(PixelOverlayDrawer*)>& fn) {
+    std::lock_guard<std::mutex> lock(m_drawerLock);
+    fn(m_drawer.get());
 }
 
 void PixelOverlayModel::clearOverlayBuffer() { std::fill(m_overlayBuffer.begin(), m_overlayBuffer.end(), 0); }
@@ -91,6 +111,10 @@ void PixelOverlayModel::doOverlay(uint8_t* channelData) {
     if (state == STATE_DISABLED || cpp == 0 || m_pixelOffsets.empty()) return;
     uint8_t* base = channelData + m_config.startChannel;
     std::lock_guard<std::mutex> lock(m_dataLock);
+    if (state == STATE_ENABLED && m_inChannelOrder) {
+        memcpy(base, m_data.data(), m_data.size());
+        return;
+    }
     const uint8_t* rgb = m_data.data();
     size_t pixels = m_pixelOffsets.size();
     for (size_t i = 0; i < pixels; ++i, rgb += 3) {
@@ -117,7 +141,7 @@ void PixelOverlayModel::doOverlay(uint8_t* channelData) {
         uint8_t* out = base + m_pixelOffsets[i];
         if (state == STATE_ENABLED) {
             memcpy(out, px, cpp);
-        } else if (state == STATE_TRANSPARENT) {
+        } else if (state == STATE_TRANSPARENT_RGB) {
             for (int c = 0; c < cpp; ++c) {
                 if (px[c]) out[c] = px[c];
             }
@@ -326,17 +350,23 @@ void PixelOverlayManager::Cleanup() {
 bool PixelOverlayManager::hasActiveOverlays() {
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& m : m_models) {
-        if ((m->getState() != PixelOverlayModel::STATE_DISABLED || m->m_blankPending) && m->drawsIntoChannels()) {
-            return true;
-        }
+        bool active = m->getState() != PixelOverlayModel::STATE_DISABLED;
+        if ((active || m->m_blankPending) && m->drawsIntoChannels()) return true;
+        // A drawer is ticked by the frames, wherever the model shows.
+        if (active && m->hasDrawer()) return true;
     }
     return false;
 }
 
 void PixelOverlayManager::doOverlays(uint8_t* channelData) {
+    long long now = GetTime();
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& m : m_models) {
         if (m->getState() != PixelOverlayModel::STATE_DISABLED) {
+            if (m->hasDrawer()) {
+                std::lock_guard<std::mutex> drawing(m->m_drawerLock);
+                if (m->m_drawer) m->m_drawer->drawFrame(*m, now);
+            }
             m->doOverlay(channelData);
         } else if (m->m_blankPending.exchange(false) && m->drawsIntoChannels() &&
                    !(sequence && sequence->IsSequenceRunning())) {

@@ -2,9 +2,10 @@
 // Pixel overlay models: named rectangles of pixels that something other
 // than the running sequence draws on (a video, a still image, a display).
 // The manager loads them at start-up from <media>/config/overlay-models.json
-// (docs/overlay-models.md); media outputs and playlist entries look models
-// up by name and set their pixels; the sequence player asks the manager to
-// draw every active model into each frame before it goes out.
+// (docs/overlay-models.md); media outputs, playlist entries and the drawing
+// commands (overlays/) look models up by name and set their pixels; the
+// sequence player asks the manager to draw every active model into each
+// frame before it goes out.
 
 #include <atomic>
 #include <cstdint>
@@ -18,6 +19,20 @@
 
 // What a model record of the file says, after checking. Channel fields are
 // only meaningful for kinds that draw into the channel data.
+class PixelOverlayModel;
+
+// Something that draws on a model by itself, frame after frame: a generated
+// effect or scrolling text (overlays/OverlayDrawing.h). A model holds at
+// most one.
+class PixelOverlayDrawer {
+public:
+    virtual ~PixelOverlayDrawer() {}
+    // On the output thread, for every frame the model is active in, just
+    // before the model is laid over it: puts the picture for the monotonic
+    // time nowUs (us) on the model.
+    virtual void drawFrame(PixelOverlayModel& model, long long nowUs) = 0;
+};
+
 struct PixelOverlayModelConfig {
     std::string name;
     std::string type = "channel";    // the model kind
@@ -35,8 +50,8 @@ public:
     // How the model's pixels meet the frame.
     static constexpr int STATE_DISABLED = 0;         // not drawn
     static constexpr int STATE_ENABLED = 1;          // replaces the frame's channels
-    static constexpr int STATE_TRANSPARENT = 2;      // only non-zero channels replace the frame's
-    static constexpr int STATE_TRANSPARENT_RGB = 3;  // only non-black pixels replace the frame's
+    static constexpr int STATE_TRANSPARENT = 2;      // only non-black pixels replace the frame's
+    static constexpr int STATE_TRANSPARENT_RGB = 3;  // only non-zero channels replace the frame's
 
     explicit PixelOverlayModel(const PixelOverlayModelConfig& config);
     virtual ~PixelOverlayModel();
@@ -83,6 +98,19 @@ public:
     // viewer sees it.
     int channelOffsetOf(int x, int y) const;
 
+    // Puts `drawer` to work on the model from the next frame on (null: none)
+    // and hands back the one it replaces; once this returns, that one draws
+    // no more.
+    std::unique_ptr<PixelOverlayDrawer> setDrawer(std::unique_ptr<PixelOverlayDrawer> drawer);
+    bool hasDrawer() const { return m_hasDrawer.load(); }
+    // Runs fn with the model's drawer (null when none), which does not draw
+    // meanwhile.
+    void withDrawer(const std::function<void(PixelOverlayDrawer*)>& fn);
+    // Renewed by every change of the model's pixels, from a counter all
+    // models share: whoever drew can tell later whether its picture still
+    // shows, even on a model loaded since.
+    unsigned long long getChangeNumber() const { return m_change.load(); }
+
 protected:
     PixelOverlayModelConfig m_config;
     std::atomic<int> m_state{STATE_DISABLED};
@@ -90,8 +118,15 @@ protected:
     friend class PixelOverlayManager;
     mutable std::mutex m_dataLock;  // guards m_data
     std::vector<uint8_t> m_data;           // RGB, viewer's layout
+    std::atomic<unsigned long long> m_change{0};
+    // Held by the output thread while the drawer draws, so that replacing
+    // it and the frames it draws never overlap. Taken before m_dataLock.
+    std::mutex m_drawerLock;  // guards m_drawer
+    std::unique_ptr<PixelOverlayDrawer> m_drawer;
+    std::atomic<bool> m_hasDrawer{false};
     std::vector<uint8_t> m_overlayBuffer;  // RGB, viewer's layout
     std::vector<int> m_pixelOffsets;       // viewer pixel index -> channel offset
+    bool m_inChannelOrder = false;         // RGB, m_pixelOffsets[i] == 3 * i
 };
 
 class PixelOverlayManager {
@@ -123,7 +158,10 @@ public:
     // Forgets every model (shut-down and tests).
     void Cleanup();
 
+    // A model draws into the channels, or has a drawer that needs frames.
     bool hasActiveOverlays();
+    // Lets the drawers of active models draw, then lays the active models
+    // over the frame.
     void doOverlays(uint8_t* channelData);
     // Null when no model has that name.
     PixelOverlayModel* getModel(const std::string& name);

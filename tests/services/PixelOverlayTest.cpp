@@ -180,9 +180,11 @@ TEST_F(PixelOverlayTest, StatesDecideWhatReplacesTheFrame) {
     EXPECT_FALSE(PixelOverlayManager::INSTANCE.hasActiveOverlays());
     EXPECT_EQ((std::vector<uint8_t>{0, 0, 0, 9, 0, 7, 0, 0, 0}), Drawn(m, PixelOverlayModel::STATE_ENABLED));
     EXPECT_TRUE(PixelOverlayManager::INSTANCE.hasActiveOverlays());
-    EXPECT_EQ((std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 9, 0xEE, 7, 0xEE, 0xEE, 0xEE}),
-              Drawn(m, PixelOverlayModel::STATE_TRANSPARENT));
+    // Transparent: a black pixel shows the frame; transparent RGB: each
+    // channel at 0 does.
     EXPECT_EQ((std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 9, 0, 7, 0xEE, 0xEE, 0xEE}),
+              Drawn(m, PixelOverlayModel::STATE_TRANSPARENT));
+    EXPECT_EQ((std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 9, 0xEE, 7, 0xEE, 0xEE, 0xEE}),
               Drawn(m, PixelOverlayModel::STATE_TRANSPARENT_RGB));
 
     LogCapture log;
@@ -322,6 +324,30 @@ TEST_F(PixelOverlayTest, OtherModelKindsPlugInWithTheirOwnKeysAndFlush) {
     screen->setState(PixelOverlayModel::STATE_ENABLED);
     EXPECT_FALSE(PixelOverlayManager::INSTANCE.hasActiveOverlays())
         << "an active model that draws elsewhere does not keep the channel output busy";
+
+    // Unless something draws on it frame by frame: the frames tick it.
+    struct Stripes : PixelOverlayDrawer {
+        int frames = 0;
+        void drawFrame(PixelOverlayModel& m, long long nowUs) override {
+            memset(m.getOverlayBuffer(), ++frames, 36);
+            m.flushOverlayBuffer();
+        }
+    };
+    EXPECT_EQ(nullptr, screen->setDrawer(std::make_unique<Stripes>()));
+    EXPECT_TRUE(PixelOverlayManager::INSTANCE.hasActiveOverlays());
+    uint8_t frame[16] = {};
+    PixelOverlayManager::INSTANCE.doOverlays(frame);
+    PixelOverlayManager::INSTANCE.doOverlays(frame);
+    EXPECT_EQ(std::vector<uint8_t>(36, 2), screen->shown);
+    EXPECT_EQ(std::vector<uint8_t>(16, 0), std::vector<uint8_t>(frame, frame + 16));
+    screen->setState(PixelOverlayModel::STATE_DISABLED);
+    EXPECT_FALSE(PixelOverlayManager::INSTANCE.hasActiveOverlays()) << "a drawer on a model that is off waits";
+    PixelOverlayManager::INSTANCE.doOverlays(frame);
+    EXPECT_EQ(std::vector<uint8_t>(36, 2), screen->shown);
+    auto old = screen->setDrawer(nullptr);
+    ASSERT_NE(nullptr, old);
+    EXPECT_EQ(2, static_cast<Stripes*>(old.get())->frames);
+    EXPECT_FALSE(screen->hasDrawer());
 }
 
 TEST_F(PixelOverlayTest, ActiveModelReachesTheOutputsWithoutASequence) {
