@@ -13,6 +13,7 @@
 #include "common.h"
 #include "log.h"
 #include "settings.h"
+#include "sync/MultiSync.h"
 
 EffectPlayer EffectPlayer::INSTANCE;
 
@@ -53,7 +54,8 @@ bool EffectPlayer::FindEffectFile(const std::string& name, std::string& path, st
     return false;
 }
 
-bool EffectPlayer::Start(const std::string& name, int startChannel, bool loop, bool background, std::string& error) {
+bool EffectPlayer::Start(const std::string& name, int startChannel, bool loop, bool background, std::string& error,
+                         long long startMonoUs, bool announce) {
     std::string path;
     if (!FindEffectFile(name, path, error)) return false;
     if (startChannel < 0 || startChannel > Sequence::MAX_CHANNELS) {
@@ -82,6 +84,7 @@ bool EffectPlayer::Start(const std::string& name, int startChannel, bool loop, b
     r.offset = offset;
     r.loop = loop;
     r.background = background;
+    r.startUs = startMonoUs ? startMonoUs : GetTime();
     {
         std::lock_guard<std::mutex> lock(m_lock);
         // The same effect at the same place starts again rather than twice.
@@ -98,6 +101,9 @@ bool EffectPlayer::Start(const std::string& name, int startChannel, bool loop, b
     LogInfo(VB_EFFECT, "Effect %s started at channel %llu: %u frames of %u channels, %d ms apart%s%s\n",
             name.c_str(), (unsigned long long)(frames->firstChannel() + offset + 1), frames->frames,
             frames->frameBytes, frames->stepMs, loop ? ", looping" : "", background ? ", in the background" : "");
+    if (announce && multiSync && multiSync->isMultiSyncEnabled()) {
+        multiSync->SendEffectStartPacket(name, startChannel, loop, background, r.startUs);
+    }
     StartChannelOutputThread();
     return true;
 }
@@ -108,7 +114,8 @@ void EffectPlayer::Blank(const Running& r) {
 
 void EffectPlayer::UpdateActive() { m_active = !m_running.empty() || !m_blank.empty(); }
 
-int EffectPlayer::Stop(const std::string& name) {
+int EffectPlayer::Stop(const std::string& name, bool announce) {
+    if (announce && multiSync && multiSync->isMultiSyncEnabled()) multiSync->SendEffectStopPacket(name);
     int stopped = 0;
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto it = m_running.begin(); it != m_running.end();) {
@@ -125,7 +132,8 @@ int EffectPlayer::Stop(const std::string& name) {
     return stopped;
 }
 
-int EffectPlayer::StopAll() {
+int EffectPlayer::StopAll(bool announce) {
+    if (announce && multiSync && multiSync->isMultiSyncEnabled()) multiSync->SendEffectStopPacket("");
     std::lock_guard<std::mutex> lock(m_lock);
     int stopped = (int)m_running.size();
     for (auto& r : m_running) Blank(r);
@@ -162,6 +170,11 @@ void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
         long long at = clock.us;
         if (!r.shown) {
             r.shown = true;
+            // Counted from its start on the frame grid: a master and its
+            // remotes, their grids in step, show the same frame.
+            if (clock.monoUs > r.startUs) {
+                r.elapsedUs = std::llround((double)(clock.monoUs - r.startUs) / periodUs) * periodUs;
+            }
         } else if (clock.sequence && r.bySequence) {
             // A seek back holds the effect rather than rewinding it.
             if (at > r.lastUs) r.elapsedUs += at - r.lastUs;
@@ -241,19 +254,20 @@ void InitEffects() {
 
 void CloseEffects() {
     LogDebug(VB_EFFECT, "CloseEffects()\n");
-    EffectPlayer::INSTANCE.StopAll();
+    EffectPlayer::INSTANCE.StopAll(false);
 }
 
+// The sequence player's entry points: remotes run their own "FE" effects.
 int StartEffect(const std::string& name, int startChannel, int loop, bool background) {
     std::string error;
-    if (!EffectPlayer::INSTANCE.Start(name, startChannel, loop != 0, background, error)) {
+    if (!EffectPlayer::INSTANCE.Start(name, startChannel, loop != 0, background, error, 0, false)) {
         LogErr(VB_EFFECT, "%s\n", error.c_str());
         return 0;
     }
     return 1;
 }
 
-int StopEffect(const std::string& name) { return EffectPlayer::INSTANCE.Stop(name); }
+int StopEffect(const std::string& name) { return EffectPlayer::INSTANCE.Stop(name, false); }
 
 int IsEffectRunning() { return EffectPlayer::INSTANCE.IsRunning() ? 1 : 0; }
 
@@ -261,6 +275,7 @@ void OverlayEffects(unsigned char* channelData) {
     bool running = sequence && sequence->IsSequenceRunning();
     EffectPlayer::Clock clock;
     clock.sequence = running && !sequence->SequenceIsPaused();
-    clock.us = clock.sequence ? sequence->GetElapsedMs() * 1000LL : GetTime();
+    clock.monoUs = GetTime();
+    clock.us = clock.sequence ? sequence->GetElapsedMs() * 1000LL : clock.monoUs;
     EffectPlayer::INSTANCE.Overlay(channelData, running, clock);
 }

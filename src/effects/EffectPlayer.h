@@ -34,11 +34,15 @@ public:
     // where the file puts it). Starting an effect that runs at that channel
     // already starts it again from its first frame. False with a one-line
     // `error` (naming the effect) when it cannot start; nothing that runs
-    // changes then.
-    bool Start(const std::string& name, int startChannel, bool loop, bool background, std::string& error);
+    // changes then. `startMonoUs`: the moment its frames count from (a
+    // master's start, on this board's monotonic clock; 0: now).
+    // `announce`: a master tells its remotes (not for what a sequence
+    // starts, nor for what a master asked of this board).
+    bool Start(const std::string& name, int startChannel, bool loop, bool background, std::string& error,
+               long long startMonoUs = 0, bool announce = true);
     // Stops every running copy of `name`; how many were stopped.
-    int Stop(const std::string& name);
-    int StopAll();
+    int Stop(const std::string& name, bool announce = true);
+    int StopAll(bool announce = true);
     // A sequence starts or ends.
     void StopForeground();
 
@@ -50,6 +54,7 @@ public:
     struct Clock {
         bool sequence = false;
         long long us = 0;
+        long long monoUs = 0;  // now on the monotonic clock; 0: unknown
     };
     // Lays the running effects over `data`; ended ones leave (and, when no
     // sequence plays, blank) their channels.
@@ -65,6 +70,7 @@ private:
         int64_t offset = 0;  // added to the file's channels
         bool loop = false;
         bool background = false;
+        long long startUs = 0;    // when its frames count from (monotonic)
         bool shown = false;       // overlaid at least once
         bool bySequence = false;  // lastUs is a sequence position
         long long lastUs = 0;     // the clock's value last counted

@@ -420,6 +420,13 @@ void MultiSync::SendSeqSyncPacket(const std::string& filename, int frames, float
 void MultiSync::SendBlankingDataPacket() {
     if (m_master) m_masterRole.Blank();
 }
+void MultiSync::SendEffectStartPacket(const std::string& name, int startChannel, bool loop, bool background,
+                                      long long startMonoUs) {
+    if (m_master) m_masterRole.EffectStart(name, startChannel, loop, background, startMonoUs);
+}
+void MultiSync::SendEffectStopPacket(const std::string& name) {
+    if (m_master) m_masterRole.EffectStop(name);
+}
 void MultiSync::SendMediaOpenPacket(const std::string& filename) {
     if (m_master) m_masterRole.MediaOpen(filename);
 }

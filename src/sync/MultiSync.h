@@ -70,6 +70,9 @@ public:
     void SendSeqSyncPacket(const std::string& filename, int frames, float seconds, long long frameMonoUs = 0,
                            int periodUs = 0);
     void SendBlankingDataPacket();
+    void SendEffectStartPacket(const std::string& name, int startChannel, bool loop, bool background,
+                               long long startMonoUs);
+    void SendEffectStopPacket(const std::string& name);
     void SendMediaOpenPacket(const std::string& filename);
     void SendMediaSyncStartPacket(const std::string& filename, float seconds = 0);
     void SendMediaSyncStopPacket(const std::string& filename);

@@ -54,6 +54,24 @@ void SyncMaster::SeqSync(const std::string& file, int frame, long long frameMono
     m_send(p, wall);
 }
 
+void SyncMaster::EffectStart(const std::string& name, int startChannel, bool loop, bool background,
+                             long long startMonoUs) {
+    SyncPacket p;
+    p.type = SYNC_EFFECT_START;
+    p.file = name;
+    p.startChannel = startChannel > 0 ? (uint32_t)startChannel : 0;
+    p.effectFlags = (loop ? SYNC_EFFECT_LOOP : 0) | (background ? SYNC_EFFECT_BACKGROUND : 0);
+    // The remotes count the effect's frames from the same moment.
+    m_send(p, SyncWallUs() + (startMonoUs - SyncMonoUs()));
+}
+
+void SyncMaster::EffectStop(const std::string& name) {
+    SyncPacket p;
+    p.type = SYNC_EFFECT_STOP;
+    p.file = name;
+    m_send(p, SyncWallUs());
+}
+
 void SyncMaster::Blank() {
     SyncPacket p;
     p.type = SYNC_BLANK;

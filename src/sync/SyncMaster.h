@@ -31,6 +31,11 @@ public:
     // Called on every media position update; sent at most every
     // MEDIA_SYNC_INTERVAL_US, and at once after a start.
     void MediaSync(const std::string& file, double seconds);
+    // An effect started at startMonoUs (monotonic) by a command, or stopped
+    // (an empty name: all of them); "FE" effects the remotes start
+    // themselves from their own copy of the sequence.
+    void EffectStart(const std::string& name, int startChannel, bool loop, bool background, long long startMonoUs);
+    void EffectStop(const std::string& name);
 
     static constexpr long long MEDIA_SYNC_INTERVAL_US = 250000;
 

@@ -32,8 +32,8 @@ const char* SyncParseResultText(SyncParseResult r) {
 const char* SyncPacketTypeName(uint8_t type) {
     static const char* const names[] = {"?",          "ping",        "seq-open",   "seq-start", "seq-stop",
                                         "seq-sync",   "media-open",  "media-start", "media-stop", "media-sync",
-                                        "blank",      "command",     "plugin"};
-    return type <= SYNC_PLUGIN ? names[type] : "?";
+                                        "blank",      "command",     "plugin",     "effect-start", "effect-stop"};
+    return type <= SYNC_EFFECT_STOP ? names[type] : "?";
 }
 
 namespace {
@@ -154,6 +154,14 @@ void WriteBody(const SyncPacket& p, BodyWriter& w) {
         w.str(p.plugin);
         w.bytes(p.data.data(), p.data.size());
         break;
+    case SYNC_EFFECT_START:
+        w.u32(p.startChannel);
+        w.u8(p.effectFlags);
+        w.str(p.file);
+        break;
+    case SYNC_EFFECT_STOP:
+        w.str(p.file);
+        break;
     default:
         break;
     }
@@ -200,6 +208,10 @@ bool ReadBody(SyncPacket& p, BodyReader& r) {
         p.data.assign(d, d + len);
         return true;
     }
+    case SYNC_EFFECT_START:
+        return r.u32(p.startChannel) && r.u8(p.effectFlags) && r.str(p.file) && !p.file.empty();
+    case SYNC_EFFECT_STOP:
+        return r.str(p.file);
     default:
         return false;
     }
@@ -225,7 +237,7 @@ SyncParseResult ParseSyncPacket(const uint8_t* data, size_t len, SyncPacket& out
     size_t body = GetBE16(data + 24);
     size_t tag = (out.flags & SYNC_FLAG_SIGNED) ? SYNC_TAG_SIZE : 0;
     if (body > SYNC_MAX_BODY || len != SYNC_HEADER_SIZE + body + tag) return SyncParseResult::BadLength;
-    if (out.type < SYNC_PING || out.type > SYNC_PLUGIN) return SyncParseResult::BadType;
+    if (out.type < SYNC_PING || out.type > SYNC_EFFECT_STOP) return SyncParseResult::BadType;
     out.signedLength = SYNC_HEADER_SIZE + body;
     out.tagOffset = tag ? out.signedLength : 0;
     BodyReader r(data + SYNC_HEADER_SIZE, body);

@@ -37,6 +37,8 @@ enum SyncPacketType : uint8_t {
     SYNC_BLANK = 10,
     SYNC_COMMAND = 11,
     SYNC_PLUGIN = 12,
+    SYNC_EFFECT_START = 13,
+    SYNC_EFFECT_STOP = 14,
 };
 
 enum class SyncParseResult { Ok, TooShort, BadMagic, BadVersion, BadLength, BadType, BadBody };
@@ -73,11 +75,17 @@ struct SyncPacket {
     std::string plugin;
     std::vector<uint8_t> data;
 
+    // effect start and stop (the effect's name in `file`; stop: empty = all)
+    uint32_t startChannel = 0;  // 0: where its file puts it
+    uint8_t effectFlags = 0;    // SYNC_EFFECT_LOOP, SYNC_EFFECT_BACKGROUND
+
     // Set by the parser: bytes covered by the tag, and where the tag is.
     size_t signedLength = 0;
     size_t tagOffset = 0;
 };
 static constexpr uint32_t SYNC_UNKNOWN_ERROR = 0xFFFFFFFF;
+static constexpr uint8_t SYNC_EFFECT_LOOP = 0x01;
+static constexpr uint8_t SYNC_EFFECT_BACKGROUND = 0x02;
 
 SyncParseResult ParseSyncPacket(const uint8_t* data, size_t len, SyncPacket& out);
 

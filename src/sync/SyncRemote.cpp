@@ -5,6 +5,7 @@
 #include "Sequence.h"
 #include "Warnings.h"
 #include "channeloutput/channeloutputthread.h"
+#include "effects/EffectPlayer.h"
 #include "log.h"
 #include "playlist/Player.h"
 #include "sync/ClockQuality.h"
@@ -146,6 +147,24 @@ void SyncRemote::Handle(const SyncPacket& p, long long arrivalMonoUs, bool ownCl
         break;
     case SYNC_MEDIA_STOP:
         Player::INSTANCE.RemoteMediaStop(p.file);
+        break;
+    case SYNC_EFFECT_START: {
+        std::string error;
+        // From the master's moment of starting it, so its frames keep step.
+        if (!EffectPlayer::INSTANCE.Start(p.file, (int)p.startChannel, p.effectFlags & SYNC_EFFECT_LOOP,
+                                          p.effectFlags & SYNC_EFFECT_BACKGROUND, error, at, false)) {
+            LogWarn(VB_SYNC, "Master %s started an effect this board cannot play: %s\n", m_master.c_str(),
+                    error.c_str());
+            WarningHolder::AddWarningTimeout("Sync: " + error + " (started by master " + m_master + ")", 60);
+        }
+        break;
+    }
+    case SYNC_EFFECT_STOP:
+        if (p.file.empty()) {
+            EffectPlayer::INSTANCE.StopAll(false);
+        } else {
+            EffectPlayer::INSTANCE.Stop(p.file, false);
+        }
         break;
     default:
         break;
