@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/timex.h>
 
 #include "sync/ClockQuality.h"
 #include "sync/MasterFrameClock.h"
@@ -159,6 +160,30 @@ TEST(MasterGridFilter, FollowsTheMastersGridNotItsLatePasses) {
         EXPECT_NEAR(BASE + (long long)c.frame * P + c.dueOffUs, due, 100);
         g.Clear();
         EXPECT_FALSE(g.Get(frame, monoUs, periodUs));
+    }
+}
+
+TEST(ClockQuality, ReportsAnErrorEstimateOnlyWhenTheKernelHasOne) {
+    struct Case {
+        const char* name;
+        int state, status;
+        long esterrorUs;
+        bool unsynchronised;
+        long estimatedErrorUs;
+    } cases[] = {
+        {"disciplined by a time service", TIME_OK, STA_PLL, 95, false, 95},
+        {"nothing disciplines it", TIME_ERROR, STA_UNSYNC, 16000000, true, -1},
+        {"flagged unsynchronised with a stale estimate", TIME_OK, STA_UNSYNC, 300, true, -1},
+        {"synchronised without an estimate", TIME_OK, 0, 16000000, false, -1},
+        {"the call failed", -1, 0, 0, true, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KernelClockState k = KernelClockOf(c.state, c.status, c.esterrorUs);
+        EXPECT_EQ(c.unsynchronised, k.unsynchronised);
+        EXPECT_EQ(c.estimatedErrorUs, k.estimatedErrorUs);
+        ClockQuality trusted(true, 2000);
+        EXPECT_EQ(std::string::npos, trusted.Describe(k).find("16000000"));
     }
 }
 
