@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "channeloutput/channeloutputthread.h"
+
 MasterFrameClock masterFrameClock;
 
 void MasterFrameClock::Set(int frame, long long monoUs, int periodUs) {
@@ -40,10 +42,10 @@ int MasterFrameClock::FirstFrameAtOrAfter(long long monoUs) const {
     return n < 0 ? 0 : (int)n;
 }
 
-long long MasterGridFilter::Median(const std::vector<Stamp>& stamps, int frame) const {
+long long MasterGridFilter::Median(int frame) const {
     std::vector<long long> at;
-    at.reserve(stamps.size());
-    for (const Stamp& s : stamps) at.push_back(s.monoUs + (long long)(frame - s.frame) * m_periodUs);
+    at.reserve(m_stamps.size());
+    for (const Stamp& s : m_stamps) at.push_back(s.monoUs + (long long)(frame - s.frame) * m_periodUs);
     std::sort(at.begin(), at.end());
     size_t n = at.size();
     return n % 2 ? at[n / 2] : (at[n / 2 - 1] + at[n / 2]) / 2;
@@ -58,25 +60,26 @@ void MasterGridFilter::Add(int frame, long long monoUs, int periodUs) {
         m_periodUs = periodUs;
     }
     Stamp stamp{frame, monoUs};
+    long long latestUs = 0;
     for (const Stamp& s : m_stamps) {
         if (s.frame == frame) {
             // The master sent this frame again: it holds it (paused), and
             // the grid goes on from the last time it did.
-            m_stamps.assign(1, stamp);
-            m_offGrid.clear();
+            if (monoUs > s.monoUs) m_stamps.assign(1, stamp);
+            return;
+        }
+        latestUs = std::max(latestUs, s.monoUs);
+    }
+    if (!m_stamps.empty()) {
+        long long off = monoUs - Median(frame);
+        if (off <= -2LL * m_periodUs || off >= (long long)MAX_CATCH_UP_PERIODS * m_periodUs) {
+            // A jump (a seek), or a pass so late that the master began a new
+            // grid with it. A packet from before that, overtaken on the way,
+            // says nothing.
+            if (monoUs > latestUs) m_stamps.assign(1, stamp);
             return;
         }
     }
-    if (!m_stamps.empty() && std::llabs(monoUs - Median(m_stamps, frame)) > 2LL * m_periodUs) {
-        // Two in a row that agree start the new grid; an odd one alone is forgotten.
-        if (!m_offGrid.empty() && std::llabs(monoUs - Median(m_offGrid, frame)) > m_periodUs / 4) m_offGrid.clear();
-        m_offGrid.push_back(stamp);
-        if (m_offGrid.size() < 2) return;
-        m_stamps.swap(m_offGrid);
-        m_offGrid.clear();
-        return;
-    }
-    m_offGrid.clear();
     m_stamps.push_back(stamp);
     if (m_stamps.size() > (size_t)STAMPS) m_stamps.erase(m_stamps.begin());
 }
@@ -85,13 +88,12 @@ bool MasterGridFilter::Get(int& frame, long long& monoUs, int& periodUs) const {
     if (m_stamps.empty()) return false;
     frame = 0;
     for (const Stamp& s : m_stamps) frame = std::max(frame, s.frame);
-    monoUs = Median(m_stamps, frame);
+    monoUs = Median(frame);
     periodUs = m_periodUs;
     return true;
 }
 
 void MasterGridFilter::Clear() {
     m_stamps.clear();
-    m_offGrid.clear();
     m_periodUs = 0;
 }

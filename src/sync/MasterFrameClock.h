@@ -39,11 +39,12 @@ extern MasterFrameClock masterFrameClock;
 // of the last few stamps. So the grid is the median of what the last
 // STAMPS stamps say about one frame: a few late passes move it not at all,
 // whatever order their packets come in, and the master's own slow moves
-// (following its song) come through within a few frames. A frame stamped
-// again means the master holds it (paused): the grid restarts from the new
-// stamp. A stamp off the grid by more than two periods is set aside; two in
-// a row that agree with each other are a new grid (the master restarted
-// it: a seek, a stall) and replace the old one at once.
+// (following its song) come through within a few frames. The master's
+// other moves are taken at once, as the master makes them: a frame stamped
+// again (the master holds it, paused), or a stamp later than all before it
+// that is two periods or more early (a seek ahead) or MAX_CATCH_UP_PERIODS
+// periods or more late (a seek back, or a stall after which the master
+// began a new grid) restarts the grid from that stamp.
 class MasterGridFilter {
 public:
     static constexpr int STAMPS = 9;
@@ -61,9 +62,8 @@ private:
         long long monoUs;
     };
     // When the stamps say `frame` is due: the median of their extrapolations.
-    long long Median(const std::vector<Stamp>& stamps, int frame) const;
+    long long Median(int frame) const;
 
-    std::vector<Stamp> m_stamps;   // the last STAMPS on the grid, oldest first
-    std::vector<Stamp> m_offGrid;  // the stamp before, when it was off the grid
+    std::vector<Stamp> m_stamps;  // the last STAMPS on the grid, in the order they came
     int m_periodUs = 0;
 };
