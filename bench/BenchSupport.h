@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <dirent.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -46,16 +47,21 @@ inline long long ProcessCpuNs(pid_t pid) {
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-// CPU burners for the life of the object: child processes spinning at
-// normal priority, the load a board sees beside a busy web page or build.
+// CPU burners for the life of the object: child processes spinning, the
+// load a board sees beside a busy web page or build. dutyPercent < 100: each
+// spins that share of every 100 ms and sleeps the rest (other work that
+// takes part of a processor, not all of it), the burners out of phase with
+// each other; niceValue: their nice value.
 class Burners {
 public:
-    explicit Burners(int count) {
+    explicit Burners(int count, int dutyPercent = 100, int niceValue = 0) {
         for (int i = 0; i < count; ++i) {
             pid_t pid = fork();
             if (pid == 0) {
-                for (volatile unsigned long n = 0;; n = n + 1) {
-                }
+                // Gone with the benchmark, also when it exits without unwinding.
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (niceValue) setpriority(PRIO_PROCESS, 0, niceValue);
+                Burn(dutyPercent, i * PERIOD_NS / std::max(count, 1));
             }
             if (pid > 0) m_pids.push_back(pid);
         }
@@ -68,6 +74,26 @@ public:
     }
 
 private:
+    static constexpr long long PERIOD_NS = 100000000;
+    static long long NowNs() {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+    }
+    [[noreturn]] static void Burn(int dutyPercent, long long phaseNs) {
+        if (dutyPercent >= 100) {
+            for (volatile unsigned long n = 0;; n = n + 1) {
+            }
+        }
+        long long busyNs = PERIOD_NS * std::max(dutyPercent, 0) / 100;
+        long long periodStart = NowNs() + phaseNs;
+        for (;; periodStart += PERIOD_NS) {
+            timespec until = {(time_t)(periodStart / 1000000000LL), (long)(periodStart % 1000000000LL)};
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+            while (NowNs() < periodStart + busyNs) {
+            }
+        }
+    }
     std::vector<pid_t> m_pids;
 };
 

@@ -62,7 +62,6 @@ static constexpr int IDLE_WAIT_MS = 2500;
 static constexpr int REMOTE_IDLE_PASSES = 20;
 static constexpr int SLOW_LOOP_US = 50000;
 static constexpr int VERY_SLOW_LOOP_US = 150000;
-static constexpr int MAX_CATCH_UP_PERIODS = 4;
 // A remote holds a frame that is early against its master for at most this
 // long; further ahead (the master went back) it seeks instead.
 static constexpr long long REMOTE_HOLD_LIMIT_US = 1000000;

@@ -24,6 +24,12 @@ extern std::atomic<int> FrameSkip;            // frames to skip (>0) or hold (-1
 extern std::atomic<float> mediaOffset;        // seconds, setting "mediaOffset" / 1000
 extern std::atomic<int> alwaysTransmit;       // setting "alwaysTransmit", read at thread start
 
+// A pass that begins less than this many periods late keeps the frame grid
+// (the passes after it follow at once to catch up); one later starts a new
+// grid where it began. A remote tells a master's two kinds of late frame
+// apart by it (MasterGridFilter).
+constexpr int MAX_CATCH_UP_PERIODS = 4;
+
 int StartChannelOutputThread();
 // 0 once the thread has left, -1 if it still runs after 5 s.
 int StopChannelOutputThread();

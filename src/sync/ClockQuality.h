@@ -16,10 +16,15 @@ long long SyncMonoUs();
 
 struct KernelClockState {
     bool unsynchronised = true;  // STA_UNSYNC set or the call reported TIME_ERROR
-    long estimatedErrorUs = -1;  // the kernel's estimated error; -1 when the call failed
-    int state = -1;              // ntp_adjtime's result (TIME_OK, TIME_ERROR, ...)
+    // The kernel's estimated error; -1 when it has none: the call failed, or
+    // no time service disciplines the clock (the kernel then reports its
+    // maximum, 16 s, which is no estimate of anything).
+    long estimatedErrorUs = -1;
+    int state = -1;  // ntp_adjtime's result (TIME_OK, TIME_ERROR, ...)
 };
 
+// What ntp_adjtime's result, status bits and estimated error (us) say.
+KernelClockState KernelClockOf(int state, int status, long esterrorUs);
 // What the kernel says now; never changes the clock.
 KernelClockState ReadKernelClock();
 

@@ -31,6 +31,7 @@ bool SyncRemote::FromFollowedMaster(const std::string& address, const SyncPacket
         }
         m_master = address;
         m_delay.Clear();
+        m_grid.Clear();
     }
     if (address != m_master) return false;
     m_lastHeardMonoUs = nowMonoUs;
@@ -54,6 +55,7 @@ void SyncRemote::NoteTimeSource(bool stamps) {
     int source = stamps ? 1 : 0;
     if (source == m_timeSource) return;
     m_timeSource = source;
+    m_grid.Clear();  // its stamps were placed the other way
     if (stamps) {
         LogInfo(VB_SYNC, "Sync: clocks synchronised here and at master %s; frames are placed by its time stamps\n",
                 m_master.c_str());
@@ -82,6 +84,7 @@ void SyncRemote::StartFile(const std::string& file, int frame) {
 
 void SyncRemote::StopFollowing() {
     ResetMasterPosition();
+    m_grid.Clear();
     m_playingFile.clear();
 }
 
@@ -95,15 +98,24 @@ void SyncRemote::OnSeqSync(const SyncPacket& p, long long frameMonoUs) {
     if (joining && m_doneFile == p.file) return;
     // The clock first: the frame the start puts in the buffer is held until
     // the master sends the same one.
-    UpdateMasterPosition((int)p.frame, frameMonoUs, (int)p.periodUs);
+    if (p.type == SYNC_SEQ_START) m_grid.Clear();
+    m_grid.Add((int)p.frame, frameMonoUs, (int)p.periodUs);
+    int gridFrame = 0, periodUs = 0;
+    long long gridMonoUs = 0;
+    if (!m_grid.Get(gridFrame, gridMonoUs, periodUs)) return;
+    UpdateMasterPosition(gridFrame, gridMonoUs, periodUs);
     if (!joining) return;
     // At a start, the frame due now; joining late, where the master will be
     // once the first frame here has been read.
-    double behind = (double)(SyncMonoUs() - frameMonoUs) / p.periodUs;
+    long long frameDueUs = gridMonoUs + (long long)((int)p.frame - gridFrame) * periodUs;
+    double behind = (double)(SyncMonoUs() - frameDueUs) / p.periodUs;
     double frames =
         p.type == SYNC_SEQ_START ? std::floor(behind) : std::ceil(behind + (double)JOIN_LEAD_US / p.periodUs);
     StartFile(p.file, (int)p.frame + (int)std::max(0.0, frames));
-    if (!Playing(p.file)) ResetMasterPosition();
+    if (!Playing(p.file)) {
+        ResetMasterPosition();
+        m_grid.Clear();
+    }
 }
 
 void SyncRemote::Handle(const SyncPacket& p, long long arrivalMonoUs, bool ownClockSynced) {

@@ -6,12 +6,15 @@
 // speaks next. Each master position becomes a moment on this board's
 // monotonic clock: from the master's time stamp when both clocks are
 // synchronised, otherwise from the arrival time of the fastest recent
-// packet. Runs on the main loop's thread (MultiSync hands it the packets).
+// packet; the master's frame grid is the median over its last packets
+// (MasterGridFilter). Runs on the main loop's thread (MultiSync hands it the
+// packets).
 
 #include <string>
 
 #include <json/json.h>
 
+#include "sync/MasterFrameClock.h"
 #include "sync/SyncPeers.h"
 
 class SyncRemote {
@@ -46,6 +49,7 @@ private:
     // 1 time stamps, 0 arrival time, -1 not decided yet
     int m_timeSource = -1;
     WindowMin m_delay{2000000};  // arrival (monotonic) - master's time stamp, us
+    MasterGridFilter m_grid;     // the master's frame grid from its recent sync packets
     std::string m_playingFile;   // the master's name of the sequence playing here
     // A sequence that ended or could not open here while the master still
     // plays it: not joined again until the master opens or starts one.

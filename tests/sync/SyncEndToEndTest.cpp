@@ -17,6 +17,7 @@
 #include "MediaTestSupport.h"
 #include "SyncTestSupport.h"
 #include "common.h"
+#include "sync/ClockQuality.h"
 #include "sync/SyncPacket.h"
 
 using namespace kivtest;
@@ -89,9 +90,16 @@ TEST_F(SyncEndToEnd, RemotesFollowJoinLateTakeCommandsAndOutliveTheirMaster) {
     Json::Value systems = Systems(a);
     EXPECT_EQ("10.78.0.1", systems["sync"]["master"].asString()) << systems;
     EXPECT_EQ("timestamps", systems["sync"]["timeSource"].asString()) << systems;
+    // A clock declared trusted is synchronised; an error estimate is given
+    // only when the kernel has one, which it has not while it reports the
+    // clock unsynchronised.
+    bool kernelEstimates = !ReadKernelClock().unsynchronised;
+    EXPECT_TRUE(systems["sync"]["clockSynchronised"].asBool()) << systems;
+    EXPECT_EQ(kernelEstimates, systems["sync"].isMember("clockErrorUs")) << systems;
     bool masterListed = false;
     for (auto& s : systems["systems"]) {
-        masterListed |= s["address"] == "10.78.0.1" && s["mode"] == "master" && s["clockSynchronised"].asBool();
+        masterListed |= s["address"] == "10.78.0.1" && s["mode"] == "master" && s["clockSynchronised"].asBool() &&
+                        s.isMember("clockErrorUs") == kernelEstimates;
     }
     EXPECT_TRUE(masterListed) << systems;
 
