@@ -535,6 +535,13 @@ void* RunChannelOutputThread(void* data) {
                 if (bridgePeriod && SequenceRunning()) {
                     LightDelay = SequenceLightDelay.load();
                     bridgePeriod = false;
+                } else if (!SequenceRunning() && !BridgeDataLive()) {
+                    // Effects alone go at their own pace.
+                    int effectUs = EffectPlayer::INSTANCE.FastestStepUs();
+                    if (effectUs && effectUs != LightDelay) {
+                        LightDelay = effectUs;
+                        bridgePeriod = true;
+                    }
                 }
                 long long sleepUs = start + LightDelay - processDone;
                 if (sleepUs < 1) sleepUs = 0;

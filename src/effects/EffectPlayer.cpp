@@ -215,6 +215,18 @@ void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
     UpdateActive();
 }
 
+int EffectPlayer::FastestStepUs() {
+    // Not faster than a controller takes frames.
+    static constexpr int FASTEST_US = 10000;
+    int fastest = 0;
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (auto& r : m_running) {
+        int us = std::max(FASTEST_US, r.frames->stepMs * 1000);
+        if (!fastest || us < fastest) fastest = us;
+    }
+    return fastest;
+}
+
 Json::Value EffectPlayer::GetRunning() {
     Json::Value list(Json::arrayValue);
     std::lock_guard<std::mutex> lock(m_lock);

@@ -60,6 +60,11 @@ public:
     // sequence plays, blank) their channels.
     void Overlay(uint8_t* data, bool sequenceRunning, Clock clock);
 
+    // The shortest frame step of the running effects in us (0: none): while
+    // no sequence plays, the output goes at that pace, so no effect frame
+    // is left out.
+    int FastestStepUs();
+
     Json::Value GetRunning();
     Json::Value ListEffectFiles();
 

@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -148,6 +149,41 @@ TEST_F(SyncEndToEnd, RemotesFollowJoinLateTakeCommandsAndOutliveTheirMaster) {
         EXPECT_LE(std::llabs(gridOfA(killedAt + 40, frames) - gridOfA(0, killedAt)), PERIOD_US);
     }
     EXPECT_GE(runs.back().lastFrame, frames - 5);
+}
+
+TEST_F(SyncEndToEnd, ARemotePlaysTheMastersEffectsInStep) {
+    const int frames = 160;
+    SyncBoard& master = AddBoard(1, "master", "", frames);
+    SyncBoard& remote = AddBoard(2, "remote", "MultiSyncPeers = 10.78.0.1\n", frames);
+    // The show itself, played as an effect: its frames are recognised at
+    // both receivers, so the remote's are compared with the master's.
+    for (SyncBoard* b : {&master, &remote}) {
+        mkdir(b->media->file("/effects").c_str(), 0775);
+        ASSERT_TRUE(CopyFileContents(b->media->file("/sequences/show.hseq"), b->media->file("/effects/show.hseq")));
+        ASSERT_TRUE(b->start()) << b->kivd->output();
+    }
+    std::string out;
+    ASSERT_EQ(0, master.kivd->command({"Effect Start", "show", "0", "false", "true"}, &out)) << out;
+    ASSERT_TRUE(master.show->waitForFrame(0, frames - 1, 15000)) << master.show->describe();
+    ASSERT_TRUE(remote.show->waitForFrame(0, frames - 1, 5000)) << remote.show->describe() << remote.kivd->log();
+    auto offsets = syncOffsets(master, remote);
+    ASSERT_GT(offsets.size(), (size_t)frames * 3 / 4);
+    // Each board steps on its own output grid, so a frame may go out up to
+    // a period apart; a remote that started on arrival would lag by the
+    // packet's way and more.
+    long long load = std::max(frameUnevennessUs(master, 0.99), frameUnevennessUs(remote, 0.99));
+    if (TIMING_JUDGED) {
+        EXPECT_LE(Percentile(offsets, 0.5), PERIOD_US / 2);
+        EXPECT_LE(Percentile(offsets, 0.99), PERIOD_US + load);
+    }
+
+    // A stop reaches the remote too.
+    ASSERT_EQ(0, master.kivd->command({"Effect Start", "show", "0", "true", "true"}, &out)) << out;
+    ASSERT_TRUE(waitUntil([&] { return LoadJsonFromString(commandText(*remote.kivd, {"Get Running Effects"})).size() == 1; },
+                          5000));
+    ASSERT_EQ(0, master.kivd->command({"Effects Stop All"}, &out)) << out;
+    EXPECT_TRUE(waitUntil([&] { return LoadJsonFromString(commandText(*remote.kivd, {"Get Running Effects"})).empty(); },
+                          5000));
 }
 
 // Datagrams from a test socket bound to `from` inside the intruder's namespace.

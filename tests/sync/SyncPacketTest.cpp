@@ -55,6 +55,16 @@ TEST(SyncPacket, DocumentedBytesParseToTheirFields) {
     p = Parsed(Seed("media-sync"));
     EXPECT_EQ(3250000u, p.positionUs);
     EXPECT_EQ("song.mp3", p.file);
+    p = Parsed(Seed("effect-start"));
+    EXPECT_EQ(SYNC_EFFECT_START, p.type);
+    EXPECT_EQ(1537u, p.startChannel);
+    EXPECT_EQ(SYNC_EFFECT_LOOP | SYNC_EFFECT_BACKGROUND, p.effectFlags);
+    EXPECT_EQ("sparkle", p.file);
+    EXPECT_EQ(Seed("effect-start"), BuildSyncPacket(p, ""));
+    EXPECT_EQ("sparkle", Parsed(Seed("effect-stop")).file);
+    SyncPacket all;
+    all.type = SYNC_EFFECT_STOP;  // no name: every effect
+    EXPECT_EQ("", Parsed(BuildSyncPacket(all, "")).file);
     p = Parsed(Seed("plugin"));
     EXPECT_EQ("brightness", p.plugin);
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), p.data);
@@ -93,7 +103,7 @@ TEST(SyncPacket, BuildsWhatItParsesAndRefusesWhatIsBroken) {
         {"signed without a tag", signedNoTag, SyncParseResult::BadLength},
         {"body over 1200", with(24, 0x05), SyncParseResult::BadLength},
         {"type 0", with(5, 0), SyncParseResult::BadType},
-        {"type 13", with(5, 13), SyncParseResult::BadType},
+        {"type 15", with(5, 15), SyncParseResult::BadType},
         {"media sync read as a ping", with(5, SYNC_PING), SyncParseResult::BadBody},
         {"frame period 0", zeroPeriod, SyncParseResult::BadBody},
         {"empty file name", with(35, 0), SyncParseResult::BadBody},
