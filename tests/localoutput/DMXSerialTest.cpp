@@ -3,7 +3,8 @@
 // (through a recording device layer), packets no faster than DMX carries,
 // an interface missing, plugged in, unplugged and back while the show goes
 // on (loaded by name through the registry), by-id names, and settings that
-// cannot work.
+// cannot work. (kivd plays a show to the documented example, USB Pro
+// messages decoded frame for frame, in tests/kivd/LocalOutputsEndToEndTest.)
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

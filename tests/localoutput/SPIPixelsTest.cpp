@@ -3,7 +3,8 @@
 // the SPI calls through a recording device layer, a port of the board
 // powering a string of the documented example, settings that cannot work
 // refused with one line each while the other outputs run, and strings in
-// the check of the outputs file.
+// the check of the outputs file. (kivd plays a show to the documented
+// example in tests/kivd/LocalOutputsEndToEndTest.)
 
 #include <gtest/gtest.h>
 
