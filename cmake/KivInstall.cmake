@@ -30,7 +30,7 @@ target_compile_definitions(kivcore PRIVATE KIV_INSTALL_BINDIR_REL="${CMAKE_INSTA
                            KIV_INSTALL_HOME_REL="${KIV_INSTALL_HOME_REL}")
 
 install(TARGETS kivd hsequtils kivcmd kivmon RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR_REL})
-foreach(plugin UDP GenericUDP HTTPVirtualDisplay)
+foreach(plugin UDP GenericUDP HTTPVirtualDisplay SPIPixels DMXSerial)
   if(TARGET ${plugin})
     install(TARGETS ${plugin} LIBRARY DESTINATION ${KIV_INSTALL_HOME_REL}/plugins)
   endif()

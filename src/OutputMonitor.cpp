@@ -452,6 +452,34 @@ void OutputMonitor::checkPixelCounts(const std::string& ports, const std::string
     }
 }
 
+int OutputMonitor::AttachPixelString(const std::string& string, int startChannel, int pixelCount,
+                                     int channelsPerPixel) {
+    std::lock_guard<std::mutex> l(lock);
+    for (size_t i = 0; i < portPins.size(); ++i) {
+        PortPinInfo* port = portPins[i];
+        if (!port->config["string"].isString() || port->config["string"].asString() != string) continue;
+        if (port->config.isMember("pixelCount") && port->config["pixelCount"].asInt() != pixelCount) {
+            LogWarn(VB_CHANNELOUT, "Output port %s: \"pixelCount\" %d is not the %d pixels of string %s; %d is used\n",
+                    port->name.c_str(), port->config["pixelCount"].asInt(), pixelCount, string.c_str(), pixelCount);
+        }
+        port->config["startChannel"] = startChannel;
+        port->config["channelsPerPixel"] = channelsPerPixel;
+        port->config["pixelCount"] = pixelCount;
+        port->configuredPixelCount = pixelCount;
+        LogInfo(VB_CHANNELOUT, "Output port %s powers pixel string %s\n", port->name.c_str(), string.c_str());
+        return (int)i;
+    }
+    return -1;
+}
+
+bool OutputMonitor::PortPowered(int port) {
+    std::lock_guard<std::mutex> l(lock);
+    if (port < 0 || port >= (int)portPins.size()) return true;
+    PortPinInfo* p = portPins[port];
+    if (p->enablePin && p->enablePin->getValue() != (p->enableValue ? 1 : 0)) return false;
+    return !p->eFusePin || p->eFusePin->getValue() == p->eFuseOKValue;
+}
+
 Json::Value OutputMonitor::portStatus() {
     Json::Value result(Json::arrayValue);
     std::lock_guard<std::mutex> l(lock);
@@ -471,6 +499,7 @@ Json::Value OutputMonitor::portStatus() {
         }
         if (port->config.isMember("row")) p["row"] = port->config["row"];
         if (port->config.isMember("col")) p["col"] = port->config["col"];
+        if (port->config.isMember("string")) p["string"] = port->config["string"];
         if (port->pixelCount >= 0) p["pixelCount"] = port->pixelCount;
         result.append(p);
     }

@@ -123,6 +123,16 @@ public:
 
     void checkPixelCounts(const std::string& ports, const std::string& action, int sensitivity);
 
+    // A pixel string of an output on the board (SPIPixels), powered by the
+    // port whose "string" names it: the port's channels and configured
+    // pixel count become the string's, so the pixel count check counts
+    // the string. Called by outputs at start-up; returns the port's index,
+    // or -1 when no port names the string.
+    int AttachPixelString(const std::string& string, int startChannel, int pixelCount, int channelsPerPixel);
+    // The port has power now: its enable pin (if it has one) is on and its
+    // fuse (if it has one) reads healthy. Any thread.
+    bool PortPowered(int port);
+
     std::shared_ptr<httpserver::http_response> render_GET(const httpserver::http_request& request) override;
     // POST .../pixelCount and .../stop: what their GETs do, for callers
     // that keep GET for reading.

@@ -20,7 +20,8 @@ void refuse(const std::string& text) {
     WarningHolder::AddWarning(text);
 }
 
-const std::set<std::string> STRING_KEYS = {"name", "enablePin", "eFusePin", "eFuseInterruptPin", "description"};
+const std::set<std::string> STRING_KEYS = {"name",        "enablePin", "eFusePin", "eFuseInterruptPin",
+                                           "description", "string"};
 const std::set<std::string> INT_KEYS = {"group", "pixelCount", "startChannel", "channelsPerPixel"};
 const std::set<std::string> NUMBER_KEYS = {"mAPerPixel", "row", "col"};
 const std::set<std::string> SENSOR_KEYS = {"path", "sensor", "channel", "scale", "offset"};

@@ -181,6 +181,27 @@ std::vector<std::string> CheckChannelOutputs(const Json::Value& doc) {
             continue;
         }
         if (count > 0) spans.push_back({start, (long long)start + count - 1, where});
+        // Pixel strings of an output on the board (SPIPixels): 3 channels a
+        // pixel, 4 with a white one in the colour order.
+        const Json::Value& strings = cfg["strings"];
+        for (Json::ArrayIndex s = 0; strings.isArray() && s < strings.size(); ++s) {
+            const Json::Value& js = strings[s];
+            std::string at = where + " string " + std::to_string(s + 1);
+            if (!js.isObject()) {
+                problems.push_back(at + ": not a JSON object");
+                continue;
+            }
+            if (js["name"].isString()) at += " '" + js["name"].asString() + "'";
+            bool white = js["colorOrder"].isString() && js["colorOrder"].asString().size() == 4;
+            int first = JsonInt(js, "startChannel", 0);
+            long long n = (long long)JsonInt(js, "pixelCount", 0) * (white ? 4 : 3);
+            if (first < 1 || n < 1 || first - 1 + n > MAX_CHANNELS) {
+                problems.push_back(at + ": \"startChannel\"/\"pixelCount\": channel range " + std::to_string(first) +
+                                   "+" + std::to_string(n) + " is outside 1-8388608");
+            } else {
+                spans.push_back({first, first + n - 1, at});
+            }
+        }
         const Json::Value& dests = cfg["universes"];
         if (cfg.isMember("universes") && !dests.isArray()) {
             problems.push_back(where + ": \"universes\" must be an array");

@@ -67,6 +67,8 @@ TEST_F(InstalledTree, ProgramsPluginsLinksDemoAndManualPagesLandInTheirFolders) 
     EXPECT_TRUE(FileExists(m_home + "/plugins/UDP.so"));
     EXPECT_TRUE(FileExists(m_home + "/plugins/GenericUDP.so"));
     EXPECT_TRUE(FileExists(m_home + "/plugins/HTTPVirtualDisplay.so"));
+    EXPECT_TRUE(FileExists(m_home + "/plugins/SPIPixels.so"));
+    EXPECT_TRUE(FileExists(m_home + "/plugins/DMXSerial.so"));
     for (const char* header : {"Plugin.h", "UserPlugin.h"})
         EXPECT_TRUE(FileExists(m_prefix + "/include/kiv/" + header)) << header;
     // Every page is installed and linked into the runtime folder at boot,
