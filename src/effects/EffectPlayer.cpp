@@ -84,7 +84,9 @@ bool EffectPlayer::Start(const std::string& name, int startChannel, bool loop, b
     r.offset = offset;
     r.loop = loop;
     r.background = background;
-    r.startUs = startMonoUs ? startMonoUs : GetTime();
+    r.startUs = startMonoUs;
+    r.startChannel = startChannel;
+    r.announce = announce;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         // The same effect at the same place starts again rather than twice.
@@ -101,9 +103,6 @@ bool EffectPlayer::Start(const std::string& name, int startChannel, bool loop, b
     LogInfo(VB_EFFECT, "Effect %s started at channel %llu: %u frames of %u channels, %d ms apart%s%s\n",
             name.c_str(), (unsigned long long)(frames->firstChannel() + offset + 1), frames->frames,
             frames->frameBytes, frames->stepMs, loop ? ", looping" : "", background ? ", in the background" : "");
-    if (announce && multiSync && multiSync->isMultiSyncEnabled()) {
-        multiSync->SendEffectStartPacket(name, startChannel, loop, background, r.startUs);
-    }
     StartChannelOutputThread();
     return true;
 }
@@ -159,7 +158,8 @@ void EffectPlayer::StopForeground() {
 
 void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
     long long periodUs = std::max(1000, LightDelay.load());
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<Running> announced;  // sent once the lock is released
+    std::unique_lock<std::mutex> lock(m_lock);
     for (auto& b : m_blank) {
         // A sequence that plays writes these channels itself.
         if (!sequenceRunning) memset(data + b.first, 0, b.second);
@@ -170,10 +170,15 @@ void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
         long long at = clock.us;
         if (!r.shown) {
             r.shown = true;
-            // Counted from its start on the frame grid: a master and its
-            // remotes, their grids in step, show the same frame.
-            if (clock.monoUs > r.startUs) {
+            // A master's effect counts from its first frame there, on the
+            // frame grid: master and remotes, their grids in step, show the
+            // same frame.
+            if (r.startUs && clock.monoUs > r.startUs) {
                 r.elapsedUs = std::llround((double)(clock.monoUs - r.startUs) / periodUs) * periodUs;
+            }
+            if (r.announce && clock.monoUs) {
+                r.startUs = clock.monoUs;
+                announced.push_back(r);
             }
         } else if (clock.sequence && r.bySequence) {
             // A seek back holds the effect rather than rewinding it.
@@ -213,6 +218,11 @@ void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
         ++it;
     }
     UpdateActive();
+    lock.unlock();
+    if (!announced.empty() && multiSync && multiSync->isMultiSyncEnabled()) {
+        for (auto& r : announced)
+            multiSync->SendEffectStartPacket(r.name, r.startChannel, r.loop, r.background, r.startUs);
+    }
 }
 
 int EffectPlayer::FastestStepUs() {

@@ -34,10 +34,11 @@ public:
     // where the file puts it). Starting an effect that runs at that channel
     // already starts it again from its first frame. False with a one-line
     // `error` (naming the effect) when it cannot start; nothing that runs
-    // changes then. `startMonoUs`: the moment its frames count from (a
-    // master's start, on this board's monotonic clock; 0: now).
-    // `announce`: a master tells its remotes (not for what a sequence
-    // starts, nor for what a master asked of this board).
+    // changes then. `startMonoUs`: the moment its frames count from (its
+    // first frame at a master, on this board's monotonic clock; 0: its
+    // first frame here). `announce`: a master tells its remotes when its
+    // first frame is shown (not for what a sequence starts, nor for what a
+    // master asked of this board).
     bool Start(const std::string& name, int startChannel, bool loop, bool background, std::string& error,
                long long startMonoUs = 0, bool announce = true);
     // Stops every running copy of `name`; how many were stopped.
@@ -75,7 +76,9 @@ private:
         int64_t offset = 0;  // added to the file's channels
         bool loop = false;
         bool background = false;
-        long long startUs = 0;    // when its frames count from (monotonic)
+        int startChannel = 0;     // as asked for (0: the file's own)
+        bool announce = false;    // to be told to the remotes with its first frame
+        long long startUs = 0;    // when its frames count from (monotonic; 0: its first frame here)
         bool shown = false;       // overlaid at least once
         bool bySequence = false;  // lastUs is a sequence position
         long long lastUs = 0;     // the clock's value last counted

@@ -40,6 +40,7 @@ struct Seen {
     int pulse = -1;  // pulse frame in its channels
     int wash = -1;   // wash frame in its channels
     bool exact = true;  // every byte is the show's, a pulse's or a wash's (or zero)
+    int firstWrong = -1;  // where not
 };
 
 class EffectsEndToEnd : public ::testing::Test {
@@ -93,6 +94,8 @@ protected:
             }
         }
         s.exact = expected == f;
+        for (size_t i = 0; i < CHANNELS && !s.exact && s.firstWrong < 0; ++i)
+            if (expected[i] != f[i]) s.firstWrong = (int)i;
         return s;
     }
 
@@ -121,7 +124,7 @@ TEST_F(EffectsEndToEnd, EffectsLandByteExactAtTheirStepOnceLoopingByFrameHeaderA
     for (auto& f : kivtest::Distinct(kivtest::DDPFrames(ddp.take(), CHANNELS))) alone.push_back(Look(f));
     std::vector<int> pulses;
     for (auto& s : alone) {
-        EXPECT_TRUE(s.exact && s.show < 0 && s.wash < 0);
+        EXPECT_TRUE(s.exact && s.show < 0 && s.wash < 0) << "byte " << s.firstWrong;
         if (s.pulse >= 0 || !pulses.empty()) pulses.push_back(s.pulse);  // blank frames before it aside
     }
     EXPECT_EQ(pulses, (std::vector<int>{0, 1, 2, 3, -1}));
@@ -150,7 +153,7 @@ TEST_F(EffectsEndToEnd, EffectsLandByteExactAtTheirStepOnceLoopingByFrameHeaderA
     for (size_t i = 0; i < seen.size(); ++i) {
         const Seen& s = seen[i];
         SCOPED_TRACE("frame " + std::to_string(i) + " show " + std::to_string(s.show));
-        EXPECT_TRUE(s.exact);
+        EXPECT_TRUE(s.exact) << "byte " << s.firstWrong;
         if (s.show >= 0) {
             ++showFrames;
             // The header's pulse is in exactly its frames, by the show's clock.
