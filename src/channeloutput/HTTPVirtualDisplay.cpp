@@ -121,6 +121,13 @@ static void sendRefusal(int fd, int status, const std::string& message) {
     }
 }
 
+// Whether the kernel would take no more for this socket now: its send
+// buffer is full of what the peer has not read. Asks without waiting.
+static bool sendBufferFull(int fd) {
+    pollfd p = {fd, POLLOUT, 0};
+    return poll(&p, 1, 0) == 0;
+}
+
 static void logRefusal(int port, const std::string& peer, const std::string& why) {
     static LogRateLimit refusals(REFUSALS_LOGGED_PER_MINUTE);
     long heldBack = 0;
@@ -784,11 +791,23 @@ int HTTPVirtualDisplayOutput::SendData(unsigned char* channelData) {
     size_t size = data->size();
     std::vector<std::pair<int, size_t>> cut;
     size_t budget = std::max(MAX_BACKLOG_BYTES, 2 * m_wholePictureBytes);
+    long long now = GetMonotonicMS();
     {
         std::lock_guard<std::mutex> lock(m_connectionLock);
         for (auto& c : m_connections) {
             if (c->closing || c->state != Connection::State::Streaming) continue;
-            if (c->backlogBytes + size > budget && !c->backlog.empty()) {
+            // Over the budget, the browser is the one behind only when its
+            // socket takes no more: one that read all it was given waits
+            // for the select thread, which a busy board may hold up for a
+            // while (the show's threads come first).
+            bool behind = c->backlogBytes + size > budget && !c->backlog.empty() && sendBufferFull(c->fd);
+            if (!behind) {
+                c->behindSinceMs = 0;
+            } else if (c->behindSinceMs == 0 || c->backlogBytes < c->behindBacklog) {
+                // Fallen behind, or catching up: judged again after a while.
+                c->behindSinceMs = now;
+                c->behindBacklog = c->backlogBytes;
+            } else if (now - c->behindSinceMs >= BEHIND_GRACE_MS) {
                 c->closing = true;
                 cut.push_back({c->fd, c->backlogBytes});
                 continue;

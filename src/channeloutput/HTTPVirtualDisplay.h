@@ -13,8 +13,9 @@
 // started by Init and stopped and joined by Close (or the destructor).
 // The output thread never waits on a browser: SendData only appends the
 // frame's message to each connection's bounded backlog, the select thread
-// writes it out without blocking, and a browser whose backlog overflows is
-// disconnected.
+// writes it out without blocking, and a browser that stays behind (its
+// backlog overflowing while its socket takes no more) without catching up
+// is disconnected.
 
 #include <array>
 #include <atomic>
@@ -32,11 +33,14 @@
 class HTTPVirtualDisplayOutput : public VirtualDisplayBaseOutput {
 public:
     static constexpr int DEFAULT_PORT = 32328;
-    // A connection is closed when its unsent stream would hold more than
-    // this, or than two whole pictures where a picture is larger: all a
-    // browser that stopped reading can pin (the stream's bytes are shared
-    // by every connection they go to).
+    // A browser is behind when its unsent stream would hold more than
+    // this, or than two whole pictures where a picture is larger, while
+    // its socket takes no more. Its connection is closed once it has been
+    // behind for BEHIND_GRACE_MS without its backlog getting any shorter:
+    // a browser that stopped reading pins this and that while of the
+    // stream (whose bytes are shared by every connection they go to).
     static constexpr size_t MAX_BACKLOG_BYTES = 1024 * 1024;
+    static constexpr long long BEHIND_GRACE_MS = 1000;
     // What the kernel may hold for one connection besides (it doubles it).
     static constexpr int SEND_BUFFER_BYTES = 128 * 1024;
     // Up to this many colours in a frame, pixels are grouped by counting
@@ -99,6 +103,10 @@ private:
         std::deque<Pending> backlog;   // stream bytes not yet taken by the socket
         size_t backlogBytes = 0;
         bool closing = false;          // to be closed by the select thread
+        // Output thread only: when it was last found behind without having
+        // caught up since (0: it is not behind), and its backlog then.
+        long long behindSinceMs = 0;
+        size_t behindBacklog = 0;
     };
 
     void ConnectionThread();
@@ -139,9 +147,10 @@ private:
     bool m_registered = false;
 
     // Guards m_connections and every connection's backlog and closing
-    // flag; never held during a socket call. Connections are added by the
-    // connection thread and removed only by the select thread (or by Close
-    // once both threads ended), so the select thread may use them unlocked.
+    // flag; never held during a socket call that may wait. Connections are
+    // added by the connection thread and removed only by the select thread
+    // (or by Close once both threads ended), so the select thread may use
+    // them unlocked.
     std::mutex m_connectionLock;
     std::vector<std::unique_ptr<Connection>> m_connections;
     std::atomic<int> m_connectionCount{0};  // admitted (waiting and streaming)

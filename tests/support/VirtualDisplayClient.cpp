@@ -129,22 +129,30 @@ void VirtualDisplayClient::disconnect() {
 }
 
 void VirtualDisplayClient::run() {
-    char buf[65536];
+    std::vector<char> buf(256 * 1024);
     while (!m_stop) {
         pollfd p = {m_fd, POLLIN, 0};
         if (poll(&p, 1, 20) <= 0) continue;
-        ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
+        ssize_t n = recv(m_fd, buf.data(), buf.size(), 0);
         if (n <= 0) {
             m_closed = true;
             return;
         }
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_buffer.append(buf, (size_t)n);
-        parse();
+        std::lock_guard<std::mutex> lock(m_readLock);
+        m_read.append(buf.data(), (size_t)n);
     }
 }
 
 void VirtualDisplayClient::parse() {
+    {
+        std::lock_guard<std::mutex> lock(m_readLock);
+        if (m_buffer.empty()) {
+            m_buffer.swap(m_read);
+        } else {
+            m_buffer.append(m_read);
+            m_read.clear();
+        }
+    }
     if (!m_framingError.empty()) return;
     // m_parsed: the first byte not yet taken into the header or an event
     m_buffer.erase(0, m_parsed);
@@ -167,7 +175,6 @@ void VirtualDisplayClient::parse() {
         size_t size = strtoul(sizeText.c_str(), nullptr, 16);
         size_t need = lineEnd + 2 + size + 2;
         if (m_buffer.size() < need) return;
-        std::string message = m_buffer.substr(lineEnd + 2, size);
         if (m_buffer.compare(lineEnd + 2 + size, 2, "\r\n") != 0) {
             m_framingError = "chunk not followed by CRLF";
             return;
@@ -175,48 +182,52 @@ void VirtualDisplayClient::parse() {
         StreamEvent e;
         e.chunk = m_buffer.substr(m_parsed, need - m_parsed);
         // One event per chunk: "id: N", "event: E", "data: D", blank line.
-        if (message.size() < 4 || message.compare(message.size() - 4, 4, "\r\n\r\n") != 0) {
+        const size_t begin = lineEnd + 2, end = begin + size;
+        if (size < 4 || m_buffer.compare(end - 4, 4, "\r\n\r\n") != 0) {
             m_framingError = "chunk is not one event ending in a blank line";
             return;
         }
-        size_t pos = 0;
-        while (pos < message.size() - 2) {
-            size_t eol = message.find("\r\n", pos);
-            std::string line = message.substr(pos, eol - pos);
-            pos = eol + 2;
-            if (line.compare(0, 4, "id: ") == 0) {
-                e.id = line.substr(4);
-            } else if (line.compare(0, 7, "event: ") == 0) {
-                e.event = line.substr(7);
-            } else if (line.compare(0, 6, "data: ") == 0) {
-                e.data = line.substr(6);
-            } else {
-                m_framingError = "unexpected event line '" + line + "'";
+        size_t pos = begin;
+        while (pos < end - 2) {
+            size_t eol = m_buffer.find("\r\n", pos);
+            auto field = [&](const char* name, std::string& value) {
+                size_t n = strlen(name);
+                if (m_buffer.compare(pos, n, name) != 0) return false;
+                value.assign(m_buffer, pos + n, eol - pos - n);
+                return true;
+            };
+            if (!field("id: ", e.id) && !field("event: ", e.event) && !field("data: ", e.data)) {
+                m_framingError = "unexpected event line '" + m_buffer.substr(pos, eol - pos) + "'";
                 return;
             }
+            pos = eol + 2;
         }
-        m_events.push_back(e);
+        m_events.push_back(std::move(e));
         m_parsed = need;
     }
 }
 
 std::string VirtualDisplayClient::header() {
     std::lock_guard<std::mutex> lock(m_lock);
+    parse();
     return m_header;
 }
 
 std::vector<StreamEvent> VirtualDisplayClient::events() {
     std::lock_guard<std::mutex> lock(m_lock);
+    parse();
     return m_events;
 }
 
 size_t VirtualDisplayClient::eventCount() {
     std::lock_guard<std::mutex> lock(m_lock);
+    parse();
     return m_events.size();
 }
 
 std::string VirtualDisplayClient::framingError() {
     std::lock_guard<std::mutex> lock(m_lock);
+    parse();
     return m_framingError;
 }
 

@@ -63,6 +63,10 @@ public:
     // Connects to address:port (blocking, up to timeoutMs), asks for the
     // stream as a browser does (GET target, Host, the extra header lines)
     // and reads on a thread of its own until destroyed or the server closes.
+    // That thread only takes the bytes off the socket; they are split into
+    // the header and events when asked for. A browser reads on another
+    // computer: here the client shares the daemon's processors, and must
+    // not fall behind the stream because splitting it took its turn.
     VirtualDisplayClient(int port, const std::string& address = "127.0.0.1", int timeoutMs = 5000,
                          const std::vector<std::string>& headers = {}, const std::string& target = "/");
     ~VirtualDisplayClient();
@@ -83,13 +87,16 @@ public:
 
 private:
     void run();
-    void parse();  // m_lock held
+    // Takes in what the reading thread has read and splits it; m_lock held.
+    void parse();
 
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_closed{false};
     std::thread m_thread;
-    std::mutex m_lock;  // guards everything below
+    std::mutex m_readLock;  // guards m_read; held only to append or take it
+    std::string m_read;     // read and not yet taken in by parse
+    std::mutex m_lock;      // guards everything below
     std::string m_buffer;
     size_t m_parsed = 0;
     std::string m_header;
