@@ -97,9 +97,15 @@ TEST(Files, PutAndGetContentsRoundTripAndSetMode) {
     std::string p = dir.file("/config/a.txt");
     ASSERT_TRUE(PutFileContents(p, std::string("hello\0\0", 7)));
     EXPECT_EQ(GetFileContents(p), "hello");  // trailing NULs cut
-    struct stat st;
-    ASSERT_EQ(stat(p.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0664u);
+    // Group-writable, but never more open than the umask allows.
+    for (mode_t mask : {0, 027}) {
+        mode_t before = umask(mask);
+        ASSERT_TRUE(PutFileContents(p, "hello"));
+        umask(before);
+        struct stat st;
+        ASSERT_EQ(stat(p.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0664u & ~mask) << std::oct << mask;
+    }
     ASSERT_TRUE(PutFileContents(p, "hi"));
     EXPECT_EQ(GetFileContents(p), "hi");  // truncated, not overwritten in place
     EXPECT_EQ(GetFileContents(dir.file("/missing")), "");

@@ -157,7 +157,7 @@ void EffectPlayer::StopForeground() {
 }
 
 void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
-    long long periodUs = std::max(1000, LightDelay.load());
+    long long periodUs = std::max(1000LL, clock.periodUs);
     std::vector<Running> announced;  // sent once the lock is released
     std::unique_lock<std::mutex> lock(m_lock);
     for (auto& b : m_blank) {
@@ -298,6 +298,7 @@ void OverlayEffects(unsigned char* channelData) {
     EffectPlayer::Clock clock;
     clock.sequence = running && !sequence->SequenceIsPaused();
     clock.monoUs = GetTime();
+    clock.periodUs = LightDelay.load();
     clock.us = clock.sequence ? sequence->GetElapsedMs() * 1000LL : clock.monoUs;
     EffectPlayer::INSTANCE.Overlay(channelData, running, clock);
 }

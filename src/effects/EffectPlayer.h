@@ -56,6 +56,7 @@ public:
         bool sequence = false;
         long long us = 0;
         long long monoUs = 0;  // now on the monotonic clock; 0: unknown
+        long long periodUs = 50000;  // the output's frame period
     };
     // Lays the running effects over `data`; ended ones leave (and, when no
     // sequence plays, blank) their channels.

@@ -8,7 +8,6 @@
 
 #include "HSEQTestSupport.h"
 #include "TestSupport.h"
-#include "channeloutput/channeloutputthread.h"
 #include "commands/Commands.h"
 #include "commands/EffectCommands.h"
 #include "common.h"
@@ -35,7 +34,6 @@ protected:
         for (uint32_t k = 0; k < 4; ++k) frames.push_back(EffectFrame(6, k));
         // 6 channels from channel 11, 4 frames 50 ms apart.
         ASSERT_TRUE(hseqtest::WriteFile(media.file("/effects/blink.eseq"), hseqtest::BuildESEQ(6, 11, 6, frames)));
-        LightDelay = 25000;
     }
     void TearDown() override {
         EffectPlayer::INSTANCE.StopAll();
@@ -48,6 +46,7 @@ protected:
         EffectPlayer::Clock clock;
         clock.sequence = bySequence;
         clock.us = us;
+        clock.periodUs = 25000;
         memset(data, 0, sizeof(data));
         EffectPlayer::INSTANCE.Overlay(data, sequenceRunning, clock);
         return data[10] ? (data[10] - 1) / 10 : -1;
