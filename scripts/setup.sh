@@ -47,7 +47,20 @@ for p in "${TOOLS[@]}" "${TARGET[@]}" "${NATIVE[@]}"; do
   fi
 done
 
+# axe-core checks the pages' accessibility in the browser tests; it lives
+# in tests/web/node_modules and is never served by the board.
+root=$(cd "$(dirname "$0")/.." && pwd)
+axe_wanted=$(sed -n 's/.*"axe-core": "\(.*\)".*/\1/p' "$root/tests/web/package.json")
+axe_have=$(sed -n 's/^  "version": "\([0-9.]*\)",*$/\1/p' "$root/tests/web/node_modules/axe-core/package.json" 2>/dev/null | head -1 || true)
+install_axe() {
+  [ "$axe_have" = "$axe_wanted" ] && return 0
+  echo "setup: installing axe-core $axe_wanted for the page tests"
+  npm install --prefix "$root/tests/web" --no-audit --no-fund --no-package-lock --loglevel=error
+}
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+
 if [ ${#missing[@]} -eq 0 ]; then
+  install_axe
   exit 0
 fi
 
@@ -61,3 +74,4 @@ echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+install_axe

@@ -1,6 +1,8 @@
 #include "log.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -235,8 +237,33 @@ static std::string stampLine(const char* file, int line, KIVLoggerInstance& faci
     return text;
 }
 
-static void vLogWrite(const char* file, int line, KIVLoggerInstance& facility, const char* format, va_list args) {
-    writeLine(stampLine(file, line, facility, format, args));
+// guards recentLines and recentSeq
+static std::mutex recentLock;
+static std::deque<RecentLogLine> recentLines;
+static unsigned long long recentSeq = 0;
+
+static void keepRecent(int level, KIVLoggerInstance& facility, const std::string& text) {
+    std::lock_guard<std::mutex> lock(recentLock);
+    if (recentLines.size() >= RECENT_LOG_LINES) recentLines.pop_front();
+    recentLines.push_back({++recentSeq, level, facility.name, text});
+}
+
+std::vector<RecentLogLine> RecentLogLines(LogLevel maxLevel, const std::string& facility, unsigned long long afterSeq,
+                                          size_t limit) {
+    std::vector<RecentLogLine> out;
+    std::lock_guard<std::mutex> lock(recentLock);
+    for (auto it = recentLines.rbegin(); it != recentLines.rend() && out.size() < limit && it->seq > afterSeq; ++it) {
+        if (it->level <= maxLevel && (facility.empty() || it->facility == facility)) out.push_back(*it);
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+static void vLogWrite(const char* file, int line, int level, KIVLoggerInstance& facility, const char* format,
+                      va_list args) {
+    std::string text = stampLine(file, line, facility, format, args);
+    keepRecent(level, facility, text);
+    writeLine(text);
 }
 
 void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facility, const char* format, ...) {
@@ -245,7 +272,7 @@ void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facilit
     }
     va_list args;
     va_start(args, format);
-    vLogWrite(file, line, facility, format, args);
+    vLogWrite(file, line, level, facility, format, args);
     va_end(args);
 }
 
@@ -272,6 +299,13 @@ void KIVLogger::Init() {
                                  &Playlist, &Schedule, &Sequence, &Settings, &Control, &Sync, &Plugin, &GPIO, &HTTP}) {
         m_loggers.push_back(l);
     }
+}
+
+std::vector<std::string> KIVLogger::FacilityNames() {
+    Init();
+    std::vector<std::string> names;
+    for (auto* l : m_loggers) names.push_back(l->name);
+    return names;
 }
 
 bool KIVLogger::SetLevel(std::string name, LogLevel level) {

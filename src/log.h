@@ -6,6 +6,7 @@
 #include <atomic>
 #include <list>
 #include <string>
+#include <vector>
 
 typedef int LogLevel;
 #define LOG_ERR 1
@@ -49,6 +50,8 @@ public:
     void SetAllLevel(LogLevel level);
     LogLevel MinimumLogLevel();
     std::string GetLogLevelString();
+    // The facilities' names, in member order.
+    std::vector<std::string> FacilityNames();
 
 private:
     std::list<KIVLoggerInstance*> m_loggers;
@@ -91,6 +94,21 @@ void _LogWrite(const char* file, int line, int level, KIVLoggerInstance& facilit
 #define VB_PLUGIN KIVLogger::INSTANCE.Plugin
 #define VB_GPIO KIVLogger::INSTANCE.GPIO
 #define VB_HTTP KIVLogger::INSTANCE.HTTP
+
+// The last lines written (whatever their destination), kept in memory for
+// the log page: each with its level and facility, which the line itself
+// does not name. `seq` counts every line since start.
+struct RecentLogLine {
+    unsigned long long seq;
+    LogLevel level;
+    std::string facility;
+    std::string text;  // the whole line, as written
+};
+constexpr size_t RECENT_LOG_LINES = 2000;
+// Lines of at most `maxLevel` (and of `facility` unless empty), after `afterSeq`,
+// the newest `limit` of them, oldest first.
+std::vector<RecentLogLine> RecentLogLines(LogLevel maxLevel, const std::string& facility, unsigned long long afterSeq,
+                                          size_t limit);
 
 void SetLogFile(const char* name, bool toStdout);
 std::string GetLogFile();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "SettingsCatalog.h"
 #include "common.h"
 #include "kiv-build.h"
 #include "Warnings.h"
@@ -156,74 +157,52 @@ void SetSetting(const std::string& key, const std::string& value) {
 
 void SetSetting(const std::string& key, int value) { SetSetting(key, std::to_string(value)); }
 
-const std::vector<EditableSetting>& EditableSettings() {
-    // What a user tunes from the pages; everything about access (address,
-    // token, allowed hosts) and paths stays in the file only.
-    static const std::vector<EditableSetting> keys = {
-        {"HostName", EditableSetting::Text, 0, 63},
-        {"blankBetweenSequences", EditableSetting::Bool, 0, 1},
-        {"alwaysTransmit", EditableSetting::Bool, 0, 1},
-        {"E131BridgingInterval", EditableSetting::Int, 10, 1000},
-        {"mediaOffset", EditableSetting::Int, -5000, 5000},
-        {"DisableFakeNetworkBridges", EditableSetting::Bool, 0, 1},
-        {"ScheduleDistance", EditableSetting::Int, 0, 366},
-        {"DisableScheduler", EditableSetting::Bool, 0, 1},
-        {"DateFormat", EditableSetting::Text, 0, 31},
-        {"TimeFormat", EditableSetting::Text, 0, 31},
-        {"Latitude", EditableSetting::Number, -90, 90},
-        {"Longitude", EditableSetting::Number, -180, 180},
-        {"MQTTFrequency", EditableSetting::Int, 0, 86400},
-        {"MQTTStatusFrequency", EditableSetting::Int, 0, 86400},
-        {"AutoEnableOutputs", EditableSetting::Bool, 0, 1},
-        {"UploadMaxBytes", EditableSetting::Int, 1048576, 2147483647},
-    };
-    return keys;
-}
-
 bool CheckEditableSetting(const std::string& key, const Json::Value& value, std::string& text, std::string& error) {
-    const EditableSetting* s = nullptr;
-    for (auto& e : EditableSettings()) {
-        if (key == e.key) s = &e;
-    }
-    if (!s) {
-        error = "\"" + key + "\" cannot be changed here";
+    const SettingInfo* s = FindSettingInfo(key);
+    if (!s || !s->editable) {
+        error = "\"" + key + "\" cannot be changed here" +
+                (s ? ": it is changed in the settings file only (docs/settings.md)" : ": no such setting");
         return false;
     }
-    auto range = [&](const char* what) {
-        char buf[128];
-        snprintf(buf, sizeof(buf), "\"%s\" must be %s from %g to %g", s->key, what, s->min, s->max);
-        error = buf;
+    auto refuse = [&] {
+        error = "\"" + key + "\" must be " + SettingRule(*s);
         return false;
     };
     switch (s->kind) {
-    case EditableSetting::Bool:
+    case SettingInfo::Bool:
         if (value.isBool()) {
             text = value.asBool() ? "1" : "0";
         } else if (value.isIntegral() && (value.asInt64() == 0 || value.asInt64() == 1)) {
             text = std::to_string(value.asInt64());
         } else {
-            error = "\"" + key + "\" must be true or false";
-            return false;
+            return refuse();
         }
         return true;
-    case EditableSetting::Int:
+    case SettingInfo::Int:
         if (!value.isIntegral() || value.asInt64() < (long long)s->min || value.asInt64() > (long long)s->max) {
-            return range("a whole number");
+            return refuse();
         }
         text = std::to_string(value.asInt64());
         return true;
-    case EditableSetting::Number: {
-        if (!value.isNumeric() || value.asDouble() < s->min || value.asDouble() > s->max) return range("a number");
+    case SettingInfo::Number: {
+        if (!value.isNumeric() || value.asDouble() < s->min || value.asDouble() > s->max) return refuse();
         char buf[64];
         snprintf(buf, sizeof(buf), "%.6f", value.asDouble());
         text = buf;
         return true;
     }
-    case EditableSetting::Text:
-        if (!value.isString() || value.asString().size() > (size_t)s->max) {
-            error = "\"" + key + "\" must be a text of at most " + std::to_string((int)s->max) + " characters";
-            return false;
+    case SettingInfo::Choice:
+        if (!value.isString()) return refuse();
+        for (auto& c : s->choices) {
+            if (c == value.asString()) {
+                text = c;
+                return true;
+            }
         }
+        return refuse();
+    case SettingInfo::Text:
+    case SettingInfo::Secret:
+        if (!value.isString() || value.asString().size() > (size_t)s->max) return refuse();
         text = value.asString();
         for (char c : text) {
             if ((unsigned char)c < 0x20 || c == '"') {
@@ -240,11 +219,10 @@ namespace {
 // A line as the file's own example writes it: numbers and switches bare,
 // so they read back as numbers, texts in quotes (which keep their blanks).
 std::string settingLine(const std::string& key, const std::string& value) {
-    bool text = true;
-    for (auto& e : EditableSettings()) {
-        if (key == e.key) text = e.kind == EditableSetting::Text;
-    }
-    return key + " = " + (text ? "\"" + value + "\"" : value) + "\n";
+    const SettingInfo* s = FindSettingInfo(key);
+    bool bare = s && (s->kind == SettingInfo::Bool || s->kind == SettingInfo::Int || s->kind == SettingInfo::Number ||
+                      (s->kind == SettingInfo::Choice && !value.empty() && value.find(' ') == std::string::npos));
+    return key + " = " + (bare ? value : "\"" + value + "\"") + "\n";
 }
 }  // namespace
 
@@ -270,7 +248,10 @@ bool ChangeSettings(const std::map<std::string, std::string>& changes, std::stri
     }
     // The file holds the access token: readable by the daemon's user and group only.
     chmod(path.c_str(), 0640);
-    for (auto& c : changes) SetSetting(c.first, c.second);
+    for (auto& c : changes) {
+        SetSetting(c.first, c.second);
+        if (startsWith(c.first, "LogLevel_")) KIVLogger::INSTANCE.SetLevel(c.first.c_str(), c.second.c_str());
+    }
     return true;
 }
 

@@ -36,22 +36,13 @@ int getSettingInt(const char* key, int def = 0);
 void SetSetting(const std::string& key, const std::string& value);
 void SetSetting(const std::string& key, int value);
 
-// The settings the HTTP interface may change (docs/settings.md, "Changed
-// from the pages"), with their type and range (a text's longest length).
-struct EditableSetting {
-    enum Kind { Bool, Int, Number, Text };
-    const char* key;
-    Kind kind;
-    double min, max;
-};
-const std::vector<EditableSetting>& EditableSettings();
-// A JSON value for an editable key, as the text to store; false with the
-// reason (naming the key) when the key may not be changed or the value
-// has the wrong type or lies outside its range.
+// A JSON value for a key the pages may change (SettingsCatalog.h), as the
+// text to store; false with the reason (naming the key) when the key may
+// not be changed or the value has the wrong type or lies outside its range.
 bool CheckEditableSetting(const std::string& key, const Json::Value& value, std::string& text, std::string& error);
 // Writes checked values into the settings file (replaced whole, its other
-// lines kept; numbers and switches bare, texts quoted) and into the
-// running store.
+// lines kept; numbers, switches and single words bare, texts quoted) and
+// into the running store; log levels apply at once.
 bool ChangeSettings(const std::map<std::string, std::string>& changes, std::string& error);
 
 int getKIVmode();

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <set>
 
 #include "TestSupport.h"
 #include "log.h"
 #include "common.h"
+#include "SettingsCatalog.h"
 #include "settings.h"
 
 namespace {
@@ -102,6 +104,68 @@ TEST_F(SettingsTest, DocumentedExampleLoadsWithoutComplaint) {
     EXPECT_EQ(getKIVmode(), MODE_PLAYER);
     EXPECT_EQ(getSettingInt("E131BridgingInterval"), 50);
     SetLogLevelComplex(levels);
+}
+
+// The settings page shows every key docs/settings.md documents, and the
+// catalog holds no key the document leaves out.
+TEST_F(SettingsTest, TheCatalogHoldsEveryDocumentedKeyAndNoOther) {
+    std::set<std::string> documented;
+    for (auto& line : split(GetFileContents(kivtest::sourceDir() + "/docs/settings.md"), '\n')) {
+        if (!startsWith(line, "| `")) continue;
+        std::string cell = line.substr(2, line.find(" |", 2) - 2);
+        for (size_t at = cell.find('`'); at != std::string::npos; at = cell.find('`', cell.find('`', at + 1) + 1)) {
+            std::string key = cell.substr(at + 1, cell.find('`', at + 1) - at - 1);
+            if (key == "LogLevel_<facility>") {
+                for (auto& f : KIVLogger::INSTANCE.FacilityNames()) documented.insert("LogLevel_" + f);
+            } else {
+                documented.insert(key);
+            }
+        }
+    }
+    std::set<std::string> catalog;
+    for (auto& s : SettingsCatalog()) catalog.insert(s.key);
+    EXPECT_GE(documented.size(), 70u);
+    for (auto& k : documented) EXPECT_TRUE(catalog.count(k)) << k << " is documented but not in the catalog";
+    for (auto& k : catalog) EXPECT_TRUE(documented.count(k)) << k << " is in the catalog but not documented";
+}
+
+// A value is judged by the rule the page shows with it; only that rule's
+// values are written, in the form the file's example uses.
+TEST_F(SettingsTest, ChangesAreJudgedByTheRuleThePageShows) {
+    struct Case {
+        const char* key;
+        Json::Value value;
+        const char* stored;  // nullptr: refused with the rule
+    };
+    const Case cases[] = {
+        {"mediaOffset", -120, "-120"},     {"mediaOffset", 9000, nullptr},
+        {"Latitude", 51.5, "51.500000"},   {"Latitude", "north", nullptr},
+        {"DisableScheduler", true, "1"},   {"DisableScheduler", "yes", nullptr},
+        {"kivMode", "remote", "remote"},   {"kivMode", "boss", nullptr},
+        {"LogLevel_HTTP", "debug", "debug"}, {"MQTTPassword", "s3cret", "s3cret"},
+        {"HostName", std::string(64, 'h'), nullptr},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " " + SaveJsonToString(c.value));
+        std::string text, error;
+        bool ok = CheckEditableSetting(c.key, c.value, text, error);
+        EXPECT_EQ(ok, c.stored != nullptr) << error;
+        if (c.stored) {
+            EXPECT_EQ(text, c.stored);
+        } else {
+            EXPECT_EQ(error, "\"" + std::string(c.key) + "\" must be " + SettingRule(*FindSettingInfo(c.key)));
+        }
+    }
+    std::string text, error;
+    EXPECT_FALSE(CheckEditableSetting("HTTPAccessToken", "x", text, error));
+    EXPECT_EQ(error, "\"HTTPAccessToken\" cannot be changed here: it is changed in the settings file only (docs/settings.md)");
+    EXPECT_EQ(SettingRule(*FindSettingInfo("kivMode")), "one of player, master, remote");
+    // A secret is never shown, only whether it is set.
+    SetSetting("MQTTPassword", "s3cret");
+    Json::Value shown = DescribeSetting(*FindSettingInfo("MQTTPassword"));
+    EXPECT_TRUE(shown["set"].asBool());
+    EXPECT_FALSE(shown.isMember("value"));
+    EXPECT_EQ(SaveJsonToString(shown).find("s3cret"), std::string::npos);
 }
 
 }  // namespace

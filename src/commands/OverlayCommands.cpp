@@ -76,7 +76,7 @@ public:
         args.emplace_back("Colour", "color", "#RRGGBB or a colour name", true);
         args.back().setDefaultValue("#FFFFFF");
         args.emplace_back("Font", "string", "A font of the font folders, by file name (e.g. DejaVu Sans)", true);
-        args.back().setDefaultValue(DEFAULT_FONT);
+        args.back().setDefaultValue(DEFAULT_FONT).setContentListUrl("/kivd/fonts");
         args.emplace_back("Size", "int", "Pixels per em; 0 fits the model's height", true);
         args.back().setRange(0, MAX_FONT_SIZE).setDefaultValue("0");
         args.emplace_back("Position", "string", "Center, or X,Y of the text's top-left corner", true);
@@ -135,6 +135,16 @@ public:
     }
 };
 
+class GetFontsCommand : public Command {
+public:
+    GetFontsCommand() : Command("Get Fonts", "The fonts the text on overlay models can be drawn in") {}
+    std::unique_ptr<Result> run(const std::vector<std::string>&) override {
+        Json::Value list(Json::arrayValue);
+        for (auto& n : FontNames()) list.append(n);
+        return std::make_unique<Result>(SaveJsonToString(list), "application/json");
+    }
+};
+
 }  // namespace
 
 void RegisterOverlayCommands() {
@@ -144,4 +154,5 @@ void RegisterOverlayCommands() {
     CommandManager::INSTANCE.addCommand(new TextCommand());
     CommandManager::INSTANCE.addCommand(new EffectCommand());
     CommandManager::INSTANCE.addCommand(new GetModelsCommand());
+    CommandManager::INSTANCE.addCommand(new GetFontsCommand());
 }

@@ -1,6 +1,7 @@
 #include "http/APIServer.h"
 
 #include "Warnings.h"
+#include "http/BoardApi.h"
 #include "http/HttpServer.h"
 #include "http/KivdApi.h"
 #include "http/SetupApi.h"
@@ -30,6 +31,7 @@ bool APIServer::Init() {
     }
     KivdApi::Register(HttpServer::INSTANCE);
     SetupApi::Register(HttpServer::INSTANCE);
+    BoardApi::Register(HttpServer::INSTANCE);
     HttpServer::INSTANCE.AddStaticDirectory("/", getKIVDDir("/www"));
     if (!HttpServer::INSTANCE.Start(o)) {
         m_warning = "HTTP interface cannot listen on " + o.address + " port " + std::to_string(o.port) + ": " +
@@ -58,5 +60,6 @@ APIServer::~APIServer() {
     HttpServer::INSTANCE.RemoveStaticDirectory("/");
     KivdApi::Unregister(HttpServer::INSTANCE);
     SetupApi::Unregister(HttpServer::INSTANCE);
+    BoardApi::Unregister(HttpServer::INSTANCE);
     if (!m_warning.empty()) WarningHolder::RemoveWarning(m_warning);
 }

@@ -83,6 +83,7 @@ const Mount MOUNTS[] = {
     {"/kivd/effects", "Get Running Effects"},
     {"/kivd/effects/files", "Get Effects"},
     {"/kivd/overlays", "Get Overlay Models"},
+    {"/kivd/fonts", "Get Fonts"},
     {"/kivd/command", nullptr},
 };
 

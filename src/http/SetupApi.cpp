@@ -7,16 +7,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "Scheduler.h"
+#include "SettingsCatalog.h"
 #include "channeloutput/channeloutput.h"
 #include "common.h"
 #include "hseq/HSEQFile.h"
 #include "http/HttpServer.h"
 #include "http/UploadWriter.h"
 #include "log.h"
+#include "mediaoutput/MediaDetails.h"
 #include "playlist/Playlist.h"
 #include "settings.h"
 
@@ -42,7 +46,8 @@ struct MediaKind {
     const char* folder;  // below the media directory
 };
 const MediaKind MEDIA_KINDS[] = {
-    {"sequences", "/sequences"}, {"music", "/music"}, {"videos", "/videos"}, {"images", "/images"}};
+    {"sequences", "/sequences"}, {"music", "/music"}, {"videos", "/videos"}, {"images", "/images"},
+    {"effects", "/effects"}};
 
 HttpServer* g_server = nullptr;  // set by Register on the main thread, before any request
 // Bumped by every change made here; the pages poll it to show changes at once.
@@ -116,6 +121,54 @@ std::string MediaPath(const MediaKind& k, const std::string& name = "") {
     return getKIVMediaDir(k.folder) + (name.empty() ? "" : "/" + name);
 }
 
+// What a listing tells of a file besides its name: a sequence's length,
+// frame step and channels (and whether live input was recorded into it),
+// a song's or video's length. Read once per file version: a folder of
+// songs is listed on every visit of the Files and Playlists pages.
+struct FileDetails {
+    long long size = -1;
+    long long mtime = 0;
+    Json::Value json;
+};
+std::mutex g_detailsLock;  // guards g_details
+std::map<std::string, FileDetails> g_details;
+
+Json::Value readDetails(const MediaKind& k, const std::string& path) {
+    Json::Value v(Json::objectValue);
+    if (std::string(k.name) == "sequences") {
+        std::unique_ptr<HSEQFile> f(HSEQFile::openHSEQFile(path));
+        if (!f) return v;
+        v["seconds"] = (double)f->getNumFrames() * f->getStepTime() / 1000.0;
+        v["frames"] = f->getNumFrames();
+        v["stepMs"] = f->getStepTime();
+        v["channels"] = f->getChannelCount();
+        for (auto& h : f->getVariableHeaders()) {
+            std::string text(h.data.begin(), h.data.end());
+            if (h.code[0] == 's' && h.code[1] == 'p' && text.find("recording of live input") != std::string::npos) {
+                v["recording"] = true;
+            }
+        }
+    } else if (std::string(k.name) == "music" || std::string(k.name) == "videos") {
+        MediaInfo info;
+        if (MediaDetails::Read(path, info, false) && info.lengthMs > 0) v["seconds"] = info.lengthMs / 1000.0;
+    }
+    return v;
+}
+
+Json::Value details(const MediaKind& k, const std::string& path, const struct stat& st) {
+    {
+        std::lock_guard<std::mutex> lock(g_detailsLock);
+        auto it = g_details.find(path);
+        if (it != g_details.end() && it->second.size == st.st_size && it->second.mtime == st.st_mtime) {
+            return it->second.json;
+        }
+    }
+    Json::Value v = readDetails(k, path);
+    std::lock_guard<std::mutex> lock(g_detailsLock);
+    g_details[path] = {(long long)st.st_size, (long long)st.st_mtime, v};
+    return v;
+}
+
 Json::Value listFolder(const MediaKind& k) {
     Json::Value files(Json::arrayValue);
     std::string dir = MediaPath(k);
@@ -134,6 +187,8 @@ Json::Value listFolder(const MediaKind& k) {
         f["name"] = n;
         f["size"] = (Json::UInt64)st.st_size;
         f["mtime"] = (Json::Int64)st.st_mtime;
+        Json::Value more = details(k, dir + "/" + n, st);
+        for (auto& key : more.getMemberNames()) f[key] = more[key];
         files.append(f);
     }
     return files;
@@ -458,12 +513,13 @@ public:
 
 // --------------------------------------------------------------- settings
 
-// /kivd/config/settings: the keys the pages may change, with their values.
+// /kivd/config/settings: every documented key with its description, rule
+// and value; "?restart=1" restarts kivd once the changes are written.
 class SettingsResource : public SetupResource {
 public:
     SettingsResource() : SetupResource(SETTINGS_MAX_BYTES) {}
 
-    std::shared_ptr<http_response> render_GET(const http_request&) override { return Answer(); }
+    std::shared_ptr<http_response> render_GET(const http_request&) override { return json(List()); }
 
     std::shared_ptr<http_response> render_PUT(const http_request& req) override {
         Json::Value doc;
@@ -483,7 +539,27 @@ public:
         std::string error;
         if (!ChangeSettings(changes, error)) return failure(500, error);
         changed();
-        return Answer();
+        Json::Value v;
+        v["settings"] = List();
+        v["restartNeeded"] = Json::Value(Json::arrayValue);
+        bool schedule = false;
+        for (auto& c : changes) {
+            const SettingInfo* s = FindSettingInfo(c.first);
+            if (s->restart) v["restartNeeded"].append(c.first);
+            schedule |= std::string(s->group) == "Schedule";
+        }
+        std::string keys;
+        for (auto& c : changes) keys += (keys.empty() ? "" : ", ") + c.first;
+        LogInfo(VB_HTTP, "Settings changed from %s: %s\n", req.get_requestor().c_str(), keys.c_str());
+        // Sun times, formats and the distance show in the next starts at once.
+        if (schedule && scheduler) scheduler->ReloadScheduleFile();
+        bool restart = req.get_arg("restart") == "1" || req.get_arg("restart") == "true";
+        v["restarting"] = restart;
+        if (restart) {
+            LogInfo(VB_HTTP, "Restarting for the new settings\n");
+            ShutdownKIVD(true);
+        }
+        return json(v);
     }
     std::shared_ptr<http_response> render_PATCH(const http_request& req) override { return render_PUT(req); }
 
@@ -492,21 +568,10 @@ public:
     }
 
 private:
-    std::shared_ptr<http_response> Answer() {
-        static const char* KINDS[] = {"bool", "int", "number", "text"};
+    static Json::Value List() {
         Json::Value list(Json::arrayValue);
-        for (auto& s : EditableSettings()) {
-            Json::Value e;
-            e["key"] = s.key;
-            e["type"] = KINDS[s.kind];
-            if (s.kind != EditableSetting::Text) {
-                e["min"] = s.min;
-                e["max"] = s.max;
-            }
-            e["value"] = getSetting(s.key, "");
-            list.append(e);
-        }
-        return json(list);
+        for (auto& s : SettingsCatalog()) list.append(DescribeSetting(s));
+        return list;
     }
 };
 

@@ -23,23 +23,26 @@ static std::string Tag(AVFormatContext* fmt, const char* key) {
 
 bool MediaDetails::ParseMedia(const std::string& mediaFilename) {
     MediaInfo info;
+    bool ok = Read(mediaFilename, info);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_info = info;
+    return ok;
+}
+
+bool MediaDetails::Read(const std::string& mediaFilename, MediaInfo& info, bool logProblems) {
+    info = MediaInfo();
     info.filename = mediaFilename;
-    auto store = [&](bool ok) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_info = info;
-        return ok;
-    };
     std::string path = ResolveMediaPath(mediaFilename);
     if (path.empty()) {
-        LogErr(VB_MEDIAOUT, "Cannot read the details of %s: it does not exist\n", mediaFilename.c_str());
-        return store(false);
+        if (logProblems) LogErr(VB_MEDIAOUT, "Cannot read the details of %s: it does not exist\n", mediaFilename.c_str());
+        return false;
     }
     AVFormatContext* fmt = nullptr;
     if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) {
-        LogErr(VB_MEDIAOUT, "Cannot read the details of %s: not a media file\n", path.c_str());
-        return store(false);
+        if (logProblems) LogErr(VB_MEDIAOUT, "Cannot read the details of %s: not a media file\n", path.c_str());
+        return false;
     }
-    if (avformat_find_stream_info(fmt, nullptr) < 0) {
+    if (avformat_find_stream_info(fmt, nullptr) < 0 && logProblems) {
         LogWarn(VB_MEDIAOUT, "Cannot find the streams of %s\n", path.c_str());
     }
     info.title = Tag(fmt, "title");
@@ -63,7 +66,7 @@ bool MediaDetails::ParseMedia(const std::string& mediaFilename) {
     avformat_close_input(&fmt);
     LogDebug(VB_MEDIAOUT, "Media details of %s: '%s' by '%s', %d ms\n", mediaFilename.c_str(), info.title.c_str(),
              info.artist.c_str(), info.lengthMs);
-    return store(true);
+    return true;
 }
 
 void MediaDetails::Clear() {

@@ -34,6 +34,10 @@ public:
     // music and videos folders). False, with the reason logged, when it is
     // missing or not media; the details are then empty but for the name.
     bool ParseMedia(const std::string& mediaFilename);
+    // The same reading into `info` only, leaving INSTANCE as it is (the
+    // Files page lists lengths while a song plays); `logProblems` false
+    // keeps a file that is not media out of the log.
+    static bool Read(const std::string& mediaFilename, MediaInfo& info, bool logProblems = true);
     void Clear();
 
     MediaInfo Get() const;

@@ -1,5 +1,9 @@
-// Files page: upload with a progress bar, list and delete per kind.
-'use strict';
+// Files page: upload with a progress bar (the kind guessed from the file's
+// extension), list with lengths and delete per kind.
+import { $, el, kivApi, kivToken, showResult, watchChanges, seconds } from './setup.js';
+
+const KINDS = [['sequences', /\.(hseq|fseq)$/i], ['music', /\.(mp3|ogg|oga|flac|wav|m4a|aac|opus)$/i],
+  ['videos', /\.(mp4|mkv|webm|mov|avi|m4v|mpg|mpeg)$/i], ['images', /\.(png|jpe?g|gif|bmp|webp|tiff?|svg|heic|jxl)$/i], ['effects', /\.eseq$/i]];
 
 function upload(ev) {
   ev.preventDefault();
@@ -29,21 +33,28 @@ async function loadFiles() {
   if (!r.ok) return showResult($('files-result'), r);
   const box = $('file-lists');
   box.textContent = '';
-  for (const kind of ['sequences', 'music', 'videos', 'images']) {
+  for (const [kind] of KINDS) {
     const list = el('ul', { className: 'list', id: 'list-' + kind });
     for (const f of r.data[kind]) {
-      const del = el('button', { textContent: 'Delete', className: 'danger small' });
+      const del = el('button', { textContent: 'Delete', className: 'danger', 'aria-label': 'Delete ' + f.name });
       del.onclick = async () => {
         if (!confirm('Delete ' + f.name + '?')) return;
         showResult($('files-result'), await kivApi('DELETE', '/kivd/files/' + kind + '/' + encodeURIComponent(f.name)), 'Deleted ' + f.name);
         loadFiles();
       };
-      list.append(el('li', {}, [el('span', { textContent: f.name }), el('span', { className: 'dim', textContent: size(f.size) }), del]));
+      const about = [seconds(f.seconds), f.channels ? f.channels + ' channels' : '', f.recording ? 'recorded live' : '', size(f.size)];
+      list.append(el('li', {}, [el('span', { textContent: f.name }),
+        el('span', { className: 'dim', textContent: about.filter(Boolean).join(' \u00b7 ') }), del]));
     }
     if (!r.data[kind].length) list.append(el('li', { className: 'dim', textContent: 'none' }));
     box.append(el('h3', { textContent: kind }), list);
   }
 }
 
+$('upload-file').addEventListener('change', () => {
+  const file = $('upload-file').files[0];
+  const kind = file && KINDS.find(([, re]) => re.test(file.name));
+  if (kind) $('upload-kind').value = kind[0];
+});
 $('upload-form').addEventListener('submit', upload);
 watchChanges(loadFiles);

@@ -1,32 +1,9 @@
-// The status page of kivd: polls GET /kivd/status once a second and runs
-// commands with POST /kivd/command. Needs nothing but this daemon (and
-// token.js, loaded before it).
-'use strict';
+// The status page of kivd: polls GET /kivd/status once a second, runs
+// commands, starts a playlist picked from those on the board, and shows the
+// virtual display when one is configured.
+import { $, el, kivApi, runCommand, showResult, showWarnings, clock, every } from './setup.js';
 
-const POLL_MS = 1000;
 let lastStatus = null;
-
-function $(id) { return document.getElementById(id); }
-
-async function api(method, path, body) {
-  // A body goes as JSON: the daemon takes nothing else from a page.
-  const headers = kivToken.headers(body !== undefined ? { 'Content-Type': 'application/json' } : {});
-  const resp = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body), cache: 'no-store' });
-  const text = await resp.text();
-  if (resp.status === 401) $('token-form').hidden = false;
-  let error = null;
-  if (!resp.ok) {
-    try { error = JSON.parse(text).error; } catch (e) { error = resp.status + ' ' + resp.statusText; }
-  }
-  return { ok: resp.ok, status: resp.status, text, error };
-}
-
-function clock(seconds) {
-  if (typeof seconds !== 'number' || seconds < 0) return '';
-  const s = Math.floor(seconds % 60), m = Math.floor(seconds / 60) % 60, h = Math.floor(seconds / 3600);
-  const two = (n) => String(n).padStart(2, '0');
-  return (h ? h + ':' + two(m) : m) + ':' + two(s);
-}
 
 function setConnection(ok, text) {
   const c = $('connection');
@@ -58,49 +35,48 @@ function render(st) {
   const next = st.next_playlist || {};
   $('next-playlist').textContent = next.playlistName || '\u2014';
   $('next-time').textContent = next.playlistName ? next.scheduledStartTimeStr || '' : (st.scheduler_enabled === false ? 'scheduler disabled' : '');
-
-  const list = $('warnings');
-  list.textContent = '';
-  const warnings = st.warnings || [];
-  if (!warnings.length) {
-    const li = document.createElement('li');
-    li.className = 'none';
-    li.textContent = 'none';
-    list.appendChild(li);
-  }
-  for (const w of warnings) {
-    const li = document.createElement('li');
-    li.textContent = w;
-    list.appendChild(li);
+  const shown = JSON.stringify(st.warnings || []);
+  if ($('warnings').dataset.shown !== shown) {
+    $('warnings').dataset.shown = shown;
+    showWarnings($('warnings'), st.warnings || []);
   }
   $('footer').textContent = 'kivd ' + (st.version || '') + ' \u00b7 ' + (st.mode_name || '') + ' \u00b7 up ' + clock(st.uptime_seconds) + ' \u00b7 ' + (st.time || '');
 }
 
 async function poll() {
-  try {
-    const r = await api('GET', '/kivd/status');
-    if (r.ok) {
-      render(JSON.parse(r.text));
-      setConnection(true, 'connected');
-    } else {
-      setConnection(false, r.error || 'error');
-    }
-  } catch (e) {
-    setConnection(false, 'no answer');
+  const r = await kivApi('GET', '/kivd/status');
+  if (r.ok) {
+    render(r.data);
+    setConnection(true, 'connected');
+  } else {
+    setConnection(false, r.status ? (r.data && r.data.error) || 'error' : 'no answer');
   }
-  setTimeout(poll, POLL_MS);
+}
+
+async function loadPlaylists() {
+  const r = await kivApi('GET', '/kivd/playlists');
+  if (!r.ok) return;
+  const s = $('start-playlist');
+  const keep = s.value;
+  s.textContent = '';
+  for (const p of r.data) s.append(el('option', { value: p.name, textContent: p.name + (p.description ? ' \u2014 ' + p.description : '') }));
+  if (!r.data.length) s.append(el('option', { value: '', textContent: 'no playlists yet' }));
+  if (r.data.some((p) => p.name === keep)) s.value = keep;
+}
+
+// Only asked for when the outputs have one: the address answers 404 otherwise.
+async function showDisplay() {
+  const o = await kivApi('GET', '/kivd/config/outputs');
+  const configured = o.ok && (o.data.outputs.channelOutputs || []).some((x) => x.type === 'HTTPVirtualDisplay' && x.enabled !== 0);
+  const r = configured ? await kivApi('GET', '/kivd/virtualdisplay') : { ok: false };
+  const shown = r.ok && (r.data.displays || []).length > 0;
+  $('display-section').hidden = !shown;
+  if (shown && !$('display').src) $('display').src = 'virtualdisplay.html';
 }
 
 async function run(command, args) {
-  const out = $('command-result');
-  try {
-    const r = await api('POST', '/kivd/command', { command, args: args || [] });
-    out.className = 'result' + (r.ok ? '' : ' error');
-    out.textContent = command + ': ' + (r.ok ? r.text : r.error);
-  } catch (e) {
-    out.className = 'result error';
-    out.textContent = command + ': no answer';
-  }
+  const r = await runCommand(command, args);
+  showResult($('command-result'), r, command + ': ' + (typeof r.data === 'string' ? r.data : 'done'));
 }
 
 for (const b of document.querySelectorAll('button[data-command]')) {
@@ -117,14 +93,10 @@ for (const b of document.querySelectorAll('button[data-command]')) {
 
 $('start-form').addEventListener('submit', (e) => {
   e.preventDefault();
-  const name = $('start-playlist').value.trim();
-  if (name) run('Start Playlist', [name]);
+  const name = $('start-playlist').value;
+  if (name) run('Start Playlist', [name, $('start-repeat').checked ? 'true' : 'false']);
 });
 
-$('token-form').addEventListener('submit', (e) => {
-  e.preventDefault();
-  kivToken.set($('token').value);
-  $('token-form').hidden = true;
-});
-
-poll();
+every(1000, poll);
+every(10000, loadPlaylists);
+showDisplay();

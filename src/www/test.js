@@ -1,5 +1,5 @@
 // Test page: start and stop a test pattern, show the one running.
-'use strict';
+import { $, runCommand, showResult, every } from './setup.js';
 
 async function status() {
   const r = await runCommand('Get Test Status');
@@ -19,5 +19,4 @@ $('stop').addEventListener('click', async () => {
   showResult($('test-result'), await runCommand('Test Stop'), 'Stopped');
   status();
 });
-status();
-setInterval(status, 2000);
+every(2000, status);

@@ -101,6 +101,8 @@ HeadlessChromium::HeadlessChromium(int width, int height) {
         return;
     }
     call("Page.enable", Json::Value(Json::objectValue));
+    call("Runtime.enable", Json::Value(Json::objectValue));
+    call("Log.enable", Json::Value(Json::objectValue));
 }
 
 HeadlessChromium::~HeadlessChromium() {
@@ -178,6 +180,19 @@ Json::Value HeadlessChromium::call(const std::string& method, const Json::Value&
             a.push_back('\0');
             if (write(m_toBrowser, a.data(), a.size()) != (ssize_t)a.size()) break;
         }
+        const std::string event = in["method"].asString();
+        if (event == "Runtime.exceptionThrown") {
+            const Json::Value& d = in["params"]["exceptionDetails"];
+            m_consoleErrors.push_back("exception: " + d["exception"]["description"].asString() + " " + d["text"].asString() +
+                                      " at " + d["url"].asString() + ":" + std::to_string(d["lineNumber"].asInt()));
+        } else if (event == "Runtime.consoleAPICalled" && in["params"]["type"].asString() == "error") {
+            std::string text = "console.error:";
+            for (auto& a : in["params"]["args"]) text += " " + (a.isMember("value") ? a["value"].asString() : a["description"].asString());
+            m_consoleErrors.push_back(text);
+        } else if (event == "Log.entryAdded" && in["params"]["entry"]["level"].asString() == "error") {
+            m_consoleErrors.push_back("log: " + in["params"]["entry"]["text"].asString() + " " +
+                                      in["params"]["entry"]["url"].asString());
+        }
         // Other events are not needed: skipped.
     }
     m_error = method + ": no answer";
@@ -235,6 +250,9 @@ std::vector<double> HeadlessChromium::elementBox(const std::string& id) {
 }
 
 bool HeadlessChromium::clickElement(const std::string& id) {
+    // Out of the viewport a click lands nowhere: brought into it first.
+    evaluate("(() => { const e = document.getElementById(" + SaveJsonToString(Json::Value(id)) +
+             "); if (e) e.scrollIntoView({block: 'center'}); })()");
     auto box = elementBox(id);
     if (box.size() != 4 || box[2] <= 0 || box[3] <= 0) return false;
     return click(box[0] + box[2] / 2, box[1] + box[3] / 2);
@@ -246,6 +264,31 @@ bool HeadlessChromium::clickSelector(const std::string& selector) {
                              " const r = e.getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; })()");
     if (v.size() != 2) return false;
     return click(v[0].asDouble(), v[1].asDouble());
+}
+
+std::vector<std::string> HeadlessChromium::takeConsoleErrors() {
+    evaluate("0");  // reads the events that came meanwhile
+    std::vector<std::string> out;
+    out.swap(m_consoleErrors);
+    return out;
+}
+
+std::string HeadlessChromium::axePath() {
+    std::string path = std::string(KIV_TEST_SOURCE_DIR) + "/tests/web/node_modules/axe-core/axe.min.js";
+    return FileExists(path) ? path : "";
+}
+
+Json::Value HeadlessChromium::seriousAccessibilityViolations() {
+    if (m_axe.empty() && !axePath().empty()) m_axe = GetFileContents(axePath());
+    if (m_axe.empty()) {
+        m_error = "axe-core is not installed (scripts/setup.sh installs it)";
+        return Json::Value();
+    }
+    if (!evaluate("typeof axe === 'object'").asBool()) evaluate(m_axe + "; true", 30000);
+    return evaluate(R"(axe.run(document, {resultTypes: ['violations']}).then((r) => r.violations
+        .filter((v) => v.impact === 'serious' || v.impact === 'critical')
+        .map((v) => v.id + ': ' + v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', '))))",
+                    60000);
 }
 
 std::vector<uint8_t> HeadlessChromium::screenshot() {

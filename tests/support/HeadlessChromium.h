@@ -48,13 +48,21 @@ public:
     bool waitFor(const std::string& script, int timeoutMs);
     // A left click at page coordinates, pressed and released.
     bool click(double x, double y);
-    // Clicks the middle of the element with this id.
+    // Clicks the middle of the element with this id, scrolled into view.
     bool clickElement(const std::string& id);
     // Clicks the middle of the first element matching a CSS selector.
     bool clickSelector(const std::string& selector);
     // Dialogs (confirm, alert) are answered OK, as a user would press it;
     // the texts of those shown so far.
     const std::vector<std::string>& dialogs() const { return m_dialogs; }
+    // Errors the pages reported since the last call: uncaught exceptions,
+    // console.error and what the browser logs as an error (a failed load).
+    std::vector<std::string> takeConsoleErrors();
+    // Where scripts/setup.sh installs axe-core; empty when it is missing.
+    static std::string axePath();
+    // axe-core's violations of impact "serious" or "critical" on the page,
+    // each as "rule: nodes"; null when axe could not run (see error()).
+    Json::Value seriousAccessibilityViolations();
     // PNG bytes of the visible page.
     std::vector<uint8_t> screenshot();
     // The element's box in page pixels: {x, y, width, height}, empty when absent.
@@ -75,6 +83,8 @@ private:
     std::string m_buffer;
     std::string m_error;
     std::vector<std::string> m_dialogs;
+    std::vector<std::string> m_consoleErrors;
+    std::string m_axe;  // axe-core's source, read once
     int m_nextId = 1;
 };
 
