@@ -363,6 +363,9 @@ void Sequence::ProcessVariableHeaders() {
                    m_fileName.c_str(), header.code[0], header.code[1]);
         }
     }
+    std::vector<std::string> effects;
+    for (auto& [frame, names] : m_effectStartsAtFrame) effects.insert(effects.end(), names.begin(), names.end());
+    EffectPlayer::INSTANCE.Preload(effects, m_fileName);
 }
 
 void Sequence::StartSequence() {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -622,6 +623,14 @@ TEST_F(SequenceTest, FrameScheduledPresetsAndEffectsFireOnceAtTheirFrames) {
     auto* s = NewPlayer();
     ASSERT_EQ(1, s->StartSequence("a.hseq", 0));
     TakeRecorded();  // SEQUENCE_STARTED is not bound here
+    // Read when the sequence opened, not on the output thread at its frame:
+    // bytes changed since (size and time kept) are not what it shows.
+    struct stat st;
+    std::string snow = media.file("/effects/Snow.eseq");
+    ASSERT_EQ(0, stat(snow.c_str(), &st));
+    ASSERT_TRUE(hseqtest::WriteFile(snow, hseqtest::BuildESEQ(10, 1001, 10, {hseqtest::Bytes(10, 0xDD)})));
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, snow.c_str(), times, 0));
 
     std::vector<std::pair<int, std::string>> fired;  // frame, preset
     for (int n = 0; n < 12; ++n) {

@@ -63,10 +63,10 @@ bool EffectPlayer::Start(const std::string& name, int startChannel, bool loop, b
                 std::to_string(Sequence::MAX_CHANNELS);
         return false;
     }
-    auto frames = std::make_shared<EffectFrames>();
     std::string why;
     // Read before the lock: a large file takes a while, frames go on.
-    if (!LoadEffectFrames(path, *frames, why)) {
+    std::shared_ptr<const EffectFrames> frames = Load(path, why);
+    if (!frames) {
         error = "Effect " + name + ": effects/" + path.substr(EffectsDirectory().size() + 1) + " " + why;
         return false;
     }
@@ -105,6 +105,51 @@ bool EffectPlayer::Start(const std::string& name, int startChannel, bool loop, b
             frames->frameBytes, frames->stepMs, loop ? ", looping" : "", background ? ", in the background" : "");
     StartChannelOutputThread();
     return true;
+}
+
+static bool FileStamp(const std::string& path, long long& mtimeNs, off_t& size) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    mtimeNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    size = st.st_size;
+    return true;
+}
+
+std::shared_ptr<const EffectFrames> EffectPlayer::Load(const std::string& path, std::string& why) {
+    long long mtimeNs = 0;
+    off_t size = 0;
+    bool stamped = FileStamp(path, mtimeNs, size);
+    {
+        std::lock_guard<std::mutex> lock(m_preloadLock);
+        auto it = m_preloaded.find(path);
+        if (stamped && it != m_preloaded.end() && it->second.mtimeNs == mtimeNs && it->second.size == size) {
+            return it->second.frames;
+        }
+    }
+    auto frames = std::make_shared<EffectFrames>();
+    if (!LoadEffectFrames(path, *frames, why)) return nullptr;
+    return frames;
+}
+
+void EffectPlayer::Preload(const std::vector<std::string>& names, const std::string& sequenceName) {
+    std::map<std::string, Preloaded> loaded;
+    for (auto& name : names) {
+        std::string path, error;
+        Preloaded p;
+        if (!FindEffectFile(name, path, error) || loaded.count(path)) {
+            if (!error.empty()) LogWarn(VB_EFFECT, "Sequence %s: %s\n", sequenceName.c_str(), error.c_str());
+            continue;
+        }
+        FileStamp(path, p.mtimeNs, p.size);
+        p.frames = Load(path, error);
+        if (!p.frames) {
+            LogWarn(VB_EFFECT, "Sequence %s: effect %s %s\n", sequenceName.c_str(), name.c_str(), error.c_str());
+            continue;
+        }
+        loaded[path] = p;
+    }
+    std::lock_guard<std::mutex> lock(m_preloadLock);
+    m_preloaded.swap(loaded);
 }
 
 void EffectPlayer::Blank(const Running& r) {

@@ -9,7 +9,10 @@
 // stops them. Background effects run until they end or are stopped.
 // docs/effects.md describes both, and the files.
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,6 +44,11 @@ public:
     // master asked of this board).
     bool Start(const std::string& name, int startChannel, bool loop, bool background, std::string& error,
                long long startMonoUs = 0, bool announce = true);
+    // Reads the effects a sequence names in its "FE" header when it opens,
+    // so that starting them at their frames does not read a file on the
+    // output thread; replaces what was read for the sequence before.
+    void Preload(const std::vector<std::string>& names, const std::string& sequenceName);
+
     // Stops every running copy of `name`; how many were stopped.
     int Stop(const std::string& name, bool announce = true);
     int StopAll(bool announce = true);
@@ -86,6 +94,9 @@ private:
         long long elapsedUs = 0;  // show time since its first frame
         uint32_t frame = 0;       // the frame last overlaid
     };
+    // The effect file's frames, from the preloaded ones when the file is
+    // unchanged since; null with `why` set when it cannot be read.
+    std::shared_ptr<const EffectFrames> Load(const std::string& path, std::string& why);
     void Blank(const Running& r);  // m_lock held
     void UpdateActive();           // m_lock held
 
@@ -93,6 +104,14 @@ private:
     std::vector<Running> m_running;
     HSEQFile::RangeList m_blank;  // channels of ended effects not yet given back
     std::atomic<bool> m_active{false};
+
+    struct Preloaded {
+        long long mtimeNs = 0;
+        off_t size = 0;
+        std::shared_ptr<const EffectFrames> frames;
+    };
+    std::mutex m_preloadLock;  // guards m_preloaded
+    std::map<std::string, Preloaded> m_preloaded;  // by path
 };
 
 // The effect player's entry points that the daemon's core calls.
