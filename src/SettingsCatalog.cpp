@@ -78,6 +78,8 @@ std::vector<SettingInfo> build() {
         whole("openStartDelay", MEDIA, 0, 10000, "0",
               "ms between opening and starting media when this board is a sync master"),
         flag("DisableFakeNetworkBridges", OUTPUTS, "0", "allow UDP outputs to this board's own addresses"),
+        flag("UDPSegmentation", OUTPUTS, "1",
+             "send runs of equal datagrams to one controller as one segmented send where the kernel takes it"),
         flag("AutoEnableOutputs", OUTPUTS, "1", "switch the output ports on at start and off at stop", false),
         choice("GPIOProvider", OUTPUTS, {"gpiod", "simulated"}, "gpiod",
                "pins: the kernel's GPIO chips, or a simulated board (docs/output-ports.md)"),

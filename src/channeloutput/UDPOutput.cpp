@@ -7,6 +7,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <netinet/udp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,18 @@ static constexpr long long SLOW_SEND_MS = 100;
 static constexpr auto WORKER_BUDGET = std::chrono::milliseconds(50);
 static constexpr int SOCKETS_PER_ADDRESS = 5;
 static constexpr int MAX_SEND_ATTEMPTS = 10;
+
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+#ifndef SOL_UDP
+#define SOL_UDP 17
+#endif
+
+// What a kernel answers to a segmented send it will not cut for this
+// socket or route (no checksum offload path, IPsec, datagrams above the
+// route's MTU): the same datagrams go out plain instead.
+static bool IsSegmentRefusal(int err) { return err == EIO || err == EINVAL || err == EMSGSIZE; }
 
 // ------------------------------------------------------------------ helpers
 
@@ -277,6 +290,80 @@ void UDPOutputMessages::clearSockets() {
     sockets.clear();
 }
 
+// Bytes of one datagram: the sum of its scatter list.
+static size_t DatagramSize(const struct msghdr& m) {
+    size_t n = 0;
+    for (size_t i = 0; i < m.msg_iovlen; ++i) n += m.msg_iov[i].iov_len;
+    return n;
+}
+
+static bool SameAddress(const struct msghdr& a, const struct msghdr& b) {
+    return a.msg_namelen == b.msg_namelen &&
+           (a.msg_name == b.msg_name || memcmp(a.msg_name, b.msg_name, a.msg_namelen) == 0);
+}
+
+int UDPOutputMessages::BuildSegments(SendSocketInfo* info, std::vector<struct mmsghdr>& msgs) {
+    info->segMsgs.clear();
+    info->segCounts.clear();
+    info->segIov.clear();
+    info->segControl.clear();
+    // Pointers into segIov and segControl are set once both stopped
+    // growing; until then a message holds offsets (iov, control or -1).
+    std::vector<std::pair<size_t, long>>& at = info->segAt;
+    at.clear();
+    size_t total = msgs.size();
+    for (size_t i = 0; i < total;) {
+        const struct msghdr& first = msgs[i].msg_hdr;
+        size_t size = DatagramSize(first);
+        size_t j = i + 1, bytes = size, iovs = first.msg_iovlen;
+        if (size > 0 && !first.msg_controllen) {
+            while (j < total && j - i < (size_t)SEGMENT_MAX_COUNT) {
+                const struct msghdr& next = msgs[j].msg_hdr;
+                size_t n = DatagramSize(next);
+                if (n == 0 || n > size || next.msg_controllen || !SameAddress(first, next) ||
+                    bytes + n > SEGMENT_MAX_BYTES || iovs + next.msg_iovlen > (size_t)UIO_MAXIOV)
+                    break;
+                bytes += n;
+                iovs += next.msg_iovlen;
+                ++j;
+                if (n < size) break;  // only the last one may be shorter
+            }
+        }
+        struct mmsghdr m = msgs[i];
+        m.msg_len = 0;
+        if (j - i == 1) {
+            at.emplace_back(0, -1);
+        } else {
+            at.emplace_back(info->segIov.size(), (long)info->segControl.size());
+            for (size_t k = i; k < j; ++k) {
+                const struct msghdr& h = msgs[k].msg_hdr;
+                info->segIov.insert(info->segIov.end(), h.msg_iov, h.msg_iov + h.msg_iovlen);
+            }
+            m.msg_hdr.msg_iovlen = iovs;
+            info->segControl.emplace_back();
+            SegmentControl& c = info->segControl.back();
+            memset(&c, 0, sizeof(c));
+            struct cmsghdr* cm = &c.align;
+            cm->cmsg_level = SOL_UDP;
+            cm->cmsg_type = UDP_SEGMENT;
+            cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            uint16_t gso = (uint16_t)size;
+            memcpy(CMSG_DATA(cm), &gso, sizeof(gso));
+        }
+        info->segMsgs.push_back(m);
+        info->segCounts.push_back((int)(j - i));
+        i = j;
+    }
+    for (size_t k = 0; k < info->segMsgs.size(); ++k) {
+        if (at[k].second < 0) continue;
+        struct msghdr& h = info->segMsgs[k].msg_hdr;
+        h.msg_iov = &info->segIov[at[k].first];
+        h.msg_control = info->segControl[at[k].second].buf;
+        h.msg_controllen = sizeof(SegmentControl::buf);
+    }
+    return (int)info->segMsgs.size();
+}
+
 // ---------------------------------------------------------------- UDPOutput
 
 UDPOutput::UDPOutput(unsigned int startChannel, unsigned int channelCount) : ChannelOutput(1, 1) {
@@ -416,6 +503,7 @@ int UDPOutput::Init(Json::Value config) {
             NetworkEvent((int)type, state, iface);
         });
     m_networkUp = true;
+    ChooseSendPath();
     InitNetwork();
     PingControllers(false);
     PingControllers(true);
@@ -425,6 +513,29 @@ int UDPOutput::Init(Json::Value config) {
     m_pingThreadRunning = true;
     m_pingThread = std::thread(&UDPOutput::PingThreadMain, this);
     return ChannelOutput::Init(config);
+}
+
+void UDPOutput::ChooseSendPath() {
+    if (!getSettingInt("UDPSegmentation", 1)) {
+        m_segmentation = false;
+        LogInfo(VB_CHANNELOUT, "UDP output sends with sendmmsg: segmentation offload is switched off (UDPSegmentation)\n");
+        return;
+    }
+    // A kernel that knows the option takes it on any UDP socket; one that
+    // takes it but cannot use it on a route refuses the first send there,
+    // which SendMessages turns into the same fallback.
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int size = 1400;
+    int err = 0;
+    if (sock < 0 || setsockopt(sock, SOL_UDP, UDP_SEGMENT, &size, sizeof(size)) < 0) err = errno;
+    if (sock >= 0) close(sock);
+    m_segmentation = err == 0;
+    if (err) {
+        LogInfo(VB_CHANNELOUT, "UDP output sends with sendmmsg: the kernel does not take UDP segmentation offload (%s)\n",
+                strerror(err));
+    } else {
+        LogInfo(VB_CHANNELOUT, "UDP output sends with UDP segmentation offload (UDP_SEGMENT)\n");
+    }
 }
 
 int UDPOutput::Close() {
@@ -532,6 +643,40 @@ int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* inf
         // address at start-up; make one rather than dropping its datagrams.
         info->sockets.push_back(createSocket(0, key == UDPOutputMessages::BROADCAST_KEY));
     }
+    int sent = 0;
+    if (m_segmentation) {
+        int count = UDPOutputMessages::BuildSegments(info, msgs);
+        if (count < total) {
+            int err = 0;
+            int done = SendLoop(key, info, info->segMsgs.data(), count, &err, true);
+            long long cut = 0;
+            for (int i = 0; i < done; ++i) {
+                sent += info->segCounts[i];
+                if (info->segCounts[i] > 1) cut += info->segCounts[i];
+            }
+            m_segmentedDatagrams += cut;
+            bool refused = done < count && info->segMsgs[done].msg_hdr.msg_controllen && IsSegmentRefusal(err);
+            if (!refused) {
+                if (error) *error = err;
+                return sent;
+            }
+            // The path to this address cannot take it (an interface with a
+            // small MTU, IPsec): everything goes plain from now on, starting
+            // with the rest of this batch.
+            if (m_segmentation.exchange(false)) {
+                LogWarn(VB_CHANNELOUT,
+                        "UDP output falls back to sendmmsg: the kernel refused a segmented send (key: %X): %s\n",
+                        key, strerror(err));
+            }
+        }
+    }
+    return sent + SendLoop(key, info, msgs.data() + sent, total - sent, error, false);
+}
+
+int UDPOutput::SendLoop(uint32_t key, UDPOutputMessages::SendSocketInfo* info, struct mmsghdr* msgs, int total,
+                        int* error, bool segmented) {
+    if (error) *error = 0;
+    if (total <= 0) return 0;
     auto nextSocket = [&]() {
         int idx = info->nextIdx < 0 ? 0 : info->nextIdx % (int)info->sockets.size();
         info->nextIdx = (idx + 1) % (int)info->sockets.size();
@@ -552,7 +697,7 @@ int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* inf
         // is no error, the rest goes in the next call, which reports the
         // error if there is one.
         int chunk = std::min(total - sent, UIO_MAXIOV);
-        int r = sock >= 0 ? sendmmsg(sock, msgs.data() + sent, chunk, MSG_DONTWAIT) : -1;
+        int r = sock >= 0 ? sendmmsg(sock, msgs + sent, chunk, MSG_DONTWAIT) : -1;
         int err = r < 0 ? (sock >= 0 ? errno : EBADF) : 0;
         if (r > 0) sent += r;
         if (r == chunk) continue;
@@ -563,6 +708,9 @@ int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* inf
             lastError = err;
             LogDebug(VB_CHANNELOUT, "sendmmsg() for UDP output (key: %X   Socket: %d   output count: %d/%d): %s\n", key,
                      sock, sent, total, strerror(err));
+            // Retrying a refused segmented send on another socket would
+            // only be refused again; a datagram alone fails as it always did.
+            if (segmented && msgs[sent].msg_hdr.msg_controllen && IsSegmentRefusal(err)) break;
         }
         if (++failures >= MAX_SEND_ATTEMPTS || (err == EAGAIN && key == UDPOutputMessages::BROADCAST_KEY)) break;
         sock = nextSocket();

@@ -3,8 +3,11 @@
 // number of network destinations. The channel output thread calls PrepData,
 // where every destination builds its datagrams into per-address batches, and
 // SendData, which sends each batch with one sendmmsg: one batch on the
-// calling thread, the others meanwhile on worker threads. A
-// ping thread takes controllers that stop answering out and back in.
+// calling thread, the others meanwhile on worker threads. Where the kernel
+// takes UDP segmentation offload, runs of datagrams of one size to one
+// address go as one segmented message each, which the kernel cuts into the
+// same datagrams. A ping thread takes controllers that stop answering out
+// and back in.
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -153,12 +156,39 @@ public:
     static constexpr uint32_t MULTICAST_KEY = 0xFFFFFFFE;
     static bool IsReservedKey(uint32_t key) { return key == BROADCAST_KEY || key == MULTICAST_KEY; }
 
+    // Room for the one control message of a segmented send (its size).
+    union SegmentControl {
+        char buf[CMSG_SPACE(sizeof(uint16_t))];
+        struct cmsghdr align;
+    };
+
     struct SendSocketInfo {
         std::vector<int> sockets;
         int errCount = 0;
         int nextIdx = -1;
         bool slowReported = false;  // a complete but slow send was logged; cleared by a quick one
+        // A batch regrouped for segmented sends: the messages, the datagrams
+        // each one carries, their joined scatter lists and control
+        // messages. Kept between frames to save the allocations; one thread
+        // sends a key's batch at a time.
+        std::vector<struct mmsghdr> segMsgs;
+        std::vector<int> segCounts;
+        std::vector<iovec> segIov;
+        std::vector<SegmentControl> segControl;
+        std::vector<std::pair<size_t, long>> segAt;  // BuildSegments' offsets into segIov, segControl
     };
+
+    // Largest run of datagrams one segmented send carries: 64 datagrams
+    // (what every kernel with the offload cuts out of one send) of at most
+    // 64 KiB together (one UDP payload over IPv4).
+    static constexpr int SEGMENT_MAX_COUNT = 64;
+    static constexpr size_t SEGMENT_MAX_BYTES = 65507;
+    // Regroups msgs into info's segmented messages: each run of consecutive
+    // datagrams to one address, of one size (the last may be shorter, as
+    // the kernel cuts), becomes one message with a UDP_SEGMENT control
+    // message; a datagram that stands alone stays as it is. Returns the
+    // number of messages.
+    static int BuildSegments(SendSocketInfo* info, std::vector<struct mmsghdr>& msgs);
 
     ~UDPOutputMessages();
     std::vector<struct mmsghdr>& GetMessages(uint32_t key);
@@ -208,6 +238,11 @@ public:
     // that failed (0 when none did).
     int SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* socketInfo, std::vector<struct mmsghdr>& msgs,
                      int* error = nullptr);
+    // Whether batches go out segmented now (the start-up probe found the
+    // kernel willing, the setting allows it and no send was refused since),
+    // and the datagrams that went out in segmented sends so far.
+    bool UsesSegmentation() const { return m_segmentation; }
+    long long SegmentedDatagrams() const { return m_segmentedDatagrams; }
     // Reports a batch's result (a failure with its error; a complete but
     // slow send once per spell) and counts failures towards the pings.
     void AccountSendResult(UDPOutputMessages::SendSocketInfo* socketInfo, uint32_t key, int sent, int total,
@@ -227,6 +262,15 @@ private:
     };
 
     void WorkerMain();
+    // Decides at start between segmented sends and plain sendmmsg, and
+    // logs which.
+    void ChooseSendPath();
+    // Sends total messages with sendmmsg, in several calls when the kernel
+    // takes part of them, rotating the address's sockets; returns those
+    // that went out. segmented: a message with UDP_SEGMENT that the kernel
+    // refuses ends the loop at once.
+    int SendLoop(uint32_t key, UDPOutputMessages::SendSocketInfo* info, struct mmsghdr* msgs, int total,
+                 int* error, bool segmented);
     void PingThreadMain();
     void WakePingThread();
     void StopPingThread();
@@ -243,6 +287,10 @@ private:
     void CheckSendToSelf(UDPOutputData* d);
 
     bool m_enabled = true;
+    // Cleared for good by the first segmented send the kernel refuses (a
+    // worker or the frame thread, whichever meets it).
+    std::atomic<bool> m_segmentation{false};
+    std::atomic<long long> m_segmentedDatagrams{0};
     std::list<UDPOutputData*> m_outputs;
     std::string m_interface;
     std::set<std::string> m_localAddresses;

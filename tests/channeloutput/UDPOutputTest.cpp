@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
+#include <netinet/udp.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -515,4 +516,174 @@ TEST(UDPOutput, SendFailuresCarryTheirErrorWhilePartialAndSlowSendsAreNoFailures
                     {"Success", 0}, {"5826 datagrams took 150 ms", 1}}) {
         EXPECT_EQ(log.count(c.first), c.second) << c.first << "\n" << log.text();
     }
+}
+
+// Runs of datagrams to one address and of one size become one segmented
+// message; anything else stays a datagram of its own.
+TEST(UDPOutput, SegmentsJoinRunsOfOneSizeToOneAddressOnly) {
+    sockaddr_in a = {}, b = {};
+    a.sin_family = b.sin_family = AF_INET;
+    a.sin_port = b.sin_port = htons(DDP_PORT);
+    inet_pton(AF_INET, "10.0.0.1", &a.sin_addr);
+    inet_pton(AF_INET, "10.0.0.2", &b.sin_addr);
+    sockaddr_in aAgain = a;  // the same address in another destination's storage
+    static uint8_t bytes[2000];
+    struct Case {
+        const char* name;
+        std::vector<std::pair<sockaddr_in*, int>> datagrams;  // (address, size)
+        std::vector<int> counts;                               // datagrams per message
+    };
+    std::vector<std::pair<sockaddr_in*, int>> seventy(70, {&a, 10}), fifty(50, {&a, 1450});
+    const Case cases[] = {
+        {"one size, one address", {{&a, 100}, {&a, 100}, {&aAgain, 100}}, {3}},
+        {"a shorter last one joins", {{&a, 100}, {&a, 100}, {&a, 40}}, {3}},
+        {"a shorter one ends the run", {{&a, 100}, {&a, 40}, {&a, 100}, {&a, 100}}, {2, 2}},
+        {"a longer one starts a new run", {{&a, 40}, {&a, 100}, {&a, 100}}, {1, 2}},
+        {"another address splits", {{&a, 100}, {&b, 100}, {&b, 100}, {&a, 100}}, {1, 2, 1}},
+        {"at most 64 datagrams", seventy, {64, 6}},
+        {"at most 64 KiB", fifty, {45, 5}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Two scatter entries per datagram, as a header and channel bytes.
+        std::vector<iovec> iov(2 * c.datagrams.size());
+        std::vector<mmsghdr> msgs(c.datagrams.size());
+        for (size_t i = 0; i < c.datagrams.size(); ++i) {
+            iov[2 * i] = {bytes + i, 4};
+            iov[2 * i + 1] = {bytes + 100 + i, (size_t)c.datagrams[i].second - 4};
+            msgs[i].msg_hdr = {c.datagrams[i].first, sizeof(sockaddr_in), &iov[2 * i], 2, nullptr, 0, 0};
+        }
+        UDPOutputMessages::SendSocketInfo info;
+        int n = UDPOutputMessages::BuildSegments(&info, msgs);
+        ASSERT_EQ(n, (int)c.counts.size());
+        EXPECT_EQ(info.segCounts, c.counts);
+        size_t first = 0;
+        for (int m = 0; m < n; ++m) {
+            const msghdr& h = info.segMsgs[m].msg_hdr;
+            int count = c.counts[m];
+            EXPECT_EQ(h.msg_name, c.datagrams[first].first);
+            ASSERT_EQ(h.msg_iovlen, 2u * count);
+            for (int k = 0; k < 2 * count; ++k) {
+                EXPECT_EQ(h.msg_iov[k].iov_base, iov[2 * first + k].iov_base);
+                EXPECT_EQ(h.msg_iov[k].iov_len, iov[2 * first + k].iov_len);
+            }
+            cmsghdr* cm = h.msg_controllen ? CMSG_FIRSTHDR(&h) : nullptr;
+            if (count == 1) {
+                EXPECT_EQ(cm, nullptr) << "a datagram alone goes plain";
+            } else {
+                ASSERT_NE(cm, nullptr);
+                EXPECT_EQ(cm->cmsg_level, SOL_UDP);
+                EXPECT_EQ(cm->cmsg_type, UDP_SEGMENT);
+                uint16_t size = 0;
+                memcpy(&size, CMSG_DATA(cm), sizeof(size));
+                EXPECT_EQ(size, c.datagrams[first].second);
+            }
+            first += count;
+        }
+    }
+}
+
+// Every protocol, several destinations at one address, de-duplication
+// leaving packets out: segmented sends put the very datagrams of plain
+// ones on the wire, in the same order.
+TEST(UDPOutput, SegmentedSendsPutTheSameDatagramsOnTheWireAsPlainOnes) {
+    std::vector<std::vector<uint8_t>> wire[2][4];  // per path and receiver: datagrams in arrival order
+    for (int segmentation : {1, 0}) {
+        SCOPED_TRACE(segmentation ? "segmented" : "plain");
+        kivtest::LogCapture log;
+        SetSetting("UDPSegmentation", segmentation);
+        UdpReceiver ddpRx(lo(2), DDP_PORT), e131Rx(lo(2), E131_PORT), artRx(lo(2), ARTNET_PORT),
+            kinetRx(lo(2), KINET_PORT);
+        ASSERT_TRUE(ddpRx.ok() && e131Rx.ok() && artRx.ok() && kinetRx.ok());
+        OutputsFixture f;
+        Json::Value u = parse(R"([
+          {"type": 4, "address": ")" + lo(2) + R"(", "startChannel": 1, "channelCount": 20000, "deDuplicate": 1},
+          {"type": 1, "address": ")" + lo(2) + R"(", "universe": 1, "universeCount": 6, "startChannel": 20001, "channelCount": 510},
+          {"type": 3, "address": ")" + lo(2) + R"(", "universe": 0, "universeCount": 5, "startChannel": 23061, "channelCount": 512, "deDuplicate": 1},
+          {"type": 7, "address": ")" + lo(2) + R"(", "id": 1, "universeCount": 3, "startChannel": 25621, "channelCount": 512}
+        ])");
+        ASSERT_EQ(1, f.load(engine(u)));
+        const int channels = 27157;
+        size_t datagrams = 0;
+        for (int frame = 0; frame < 12; ++frame) {
+            // Frames that change everything, and frames that change only a
+            // few packets of the de-duplicated destinations.
+            if (frame % 3 == 0) {
+                f.pattern(0, channels, frame);
+            } else {
+                f.channels()[frame * 1440 + 7] ^= 0xFF;
+                f.channels()[23060 + (frame % 5) * 512] ^= 0xFF;
+            }
+            f.sendFrame();
+            // Sent: 14 DDP packets (or the changed ones and the push packet),
+            // 6 + 3 universes, the Art-Net universes that changed.
+            datagrams += frame % 3 == 0 ? 14 + 6 + 5 + 3 : 2 + 6 + 1 + 3;
+            size_t now = 0;
+            ASSERT_TRUE(kivtest::waitUntil(
+                [&] {
+                    now = ddpRx.count() + e131Rx.count() + artRx.count() + kinetRx.count();
+                    return now >= datagrams;
+                },
+                5000))
+                << now << " of " << datagrams << " datagrams after frame " << frame;
+        }
+        EXPECT_EQ(UDPOutput::INSTANCE->UsesSegmentation(), segmentation == 1);
+        if (segmentation) {
+            EXPECT_GT(UDPOutput::INSTANCE->SegmentedDatagrams(), 0);
+            EXPECT_EQ(log.count("UDP output sends with UDP segmentation offload (UDP_SEGMENT)"), 1) << log.text();
+        } else {
+            EXPECT_EQ(UDPOutput::INSTANCE->SegmentedDatagrams(), 0);
+            EXPECT_EQ(log.count("segmentation offload is switched off (UDPSegmentation)"), 1) << log.text();
+        }
+        f.close();
+        UdpReceiver* receivers[4] = {&ddpRx, &e131Rx, &artRx, &kinetRx};
+        for (int r = 0; r < 4; ++r) {
+            for (auto& d : receivers[r]->take()) wire[segmentation][r].push_back(d.bytes);
+        }
+    }
+    SetSetting("UDPSegmentation", 1);
+    const char* names[4] = {"DDP", "E1.31", "Art-Net", "KiNet"};
+    for (int r = 0; r < 4; ++r) {
+        SCOPED_TRACE(names[r]);
+        EXPECT_EQ(wire[1][r].size(), wire[0][r].size());
+        EXPECT_TRUE(wire[1][r] == wire[0][r]) << "the datagrams differ";
+    }
+}
+
+// A route that cannot take a segmented send (here an MTU below DDP's
+// packet size): the frame still goes out whole, the log says so once and
+// the engine stays on sendmmsg.
+TEST(UDPOutput, ARefusedSegmentedSendFallsBackToSendmmsgOnce) {
+    if (!kivtest::inPrivateNetns()) {
+        if (!kivtest::isRoot()) GTEST_SKIP() << "needs root to change the loopback MTU in a namespace of its own";
+        std::string out;
+        EXPECT_EQ(kivtest::rerunInPrivateNetns(&out), 0) << out;
+        return;
+    }
+    ASSERT_EQ(system("ip link set lo mtu 1200"), 0);
+    kivtest::LogCapture log;
+    UdpReceiver rx(lo(2), DDP_PORT);
+    ASSERT_TRUE(rx.ok());
+    OutputsFixture f;
+    Json::Value u(Json::arrayValue);
+    u.append(ddp(lo(2), 1, 4 * 1440));
+    ASSERT_EQ(1, f.load(engine(u)));
+    EXPECT_TRUE(UDPOutput::INSTANCE->UsesSegmentation());
+    for (int frame = 0; frame < 3; ++frame) {
+        f.pattern(0, 4 * 1440, frame);
+        f.sendFrame();
+        ASSERT_TRUE(rx.waitFor(4 * (frame + 1), 5000)) << "frame " << frame;
+    }
+    EXPECT_FALSE(UDPOutput::INSTANCE->UsesSegmentation());
+    EXPECT_EQ(UDPOutput::INSTANCE->SegmentedDatagrams(), 0);
+    EXPECT_EQ(log.count("UDP output falls back to sendmmsg: the kernel refused a segmented send"), 1) << log.text();
+    EXPECT_EQ(log.count("sendmmsg() failed"), 0) << log.text();
+    // Every datagram whole, the first frame's included (sequence numbers 1..12).
+    std::vector<uint32_t> sequences;
+    for (auto& d : rx.take()) {
+        ASSERT_EQ(d.bytes.size(), 10u + 1440);
+        sequences.push_back(d.bytes[1] & 0x0F);
+    }
+    std::vector<uint32_t> expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    EXPECT_EQ(sequences, expected);
 }
