@@ -13,16 +13,23 @@
 // the bare loop's. The bare loop's own work per frame (decompress + send,
 // no waiting) also tells how many frames per second the machine could do.
 //
-//   bench_scale [--channels N]... [--frames F] [--fps R] [--runs K]
+//   bench_scale [--channels N]... [--frames F] [--fps R] [--runs K] [--veth]
 //
 // With --runs K each channel count is measured K times, bare and pipeline
 // in turns (which goes first alternates), and judged by the median ratio:
 // on a shared machine one pair's ratio moves by a tenth from run to run.
 //
-// Internal modes (the benchmark runs itself): --receive, --bare, --pipeline.
+// With --veth (root) the receiver sits in a network namespace of its own,
+// behind a veth pair, instead of on loopback: loopback delivers every
+// datagram in the sender's own context, which hides part of what the
+// sender saves by handing the kernel fewer, larger sends. The daemon's
+// send path follows its own rules (KIV_UDP_SEGMENTATION=0: plain sendmmsg).
+//
+// Internal modes (the benchmark runs itself): --receive [--netns N], --bare, --pipeline.
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,6 +50,7 @@
 
 #include "BenchSupport.h"
 #include "CaptureOutput.h"
+#include "NetTestSupport.h"
 #include "Sequence.h"
 #include "TestSupport.h"
 #include "channeloutput/channeloutput.h"
@@ -439,13 +447,24 @@ struct Run {
     bool ok = false;
 };
 
+// Where the receiver listens: an address on loopback, or one in a network
+// namespace (netns, empty for none).
+struct Target {
+    std::string address;
+    std::string netns;
+};
+
 Run RunPhase(const std::string& self, const std::vector<std::string>& phaseArgs, uint32_t channels,
-             const std::vector<uint64_t>& expected, uint64_t blank) {
+             const std::vector<uint64_t>& expected, uint64_t blank, const Target& target) {
     Run r;
-    std::string address = ReceiverAddress();
+    std::string address = target.address;
     Child receiver;
-    if (!receiver.Start({self, "--receive", address, "--channels", std::to_string(channels)}) ||
-        receiver.ReadLine() != "READY\n") {
+    std::vector<std::string> receiverArgs = {self, "--receive", address, "--channels", std::to_string(channels)};
+    if (!target.netns.empty()) {
+        receiverArgs.push_back("--netns");
+        receiverArgs.push_back(target.netns);
+    }
+    if (!receiver.Start(receiverArgs) || receiver.ReadLine() != "READY\n") {
         fprintf(stderr, "the receiver did not start\n");
         return r;
     }
@@ -497,7 +516,11 @@ int main(int argc, char** argv) {
                                 {"bare", required_argument, nullptr, 'b'},
                                 {"pipeline", required_argument, nullptr, 'p'},
                                 {"to", required_argument, nullptr, 't'},
+                                {"veth", no_argument, nullptr, 'v'},
+                                {"netns", required_argument, nullptr, 'N'},
                                 {nullptr, 0, nullptr, 0}};
+    bool veth = false;
+    std::string netns;
     int c;
     while ((c = getopt_long(argc, argv, "", longOpts, nullptr)) != -1) {
         switch (c) {
@@ -509,13 +532,25 @@ int main(int argc, char** argv) {
             case 'b': mode = "bare"; arg = optarg; break;
             case 'p': mode = "pipeline"; arg = optarg; break;
             case 't': to = optarg; break;
+            case 'v': veth = true; break;
+            case 'N': netns = optarg; break;
             default:
-                fprintf(stderr, "usage: %s [--channels N]... [--frames F] [--fps R] [--runs K]\n", argv[0]);
+                fprintf(stderr, "usage: %s [--channels N]... [--frames F] [--fps R] [--runs K] [--veth]\n", argv[0]);
                 return 2;
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    if (mode == "receive") return Receive(arg, channels);
+    if (mode == "receive") {
+        if (!netns.empty()) {
+            int fd = open(("/var/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
+                perror("receiver setns");
+                return 1;
+            }
+            close(fd);
+        }
+        return Receive(arg, channels);
+    }
     if (mode == "bare") return Bare(arg, to, fps);
     if (mode == "pipeline") return Pipeline(arg, KIV_BENCH_PLUGIN_DIR);
 
@@ -537,8 +572,26 @@ int main(int argc, char** argv) {
     selfPath[len] = 0;
     std::string self = selfPath;
 
-    printf("Scale benchmark: %d frames at %d fps, zstd, one DDP destination to a receiver on loopback\n", frames,
-           fps);
+    // The veth pair and its namespace live as long as this process.
+    std::unique_ptr<kivtest::VethNamespace> vethNs;
+    Target target{ReceiverAddress(), ""};
+    if (veth) {
+        int tag = (int)getpid() % 200 + 20;
+        std::string net = "10.79." + std::to_string(tag) + ".";
+        std::string name = "kivbench" + std::to_string(getpid());
+        vethNs.reset(new kivtest::VethNamespace(name, "kbo" + std::to_string(getpid()),
+                                                "kbi" + std::to_string(getpid()), net + "1", net + "2"));
+        if (!vethNs->ok()) {
+            fprintf(stderr, "could not make the veth pair (root needed): %s\n", vethNs->error().c_str());
+            return 1;
+        }
+        target = Target{net + "2", name};
+    }
+    const char* seg = getenv("KIV_UDP_SEGMENTATION");
+    printf("Scale benchmark: %d frames at %d fps, zstd, one DDP destination to a receiver %s\n", frames, fps,
+           veth ? "behind a veth pair in a namespace of its own" : "on loopback");
+    printf("pipeline send path: %s\n", seg && *seg && atoi(seg) == 0 ? "plain sendmmsg (KIV_UDP_SEGMENTATION=0)"
+                                                                      : "segmented where the kernel takes it");
     printf("bare = decompress + sendmmsg only; pipeline = sequence player, output thread, UDP plug-in\n");
     printf("load average of the machine at the start: %s\n", LoadAverage().c_str());
     printf("%9s %6s | %-8s %7s %7s %8s %11s %9s | %8s\n", "channels", "dgrams", "run", "fps", "p99 ms",
@@ -572,7 +625,7 @@ int main(int argc, char** argv) {
         }
         std::fill(frame.begin(), frame.end(), 0);
         uint64_t blank = kivtest::HashBytes(frame.data(), n);
-        std::string address = ReceiverAddress();
+        std::string address = target.address;
         media.write("/config/channeloutputs.json",
                     R"({"channelOutputs": [{"type": "UDP", "enabled": 1, "universes": [)"
                     R"({"description": "everything", "type": 4, "address": ")" +
@@ -583,11 +636,11 @@ int main(int argc, char** argv) {
         int perFrame = (int)((n + DDP_MAX_DATA - 1) / DDP_MAX_DATA);
         for (int k = 0; k < runs; ++k) {
             if (k % 2 == 0) {
-                row.bare = RunPhase(self, {"--bare", path, "--fps", std::to_string(fps)}, n, expected, blank);
-                row.pipe = RunPhase(self, {"--pipeline", media.path()}, n, expected, blank);
+                row.bare = RunPhase(self, {"--bare", path, "--fps", std::to_string(fps)}, n, expected, blank, target);
+                row.pipe = RunPhase(self, {"--pipeline", media.path()}, n, expected, blank, target);
             } else {
-                row.pipe = RunPhase(self, {"--pipeline", media.path()}, n, expected, blank);
-                row.bare = RunPhase(self, {"--bare", path, "--fps", std::to_string(fps)}, n, expected, blank);
+                row.pipe = RunPhase(self, {"--pipeline", media.path()}, n, expected, blank, target);
+                row.bare = RunPhase(self, {"--bare", path, "--fps", std::to_string(fps)}, n, expected, blank, target);
             }
             row.bareWorkMedianUs = Percentiles(row.bare.work).median;
             const Delivery& pd = row.pipe.delivery;

@@ -516,9 +516,15 @@ int UDPOutput::Init(Json::Value config) {
 }
 
 void UDPOutput::ChooseSendPath() {
-    if (!getSettingInt("UDPSegmentation", 1)) {
+    // The environment switch lets a whole test run or benchmark take the
+    // plain path without touching the board's settings.
+    const char* env = getenv("KIV_UDP_SEGMENTATION");
+    const char* off = env && *env && atoi(env) == 0 ? "KIV_UDP_SEGMENTATION"
+                      : !getSettingInt("UDPSegmentation", 1) ? "UDPSegmentation"
+                                                             : nullptr;
+    if (off) {
         m_segmentation = false;
-        LogInfo(VB_CHANNELOUT, "UDP output sends with sendmmsg: segmentation offload is switched off (UDPSegmentation)\n");
+        LogInfo(VB_CHANNELOUT, "UDP output sends with sendmmsg: segmentation offload is switched off (%s)\n", off);
         return;
     }
     // A kernel that knows the option takes it on any UDP socket; one that

@@ -156,7 +156,8 @@ TEST(ArtNetOutput, TsharkDecodesUniversesSequencesAndChannelValues) {
         ASSERT_TRUE(rx.waitFor(2 * (frame + 1), 5000));
         usleep(20000);
     }
-    EXPECT_GT(UDPOutput::INSTANCE->SegmentedDatagrams(), 0) << "both universes in one segmented send";
+    if (!segmentationForcedOff())
+        EXPECT_GT(UDPOutput::INSTANCE->SegmentedDatagrams(), 0) << "both universes in one segmented send";
     cap.stop();
     auto rows = lines(cap.decode("-Y artnet -T fields -E separator=, -e artnet.header.opcode -e artnet.header.protver"
                                  " -e artnet.output.universe -e artnet.output.sequence -e artnet.output.length"

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -78,20 +79,35 @@ void PlayThrough(kivtest::KivdProcess& d) {
         15000));
 }
 
-class OutputsEndToEnd : public ::testing::Test {
+// Each test runs twice: with segmented sends (the default where the kernel
+// takes them) and with plain sendmmsg; receivers must not tell them apart.
+class OutputsEndToEnd : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         spec.channels = 3072;
         spec.frames = 60;
         spec.stepMs = 25;
         spec.seed = 7;
+        const char* env = getenv("KIV_UDP_SEGMENTATION");
+        if (GetParam() && env && *env && atoi(env) == 0) GTEST_SKIP() << "KIV_UDP_SEGMENTATION=0";
         ASSERT_TRUE(GenerateShow(media.file("/sequences/show.hseq"), spec));
+        media.write("/settings", std::string("UDPSegmentation = ") + (GetParam() ? "1" : "0") + "\n");
+    }
+    // The daemon said which way it sent.
+    void ExpectSendPath(kivtest::KivdProcess& d) {
+        const char* line = GetParam() ? "UDP output sends with UDP segmentation offload (UDP_SEGMENT)"
+                                      : "UDP output sends with sendmmsg: segmentation offload is switched off";
+        EXPECT_NE(d.log().find(line), std::string::npos) << d.log();
+        EXPECT_EQ(d.log().find("falls back to sendmmsg"), std::string::npos) << d.log();
     }
     kivtest::TempMediaDir media;
     ShowSpec spec;
 };
 
-TEST_F(OutputsEndToEnd, EveryProtocolDeliversEveryFrameInOrder) {
+INSTANTIATE_TEST_SUITE_P(SendPaths, OutputsEndToEnd, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Segmented" : "Plain"; });
+
+TEST_P(OutputsEndToEnd, EveryProtocolDeliversEveryFrameInOrder) {
     // DDP 1-1024, KiNet v2 1025-1536, E1.31 1537-2048, Art-Net 2049-2560,
     // GenericUDP 2561-2860.
     media.write("/config/channeloutputs.json", R"({"channelOutputs": [
@@ -116,6 +132,7 @@ TEST_F(OutputsEndToEnd, EveryProtocolDeliversEveryFrameInOrder) {
     if (HasFatalFailure()) return;
     usleep(300000);  // the closing blank frame
     EXPECT_EQ(d.stop(SIGTERM), 0);
+    ExpectSendPath(d);
 
     // DDP: datagrams up to and including the push flag make one frame.
     std::vector<Bytes> ddpFrames;
@@ -253,12 +270,12 @@ StreamCapture readStream(const Stream& s, const std::vector<kivtest::Datagram>& 
 
 }  // namespace
 
-// Eleven streams to three controllers, the show started sixteen times through
+// Fourteen streams to three controllers, the show started sixteen times through
 // the command client: each start sends frame 0 once and then every frame
 // once, in order, and the sequence numbers of every stream run without a gap
 // across all the starts and the blank frames between them.
-TEST_F(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
-    spec.channels = 7168;
+TEST_P(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
+    spec.channels = 8704;
     spec.frames = 8;
     ASSERT_TRUE(GenerateShow(media.file("/sequences/show.hseq"), spec));
     std::string a = lo(11), b = lo(12), c = lo(13);
@@ -273,7 +290,8 @@ TEST_F(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
         {"type": 7, "address": ")" + b + R"(", "id": 2, "startChannel": 4609, "channelCount": 512},
         {"type": 1, "address": ")" + c + R"(", "universe": 3, "startChannel": 5121, "channelCount": 512},
         {"type": 3, "address": ")" + c + R"(", "universe": 1, "startChannel": 5633, "channelCount": 512},
-        {"type": 4, "address": ")" + c + R"(", "startChannel": 6657, "channelCount": 512}
+        {"type": 4, "address": ")" + c + R"(", "startChannel": 6657, "channelCount": 512},
+        {"type": 1, "address": ")" + c + R"(", "universe": 10, "universeCount": 3, "startChannel": 7169, "channelCount": 512}
       ]},
       {"type": "GenericUDP", "enabled": 1, "address": ")" + c + R"(", "port": 5000, "startChannel": 6145,
        "channelCount": 300, "tokens": "0x9C {S2} {data}"}
@@ -288,7 +306,8 @@ TEST_F(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
         {"DDP b", &ddpB, Stream::DDP, 2560, 1500, 0, 0},      {"E1.31 b", &e131B, Stream::E131, 4096, 512, 2},
         {"KiNet v2 b", &kinetB, Stream::KINET2, 4608, 512},   {"E1.31 c", &e131C, Stream::E131, 5120, 512, 3},
         {"Art-Net c", &artC, Stream::ARTNET, 5632, 512, 1},   {"GenericUDP c", &genericC, Stream::GENERIC, 6144, 300},
-        {"DDP c", &ddpC, Stream::DDP, 6656, 512, 0, 6656},
+        {"DDP c", &ddpC, Stream::DDP, 6656, 512, 0, 6656},     {"E1.31 c 10", &e131C, Stream::E131, 7168, 512, 10},
+        {"E1.31 c 11", &e131C, Stream::E131, 7680, 512, 11},  {"E1.31 c 12", &e131C, Stream::E131, 8192, 512, 12},
     };
 
     kivtest::KivdProcess d(media.path());
@@ -301,6 +320,7 @@ TEST_F(OutputsEndToEnd, EveryStartSendsFrameZeroOnceAndNumbersEveryDatagram) {
         usleep(150000);  // the closing blank frame
     }
     EXPECT_EQ(d.stop(SIGTERM), 0);
+    ExpectSendPath(d);
     // A busy machine may starve the reader: a frame not read in time makes
     // the one shown go out again (and past frame 0 the late one is left
     // out); anything else must be exact.
