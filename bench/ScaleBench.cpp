@@ -588,10 +588,11 @@ int main(int argc, char** argv) {
         target = Target{net + "2", name};
     }
     const char* seg = getenv("KIV_UDP_SEGMENTATION");
+    const bool plainPath = seg && *seg && atoi(seg) == 0;
     printf("Scale benchmark: %d frames at %d fps, zstd, one DDP destination to a receiver %s\n", frames, fps,
            veth ? "behind a veth pair in a namespace of its own" : "on loopback");
-    printf("pipeline send path: %s\n", seg && *seg && atoi(seg) == 0 ? "plain sendmmsg (KIV_UDP_SEGMENTATION=0)"
-                                                                      : "segmented where the kernel takes it");
+    printf("pipeline send path: %s\n",
+           plainPath ? "plain sendmmsg (KIV_UDP_SEGMENTATION=0)" : "segmented where the kernel takes it");
     printf("bare = decompress + sendmmsg only; pipeline = sequence player, output thread, UDP plug-in\n");
     printf("load average of the machine at the start: %s\n", LoadAverage().c_str());
     printf("%9s %6s | %-8s %7s %7s %8s %11s %9s | %8s\n", "channels", "dgrams", "run", "fps", "p99 ms",
@@ -694,7 +695,11 @@ int main(int argc, char** argv) {
             printf(" (median of %zu pairs, %.2f to %.2f)", r.ratios.size(),
                    *std::min_element(r.ratios.begin(), r.ratios.end()), spread.max);
         }
-        printf(" (<= 1.1): %s;", Verdict(ratio <= 1.1));
+        // With segmentation offload the pipeline hands the kernel far fewer
+        // messages than the bare loop's one datagram each; without it (the
+        // plain path) matching the bare loop is all there is to ask.
+        double goal = plainPath ? 1.1 : 0.6;
+        printf(" (<= %.1f): %s;", goal, Verdict(ratio <= goal));
         if (bareFps >= fps * 1.1) {
             printf(" bare loop could do %.0f fps, so %d fps: %.2f fps %s;", bareFps, fps, r.pipe.delivery.fps,
                    Verdict(r.pipe.delivery.fps >= fps * 0.995));
