@@ -176,6 +176,9 @@ const std::vector<EditableSetting>& EditableSettings() {
         {"MQTTStatusFrequency", EditableSetting::Int, 0, 86400},
         {"AutoEnableOutputs", EditableSetting::Bool, 0, 1},
         {"UploadMaxBytes", EditableSetting::Int, 1048576, 2147483647},
+        {"SyncFilesKinds", EditableSetting::Text, 0, 63},
+        {"SyncFilesMaxKBps", EditableSetting::Int, 0, 1000000},
+        {"SyncFilesAfterUpload", EditableSetting::Bool, 0, 1},
     };
     return keys;
 }
