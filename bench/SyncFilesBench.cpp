@@ -66,14 +66,28 @@ int Count(const std::string& text, const std::string& part) {
     return n;
 }
 
-void Fail(const std::string& why, SyncBoard* board = nullptr) {
+// Thrown by Fail, so the daemons and their folders are cleaned up on the way out.
+struct Failed {};
+
+[[noreturn]] void Fail(const std::string& why, SyncBoard* board = nullptr) {
     fprintf(stderr, "bench_sync_files: %s\n%s", why.c_str(), board ? board->kivd->log().c_str() : "");
-    exit(1);
+    throw Failed();
 }
 
-}  // namespace
+// The master's own word on frames it sent late, one line per spell.
+std::string LateSpells(const std::string& log) {
+    std::string out;
+    int spells = 0;
+    for (size_t at = log.find("Output Thread is falling behind"); at != std::string::npos;
+         at = log.find("Output Thread is falling behind", at + 1)) {
+        size_t start = log.rfind('\n', at);
+        start = start == std::string::npos ? 0 : start + 1;
+        if (++spells <= 5) out += "  " + log.substr(start, log.find('\n', at) - start) + "\n";
+    }
+    return "master logged " + std::to_string(spells) + " spells of late frames\n" + out;
+}
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     int megabytes = 200, rounds = 4, files = 8, maxKBps = SyncFiles::DEFAULT_MAX_KBPS;
     static option opts[] = {{"megabytes", required_argument, nullptr, 'm'},
                             {"rounds", required_argument, nullptr, 'r'},
@@ -235,6 +249,7 @@ int main(int argc, char** argv) {
     auto quietLate = Lateness(seen, quiet), movingLate = Lateness(seen, moving);
     auto quietFreeLate = Lateness(seen, quietFree), movingFreeLate = Lateness(seen, movingFree);
     std::string log = master.kivd->log();
+    std::string late = LateSpells(log);
     size_t prio = log.find("Thread priority: ");
     for (auto& b : boards) b->kivd->stop();
     for (auto* l : {&quietLate, &movingLate, &quietFreeLate, &movingFreeLate}) {
@@ -245,6 +260,7 @@ int main(int argc, char** argv) {
                                                   : log.substr(prio, log.find('\n', prio) - prio + 1).c_str());
     printf("load average before: %s, after: %s\n", loadBefore.c_str(),
            GetFileContents("/proc/loadavg").substr(0, 14).c_str());
+    printf("%s", late.c_str());
     auto lateness = [](const char* what, const std::vector<double>& quietUs, const std::vector<double>& movingUs) {
         auto q = bench::Percentiles(quietUs), m = bench::Percentiles(movingUs);
         printf("master output lateness %s: quiet p50 %.0f us, p99 %.0f us, max %.0f us (%zu frames); while files move "
@@ -262,4 +278,14 @@ int main(int argc, char** argv) {
            "curl uploading the same: %.1f MB/s; ratio %.2f x (goal >= 0.8): %s\n",
            files, bytes / 1000000, passCount, rounds, ourRate, curlRate, speed, kivbench::Verdict(speed >= 0.8));
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const Failed&) {
+        return 1;
+    }
 }
