@@ -44,6 +44,7 @@
 #include "services/PluginManager.h"
 #include "settings.h"
 #include "sync/MultiSync.h"
+#include "sync/SyncFiles.h"
 
 #include <curl/curl.h>
 #include <Magick++.h>
@@ -391,6 +392,7 @@ int main(int argc, char* argv[]) {
     if (!MultiSync::INSTANCE.Init()) {
         exit(1);
     }
+    SyncFiles::INSTANCE.Init();
 
     Sensors::INSTANCE.DetectHWSensors();
     std::string capeSensors = getKIVMediaDir("/tmp/cape-sensors.json");
@@ -431,6 +433,7 @@ int main(int argc, char* argv[]) {
     ClosePortLayout();
 
     OutputMonitor::INSTANCE.Cleanup();
+    SyncFiles::INSTANCE.Shutdown();
     CommandManager::INSTANCE.Cleanup();
     MultiSync::INSTANCE.ShutdownSync();
     PluginManager::INSTANCE.Cleanup();

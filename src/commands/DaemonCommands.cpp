@@ -5,6 +5,7 @@
 #include "commands/Commands.h"
 #include "common.h"
 #include "sync/MultiSync.h"
+#include "sync/SyncFiles.h"
 
 namespace {
 
@@ -52,8 +53,9 @@ public:
     GetSystemsCommand()
         : Command("Get Systems", "JSON: this system and every other one multi-system sync has heard from") {}
     std::unique_ptr<Result> run(const std::vector<std::string>& args) override {
-        return std::make_unique<Result>(SaveJsonToString(MultiSync::INSTANCE.GetSystems(false, true), "  "),
-                                        "application/json");
+        Json::Value systems = MultiSync::INSTANCE.GetSystems(false, true);
+        SyncFiles::INSTANCE.AddStatus(systems);
+        return std::make_unique<Result>(SaveJsonToString(systems, "  "), "application/json");
     }
 };
 

@@ -23,6 +23,7 @@
 #include "mediaoutput/MediaDetails.h"
 #include "playlist/Playlist.h"
 #include "settings.h"
+#include "sync/FileInventory.h"
 
 using SetupApi::DEFAULT_UPLOAD_MAX_BYTES;
 using SetupApi::FileNameProblem;
@@ -52,6 +53,7 @@ const MediaKind MEDIA_KINDS[] = {
 HttpServer* g_server = nullptr;  // set by Register on the main thread, before any request
 // Bumped by every change made here; the pages poll it to show changes at once.
 std::atomic<long long> g_version{1};
+std::atomic<void (*)()> g_changeListener{nullptr};
 
 const MediaKind* findKind(const std::string& name) {
     for (auto& k : MEDIA_KINDS) {
@@ -96,7 +98,10 @@ std::shared_ptr<http_response> readBody(const http_request& req, Json::Value& do
     return nullptr;
 }
 
-void changed() { ++g_version; }
+void changed() {
+    ++g_version;
+    if (auto listener = g_changeListener.load()) listener();
+}
 
 // Every resource here: reads as usual; changes (which the access rules let
 // through from other machines only with the token) take bodies up to the
@@ -194,16 +199,23 @@ Json::Value listFolder(const MediaKind& k) {
     return files;
 }
 
-// Streams an upload into a temporary beside its final name.
+// Streams an upload into a temporary beside its final name, and takes its
+// digest on the way: a master comparing files with this board's then finds
+// it known without reading it back.
 class UploadSink : public body_sink {
 public:
     explicit UploadSink(const std::string& path) : m_writer(path) {}
     bool Open() { return m_writer.Open(); }
-    bool write(const char* data, size_t len) override { return m_writer.Write(data, len); }
+    bool write(const char* data, size_t len) override {
+        m_digest.Update(data, len);
+        return m_writer.Write(data, len);
+    }
     UploadWriter& Writer() { return m_writer; }
+    std::string Digest() { return m_digest.Hex(); }
 
 private:
     UploadWriter m_writer;
+    FileInventory::Sha256 m_digest;
 };
 
 // Takes the body of an upload that will be refused, so it is not held in
@@ -286,12 +298,15 @@ public:
             if (!f) return failure(422, name + " is not a sequence file this player can read");
         }
         if (!file.Commit()) return failed(req, *k, name, file);
+        std::string digest = sink->Digest();
+        FileInventory::RememberDigest(MediaPath(*k, name), digest);
         LogInfo(VB_HTTP, "Uploaded %s/%s (%lld bytes) from %s\n", k->name, name.c_str(), file.Bytes(),
                 req.get_requestor().c_str());
         changed();
         Json::Value v;
         v["name"] = name;
         v["size"] = (Json::Int64)file.Bytes();
+        v["sha256"] = digest;
         return json(v, 201);
     }
 
@@ -603,6 +618,8 @@ const Mount MOUNTS[] = {{"/kivd/files", true},           {"/kivd/playlists", tru
 std::vector<std::unique_ptr<http_resource>> resources;  // owned here, created by Register on the main thread
 
 }  // namespace
+
+void SetupApi::SetChangeListener(void (*listener)()) { g_changeListener = listener; }
 
 std::string SetupApi::FileNameProblem(const std::string& name) {
     if (name.empty()) return "A file name is needed";

@@ -21,6 +21,11 @@ constexpr long long DEFAULT_UPLOAD_MAX_BYTES = 1LL << 30;
 // than 255 bytes, a path separator, "..", a leading dot, control characters.
 std::string FileNameProblem(const std::string& name);
 
+// Called after every change made through these paths (on the thread of
+// the request): a master may hand the change on to its remotes. nullptr
+// for none.
+void SetChangeListener(void (*listener)());
+
 // Mounts the paths on `server`, whose access rules decide who may change
 // things (docs/security.md).
 void Register(HttpServer& server);

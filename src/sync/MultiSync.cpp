@@ -12,6 +12,8 @@
 #include "channeloutput/channeloutputthread.h"
 #include "commands/Commands.h"
 #include "common.h"
+#include "http/APIServer.h"
+#include "http/HttpAccess.h"
 #include "log.h"
 #include "services/NetworkMonitor.h"
 #include "services/PluginManager.h"
@@ -52,6 +54,15 @@ static std::vector<std::pair<std::string, std::string>> LocalInterfaces() {
     }
     freeifaddrs(list);
     return out;
+}
+
+// The HTTP port other machines reach this board on (a master sends its
+// files there); 0 while the interface is off or listens on loopback only.
+static int AnnouncedHttpPort() {
+    int port = getSettingInt("HTTPPort", APIServer::DEFAULT_PORT);
+    std::string bind = getSetting("HTTPBindAddress", "127.0.0.1");
+    if (port <= 0 || port > 65535 || bind == "localhost" || HttpAccessRules::IsLoopbackPeer(bind)) return 0;
+    return port;
 }
 
 static void ReportSettingProblems(const char* key, const std::vector<std::string>& problems) {
@@ -169,6 +180,7 @@ void MultiSync::SendPing(bool askForReplies, const sockaddr_in* to) {
     p.hostname = LocalHostName();
     p.version = getKIVVersion();
     p.uuid = getSetting("SystemUUID", "unknown");
+    p.httpPort = (uint16_t)AnnouncedHttpPort();
     if (to) {
         m_transport.SendTo(Seal(p, SyncWallUs()), *to);
     } else {

@@ -43,6 +43,11 @@ namespace {
 class BodyWriter {
 public:
     void u8(uint8_t v) { m_b.push_back(v); }
+    void u16(uint16_t v) {
+        uint8_t b[2];
+        PutBE16(b, v);
+        m_b.insert(m_b.end(), b, b + 2);
+    }
     void u32(uint32_t v) {
         uint8_t b[4];
         PutBE32(b, v);
@@ -80,6 +85,12 @@ public:
         v = m_p[m_pos++];
         return true;
     }
+    bool u16(uint16_t& v) {
+        if (m_n - m_pos < 2) return false;
+        v = GetBE16(m_p + m_pos);
+        m_pos += 2;
+        return true;
+    }
     bool u32(uint32_t& v) {
         if (m_n - m_pos < 4) return false;
         v = GetBE32(m_p + m_pos);
@@ -101,6 +112,7 @@ public:
         m_pos += len;
         return true;
     }
+    bool atEnd() const { return m_pos >= m_n; }
     bool str(std::string& s) {
         const uint8_t* p;
         size_t len;
@@ -126,6 +138,7 @@ void WriteBody(const SyncPacket& p, BodyWriter& w) {
         w.str(p.hostname);
         w.str(p.version);
         w.str(p.uuid);
+        w.u16(p.httpPort);
         break;
     case SYNC_SEQ_START:
     case SYNC_SEQ_SYNC:
@@ -176,6 +189,8 @@ bool ReadBody(SyncPacket& p, BodyReader& r) {
             return false;
         }
         p.master = master != 0;
+        // Appended later: a sender that does not know it leaves it out.
+        if (!r.atEnd()) r.u16(p.httpPort);
         return true;
     }
     case SYNC_SEQ_START:

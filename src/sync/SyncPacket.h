@@ -65,6 +65,7 @@ struct SyncPacket {
     uint8_t typeId = 0;
     uint32_t clockErrorUs = 0;  // kernel's estimated error; SYNC_UNKNOWN_ERROR when unknown
     std::string hostname, version, uuid;
+    uint16_t httpPort = 0;  // where its HTTP interface takes other machines; 0: it does not
 
     // command
     std::string hosts;  // comma-separated targets; empty: every system

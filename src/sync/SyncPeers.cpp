@@ -129,7 +129,8 @@ bool SyncSystems::Seen(const std::string& address, const SyncPacket& p, long lon
     if (synced != s.clockSynced) changed = true;
     s.clockSynced = synced;
     if (p.type == SYNC_PING) {
-        if (s.hostname != p.hostname || s.mode != p.mode || s.master != p.master || s.version != p.version) {
+        if (s.hostname != p.hostname || s.mode != p.mode || s.master != p.master || s.version != p.version ||
+            s.httpPort != p.httpPort) {
             changed = true;
         }
         s.hostname = p.hostname;
@@ -138,6 +139,7 @@ bool SyncSystems::Seen(const std::string& address, const SyncPacket& p, long lon
         s.mode = p.mode;
         s.master = p.master;
         s.typeId = p.typeId;
+        s.httpPort = p.httpPort;
         s.clockErrorUs = p.clockErrorUs == SYNC_UNKNOWN_ERROR ? -1 : (long)p.clockErrorUs;
     } else if (p.type != SYNC_COMMAND && p.type != SYNC_PLUGIN && !s.master) {
         // Show packets come from a master only.
@@ -174,6 +176,7 @@ void SyncSystems::AppendJson(Json::Value& list, bool timestamps, long long nowMo
         v["local"] = false;
         v["clockSynchronised"] = s.clockSynced;
         if (s.clockErrorUs >= 0) v["clockErrorUs"] = (Json::Int64)s.clockErrorUs;
+        if (s.httpPort) v["httpPort"] = s.httpPort;
         long long offset;
         if (s.offset.Get(offset)) v["offsetMs"] = offset / 1000.0;
         v["secondsSinceSeen"] = (Json::Int64)((nowMonoUs - s.lastSeenMonoUs) / 1000000);

@@ -73,6 +73,7 @@ struct SyncSystem {
     int typeId = 0;
     bool clockSynced = false;
     long clockErrorUs = -1;
+    int httpPort = 0;  // 0: its HTTP interface is not open to other machines (or it does not say)
     long long lastSeenWallUs = 0;
     long long lastSeenMonoUs = 0;
     WindowMin offset{10000000};  // arrival - sender's time stamp, us

@@ -15,10 +15,13 @@
 #include <memory>
 #include <stdexcept>
 
+#include "HttpClient.h"
 #include "MediaTestSupport.h"
 #include "SyncTestSupport.h"
 #include "common.h"
+#include "settings.h"
 #include "sync/ClockQuality.h"
+#include "sync/FileInventory.h"
 #include "sync/SyncPacket.h"
 
 using namespace kivtest;
@@ -340,3 +343,188 @@ TEST_F(SyncEndToEnd, ARemoteJoiningMidSongPlaysItFromTheMastersPosition) {
 }
 
 }  // namespace
+
+namespace {
+
+// The files of a show as bytes that tell them apart.
+std::string Noise(size_t bytes, unsigned seed) {
+    std::string s(bytes, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : s) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = (char)x;
+    }
+    return s;
+}
+
+int Count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(SyncEndToEnd, TheMasterHandsItsShowToItsRemotes) {
+    const int frames = 240;
+    const std::string http = "HTTPBindAddress = 0.0.0.0\nHTTPPort = 32320\nHTTPAccessToken = show-token\n";
+    SyncBoard& master = AddBoard(1, "master", http + "SyncFilesMaxKBps = 1000\nSyncFilesAfterUpload = 1\n", frames);
+    SyncBoard& a = AddBoard(2, "remote", http + "MultiSyncPeers = 10.78.0.1\n", frames);
+    SyncBoard& b = AddBoard(3, "remote", http + "MultiSyncPeers = 10.78.0.1\nHostName = remoteb\n", frames);
+    // The show, on the master only: a sequence for every board and one
+    // made for B, a song, a picture, a playlist and the schedule.
+    auto& m = *master.media;
+    ASSERT_TRUE(CopyFileContents(m.file("/sequences/show.hseq"), m.file("/sequences/show-remoteb.hseq")));
+    const std::string song = Noise(4000000, 1), logo = Noise(40000, 2);
+    m.write("/music/song.mp3", song);
+    mkdir(m.file("/images").c_str(), 0775);
+    m.write("/images/logo.png", logo);
+    master.show->writePlaylist("show", {0});
+    m.write("/config/schedule.json",
+            R"([{"enabled": false, "playlist": "show", "day": "Everyday", "startTime": "20:00:00", "endTime": "21:00:00"}])");
+    const std::string showBytes = GetFileContents(m.file("/sequences/show.hseq"));
+    for (SyncBoard* r : {&a, &b}) ASSERT_EQ(0, unlink(r->media->file("/sequences/show.hseq").c_str()));
+    // B keeps its songs on a small disk of its own: room for one song, not two.
+    TmpfsMount small(6 << 20);
+    ASSERT_TRUE(small.ok()) << small.error();
+    ASSERT_EQ(0, rmdir(b.media->file("/music").c_str()));
+    ASSERT_EQ(0, symlink(small.path().c_str(), b.media->file("/music").c_str()));
+    for (SyncBoard* board : {&master, &a, &b}) ASSERT_TRUE(board->start()) << board->kivd->output();
+
+    auto systems = [&] { return Systems(master); };
+    auto remote = [&](const Json::Value& all, const std::string& address) {
+        for (auto& s : all["systems"]) {
+            if (s["address"] == address) return s;
+        }
+        return Json::Value();
+    };
+    // The master's HTTP interface, as another machine of the show network uses it.
+    auto masterHttp = [&](const std::string& method, const std::string& path, const std::string& body) {
+        HttpResult r;
+        net.runInside(a.index, [&] {
+            r = httpRequest(method, "http://10.78.0.1:32320" + path, body,
+                            {"Authorization: Bearer show-token", "Content-Type: application/octet-stream"});
+        });
+        return r;
+    };
+    auto rxBytes = [&](SyncBoard& board) {
+        std::string out;
+        runCommand("ip netns exec " + net.name(board.index) + " cat /sys/class/net/eth0/statistics/rx_bytes", &out);
+        return atoll(out.c_str());
+    };
+    // Before anything is sent the master has looked at both: their health,
+    // and what they lack (B also lacks its own sequence).
+    Json::Value all;
+    ASSERT_TRUE(waitUntil([&] {
+        all = systems();
+        return remote(all, "10.78.0.2")["health"].isMember("outOfDate") &&
+               remote(all, "10.78.0.3")["health"].isMember("outOfDate");
+    }, 15000)) << all << master.kivd->log();
+    Json::Value health = remote(all, "10.78.0.3")["health"];
+    EXPECT_EQ(32320, remote(all, "10.78.0.3")["httpPort"].asInt()) << all;
+    EXPECT_EQ(5, remote(all, "10.78.0.2")["health"]["outOfDate"].asInt()) << all;
+    EXPECT_EQ(6, health["outOfDate"].asInt()) << all;
+    EXPECT_EQ(getKIVVersion(), health["version"].asString()) << health;
+    EXPECT_GT(health["freeBytes"].asUInt64(), 0u) << health;
+    EXPECT_TRUE(health["warnings"].isArray()) << health;
+
+    // "Sync Files"; B is stopped while its song is on the way, and started again.
+    std::string out;
+    ASSERT_EQ(0, master.kivd->command({"Sync Files"}, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("Sending files to 2 remotes")) << out;
+    ASSERT_TRUE(waitUntil([&] {
+        all = systems();
+        return remote(all, "10.78.0.3")["files"]["sending"] == "music/song.mp3";
+    }, 30000)) << all;
+    EXPECT_EQ(0, b.kivd->stop(SIGTERM));
+    ASSERT_TRUE(waitUntil([&] { return remote(systems(), "10.78.0.3")["files"]["state"] == "retrying"; }, 10000))
+        << systems();
+    EXPECT_FALSE(FileExists(b.media->file("/music/song.mp3")));
+    ASSERT_TRUE(b.start()) << b.kivd->output();
+    ASSERT_TRUE(waitUntil([&] {
+        all = systems();
+        return remote(all, "10.78.0.2")["files"]["state"] == "in step" &&
+               remote(all, "10.78.0.3")["files"]["state"] == "in step";
+    }, 60000)) << all << master.kivd->log();
+    EXPECT_TRUE(all["fileSync"]["waiting"].empty()) << all;
+    // By now B follows the master, and says how far its packets are off.
+    health = remote(all, "10.78.0.3")["health"];
+    EXPECT_EQ(0, health["outOfDate"].asInt()) << health;
+    EXPECT_EQ("10.78.0.1", health["master"].asString()) << health;
+    EXPECT_TRUE(health["masterOffsetMs"].isNumeric()) << health;
+    // Every file whole, the song of the cut-off transfer too, and nothing
+    // half-written left beside it; B's own sequence went to B only.
+    for (SyncBoard* r : {&a, &b}) {
+        EXPECT_EQ(song, GetFileContents(r->media->file("/music/song.mp3")));
+        EXPECT_EQ(logo, GetFileContents(r->media->file("/images/logo.png")));
+        EXPECT_EQ(showBytes, GetFileContents(r->media->file("/sequences/show.hseq")));
+        EXPECT_EQ(LoadJsonFromFile(m.file("/playlists/show.json")),
+                  LoadJsonFromFile(r->media->file("/playlists/show.json")));
+        EXPECT_EQ(LoadJsonFromFile(m.file("/config/schedule.json")),
+                  LoadJsonFromFile(r->media->file("/config/schedule.json")));
+    }
+    EXPECT_FALSE(FileExists(a.media->file("/sequences/show-remoteb.hseq")));
+    EXPECT_EQ(showBytes, GetFileContents(b.media->file("/sequences/show-remoteb.hseq")));
+    std::string leftovers;
+    runCommand("ls -A '" + small.path() + "'", &leftovers);
+    EXPECT_EQ("song.mp3\n", leftovers);
+    // The limit held (the pass also counts the lists and the smaller files).
+    Json::Value pass = remote(all, "10.78.0.2")["files"]["lastPass"];
+    EXPECT_GE(pass["bytes"].asDouble(), 4000000) << pass;
+    EXPECT_LE(pass["bytes"].asDouble() / pass["seconds"].asDouble(), 1000 * 1000 * 1.1) << pass;
+
+    // The show plays on all three, in step.
+    ASSERT_EQ(0, master.kivd->command({"Start Playlist", "show"}, &out)) << out;
+    ASSERT_TRUE(master.show->waitForFrame(0, frames - 1, 15000)) << master.show->describe();
+    for (SyncBoard* r : {&a, &b}) {
+        ASSERT_TRUE(r->show->waitForFrame(0, frames - 5, 5000)) << r->show->describe() << r->kivd->log();
+        ExpectInStep(syncOffsets(master, *r), master, *r, r == &a ? "remote A" : "remote B");
+    }
+
+    // One file changed: it alone crosses the network to each remote.
+    const std::string logo2 = Noise(40000, 3);
+    m.write("/images/logo.png", logo2);
+    long long rxA = rxBytes(a), rxB = rxBytes(b);
+    HttpResult started = masterHttp("POST", "/kivd/sync/files", "");
+    ASSERT_EQ(202, started.status) << started.body << started.error;
+    ASSERT_TRUE(waitUntil([&] {
+        all = systems();
+        return remote(all, "10.78.0.2")["files"]["lastPass"]["sent"] == 1 &&
+               remote(all, "10.78.0.3")["files"]["lastPass"]["sent"] == 1 && all["fileSync"]["waiting"].empty();
+    }, 30000)) << all;
+    for (auto got : {rxBytes(a) - rxA, rxBytes(b) - rxB}) {
+        EXPECT_GE(got, (long long)logo2.size());
+        EXPECT_LE(got, (long long)logo2.size() + 100000) << "more than the changed file reached a remote";
+    }
+    for (SyncBoard* r : {&a, &b}) {
+        EXPECT_EQ(logo2, GetFileContents(r->media->file("/images/logo.png")));
+        EXPECT_EQ(1, Count(r->kivd->log(), "Uploaded music/song.mp3"));
+        EXPECT_EQ(2, Count(r->kivd->log(), "Uploaded images/logo.png"));
+    }
+
+    // A with a token of its own, B without room for the new song: each is
+    // reported with its reason and keeps the files it had.
+    ASSERT_EQ(0, a.kivd->stop(SIGTERM));
+    a.media->write("/settings", GetFileContents(a.media->file("/settings")) + "HTTPAccessToken = another-token\n");
+    ASSERT_TRUE(a.start()) << a.kivd->output();
+    ASSERT_TRUE(waitUntil([&] { return remote(systems(), "10.78.0.2")["httpPort"] == 32320; }, 10000));
+    // A new song uploaded to the master goes on to the remotes by itself.
+    HttpResult uploaded = masterHttp("PUT", "/kivd/files/music/song.mp3", Noise(4000000, 4));
+    ASSERT_EQ(201, uploaded.status) << uploaded.body << uploaded.error;
+    EXPECT_EQ(FileInventory::Sha256Hex(Noise(4000000, 4)), LoadJsonFromString(uploaded.body)["sha256"].asString());
+    ASSERT_TRUE(waitUntil([&] {
+        all = systems();
+        return remote(all, "10.78.0.2")["files"]["state"] == "refused" &&
+               remote(all, "10.78.0.3")["files"]["state"] == "refused";
+    }, 30000)) << all;
+    Json::Value filesA = remote(all, "10.78.0.2")["files"], filesB = remote(all, "10.78.0.3")["files"];
+    EXPECT_NE(std::string::npos, filesA["error"].asString().find("refused this master's access token")) << filesA;
+    ASSERT_EQ(1u, filesB["refused"].size()) << filesB;
+    EXPECT_EQ("music/song.mp3", filesB["refused"][0]["file"].asString());
+    EXPECT_NE(std::string::npos, filesB["refused"][0]["error"].asString().find("Not enough space for song.mp3"))
+        << filesB;
+    EXPECT_EQ(1, remote(all, "10.78.0.3")["health"]["outOfDate"].asInt()) << all;
+    for (SyncBoard* r : {&a, &b}) EXPECT_EQ(song, GetFileContents(r->media->file("/music/song.mp3")));
+    EXPECT_EQ(1, Count(a.kivd->log(), "Uploaded music/song.mp3"));
+    EXPECT_TRUE(hasWarning(*master.kivd, "Files for remote 10.78.0.3 (remoteb) not in step")) << all;
+}

@@ -46,6 +46,11 @@ TEST(SyncPacket, DocumentedBytesParseToTheirFields) {
     EXPECT_EQ("house", p.hostname);
     EXPECT_EQ("1.0.0", p.version);
     EXPECT_EQ("uuid-1", p.uuid);
+    EXPECT_EQ(0, p.httpPort) << "a ping without the HTTP port";
+    p = Parsed(Seed("ping-http-port"));
+    EXPECT_EQ("uuid-1", p.uuid);
+    EXPECT_EQ(32320, p.httpPort);
+    EXPECT_EQ(Seed("ping-http-port"), BuildSyncPacket(p, ""));
 
     p = Parsed(Seed("command"));
     EXPECT_EQ("10.0.0.12,garage", p.hosts);
