@@ -535,3 +535,15 @@ int OutputMonitor::GetConfiguredPixelCount(int port) {
     return portPins[port]->configuredPixelCount;
 }
 
+std::map<std::string, std::string> OutputMonitor::GetPinUses() {
+    std::map<std::string, std::string> uses;
+    std::lock_guard<std::mutex> l(lock);
+    for (auto* p : portPins) {
+        if (p->enablePin) uses.emplace(p->enablePin->name, "the enable pin of output port " + p->name);
+        if (p->eFusePin) uses.emplace(p->eFusePin->name, "the fuse pin of output port " + p->name);
+        if (p->eFuseInterruptPin) {
+            uses.emplace(p->eFuseInterruptPin->name, "the fuse interrupt pin of output port " + p->name);
+        }
+    }
+    return uses;
+}

@@ -40,6 +40,7 @@
 #include "services/CurlManager.h"
 #include "services/Hardware.h"
 #include "services/GPIO.h"
+#include "services/GPIOInputs.h"
 #include "services/MQTT.h"
 #include "services/MqttMessages.h"
 #include "services/Overlays.h"
@@ -436,6 +437,7 @@ int main(int argc, char* argv[]) {
     CommandManager::INSTANCE.Cleanup();
     MultiSync::INSTANCE.ShutdownSync();
     PluginManager::INSTANCE.Cleanup();
+    GPIOInputs::INSTANCE.Cleanup();
     GPIOManager::INSTANCE.Cleanup();
 
     delete scheduler;

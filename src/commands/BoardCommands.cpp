@@ -3,6 +3,7 @@
 #include "commands/Commands.h"
 #include "common.h"
 #include "sensors/Sensors.h"
+#include "services/GPIOInputs.h"
 
 namespace {
 
@@ -16,8 +17,18 @@ public:
     }
 };
 
+class GetGPIOInputsCommand : public Command {
+public:
+    GetGPIOInputsCommand()
+        : Command("Get GPIO Inputs", "JSON: every GPIO input of gpio.json, pressed or not, with its counts") {}
+    std::unique_ptr<Result> run(const std::vector<std::string>& args) override {
+        return std::make_unique<Result>(SaveJsonToString(GPIOInputs::INSTANCE.Snapshot(), "  "), "application/json");
+    }
+};
+
 }  // namespace
 
 void RegisterBoardCommands() {
     CommandManager::INSTANCE.addCommand(new GetSensorsCommand());
+    CommandManager::INSTANCE.addCommand(new GetGPIOInputsCommand());
 }
