@@ -232,6 +232,9 @@ bool GPIOInputs::onEdge(Input& in, int level) {
         if (active == in.pressed) return false;
         accept(in, active, now);
     }
+    // The pin's bounces need not wake the main loop: the timer reads it
+    // again when the debounce time is over.
+    if (in.debounceMs) GPIOManager::INSTANCE.PauseGPIOCallback(in.pin);
     arm(in);
     if (active) {
         run(in, in.press, "pressed");
@@ -249,9 +252,12 @@ bool GPIOInputs::onTimer(Input& in) {
     long long now = GetTimeMS();
     int changed = -1;  // the level settled otherwise than last accepted: 1 pressed, 0 released
     bool heldNow = false;
+    bool settled = in.lockedUntil && now >= in.lockedUntil;
+    // Changes are reported again from before the level is read: none is lost.
+    if (settled) GPIOManager::INSTANCE.ResumeGPIOCallback(in.pin);
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (in.lockedUntil && now >= in.lockedUntil) {
+        if (settled) {
             in.lockedUntil = 0;
             bool active = in.pin->getValue() == in.activeLevel;
             if (active != in.pressed) {
@@ -264,6 +270,7 @@ bool GPIOInputs::onTimer(Input& in) {
             heldNow = in.pressed;
         }
     }
+    if (changed >= 0 && in.debounceMs) GPIOManager::INSTANCE.PauseGPIOCallback(in.pin);
     arm(in);
     if (changed == 1) run(in, in.press, "pressed");
     if (changed == 0) run(in, in.release, "released");

@@ -4,14 +4,15 @@
 // each input's pin, pull, active level and debounce time, and what runs when
 // it is pressed, released or held for a time. The main loop's set-up calls
 // Initialize after the output ports are registered (their pins are refused)
-// and before GPIOManager::Initialize, which adds the pins' event
-// descriptors to the map; each input also has a timer descriptor there for
-// its debounce and hold times. Nothing is polled. kivd's shut-down calls
-// Cleanup before GPIOManager::Cleanup.
+// and before GPIOManager::Initialize, which puts the pins' event
+// descriptors in the map (gathered in one epoll set); each input also has a
+// timer descriptor there for its debounce and hold times. Nothing is
+// polled. kivd's shut-down calls Cleanup before GPIOManager::Cleanup.
 //
 // Debouncing acts on the first edge: a press runs its command in the main
-// loop pass that sees the edge, then the input ignores its pin for the
-// debounce time, and reads it once more when that time is over.
+// loop pass that sees the edge, then the input stops listening to its pin
+// for the debounce time (GPIOManager::PauseGPIOCallback: a noisy line does
+// not wake the main loop), and reads it once more when that time is over.
 
 #include <functional>
 #include <map>
@@ -62,7 +63,7 @@ private:
         long long lockedUntil = 0;  // GetTimeMS: the pin is ignored until then (0: not locked)
         long long heldAt = 0;       // GetTimeMS: the hold command is due then (0: none)
         long long presses = 0;
-        long long edges = 0;  // changes the pin reported
+        long long edges = 0;  // changes the pin reported while listened to
     };
 
     std::string checkEntry(const Json::Value& e, Input& in, const std::map<std::string, std::string>& portPins);

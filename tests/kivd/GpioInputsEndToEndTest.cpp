@@ -106,13 +106,12 @@ TEST_F(GpioInputsEndToEnd, ButtonsStartAndStopTheShowAndAPortsPinIsRefusedWhileT
         << d.log();
     EXPECT_TRUE(playing());
     // Once the debounce time is over the contact is read again: still
-    // closed, so nothing more. One press, though the daemon saw bounces.
+    // closed, so nothing more. One press.
     usleep((DEBOUNCE_MS + 500) * 1000);
     Json::Value inputs = commandJson({"Get GPIO Inputs"});
     ASSERT_EQ(inputs.size(), 2u);
     EXPECT_EQ(inputs[0]["name"].asString(), "Start");
     EXPECT_EQ(inputs[0]["presses"].asInt(), 1);
-    EXPECT_GT(inputs[0]["edges"].asInt(), 1);
     EXPECT_TRUE(inputs[0]["pressed"].asBool());
     EXPECT_EQ(count(d.log(), "GPIO input \"Start\" pressed"), 1);
     EXPECT_EQ(count(d.log(), "Running command \"Start Playlist\""), 1);

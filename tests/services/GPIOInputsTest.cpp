@@ -71,7 +71,7 @@ protected:
     // the descriptors that the change made ready.
     void drive(const std::string& assignments) {
         ASSERT_EQ(sim->apply(assignments), "OK");
-        kivtest::serveDescriptors(callbacks, 1000, 1);
+        kivtest::serveDescriptors(callbacks, 0, 1);
     }
     std::vector<std::string> recorded() {
         CommandManager::INSTANCE.WaitForPresets();
@@ -115,14 +115,15 @@ TEST_F(GPIOInputsTest, BouncesWithinTheDebounceTimeGiveOneCommand) {
                        "press": {"command": "Record", "args": ["press tapped"]},
                        "release": {"command": "Record", "args": ["release tapped"]}})"),
               2);
-    // 20 bounces, each seen by its own pass: one contact settles closed,
-    // the other opens again (a press shorter than the debounce time).
+    // 20 bounces, a pass of the main loop after each: one contact settles
+    // closed, the other opens again (a press shorter than the debounce
+    // time). After the first the inputs do not listen to their pins.
     long long t0 = GetTimeMS();
     for (int i = 1; i <= 20; ++i) drive(std::string("GPIO4=") + (i % 2 ? "1" : "0") + " GPIO5=" + (i % 2 ? "1" : "0"));
     drive("GPIO4=1");
     ASSERT_LT(GetTimeMS() - t0, DEBOUNCE_MS) << "the bounces must fit in the debounce time";
-    EXPECT_EQ(input("Held")["edges"].asInt(), 21);
-    EXPECT_EQ(input("Tapped")["edges"].asInt(), 20);
+    EXPECT_EQ(input("Held")["edges"].asInt(), 1);
+    EXPECT_EQ(input("Tapped")["edges"].asInt(), 1);
     auto sorted = [] {
         V v = RecordCommand::taken();
         std::sort(v.begin(), v.end());
