@@ -28,6 +28,7 @@
 
 #include "FrameTiming.h"
 #include "KivdProcess.h"
+#include "StretchLateness.h"
 #include "TestSupport.h"
 #include "common.h"
 #include "hseq/ShowGenerator.h"
@@ -53,30 +54,7 @@ double timed(const std::string& cmd) {
     return (nowUs() - t0) / 1e6;
 }
 
-using Stretch = std::pair<long long, long long>;  // from, to (us)
-
-// Lateness (us) of the frames that arrived in each stretch against the
-// grid of that stretch, all stretches together; empty when fewer than 100
-// of the show's frames arrived in one of them.
-std::vector<double> lateness(const std::vector<Datagram>& grams, const std::unordered_map<uint64_t, int>& hashes,
-                             const std::vector<Stretch>& stretches) {
-    std::vector<double> all;
-    for (auto& s : stretches) {
-        std::vector<std::pair<int, long long>> shown;
-        for (auto& g : grams) {
-            if (g.timeUs < s.first || g.timeUs > s.second) continue;
-            DecodedPacket p = DecodeDDP(g.bytes.data(), g.bytes.size());
-            if (!p.valid || p.length != CHANNELS) continue;
-            auto it = hashes.find(HashBytes(p.data, p.length));
-            if (it != hashes.end()) shown.push_back({it->second, g.timeUs});
-        }
-        if (shown.size() < 100) return {};
-        long long anchor = LLONG_MAX;
-        for (auto& f : shown) anchor = std::min(anchor, f.second - f.first * (1000000LL / FPS));
-        for (auto& f : shown) all.push_back((double)(f.second - f.first * (1000000LL / FPS) - anchor));
-    }
-    return all;
-}
+using kivbench::Stretch;
 
 }  // namespace
 
@@ -143,7 +121,8 @@ int main(int argc, char** argv) {
         loaded.push_back({from, nowUs()});
     }
     auto grams = ddp.take();
-    auto quietLate = lateness(grams, hashes, quiet), loadedLate = lateness(grams, hashes, loaded);
+    auto quietLate = kivbench::StretchLateness(grams, hashes, quiet, CHANNELS, FPS),
+         loadedLate = kivbench::StretchLateness(grams, hashes, loaded, CHANNELS, FPS);
     std::string log = d.log();
     size_t prio = log.find("Thread priority: ");
     d.stop();

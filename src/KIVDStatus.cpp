@@ -12,6 +12,7 @@
 #include "Warnings.h"
 #include "common.h"
 #include "playlist/Player.h"
+#include "sensors/Sensors.h"
 #include "settings.h"
 
 // Taken when the program is loaded: the daemon's age.
@@ -66,4 +67,14 @@ void GetCurrentKIVDStatus(Json::Value& result) {
     Json::Value warnings(Json::arrayValue);
     for (auto& w : WarningHolder::GetWarnings()) warnings.append(w);
     result["warnings"] = warnings;
+
+    // What a status page shows of each sensor; "Get Sensors" has the rest.
+    Json::Value sensors(Json::arrayValue);
+    Json::Value snapshot = Sensors::INSTANCE.Snapshot();
+    for (auto& s : snapshot["sensors"]) {
+        Json::Value v;
+        for (const char* k : {"name", "value", "unit", "alarm"}) v[k] = s[k];
+        sensors.append(v);
+    }
+    result["sensors"] = sensors;
 }

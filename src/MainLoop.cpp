@@ -27,7 +27,9 @@
 #include "mediaoutput/mediaoutput.h"
 #include "playlist/Player.h"
 #include "services/CurlManager.h"
-#include "services/Hardware.h"
+#include "sensors/Sensors.h"
+#include "services/GPIO.h"
+#include "services/GPIOInputs.h"
 #include "sync/MultiSync.h"
 #include "services/NetworkMonitor.h"
 #include "services/Overlays.h"
@@ -187,6 +189,9 @@ void MainLoop() {
     APIServer* apiServer = new APIServer();
     apiServer->Init();
     OutputMonitor::INSTANCE.Initialize(callbacks);
+    // After the ports (whose pins it refuses), before the pins' descriptors
+    // go into the map.
+    GPIOInputs::INSTANCE.Initialize(callbacks);
     GPIOManager::INSTANCE.Initialize(callbacks);
     PluginManager::INSTANCE.addControlCallbacks(callbacks);
     NetworkMonitor::INSTANCE.Init(callbacks);

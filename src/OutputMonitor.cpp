@@ -15,8 +15,8 @@
 #include "common.h"
 #include "http/HttpServer.h"
 #include "log.h"
+#include "sensors/Sensors.h"
 #include "services/GPIO.h"
-#include "services/Hardware.h"
 #include "services/Timers.h"
 #include "settings.h"
 
@@ -30,7 +30,7 @@ CurrentMonitorBase::CurrentMonitorBase(const Json::Value& config) {
 }
 
 FileCurrentMonitor::FileCurrentMonitor(const Json::Value& config) : CurrentMonitorBase(config) {
-    fd = open(config["path"].asString().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fd = open(SysfsPath(config["path"].asString()).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 FileCurrentMonitor::~FileCurrentMonitor() {
@@ -41,12 +41,10 @@ float FileCurrentMonitor::getRawValue() {
     if (fd < 0) return 0;
     float sum = 0;
     for (int i = 0; i < 3; ++i) {
-        char buf[13];
-        // pread: always from the start, and safe when the status page and
-        // a pixel-count test read at once.
-        ssize_t n = pread(fd, buf, 12, 0);
-        buf[n > 0 ? n : 0] = 0;
-        sum += strtol(buf, nullptr, 10);
+        // Read from the start with pread: safe when the status page and a
+        // pixel-count test read at once. A read that fails counts as 0.
+        long long v = 0;
+        if (ReadSysfsInteger(fd, v)) sum += v;
     }
     return sum / 3;
 }
@@ -564,4 +562,17 @@ int OutputMonitor::GetConfiguredPixelCount(int port) {
     if (port < 0 || port >= (int)portPins.size()) return -1;
     std::lock_guard<std::mutex> l(lock);
     return portPins[port]->configuredPixelCount;
+}
+
+std::map<std::string, std::string> OutputMonitor::GetPinUses() {
+    std::map<std::string, std::string> uses;
+    std::lock_guard<std::mutex> l(lock);
+    for (auto* p : portPins) {
+        if (p->enablePin) uses.emplace(p->enablePin->name, "the enable pin of output port " + p->name);
+        if (p->eFusePin) uses.emplace(p->eFusePin->name, "the fuse pin of output port " + p->name);
+        if (p->eFuseInterruptPin) {
+            uses.emplace(p->eFuseInterruptPin->name, "the fuse interrupt pin of output port " + p->name);
+        }
+    }
+    return uses;
 }

@@ -148,6 +148,9 @@ public:
     Json::Value GetPortConfig(int port);
     int GetConfiguredPixelCount(int port);
     int GetNumGroups() const { return numGroups; }
+    // Pin name -> what a port uses it for ("the enable pin of output port
+    // P1"), so that no other user takes a port's pin.
+    std::map<std::string, std::string> GetPinUses();
     bool IsInitialized() const { return m_initialized; }
 
 private:

@@ -457,7 +457,9 @@ void CloseOpenFiles() {
 
 // ---------------------------------------------------------------- JSON
 
-bool ParseJson(const std::string& text, Json::Value& value) {
+bool ParseJson(const std::string& text, Json::Value& value) { return ParseJson(text, value, nullptr); }
+
+bool ParseJson(const std::string& text, Json::Value& value, std::string* error) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -470,8 +472,10 @@ bool ParseJson(const std::string& text, Json::Value& value) {
         // The reader throws on nesting deeper than its stack limit; texts
         // from other devices and clients must never end the process.
         ok = false;
+        errors = e.what();
     }
     value = ok ? result : Json::Value();
+    if (!ok && error) *error = errors.substr(0, errors.find('\n'));
     return ok;
 }
 
@@ -511,6 +515,13 @@ Json::Value LoadJsonFromFile(const std::string& path) {
 std::string SaveJsonToString(const Json::Value& value, const std::string& indentation) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = indentation;
+    return Json::writeString(builder, value);
+}
+
+std::string SaveJsonToString(const Json::Value& value, const std::string& indentation, int significantDigits) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = indentation;
+    builder["precision"] = significantDigits;
     return Json::writeString(builder, value);
 }
 

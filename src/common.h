@@ -85,10 +85,17 @@ bool LoadJsonFromString(const std::string& text, Json::Value& value);
 // The same parse without a log line: for texts from peers that may send
 // garbage in a loop, whose callers report problems at a bounded rate.
 bool ParseJson(const std::string& text, Json::Value& value);
+// The same, giving the first line of the parser's complaint when the text
+// does not parse: for configuration files, whose refusal says why.
+bool ParseJson(const std::string& text, Json::Value& value, std::string* error);
 Json::Value LoadJsonFromString(const std::string& text);
 bool LoadJsonFromFile(const std::string& path, Json::Value& value);
 Json::Value LoadJsonFromFile(const std::string& path);
 std::string SaveJsonToString(const Json::Value& value, const std::string& indentation = "");
+// With numbers written to that many significant digits (17 above, enough
+// for any double to read back the same): measured values, where 12.034
+// should not read 12.034000000000001.
+std::string SaveJsonToString(const Json::Value& value, const std::string& indentation, int significantDigits);
 bool SaveJsonToString(const Json::Value& value, std::string& out, const std::string& indentation = "");
 bool SaveJsonToFile(const Json::Value& value, const std::string& path, const std::string& indentation = "\t");
 void MergeJsonValues(Json::Value& into, Json::Value& from);

@@ -26,6 +26,7 @@
 #include "Warnings.h"
 #include "channeloutput/PortLayout.h"
 #include "channeloutput/channeloutput.h"
+#include "commands/BoardCommands.h"
 #include "commands/CommandSocket.h"
 #include "commands/Commands.h"
 #include "commands/ControllerCommands.h"
@@ -36,8 +37,11 @@
 #include "log.h"
 #include "mediaoutput/mediaoutput.h"
 #include "playlist/Player.h"
+#include "sensors/Sensors.h"
 #include "services/CurlManager.h"
 #include "services/Hardware.h"
+#include "services/GPIO.h"
+#include "services/GPIOInputs.h"
 #include "services/MQTT.h"
 #include "services/MqttMessages.h"
 #include "services/Overlays.h"
@@ -365,6 +369,7 @@ int main(int argc, char* argv[]) {
     RegisterDaemonCommands();
     RegisterControllerCommands();
     RegisterInputCommands();
+    RegisterBoardCommands();
 
     if (!getSetting("MQTTHost").empty()) {
         LogInfo(VB_GENERAL, "Creating MQTT\n");
@@ -402,7 +407,7 @@ int main(int argc, char* argv[]) {
         Sensors::INSTANCE.addSensors(doc["sensors"]);
     }
     std::string sensorsFile = getKIVMediaDir("/config/sensors.json");
-    if (FileExists(sensorsFile) && LoadJsonFromFile(sensorsFile, doc)) {
+    if (Sensors::LoadDefinitions(sensorsFile, doc)) {
         Sensors::INSTANCE.addSensors(doc["sensors"]);
     }
 
@@ -437,6 +442,7 @@ int main(int argc, char* argv[]) {
     CommandManager::INSTANCE.Cleanup();
     MultiSync::INSTANCE.ShutdownSync();
     PluginManager::INSTANCE.Cleanup();
+    GPIOInputs::INSTANCE.Cleanup();
     GPIOManager::INSTANCE.Cleanup();
 
     delete scheduler;

@@ -1,6 +1,5 @@
 #include "channeloutput/PortLayout.h"
 
-#include <memory>
 #include <set>
 
 #include <json/json.h>
@@ -66,14 +65,9 @@ int LoadPortLayout(const std::string& path) {
         LogInfo(VB_CHANNELOUT, "No output port layout %s; no ports are monitored\n", path.c_str());
         return 0;
     }
-    std::string text = GetFileContents(path);
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value doc;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &doc, &errors)) {
-        std::string first = errors.substr(0, errors.find('\n'));
+    std::string first;
+    if (!ParseJson(GetFileContents(path), doc, &first)) {
         refuse("Output port layout " + path + " is not valid JSON (" + first + "); no ports are monitored");
         return 0;
     }

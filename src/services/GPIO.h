@@ -73,17 +73,24 @@ private:
 
 // Input change callbacks, called on the main loop's thread with the pin's
 // level after the change. Pins are watched through their event
-// descriptors, so nothing is polled.
+// descriptors, gathered in one epoll set that sits in the main loop's map,
+// so nothing is polled and pins can be added, paused and removed while the
+// loop runs.
 class GPIOManager {
 public:
     static GPIOManager INSTANCE;
 
-    // Adds the provider's and every watched pin's descriptor to the map.
+    // Adds the provider's descriptors and the pins' epoll set to the map.
     void Initialize(std::map<int, std::function<bool(int)>>& callbacks);
-    // Register before the main loop builds its descriptor set (Initialize);
-    // false when the pin cannot report changes (logged).
+    // False when the pin cannot report changes (logged).
     bool AddGPIOCallback(PinCapabilities* pin, std::function<bool(int)> callback);
     void RemoveGPIOCallback(PinCapabilities* pin);
+    // Stops and restarts the delivery of a pin's changes; what changed
+    // meanwhile is reported once when it restarts. A debounced input
+    // pauses its pin while it ignores it, so a flood of edges on a noisy
+    // line does not wake the main loop.
+    void PauseGPIOCallback(PinCapabilities* pin);
+    void ResumeGPIOCallback(PinCapabilities* pin);
     // Inputs without an event descriptor would be polled here; every pin
     // of both providers has one.
     void CheckGPIOInputs() {}
@@ -94,9 +101,15 @@ private:
     struct Watch {
         PinCapabilities* pin = nullptr;
         int fd = -1;
+        bool paused = false;
         std::function<bool(int)> callback;
     };
-    std::mutex m_lock;  // guards m_watches, m_initialized
+    // Calls the callbacks of the pins whose changes are pending.
+    bool serveReady();
+    void watchLocked(const Watch& w, int op);
+
+    std::mutex m_lock;  // guards m_watches, m_byFd, m_epoll
     std::map<PinCapabilities*, std::shared_ptr<Watch>> m_watches;
-    bool m_initialized = false;
+    std::map<int, std::weak_ptr<Watch>> m_byFd;
+    int m_epoll = -1;  // the pins' epoll set, from Initialize to Cleanup
 };

@@ -1,7 +1,9 @@
 #include "services/SimulatedPins.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +15,13 @@
 #include "log.h"
 
 static constexpr size_t MAX_CONTROL_BYTES = 8192;
+// A bounded share per pass of the main loop: under a flood of changes the
+// watchers of the pins (and the show) still get their turn between batches;
+// the socket stays readable, so the next pass comes at once.
+static constexpr int CONTROL_DATAGRAMS_PER_PASS = 8;
+// Under a flood of input changes the state file is rewritten at most this
+// often (a sender waiting for its answer always finds it up to date).
+static constexpr int STATE_WRITE_MIN_MS = 50;
 
 SimulatedPin::~SimulatedPin() {
     if (m_eventFd >= 0) close(m_eventFd);
@@ -96,6 +105,7 @@ SimulatedPinProvider::SimulatedPinProvider(int pinCount, const std::string& sock
 }
 
 SimulatedPinProvider::~SimulatedPinProvider() {
+    if (m_writeTimer >= 0) close(m_writeTimer);
     if (m_sock >= 0) {
         close(m_sock);
         unlink(m_socketPath.c_str());
@@ -160,7 +170,7 @@ void SimulatedPinProvider::setMultiPinValue(const std::vector<PinCapabilities*>&
     if (changed) writeStateLocked();
 }
 
-std::string SimulatedPinProvider::apply(const std::string& text) {
+std::string SimulatedPinProvider::applyText(const std::string& text, bool writeState) {
     std::string t = text;
     for (char& c : t) {
         if (c == ',' || c == '\n' || c == '\r' || c == '\t') c = ' ';
@@ -203,7 +213,11 @@ std::string SimulatedPinProvider::apply(const std::string& text) {
         p->m_drivenValue = c.second;
         if (p->levelLocked() != before && p->m_eventFd >= 0) signal.push_back(p);
     }
-    writeStateLocked();
+    if (writeState) {
+        writeStateLocked();
+    } else {
+        m_stateDirty = true;
+    }
     for (auto* p : signal) {
         uint64_t one = 1;
         if (write(p->m_eventFd, &one, sizeof(one)) < 0) {
@@ -216,7 +230,7 @@ std::string SimulatedPinProvider::apply(const std::string& text) {
 
 void SimulatedPinProvider::processControl() {
     std::vector<char> buf(MAX_CONTROL_BYTES + 1);
-    while (m_sock >= 0) {
+    for (int handled = 0; m_sock >= 0 && handled < CONTROL_DATAGRAMS_PER_PASS; ++handled) {
         struct sockaddr_un from;
         socklen_t fromLen = sizeof(from);
         memset(&from, 0, sizeof(from));
@@ -225,20 +239,45 @@ void SimulatedPinProvider::processControl() {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 LogErr(VB_GPIO, "Error reading the simulated GPIO socket: %s\n", strerror(errno));
             }
-            return;
+            break;
         }
         std::string answer;
         if ((size_t)n > MAX_CONTROL_BYTES) {
             answer = "ERROR: more than 8192 bytes";
         } else {
-            answer = apply(std::string(buf.data(), n));
+            // A flood of changes (a bouncing contact, a benchmark) writes
+            // the state file once per batch, not once per datagram.
+            answer = applyText(std::string(buf.data(), n), false);
         }
         if (answer != "OK") {
             LogWarn(VB_GPIO, "Simulated GPIO: %s\n", answer.c_str());
         }
         if (fromLen > sizeof(sa_family_t)) {
+            // A sender that waits for the answer finds the file up to date.
+            flushState();
             sendto(m_sock, answer.data(), answer.size(), MSG_DONTWAIT, (struct sockaddr*)&from, fromLen);
         }
+    }
+    writeStateSoon();
+}
+
+void SimulatedPinProvider::flushState() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_stateDirty) writeStateLocked();
+}
+
+void SimulatedPinProvider::writeStateSoon() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_stateDirty) return;
+    long long since = GetTimeMS() - m_lastWrite;
+    if (since >= STATE_WRITE_MIN_MS || m_writeTimer < 0) {
+        writeStateLocked();
+    } else if (!m_writeTimerArmed) {
+        struct itimerspec spec;
+        memset(&spec, 0, sizeof(spec));
+        spec.it_value.tv_nsec = (STATE_WRITE_MIN_MS - since) * 1000000L;
+        m_writeTimerArmed = timerfd_settime(m_writeTimer, 0, &spec, nullptr) == 0;
+        if (!m_writeTimerArmed) writeStateLocked();
     }
 }
 
@@ -248,6 +287,21 @@ void SimulatedPinProvider::addControlCallbacks(std::map<int, std::function<bool(
         processControl();
         return false;
     };
+    if (m_writeTimer < 0) m_writeTimer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_writeTimer >= 0) {
+        callbacks[m_writeTimer] = [this](int fd) {
+            uint64_t expirations;
+            if (read(fd, &expirations, sizeof(expirations)) < 0) {
+                // not due after all
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_writeTimerArmed = false;
+            }
+            flushState();
+            return false;
+        };
+    }
 }
 
 void SimulatedPinProvider::writeStateLocked() {
@@ -263,9 +317,16 @@ void SimulatedPinProvider::writeStateLocked() {
     }
     Json::Value doc;
     doc["pins"] = pins;
-    // Readers poll this file: they must never see half of it.
+    // Readers poll this file: they must never see half of it. A runtime
+    // file rewritten on every change: nothing needs it on the disk.
+    m_stateDirty = false;
+    m_lastWrite = GetTimeMS();
     std::string tmp = m_statePath + ".tmp";
-    if (!PutFileContents(tmp, SaveJsonToString(doc, "  ") + "\n") || rename(tmp.c_str(), m_statePath.c_str()) != 0) {
+    std::string text = SaveJsonToString(doc, "  ") + "\n";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == (ssize_t)text.size();
+    if (fd >= 0) close(fd);
+    if (!ok || rename(tmp.c_str(), m_statePath.c_str()) != 0) {
         LogWarn(VB_GPIO, "Unable to write %s\n", m_statePath.c_str());
     }
 }

@@ -60,10 +60,12 @@ public:
     // by blanks, commas or line feeds, all together, and signals the
     // watched inputs whose level changed. Nothing is applied when any
     // assignment is wrong. Returns "OK" or "ERROR: <reason>".
-    std::string apply(const std::string& text);
-    // Reads every pending datagram on the control socket and answers
-    // senders that have an address.
+    std::string apply(const std::string& text) { return applyText(text, true); }
+    // Reads the pending datagrams on the control socket (a few: the rest in
+    // the next pass) and answers senders that have an address.
     void processControl();
+    // Writes the state file when inputs changed since it was written.
+    void flushState();
 
     int controlSocket() const { return m_sock; }
     const std::string& socketPath() const { return m_socketPath; }
@@ -71,12 +73,22 @@ public:
 
 private:
     friend class SimulatedPin;
+    // writeState false: the state file is left for the caller to write
+    // (m_stateDirty), once for a batch of datagrams.
+    std::string applyText(const std::string& text, bool writeState);
+    // Writes the state file now, or when the write timer fires if it was
+    // written a moment ago.
+    void writeStateSoon();
     void writeStateLocked();
 
-    std::mutex m_lock;  // guards every pin's fields and the state file
+    std::mutex m_lock;  // guards every pin's fields, the state file and the members below
     std::vector<std::unique_ptr<SimulatedPin>> m_pins;
     std::map<std::string, SimulatedPin*> m_byName;
     std::string m_socketPath;
     std::string m_statePath;
     int m_sock = -1;
+    bool m_stateDirty = false;  // inputs changed since the state file was written
+    long long m_lastWrite = 0;  // GetTimeMS of the last write of the state file
+    int m_writeTimer = -1;      // in the main loop's map once addControlCallbacks ran
+    bool m_writeTimerArmed = false;
 };

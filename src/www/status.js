@@ -40,6 +40,17 @@ function render(st) {
     $('warnings').dataset.shown = shown;
     showWarnings($('warnings'), st.warnings || []);
   }
+  const sensors = st.sensors || [];
+  $('sensors-section').hidden = !sensors.length;
+  const sensorList = $('sensors');
+  sensorList.textContent = '';
+  for (const s of sensors) {
+    const li = document.createElement('li');
+    const value = typeof s.value === 'number' ? String(Math.round(s.value * 100) / 100) + (s.unit ? ' ' + s.unit : '') : 'cannot be read';
+    li.textContent = s.name + ': ' + value;
+    if (s.alarm) li.className = 'alarm';
+    sensorList.appendChild(li);
+  }
   $('footer').textContent = 'kivd ' + (st.version || '') + ' \u00b7 ' + (st.mode_name || '') + ' \u00b7 up ' + clock(st.uptime_seconds) + ' \u00b7 ' + (st.time || '');
 }
 

@@ -59,7 +59,7 @@ int GpioSimClient::level(const std::string& name) const {
     return p.isObject() ? p["value"].asInt() : -1;
 }
 
-int serveDescriptors(std::map<int, std::function<bool(int)>>& callbacks, int waitMs) {
+int serveDescriptors(std::map<int, std::function<bool(int)>>& callbacks, int waitMs, int maxPasses) {
     int ep = epoll_create1(EPOLL_CLOEXEC);
     for (auto& cb : callbacks) {
         epoll_event ev;
@@ -71,7 +71,7 @@ int serveDescriptors(std::map<int, std::function<bool(int)>>& callbacks, int wai
     int run = 0;
     epoll_event events[20];
     int wait = waitMs;
-    while (true) {
+    for (int pass = 0; pass < maxPasses; ++pass) {
         int n = epoll_wait(ep, events, 20, wait);
         if (n <= 0) break;
         for (int i = 0; i < n; ++i) {

@@ -34,8 +34,9 @@ private:
 };
 
 // Waits on every descriptor of the map for up to waitMs and calls the
-// callbacks of the ready ones, again and again while something is ready.
-// Returns the number of callbacks run.
-int serveDescriptors(std::map<int, std::function<bool(int)>>& callbacks, int waitMs);
+// callbacks of the ready ones, again and again while something is ready,
+// for at most maxPasses passes of the main loop (one wait each). Returns the
+// number of callbacks run.
+int serveDescriptors(std::map<int, std::function<bool(int)>>& callbacks, int waitMs, int maxPasses = 1 << 30);
 
 }  // namespace kivtest
