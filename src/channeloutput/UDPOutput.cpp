@@ -522,6 +522,17 @@ UDPOutputMessages::SendSocketInfo* UDPOutput::findOrCreateSocket(uint32_t key, i
     return info;
 }
 
+// How the metrics name a batch key: its address, or what the reserved key stands for.
+static std::string KeyName(uint32_t key) {
+    if (key == UDPOutputMessages::BROADCAST_KEY) return "broadcast";
+    if (key == UDPOutputMessages::MULTICAST_KEY) return "multicast";
+    char text[INET_ADDRSTRLEN] = "";
+    struct in_addr a;
+    a.s_addr = key;
+    inet_ntop(AF_INET, &a, text, sizeof(text));
+    return text;
+}
+
 int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* info, std::vector<struct mmsghdr>& msgs,
                             int* error) {
     int total = (int)msgs.size();
@@ -567,6 +578,10 @@ int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* inf
         if (++failures >= MAX_SEND_ATTEMPTS || (err == EAGAIN && key == UDPOutputMessages::BROADCAST_KEY)) break;
         sock = nextSocket();
     }
+    if (!info->traffic) info->traffic = OutputTraffic::For("UDP", KeyName(key));
+    uint64_t bytes = 0;
+    for (int i = 0; i < sent; ++i) bytes += msgs[i].msg_len;
+    info->traffic->Count(sent, bytes, total - sent);
     if (error) *error = lastError;
     return sent;
 }

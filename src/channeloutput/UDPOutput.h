@@ -27,6 +27,7 @@
 
 #include "Plugins.h"
 #include "channeloutput/ChannelOutput.h"
+#include "channeloutput/OutputTraffic.h"
 #include "common.h"
 
 class UDPOutputMessages;
@@ -158,6 +159,7 @@ public:
         int errCount = 0;
         int nextIdx = -1;
         bool slowReported = false;  // a complete but slow send was logged; cleared by a quick one
+        TrafficCounters* traffic = nullptr;  // this key's counters, found at its first send
     };
 
     ~UDPOutputMessages();

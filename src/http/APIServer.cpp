@@ -3,6 +3,7 @@
 #include "Warnings.h"
 #include "http/HttpServer.h"
 #include "http/KivdApi.h"
+#include "http/Metrics.h"
 #include "http/SetupApi.h"
 #include "log.h"
 #include "services/Timers.h"
@@ -29,6 +30,7 @@ bool APIServer::Init() {
         return false;
     }
     KivdApi::Register(HttpServer::INSTANCE);
+    Metrics::Register(HttpServer::INSTANCE);
     SetupApi::Register(HttpServer::INSTANCE);
     HttpServer::INSTANCE.AddStaticDirectory("/", getKIVDDir("/www"));
     if (!HttpServer::INSTANCE.Start(o)) {
@@ -57,6 +59,7 @@ APIServer::~APIServer() {
     }
     HttpServer::INSTANCE.RemoveStaticDirectory("/");
     KivdApi::Unregister(HttpServer::INSTANCE);
+    Metrics::Unregister(HttpServer::INSTANCE);
     SetupApi::Unregister(HttpServer::INSTANCE);
     if (!m_warning.empty()) WarningHolder::RemoveWarning(m_warning);
 }
