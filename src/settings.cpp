@@ -174,6 +174,8 @@ const std::vector<EditableSetting>& EditableSettings() {
         {"Longitude", EditableSetting::Number, -180, 180},
         {"MQTTFrequency", EditableSetting::Int, 0, 86400},
         {"MQTTStatusFrequency", EditableSetting::Int, 0, 86400},
+        {"HomeAssistantDiscovery", EditableSetting::Bool, 0, 1},
+        {"HomeAssistantPrefix", EditableSetting::Text, 0, 63},
         {"AutoEnableOutputs", EditableSetting::Bool, 0, 1},
         {"UploadMaxBytes", EditableSetting::Int, 1048576, 2147483647},
     };
