@@ -139,8 +139,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "kivd did not start: %s\n", d.output().c_str());
         return 1;
     }
-    printf("Metrics benchmark: %d s show, %u channels, %d fps, DDP to loopback; /metrics scraped %d times/s\n",
-           seconds, channels, fps, rate);
+    // Tail latencies here follow what else the machine runs: say how busy it was.
+    std::string load = GetFileContents("/proc/loadavg");
+    printf("Metrics benchmark: %d s show, %u channels, %d fps, DDP to loopback; /metrics scraped %d times/s "
+           "(load average before: %s)\n",
+           seconds, channels, fps, rate, load.substr(0, load.find(' ')).c_str());
     fflush(stdout);
 
     std::string metrics = d.httpUrl("/metrics");
