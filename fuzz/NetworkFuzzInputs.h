@@ -15,7 +15,7 @@
 //  - RunMqttMessage: a message from the broker. Byte 0 bit 0 is its
 //    retain flag; the topic runs to the first new line (or NUL), the
 //    payload is the rest. Routed to the daemon's own subscriptions and
-//    parsed as a system request.
+//    parsed as a system request and as a request of Home Assistant.
 // Each aborts on a result that breaks what the code promises.
 
 #include <algorithm>
@@ -33,6 +33,7 @@
 #include "http/HttpServer.h"
 #include "http/KivdApi.h"
 #include "http/httpserver.h"
+#include "services/HomeAssistant.h"
 #include "services/MqttMessages.h"
 
 namespace netfuzz {
@@ -136,7 +137,8 @@ inline void RunMqttMessage(const uint8_t* data, size_t size) {
     static const std::map<std::string, std::string> subscriptions = {
         {base + "/system/kivd/#", "/system/kivd/#"},
         {base + "/system/shutdown", "/system/shutdown"},
-        {base + "/system/restart", "/system/restart"}};
+        {base + "/system/restart", "/system/restart"},
+        {base + "/ha/+/set", "/ha/+/set"}};
     std::string rest((const char*)data + 1, size - 1);
     size_t end = rest.find_first_of(std::string("\n\0", 2));
     std::string topic = rest.substr(0, end);
@@ -147,6 +149,15 @@ inline void RunMqttMessage(const uint8_t* data, size_t size) {
         SystemRequest request = ParseSystemRequest(d.topic);
         if (request == SystemRequest::StopDaemon) check(d.topic == "/system/kivd/stop", "stop only on its topic");
         if (request == SystemRequest::RebootBoard) check(d.topic == "/system/restart", "reboot only on its topic");
+        // Home Assistant's commands: the payload follows the topic's end.
+        std::string payload = end == std::string::npos ? "" : rest.substr(end + 1);
+        static const std::vector<std::string> playlists = {"evening"}, effects = {"wash.hseq"};
+        HomeAssistantRequest ha = HomeAssistant::ParseRequest(d.topic, payload, playlists, effects);
+        check(!ha.valid || startsWith(d.topic, "/ha/"), "Home Assistant commands only below ha/");
+        check(ha.valid || !ha.reason.empty(), "a refusal says why");
+        if (ha.valid && ha.command["command"].asString() == "Start Playlist") {
+            check(ha.command["args"][0].asString() == "evening", "only an offered playlist starts");
+        }
     }
 }
 

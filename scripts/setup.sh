@@ -16,6 +16,7 @@ TOOLS=(
   gdb zip unzip
   faketime
   mosquitto chromium
+  prometheus
 )
 # Libraries the programs and the tests link or load, and the program the
 # benchmarks compare against, of the architecture the build is for.

@@ -47,6 +47,8 @@ private:
 
 // Fills the daemon's overall status document (published as "kivd_status").
 void GetCurrentKIVDStatus(Json::Value& result);
+// Seconds since the daemon started.
+double GetDaemonUptimeSeconds();
 // The board's name in status documents and topics: the setting "HostName",
 // else the system's host name.
 std::string GetStatusHostName();

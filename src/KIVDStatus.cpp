@@ -26,6 +26,10 @@ std::string GetStatusHostName() {
     return host;
 }
 
+double GetDaemonUptimeSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - PROCESS_START).count();
+}
+
 void GetCurrentKIVDStatus(Json::Value& result) {
     result["mode"] = getKIVmode();
     result["mode_name"] = getKIVmodeStr(getKIVmode());

@@ -30,6 +30,7 @@
 #include "sensors/Sensors.h"
 #include "services/GPIO.h"
 #include "services/GPIOInputs.h"
+#include "services/HomeAssistant.h"
 #include "sync/MultiSync.h"
 #include "services/NetworkMonitor.h"
 #include "services/Overlays.h"
@@ -310,6 +311,7 @@ void MainLoop() {
             lastPeriodicMs = nowMs;
             MultiSync::INSTANCE.PeriodicPing();
             UpdateLogFileWarning();
+            HomeAssistant::INSTANCE.Update();
             if (--statsCountdown < 0) {
                 PublishStatsBackground(statsReason);
                 statsReason = "normal";

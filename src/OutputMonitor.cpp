@@ -366,6 +366,14 @@ void OutputMonitor::AutoDisableOutputs() {
     if (getSettingInt("AutoEnableOutputs", 1)) DisableOutputs();
 }
 
+bool OutputMonitor::OutputsEnabled() {
+    std::lock_guard<std::mutex> l(lock);
+    for (auto* port : portPins) {
+        if (port->managed && port->enabled) return true;
+    }
+    return false;
+}
+
 bool OutputMonitor::SetOutput(const std::string& portName, bool on) {
     std::lock_guard<std::mutex> l(lock);
     for (auto* port : portPins) {

@@ -112,6 +112,8 @@ public:
     // The same, when the setting "AutoEnableOutputs" (default 1) is not 0.
     void AutoEnableOutputs();
     void AutoDisableOutputs();
+    // Some managed port is switched on.
+    bool OutputsEnabled();
     // False when no port of that name has an enable pin.
     bool SetOutput(const std::string& portName, bool on);
 

@@ -84,6 +84,8 @@ std::vector<SettingInfo> build() {
         choice("GPIOProvider", OUTPUTS, {"gpiod", "simulated"}, "gpiod",
                "pins: the kernel's GPIO chips, or a simulated board (docs/output-ports.md)"),
         whole("GPIOSimulatedPins", OUTPUTS, 1, 1024, "64", "number of pins of the simulated board"),
+        fileOnly("SysfsRoot", OUTPUTS, "/sys", "where the sensors are looked for (docs/sensors.md)"),
+        whole("SensorReadInterval", OUTPUTS, 100, 3600000, "2000", "ms between readings of the sensors"),
         choice("DisplayBackend", OUTPUTS, {"", "memory"}, "",
                "memory: memory-backed displays instead of the kernel's (docs/local-display.md)"),
         fileOnly("DisplaySnapshotDir", OUTPUTS, "", "memory displays write each shown page as PNG here"),
@@ -97,6 +99,9 @@ std::vector<SettingInfo> build() {
         fileOnly("MQTTCaFile", MQTT, "", "CA certificate (PEM) for a TLS connection"),
         whole("MQTTFrequency", MQTT, 0, 86400, "0", "seconds between playlist_details publications; 0: none"),
         whole("MQTTStatusFrequency", MQTT, 0, 86400, "0", "seconds between kivd_status publications; 0: none"),
+        flag("HomeAssistantDiscovery", MQTT, "0", "announce the board to Home Assistant over MQTT (docs/mqtt.md)",
+             false),
+        text("HomeAssistantPrefix", MQTT, 63, "homeassistant", "Home Assistant's discovery prefix", false),
         text("MultiSyncPeers", SYNC, 1000, "",
              "addresses and subnets (10.0.0.5, 10.0.1.0/24) or *: the masters a remote follows and the systems "
              "whose commands run here"),

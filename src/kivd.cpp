@@ -42,6 +42,7 @@
 #include "services/Hardware.h"
 #include "services/GPIO.h"
 #include "services/GPIOInputs.h"
+#include "services/HomeAssistant.h"
 #include "services/MQTT.h"
 #include "services/MqttMessages.h"
 #include "services/Overlays.h"
@@ -377,6 +378,7 @@ int main(int argc, char* argv[]) {
                                    getSetting("MQTTClientId"));
         if (mqtt->Init(getSetting("MQTTUsername"), getSetting("MQTTPassword"), getSetting("MQTTCaFile"))) {
             Events::AddEventHandler(mqtt);
+            HomeAssistant::INSTANCE.Init(mqtt);
         } else {
             LogWarn(VB_GENERAL, "MQTT Init failed. Starting without MQTT. -- Maybe MQTT host doesn't resolve\n");
         }
@@ -455,6 +457,7 @@ int main(int argc, char* argv[]) {
     WarningHolder::StopNotifyThread();
 
     if (mqtt) {
+        HomeAssistant::INSTANCE.Close();
         Events::RemoveEventHandler(mqtt);
         delete mqtt;
         mqtt = nullptr;

@@ -639,8 +639,32 @@ UDPOutputMessages::SendSocketInfo* UDPOutput::findOrCreateSocket(uint32_t key, i
     return info;
 }
 
+// How the metrics name a batch key: its address, or what the reserved key stands for.
+static std::string KeyName(uint32_t key) {
+    if (key == UDPOutputMessages::BROADCAST_KEY) return "broadcast";
+    if (key == UDPOutputMessages::MULTICAST_KEY) return "multicast";
+    char text[INET_ADDRSTRLEN] = "";
+    struct in_addr a;
+    a.s_addr = key;
+    inet_ntop(AF_INET, &a, text, sizeof(text));
+    return text;
+}
+
 int UDPOutput::SendMessages(uint32_t key, UDPOutputMessages::SendSocketInfo* info, std::vector<struct mmsghdr>& msgs,
                             int* error) {
+    int sent = SendBatch(key, info, msgs, error);
+    if (!info || msgs.empty()) return sent;
+    // Counted here, in datagrams, whichever way they went: a segmented
+    // message carries many, and a refused one goes again plain.
+    if (!info->traffic) info->traffic = OutputTraffic::For("UDP", KeyName(key));
+    uint64_t bytes = 0;
+    for (int i = 0; i < sent; ++i) bytes += DatagramSize(msgs[i].msg_hdr);
+    info->traffic->Count(sent, bytes, msgs.size() - sent);
+    return sent;
+}
+
+int UDPOutput::SendBatch(uint32_t key, UDPOutputMessages::SendSocketInfo* info, std::vector<struct mmsghdr>& msgs,
+                         int* error) {
     int total = (int)msgs.size();
     if (error) *error = 0;
     if (!total || !info) return 0;

@@ -30,6 +30,7 @@
 
 #include "Plugins.h"
 #include "channeloutput/ChannelOutput.h"
+#include "channeloutput/OutputTraffic.h"
 #include "common.h"
 
 class UDPOutputMessages;
@@ -167,6 +168,7 @@ public:
         int errCount = 0;
         int nextIdx = -1;
         bool slowReported = false;  // a complete but slow send was logged; cleared by a quick one
+        TrafficCounters* traffic = nullptr;  // this key's counters, found at its first send
         // A batch regrouped for segmented sends: the messages, the datagrams
         // each one carries, their joined scatter lists and control
         // messages. Kept between frames to save the allocations; one thread
@@ -265,6 +267,9 @@ private:
     // Decides at start between segmented sends and plain sendmmsg, and
     // logs which.
     void ChooseSendPath();
+    // SendMessages without the traffic counters.
+    int SendBatch(uint32_t key, UDPOutputMessages::SendSocketInfo* info, std::vector<struct mmsghdr>& msgs,
+                  int* error);
     // Sends total messages with sendmmsg, in several calls when the kernel
     // takes part of them, rotating the address's sockets; returns those
     // that went out. segmented: a message with UDP_SEGMENT that the kernel

@@ -38,6 +38,35 @@ std::atomic<int> FrameSkip{0};
 std::atomic<float> mediaOffset{0.0f};
 std::atomic<int> alwaysTransmit{0};
 
+// Written by the output thread only; read by anyone (the metrics page).
+namespace {
+struct Counters {
+    std::atomic<uint64_t> framesSent{0}, framesLate{0}, framesSkipped{0}, passSumUs{0};
+    std::atomic<uint64_t> passBuckets[OutputThreadStatistics::PASS_BUCKETS + 1] = {};
+} counters;
+
+void add(std::atomic<uint64_t>& c, uint64_t n = 1) { c.fetch_add(n, std::memory_order_relaxed); }
+
+void countPass(long long us) {
+    int b = 0;
+    while (b < OutputThreadStatistics::PASS_BUCKETS && us > OutputThreadStatistics::PASS_BUCKET_US[b]) ++b;
+    add(counters.passBuckets[b]);
+    add(counters.passSumUs, us > 0 ? (uint64_t)us : 0);
+}
+}  // namespace
+
+OutputThreadStatistics GetOutputThreadStatistics() {
+    OutputThreadStatistics s;
+    // The count is the buckets' sum, so the histogram always adds up.
+    for (int b = 0; b <= OutputThreadStatistics::PASS_BUCKETS; ++b) s.passBuckets[b] = counters.passBuckets[b];
+    s.passSumUs = counters.passSumUs;
+    for (auto n : s.passBuckets) s.passes += n;
+    s.framesSent = counters.framesSent;
+    s.framesLate = counters.framesLate;
+    s.framesSkipped = counters.framesSkipped;
+    return s;
+}
+
 static pthread_t ChannelOutputThreadID;
 
 // Held by the thread for its whole life; its period sleep waits on
@@ -400,6 +429,7 @@ void* RunChannelOutputThread(void* data) {
 
         if (seqRunning && !hold && !readFirst && lateUs >= LightDelay) {
             ++lateFrames;
+            add(counters.framesLate);
             onTimeSinceUs = 0;
             if (lateUs > worst.lateUs) worst = {lateUs, prevSendUs, prevReadUs, prevProcessUs};
             if (!behind) {
@@ -451,7 +481,14 @@ void* RunChannelOutputThread(void* data) {
             // A file opened since this pass looked has put its first frame
             // in the buffer: that frame waits for its start.
             if (!seqRunning && !otherOutput && sequence->IsSequenceOpeningOrNotStarted()) skip = true;
-            if (!skip) sequence->SendSequenceData();
+            if (!skip) {
+                sequence->SendSequenceData();
+                add(counters.framesSent);
+            } else if (seqRunning) {
+                add(counters.framesSkipped);
+            }
+        } else if (remoteLate) {
+            add(counters.framesSkipped);
         }
         // Told after the frame left, so remotes cost the master no latency;
         // the packet carries the moment this pass began sending it (late
@@ -473,6 +510,7 @@ void* RunChannelOutputThread(void* data) {
                 } else if (FrameSkip != 0) {
                     seekTo = channelOutputFrame + FrameSkip.exchange(0) + 1;
                 }
+                if (seekTo > channelOutputFrame + 1) add(counters.framesSkipped, seekTo - channelOutputFrame - 1);
                 if (seekTo >= 0) sequence->SeekSequenceFile(seekTo);
             }
             sequence->ReadSequenceData(false);
@@ -491,6 +529,7 @@ void* RunChannelOutputThread(void* data) {
         prevReadUs = readDone - sendDone;
         prevProcessUs = processDone - readDone;
         int loopUs = (int)(processDone - wake);
+        countPass(loopUs);
         if (loopUs > VERY_SLOW_LOOP_US) {
             slowCount = 3;
         } else if (loopUs > SLOW_LOOP_US) {

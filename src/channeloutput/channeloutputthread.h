@@ -7,6 +7,7 @@
 // the main loop and forcing callers; it stops itself when idle.
 
 #include <atomic>
+#include <cstdint>
 
 // Timing state shared with the sequence player, the playlist entries and
 // the media layer. Several threads touch these, hence atomics.
@@ -29,6 +30,25 @@ extern std::atomic<int> alwaysTransmit;       // setting "alwaysTransmit", read 
 // grid where it began. A remote tells a master's two kinds of late frame
 // apart by it (MasterGridFilter).
 constexpr int MAX_CATCH_UP_PERIODS = 4;
+
+// What the output thread did since the daemon started, for the metrics page.
+// A frame is late when its pass began a whole period or more behind the
+// grid, skipped when the show jumped over it (catching up with a master or
+// its sound) or left it unsent as too late. A pass is the thread's work for
+// one frame: send, read the next, process it.
+struct OutputThreadStatistics {
+    static constexpr int PASS_BUCKETS = 10;
+    // Upper bounds (us) of the pass-time buckets; the last one catches the rest.
+    static constexpr long long PASS_BUCKET_US[PASS_BUCKETS] = {500,   1000,  2000,   5000,   10000,
+                                                               20000, 50000, 100000, 250000, 1000000};
+    uint64_t framesSent = 0;
+    uint64_t framesLate = 0;
+    uint64_t framesSkipped = 0;
+    uint64_t passes = 0;
+    uint64_t passSumUs = 0;
+    uint64_t passBuckets[PASS_BUCKETS + 1] = {};  // per bucket (not cumulative); [PASS_BUCKETS]: longer
+};
+OutputThreadStatistics GetOutputThreadStatistics();
 
 int StartChannelOutputThread();
 // 0 once the thread has left, -1 if it still runs after 5 s.

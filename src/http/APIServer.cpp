@@ -4,6 +4,7 @@
 #include "http/BoardApi.h"
 #include "http/HttpServer.h"
 #include "http/KivdApi.h"
+#include "http/Metrics.h"
 #include "http/SetupApi.h"
 #include "log.h"
 #include "services/Timers.h"
@@ -30,6 +31,7 @@ bool APIServer::Init() {
         return false;
     }
     KivdApi::Register(HttpServer::INSTANCE);
+    Metrics::Register(HttpServer::INSTANCE);
     SetupApi::Register(HttpServer::INSTANCE);
     BoardApi::Register(HttpServer::INSTANCE);
     HttpServer::INSTANCE.AddStaticDirectory("/", getKIVDDir("/www"));
@@ -59,6 +61,7 @@ APIServer::~APIServer() {
     }
     HttpServer::INSTANCE.RemoveStaticDirectory("/");
     KivdApi::Unregister(HttpServer::INSTANCE);
+    Metrics::Unregister(HttpServer::INSTANCE);
     SetupApi::Unregister(HttpServer::INSTANCE);
     BoardApi::Unregister(HttpServer::INSTANCE);
     if (!m_warning.empty()) WarningHolder::RemoveWarning(m_warning);

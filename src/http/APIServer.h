@@ -1,7 +1,7 @@
 #pragma once
 // The daemon's HTTP interface: reads the HTTP settings ("HTTPPort",
 // "HTTPBindAddress", "HTTPAccessToken", "HTTPAllowedHosts"), mounts the API below /kivd
-// (src/http/KivdApi), serves the pages of <installation>/www at "/" and
+// (src/http/KivdApi) and /metrics (src/http/Metrics), serves the pages of <installation>/www at "/" and
 // starts HttpServer::INSTANCE. The main loop
 // creates it before it runs and deletes it after, which stops the server.
 // Other units mount their resources on HttpServer::INSTANCE themselves.

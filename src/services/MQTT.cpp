@@ -281,7 +281,10 @@ void MosquittoClient::WorkerMain() {
 }
 
 bool MosquittoClient::Publish(const std::string& topic, const std::string& payload) {
-    std::string full = FullTopic(topic);
+    return PublishFullTopic(FullTopic(topic), payload);
+}
+
+bool MosquittoClient::PublishFullTopic(const std::string& full, const std::string& payload) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_latest[full] = payload;
     if (!m_connected || m_stop) return false;

@@ -42,6 +42,10 @@ public:
     // the value is kept and sent on connection).
     bool Publish(const std::string& topic, const std::string& payload) override;
     bool Publish(const std::string& topic, int value) override;
+    // The same for a topic outside the daemon's base, named in full (Home
+    // Assistant's discovery documents); an empty payload removes what the
+    // broker retained there.
+    bool PublishFullTopic(const std::string& fullTopic, const std::string& payload);
     void RegisterCallback(const std::string& topic) override;
     void RemoveCallback(const std::string& topic) override;
     // Hands what is queued (the "ready" 0 among it) to the broker, waiting at

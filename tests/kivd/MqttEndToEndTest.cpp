@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <set>
 
 #include "CaptureOutput.h"
+#include "FakeSysfs.h"
 #include "FaultSupport.h"
+#include "HttpClient.h"
 #include "KivdProcess.h"
 #include "MqttTestSupport.h"
 #include "StallMeter.h"
@@ -180,6 +184,167 @@ TEST_F(MqttEndToEnd, RestartAndStopRequestedThroughTheBroker) {
     ASSERT_TRUE(sub.publish(BASE + "system/kivd/stop", ""));
     EXPECT_EQ(d.waitExit(20000), 0) << d.log();
     EXPECT_NE(d.log().find("Stopping KIV for request:   /system/kivd/stop"), std::string::npos);
+}
+
+// Home Assistant finds the board by itself: one device, an entity per
+// state, sensor, button and select, each with what Home Assistant needs for
+// its kind; its buttons and selects drive the show through topics under
+// the board's own base; turning discovery off takes every entity away.
+TEST_F(MqttEndToEnd, HomeAssistantFindsTheBoardAndDrivesTheShow) {
+    kivtest::FakeSysfs sys{media.file("/sys")};
+    mkdir(media.file("/effects").c_str(), 0775);
+    ShowSpec wash = spec;
+    wash.frames = 400;
+    ASSERT_TRUE(GenerateShow(media.file("/effects/wash.hseq"), wash));
+    writeSettings("HomeAssistantDiscovery = 1\nSysfsRoot = " + sys.root() + "\n");
+    MqttSubscriber sub(broker.address(), broker.port(), "#");
+    ASSERT_TRUE(sub.waitConnected());
+    startDaemon();
+
+    std::string sensors;
+    ASSERT_EQ(kivcmd({"Get Sensors"}, &sensors), 0);
+    const size_t sensorCount = LoadJsonFromString(sensors)["sensors"].size();
+    ASSERT_GT(sensorCount, 0u);
+    // Six states, the sensors, three buttons, two selects (no output ports: no switch).
+    const size_t expected = 6 + sensorCount + 3 + 2;
+    auto discovery = [&] {
+        std::map<std::string, MqttMessage> docs;  // the latest on each topic
+        for (auto& m : sub.messages()) {
+            if (startsWith(m.topic, "homeassistant/") && endsWith(m.topic, "/config")) docs[m.topic] = m;
+        }
+        return docs;
+    };
+    ASSERT_TRUE(kivtest::waitUntil([&] { return discovery().size() >= expected; }, 15000)) << [&] {
+        std::string topics;
+        for (auto& t : discovery()) topics += t.first + "\n";
+        return topics + d.log();
+    }();
+    std::string status;
+    kivcmd({"Get Status"}, &status);
+    const std::string version = LoadJsonFromString(status)["version"].asString();
+
+    // The broker keeps them: a subscriber that comes later gets them all.
+    MqttSubscriber kept(broker.address(), broker.port(), "homeassistant/#");
+    ASSERT_TRUE(kept.waitConnected());
+    ASSERT_TRUE(kivtest::waitUntil([&] { return kept.messages().size() >= expected; }, 5000));
+    usleep(300000);
+    std::map<std::string, MqttMessage> docs;
+    for (auto& m : kept.messages()) docs[m.topic] = m;
+    EXPECT_EQ(kept.messages().size(), expected);
+    EXPECT_EQ(docs.size(), expected);
+    std::set<std::string> ids;
+    std::map<std::string, Json::Value> byId;
+    for (auto& [topic, m] : docs) {
+        SCOPED_TRACE(topic);
+        EXPECT_TRUE(m.retain);
+        Json::Value doc = LoadJsonFromString(m.payload);
+        std::string component = topic.substr(14, topic.find('/', 14) - 14);
+        std::string id = doc["unique_id"].asString();
+        EXPECT_FALSE(id.empty());
+        EXPECT_TRUE(ids.insert(id).second) << "unique_id used twice: " << id;
+        byId[id] = doc;
+        EXPECT_FALSE(doc["name"].asString().empty());
+        const Json::Value& device = doc["device"];
+        EXPECT_EQ(device["identifiers"][0].asString(), "kivd_board1");
+        EXPECT_EQ(device["name"].asString(), "board1");
+        EXPECT_EQ(device["sw_version"].asString(), version);
+        EXPECT_FALSE(device["model"].asString().empty());
+        EXPECT_EQ(device["configuration_url"].asString(),
+                  "http://" + d.httpAddress() + ":" + std::to_string(d.httpPort()) + "/");
+        EXPECT_EQ(doc["availability_topic"].asString(), BASE + "ready");
+        EXPECT_EQ(doc["payload_available"].asString(), "1");
+        EXPECT_EQ(doc["payload_not_available"].asString(), "0");
+        // What each kind needs; every state and command topic is the board's own.
+        if (component == "sensor") {
+            EXPECT_TRUE(startsWith(doc["state_topic"].asString(), BASE));
+        } else if (component == "button") {
+            EXPECT_TRUE(startsWith(doc["command_topic"].asString(), BASE + "ha/"));
+            EXPECT_EQ(doc["payload_press"].asString(), "PRESS");
+        } else if (component == "select") {
+            EXPECT_TRUE(startsWith(doc["command_topic"].asString(), BASE + "ha/"));
+            EXPECT_TRUE(startsWith(doc["state_topic"].asString(), BASE + "ha/"));
+            ASSERT_TRUE(doc["options"].isArray());
+            EXPECT_EQ(doc["options"][0].asString(), "None");
+        } else {
+            ADD_FAILURE() << "unexpected component " << component;
+        }
+    }
+    ASSERT_TRUE(byId.count("kivd_board1_start_playlist") && byId.count("kivd_board1_stop") &&
+                byId.count("kivd_board1_effect") && byId.count("kivd_board1_status"));
+    const Json::Value& select = byId["kivd_board1_start_playlist"];
+    EXPECT_EQ(select["options"][1].asString(), "evening");
+    EXPECT_EQ(byId["kivd_board1_effect"]["options"][1].asString(), "wash.hseq");
+    // The sensors' documents carry their units; a temperature its class.
+    int temperatures = 0;
+    for (auto& [id, doc] : byId) {
+        if (doc["device_class"].asString() != "temperature") continue;
+        ++temperatures;
+        EXPECT_EQ(doc["unit_of_measurement"].asString(), "°C");
+        EXPECT_TRUE(startsWith(doc["state_topic"].asString(), BASE + "sensors/"));
+    }
+    EXPECT_EQ(temperatures, 1);
+    const std::string statusTopic = byId["kivd_board1_status"]["state_topic"].asString();
+    EXPECT_GE(sub.waitFor(statusTopic, "idle", 5000), 0);
+
+    auto playerIs = [&](const std::string& state) {
+        return kivtest::waitUntil(
+            [&] {
+                std::string s;
+                kivcmd({"Get Playlist Status"}, &s);
+                return LoadJsonFromString(s)["statusName"].asString() == state;
+            },
+            10000);
+    };
+    // A playlist that does not exist is refused; one that does starts.
+    size_t mark = sub.messages().size();
+    ASSERT_TRUE(sub.publish(select["command_topic"].asString(), "ghost"));
+    ASSERT_TRUE(sub.publish(select["command_topic"].asString(), "evening"));
+    ASSERT_TRUE(playerIs("playing")) << d.log();
+    std::string playlist;
+    kivcmd({"Get Playlist Status"}, &playlist);
+    EXPECT_EQ(LoadJsonFromString(playlist)["playlist"].asString(), "evening");
+    EXPECT_NE(d.log().find("Home Assistant request on /ha/start_playlist/set refused (no playlist named \"ghost\")"),
+              std::string::npos)
+        << d.log();
+    EXPECT_GE(sub.waitFor(statusTopic, "playing", 5000, mark), 0);
+    EXPECT_GE(sub.waitFor(select["state_topic"].asString(), "evening", 5000, mark), 0);
+    // The effect select starts the effect over the show.
+    ASSERT_TRUE(sub.publish(byId["kivd_board1_effect"]["command_topic"].asString(), "wash.hseq"));
+    EXPECT_TRUE(kivtest::waitUntil(
+        [&] {
+            std::string e;
+            kivcmd({"Get Running Effects"}, &e);
+            return LoadJsonFromString(e).size() == 1;
+        },
+        10000));
+    // The Stop button stops the show at once.
+    ASSERT_TRUE(sub.publish(byId["kivd_board1_stop"]["command_topic"].asString(), "PRESS"));
+    EXPECT_TRUE(playerIs("idle")) << d.log();
+
+    // Off: every document is emptied at the broker, and the commands are no longer taken.
+    mark = sub.messages().size();
+    auto off = kivtest::httpRequest("PUT", d.httpUrl("/kivd/config/settings"), R"({"HomeAssistantDiscovery": false})",
+                                    {kivtest::JSON_TYPE});
+    ASSERT_EQ(off.status, 200) << off.body;
+    ASSERT_TRUE(kivtest::waitUntil(
+        [&] {
+            size_t emptied = 0;
+            auto all = sub.messages();
+            for (size_t i = mark; i < all.size(); ++i) {
+                if (docs.count(all[i].topic) && all[i].payload.empty()) ++emptied;
+            }
+            return emptied == docs.size();
+        },
+        10000))
+        << d.log();
+    MqttSubscriber late(broker.address(), broker.port(), "homeassistant/#");
+    ASSERT_TRUE(late.waitConnected());
+    usleep(1000000);
+    EXPECT_TRUE(late.messages().empty()) << late.messages()[0].topic;
+    ASSERT_TRUE(sub.publish(select["command_topic"].asString(), "evening"));
+    usleep(1500000);
+    EXPECT_TRUE(playerIs("idle"));
+    EXPECT_EQ(d.stop(SIGTERM), 0);
 }
 
 TEST_F(MqttEndToEnd, ABrokerAwayForTenSecondsCostsNoFrameAndPublishingResumes) {
