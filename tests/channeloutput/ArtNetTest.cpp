@@ -156,8 +156,9 @@ TEST(ArtNetOutput, TsharkDecodesUniversesSequencesAndChannelValues) {
         ASSERT_TRUE(rx.waitFor(2 * (frame + 1), 5000));
         usleep(20000);
     }
-    if (!segmentationForcedOff())
+    if (!segmentationForcedOff()) {
         EXPECT_GT(UDPOutput::INSTANCE->SegmentedDatagrams(), 0) << "both universes in one segmented send";
+    }
     cap.stop();
     auto rows = lines(cap.decode("-Y artnet -T fields -E separator=, -e artnet.header.opcode -e artnet.header.protver"
                                  " -e artnet.output.universe -e artnet.output.sequence -e artnet.output.length"

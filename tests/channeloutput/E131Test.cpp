@@ -177,8 +177,9 @@ TEST(E131Output, TsharkDecodesUniversesSequencesAndChannelValues) {
         ASSERT_TRUE(rx.waitFor(2 * (frame + 1), 5000));
         usleep(20000);
     }
-    if (!segmentationForcedOff())
+    if (!segmentationForcedOff()) {
         EXPECT_GT(UDPOutput::INSTANCE->SegmentedDatagrams(), 0) << "both universes in one segmented send";
+    }
     cap.stop();
     std::string fields = cap.decode(std::string(ACN_OPTS) +
                                     " -Y acn -T fields -E separator=, -e acn.dmx.universe -e acn.dmx.seq_number"

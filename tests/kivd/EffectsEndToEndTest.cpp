@@ -161,7 +161,9 @@ TEST_F(EffectsEndToEnd, EffectsLandByteExactAtTheirStepOnceLoopingByFrameHeaderA
             EXPECT_EQ(s.pulse, inRange ? (int)((s.show - FE_START) / 2 % PULSE_FRAMES) : -1);
             // The wash steps with the show, one frame each (both 25 ms).
             EXPECT_GE(s.wash, 0);
-            if (lastShow >= 0 && s.show == lastShow + 1) EXPECT_EQ(s.wash, (lastWash + 1) % (int)WASH_FRAMES);
+            if (lastShow >= 0 && s.show == lastShow + 1) {
+                EXPECT_EQ(s.wash, (lastWash + 1) % (int)WASH_FRAMES);
+            }
             lastShow = s.show;
         } else if (lastShow >= 0 && s.wash >= 0) {
             ++washAfter;  // the wash lives on after the show, over dark channels

@@ -44,7 +44,9 @@ TEST(HomeAssistant, TakesOnlyTheDocumentedCommands) {
         }
         EXPECT_EQ(r.command["command"].asString(), c.command);
         ASSERT_EQ(r.command["args"].size(), c.arg ? 1u : 0u);
-        if (c.arg) EXPECT_EQ(r.command["args"][0].asString(), c.arg);
+        if (c.arg) {
+            EXPECT_EQ(r.command["args"][0].asString(), c.arg);
+        }
     }
 }
 
