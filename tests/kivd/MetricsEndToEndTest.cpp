@@ -104,12 +104,12 @@ TEST(MetricsEndToEnd, PrometheusScrapesTheFrameCounterRising) {
     }
     kivtest::TempMediaDir media;
     ShowSpec spec;
-    spec.channels = 1024;
+    spec.channels = 4096;  // three DDP datagrams a frame, which go as one segmented send
     spec.frames = 2400;  // 60 s at 25 ms
     spec.stepMs = 25;
     ASSERT_TRUE(GenerateShow(media.file("/sequences/show.hseq"), spec));
     media.write("/config/channeloutputs.json", R"({"channelOutputs": [{"type": "UDP", "enabled": 1, "universes": [
-        {"description": "ddp", "type": 4, "address": ")" + lo(1) + R"(", "startChannel": 1, "channelCount": 1024}]}]})");
+        {"description": "ddp", "type": 4, "address": ")" + lo(1) + R"(", "startChannel": 1, "channelCount": 4096}]}]})");
     media.write("/settings", std::string("HTTPAccessToken = ") + TOKEN + "\n");
     kivtest::UdpReceiver ddp(lo(1), 4048);
     ASSERT_TRUE(ddp.ok());
