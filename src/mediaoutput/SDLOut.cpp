@@ -45,6 +45,11 @@ constexpr int VIDEO_LIST_LOW = 15;          // frames waiting: next pass at once
 constexpr int MAX_REFUSALS = 1000;          // decoder refusing a packet without output
 constexpr int DEVICE_SAMPLES = 2048;        // samples per device buffer
 constexpr int STALL_PROCESS_CALLS = 50;
+// Sound alone: the decode thread wakes this long before the queue falls to
+// its two seconds, and sleeps this long once the whole file is queued (the
+// next file's Start wakes it at once).
+constexpr int WAKE_MARGIN_US = 250000;
+constexpr int IDLE_PASS_US = 2000000;
 
 // Guards currentMediaFilename and lastLogLine: FFmpeg logs from its own
 // threads as well as the decode thread.
@@ -792,12 +797,17 @@ void SDL::runDecode() {
         int sleepUs = filled ? 10000 : 25000;
         if (d->videoStreamIdx < 0 && d->audioDevice) {
             // More than the two seconds queued: the next pass can wait until
-            // about half of the surplus has played. Most passes would find
-            // nothing to do, and their wake-ups cost more CPU than decoding.
+            // nearly all of the surplus has played, and then decode it back
+            // in one go. Each pass starts with the decoder's tables out of
+            // the caches, and a pass of half a second of sound costs about
+            // twice the CPU per second of one of two seconds.
             double bytesPerSecond = (double)d->sampleRate * d->FrameBytes();
             long long surplus = (long long)QueuedBytes(d) + d->pendingLen - d->minQueueBytes;
-            if (surplus > 0) {
-                sleepUs = (int)std::max(25000.0, std::min(500000.0, surplus / bytesPerSecond / 2 * 1e6));
+            if (d->decodeDone && d->pendingLen == 0) {
+                // All of it queued: nothing to do until the next file.
+                sleepUs = IDLE_PASS_US;
+            } else if (surplus > 0) {
+                sleepUs = (int)std::max(25000.0, surplus / bytesPerSecond * 1e6 - WAKE_MARGIN_US);
             }
         }
         decoding = false;

@@ -18,6 +18,7 @@ extern "C" {
 #include <set>
 
 #include "MediaTestSupport.h"
+#include "ProcessStats.h"
 #include "StallMeter.h"
 #include "TestSupport.h"
 #include "Warnings.h"
@@ -115,6 +116,27 @@ TEST_F(SDLOutTest, PlaysCompressedTonesAtTheirFrequencyAndLength) {
         EXPECT_NEAR(660.0, played.frequency(first + RATE / 10, RATE, 0), 3.0);
         EXPECT_NEAR(660.0, played.frequency(first + RATE / 10, RATE, 1), 3.0);
     }
+}
+
+TEST_F(SDLOutTest, SoundAloneIsDecodedInFewLongPassesAndHeardWhole) {
+    // Every pass of the decode thread starts with cold caches: many short
+    // passes cost more CPU than the decoding. About one a second of sound
+    // at most, and still no gap in what is heard.
+    const double seconds = 8.0;
+    ASSERT_TRUE(MakeTone(media.file("/music/long.mp3"), 440, seconds));
+    SDLOutput out("long.mp3", &status, "");
+    ASSERT_EQ(1, out.Start(0));
+    long before = ThreadSleepsByName()["KIV-SDLDecode"];
+    ASSERT_TRUE(waitUntil([&] { return !out.Process(); }, 30000));
+    long sleeps = ThreadSleepsByName()["KIV-SDLDecode"] - before;
+    out.Close();
+    EXPECT_LE(sleeps, (long)seconds) << "the decode thread woke " << sleeps << " times in " << seconds << " s of sound";
+
+    PcmCapture played = ReadPcm16(disk->file());
+    size_t first = played.firstSound();
+    ASSERT_NE(std::string::npos, first);
+    // A queue run dry would have put silence into the song and made it longer.
+    EXPECT_NEAR(seconds, (played.endOfSound() - first) / (double)RATE, 0.03);
 }
 
 TEST_F(SDLOutTest, StartAtTwoSecondsBeginsTwoSecondsIntoTheFile) {

@@ -72,4 +72,23 @@ std::map<std::string, double> ThreadCpuByName(int pid) {
     return out;
 }
 
+std::map<std::string, long> ThreadSleepsByName(int pid) {
+    std::map<std::string, long> out;
+    std::string tasks = "/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/task/";
+    DIR* d = opendir(tasks.c_str());
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::string dir = tasks + e->d_name;
+        std::string name = GetFileContents(dir + "/comm");
+        TrimWhiteSpace(name);
+        std::string status = GetFileContents(dir + "/status");
+        static const char KEY[] = "\nvoluntary_ctxt_switches:";
+        size_t at = status.find(KEY);
+        if (at != std::string::npos) out[name] += strtol(status.c_str() + at + sizeof(KEY) - 1, nullptr, 10);
+    }
+    closedir(d);
+    return out;
+}
+
 }  // namespace kivtest

@@ -1,7 +1,7 @@
 #pragma once
-// CPU time and memory of the running process, for benchmarks: CPU seconds
-// by rusage, per thread by name (/proc/<pid>/task), and the peak resident
-// set size.
+// CPU time and memory of the running process, for benchmarks and tests:
+// CPU seconds by rusage, per thread by name (/proc/<pid>/task), how often
+// each thread slept, and the peak resident set size.
 
 #include <sys/resource.h>
 
@@ -19,5 +19,8 @@ long PeakRssKiB(int pid);
 // CPU seconds of every live thread of process `pid` (0: this one), summed
 // by thread name.
 std::map<std::string, double> ThreadCpuByName(int pid = 0);
+// Times every live thread of process `pid` (0: this one) gave up the CPU
+// of its own accord (slept, waited), summed by thread name.
+std::map<std::string, long> ThreadSleepsByName(int pid = 0);
 
 }  // namespace kivtest
