@@ -10,6 +10,7 @@
 #include "GpioSimClient.h"
 #include "HttpClient.h"
 #include "OutputMonitor.h"
+#include "RecordCommand.h"
 #include "TestSupport.h"
 #include "Warnings.h"
 #include "commands/Commands.h"
@@ -22,20 +23,7 @@
 
 namespace {
 
-// Records every preset command run, so tests see the events and keywords.
-class RecordCommand : public Command {
-public:
-    RecordCommand() : Command("Record", "records its calls") {}
-    std::unique_ptr<Result> run(const std::vector<std::string>& a) override {
-        std::lock_guard<std::mutex> lock(m);
-        calls.push_back(a.empty() ? "" : a[0]);
-        return std::make_unique<Result>("OK");
-    }
-    static std::mutex m;
-    static std::vector<std::string> calls;
-};
-std::mutex RecordCommand::m;
-std::vector<std::string> RecordCommand::calls;
+using kivtest::RecordCommand;
 
 bool hasWarning(const std::string& w) {
     auto list = WarningHolder::GetWarnings();
@@ -55,7 +43,7 @@ protected:
         sim = std::make_unique<SimulatedPinProvider>(64, media.file("/tmp/gpio-sim.sock"),
                                                      media.file("/tmp/gpio-sim.json"));
         PinCapabilities::InitGPIO("test", sim.get());
-        RecordCommand::calls.clear();
+        RecordCommand::clear();
         media.write("/config/commandPresets.json", R"({"commands": [
           {"name": "OUTPUTS_ENABLED", "command": "Record", "args": ["enabled"]},
           {"name": "OUTPUTS_DISABLED", "command": "Record", "args": ["disabled"]},
@@ -85,10 +73,7 @@ protected:
     }
     std::vector<std::string> presets() {
         CommandManager::INSTANCE.WaitForPresets();
-        std::lock_guard<std::mutex> lock(RecordCommand::m);
-        auto c = RecordCommand::calls;
-        RecordCommand::calls.clear();
-        return c;
+        return RecordCommand::takeAll();
     }
 
     kivtest::TempMediaDir media;

@@ -10,6 +10,7 @@
 
 #include "FakeSysfs.h"
 #include "OutputMonitor.h"
+#include "RecordCommand.h"
 #include "RecordingEvents.h"
 #include "TestSupport.h"
 #include "Warnings.h"
@@ -20,25 +21,13 @@
 
 namespace {
 
-class RecordCommand : public Command {
-public:
-    RecordCommand() : Command("Record", "records its calls") {}
-    std::unique_ptr<Result> run(const std::vector<std::string>& a) override {
-        std::lock_guard<std::mutex> lock(m);
-        calls.push_back(a.empty() ? "" : a[0]);
-        return std::make_unique<Result>("recorded");
-    }
-    static std::mutex m;
-    static std::vector<std::string> calls;
-};
-std::mutex RecordCommand::m;
-std::vector<std::string> RecordCommand::calls;
+using kivtest::RecordCommand;
 
 class SensorsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetSetting("SysfsRoot", sys.root());
-        RecordCommand::calls.clear();
+        RecordCommand::clear();
         CommandManager::INSTANCE.Init();
         CommandManager::INSTANCE.addCommand(new RecordCommand());
     }
@@ -64,8 +53,7 @@ protected:
     }
     std::vector<std::string> presets() {
         CommandManager::INSTANCE.WaitForPresets();
-        std::lock_guard<std::mutex> lock(RecordCommand::m);
-        return RecordCommand::calls;
+        return RecordCommand::taken();
     }
 
     kivtest::TempMediaDir media;

@@ -10,6 +10,7 @@
 
 #include "GpioSimClient.h"
 #include "OutputMonitor.h"
+#include "RecordCommand.h"
 #include "TestSupport.h"
 #include "Warnings.h"
 #include "commands/Commands.h"
@@ -20,24 +21,7 @@
 
 namespace {
 
-// Records its calls (its first argument), under any command name.
-class RecordCommand : public Command {
-public:
-    explicit RecordCommand(const std::string& name) : Command(name, "records its calls") {}
-    std::unique_ptr<Result> run(const std::vector<std::string>& a) override {
-        std::lock_guard<std::mutex> lock(m);
-        calls.push_back(a.empty() ? name : a[0]);
-        return std::make_unique<Result>("recorded");
-    }
-    static std::vector<std::string> taken() {
-        std::lock_guard<std::mutex> lock(m);
-        return calls;
-    }
-    static std::mutex m;
-    static std::vector<std::string> calls;
-};
-std::mutex RecordCommand::m;
-std::vector<std::string> RecordCommand::calls;
+using kivtest::RecordCommand;
 
 class GPIOInputsTest : public ::testing::Test {
 protected:
@@ -45,7 +29,7 @@ protected:
         sim = std::make_unique<SimulatedPinProvider>(32, media.file("/tmp/gpio-sim.sock"),
                                                      media.file("/tmp/gpio-sim.json"));
         PinCapabilities::InitGPIO("test", sim.get());
-        RecordCommand::calls.clear();
+        RecordCommand::clear();
         media.write("/config/commandPresets.json", R"({"commands": [
           {"name": "UP", "command": "Record", "args": ["released %INPUT% %PIN%"]}]})");
         CommandManager::INSTANCE.Init();
