@@ -8,6 +8,7 @@
 
 #include "HSEQTestSupport.h"
 #include "TestSupport.h"
+#include "channeloutput/channeloutputthread.h"
 #include "commands/Commands.h"
 #include "commands/EffectCommands.h"
 #include "common.h"
@@ -37,6 +38,9 @@ protected:
     }
     void TearDown() override {
         EffectPlayer::INSTANCE.StopAll();
+        // A start wakes the output thread, as it does in kivd; it must not
+        // outlive the test into the process's exit.
+        StopChannelOutputThread();
         CommandManager::INSTANCE.Cleanup();
     }
 
