@@ -313,9 +313,9 @@ int Show(const kivtest::TempMediaDir& media, int frames, int rounds) {
     printf("  %-34s %7.1f us   (output thread %6.1f us)\n", names[DRAWN], drawn, drawnThread);
     printf("  with the drawing: %.3f x the show alone (goal <= 1.2 x)   %s\n", drawn / alone,
            kivbench::Verdict(drawn / alone <= 1.2));
-    printf("  the drawing's own cost: %.1f us per frame on the output thread (the frame is copied once it is "
-           "drawn on, and each model and effect drawn)\n",
-           drawnThread - aloneThread);
+    printf("  the output thread alone: %.3f x (%.1f us per frame for the drawing: each model and effect drawn on "
+           "the frame's own bytes, what they cover kept to give back)\n",
+           aloneThread > 0 ? drawnThread / aloneThread : 0, drawnThread - aloneThread);
     printf("  (in the last round %d effects ran to its end, and the %d text models were drawn %llu times in all "
            "in its %u frames)\n",
            running, TEXT_MODELS, drawnFrames, spec.frames);

@@ -70,6 +70,7 @@ Sequence::~Sequence() {
     StopReadThread();
     // The channel buffer goes with this object.
     WaitForChannelOutputSends();
+    m_canvas.forget();
     m_outputFrame = m_sentFrame = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -91,6 +92,7 @@ std::string Sequence::GetFileName() {
 
 void Sequence::setFileName(const std::string& name) {
     m_fileName = name;
+    m_drawnPastFrame = false;
     // Odd while the copy changes, so a reader can tell a torn copy.
     m_reportNameSeq.fetch_add(1, std::memory_order_acq_rel);
     size_t n = std::min(name.size(), sizeof(m_reportName) - 1);
@@ -530,7 +532,15 @@ void Sequence::ReplaceCurrent(HSEQFile::FrameData* frame) {
 
 void Sequence::DeleteFrame(HSEQFile::FrameData* frame) {
     if (frame == m_sentFrame) WaitForSends();
+    for (auto it = m_drawnFrames.begin(); it != m_drawnFrames.end(); ++it) {
+        if (it->first == frame) {
+            m_spareKept = std::move(it->second);
+            m_drawnFrames.erase(it);
+            break;
+        }
+    }
     if (frame == m_outputFrame) {
+        m_canvas.forget();
         m_outputFrame = nullptr;
         m_outputData = m_channelData;
         m_overlaysApplied = false;
@@ -695,29 +705,57 @@ void Sequence::WaitForSends() {
 void Sequence::CopyFrameToBuffer(HSEQFile::FrameData* frame) {
     if (frame) {
         WaitForSends();
+        LeaveOutputFrame();
+        RestoreFrame(frame);
         frame->readFrame(m_channelData, MAX_CHANNELS);
-        m_outputData = m_channelData;
-        m_outputFrame = nullptr;
+        m_copyDrawnOn = false;
     }
 }
 
-bool Sequence::FrameIsModified() {
-    return hasBridgeData() || PluginManager::INSTANCE.hasFrameHooks() || IsEffectRunning() ||
-           SDLOutput::IsOverlayingVideo() || PixelOverlayManager::INSTANCE.hasActiveOverlays() ||
-           ChannelTester::INSTANCE.Testing();
+void Sequence::LeaveOutputFrame() {
+    if (m_outputFrame && m_canvas.keptBytes()) {
+        // Given back when the frame is read again, not now: most frames
+        // never are.
+        m_drawnFrames.emplace_back(m_outputFrame, m_canvas.take(std::move(m_spareKept)));
+    }
+    m_canvas.forget();
+    m_outputData = m_channelData;
+    m_outputFrame = nullptr;
+}
+
+void Sequence::RestoreFrame(HSEQFile::FrameData* frame) {
+    for (auto it = m_drawnFrames.begin(); it != m_drawnFrames.end(); ++it) {
+        if (it->first != frame) continue;
+        // Outputs may still be sending the drawn bytes.
+        if (frame == m_sentFrame) WaitForSends();
+        uint32_t count = 0;
+        if (uint8_t* own = frame->channelBytes(count)) it->second.restore(own);
+        m_spareKept = std::move(it->second);
+        m_drawnFrames.erase(it);
+        return;
+    }
+}
+
+bool Sequence::DrawsAnywhere() {
+    return m_drawnPastFrame || PluginManager::INSTANCE.hasFrameHooks() || ChannelTester::INSTANCE.Testing();
 }
 
 void Sequence::ShowFrame(HSEQFile::FrameData* frame) {
     uint32_t count = 0;
     uint8_t* own = frame ? frame->channelBytes(count) : nullptr;
-    if (own && !FrameIsModified()) {
+    if (own && !DrawsAnywhere()) {
         // Asked every frame: outputs attached after the open must not read
         // past the frame's bytes (and the zeros after them).
         auto ranges = GetOutputRanges(true);
         if (ranges.empty() ||
             (uint64_t)ranges.back().first + ranges.back().second <= (uint64_t)count + HSEQ_FRAME_SPARE_BYTES) {
+            if (frame != m_outputFrame) {
+                LeaveOutputFrame();
+                RestoreFrame(frame);
+            }
             m_outputData = own;
             m_outputFrame = frame;
+            m_outputSize = count + HSEQ_FRAME_SPARE_BYTES;
             return;
         }
     }
@@ -850,7 +888,7 @@ void Sequence::ReadOneFrame(bool stepping, bool preroll, int playerStatus) {
     m_overlaysApplied = false;
 }
 
-void Sequence::MergeBridgeData() {
+void Sequence::MergeBridgeData(FrameCanvas& canvas) {
     std::lock_guard<std::mutex> lock(m_bridgeMutex);
     unsigned char* bridge = m_bridgeBuffer;
     if (!bridge || m_liveBridgeRanges.empty()) {
@@ -880,7 +918,7 @@ void Sequence::MergeBridgeData() {
     }
     auto copy = [&](uint64_t start, uint64_t end) {
         end = std::min<uint64_t>(end, BRIDGE_BUFFER_SIZE);
-        if (end > start) memcpy(m_channelData + start, bridge + start, end - start);
+        if (end > start && canvas.claim(start, end - start)) memcpy(canvas.data() + start, bridge + start, end - start);
     };
     uint64_t start = spans[0].first, end = spans[0].second;
     for (size_t i = 1; i < spans.size(); ++i) {
@@ -946,34 +984,56 @@ int Sequence::ProcessSequenceData(int ms) {
     // Outputs may still send the last frame from the buffer (a frame that
     // takes longer than its period); it changes only once they are done.
     WaitForSends();
-    if (m_outputFrame && FrameIsModified()) {
-        // Something changes the frame from now on: it goes out as a copy,
-        // its own bytes stay as they were read.
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        CopyFrameToBuffer(m_outputFrame);
-    } else if (m_overlaysApplied && !m_outputFrame) {
-        // Start again from the frame's own bytes.
+    if (m_outputFrame) {
+        // Start again from the frame's own bytes: put back what the last
+        // pass drew on them.
+        m_canvas.restore();
+        if (DrawsAnywhere()) {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            CopyFrameToBuffer(m_outputFrame);
+        }
+    } else if (m_copyDrawnOn) {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         CopyFrameToBuffer(m_currentFrame);
     }
-    MergeBridgeData();
-    PluginManager::INSTANCE.modifySequenceData(ms, m_channelData);
+    if (!DrawOnFrame(ms)) {
+        // Something writes where nothing keeps what it overwrites (a
+        // plug-in or the tester that came up since the frame was shown), or
+        // past the frame's own bytes: then this sequence is drawn on copies
+        // from now on.
+        if (m_canvas.refused()) m_drawnPastFrame = true;
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        CopyFrameToBuffer(m_outputFrame);
+        DrawOnFrame(ms);
+    }
+    PrepareChannelData((char*)m_outputData);
+    m_overlaysApplied = true;
+    return 1;
+}
+
+bool Sequence::DrawOnFrame(int ms) {
+    bool inPlace = m_outputFrame != nullptr;
+    m_canvas.begin(m_outputData, inPlace ? m_outputSize : (uint32_t)sizeof(m_channelData), inPlace);
+    m_copyDrawnOn = !inPlace;
+    MergeBridgeData(m_canvas);
+    // Plug-ins and the tester write anywhere and keep nothing.
+    if (inPlace && (PluginManager::INSTANCE.hasFrameHooks() || ChannelTester::INSTANCE.Testing())) return false;
+    PluginManager::INSTANCE.modifySequenceData(ms, m_outputData);
     if (IsEffectRunning()) {
-        OverlayEffects(m_channelData);
+        OverlayEffects(m_canvas);
     }
     if (SDLOutput::IsOverlayingVideo()) {
         SDLOutput::ProcessVideoOverlay(ms);
     }
     if (PixelOverlayManager::INSTANCE.hasActiveOverlays()) {
-        PixelOverlayManager::INSTANCE.doOverlays(m_channelData);
+        PixelOverlayManager::INSTANCE.doOverlays(m_canvas);
     }
     if (ChannelTester::INSTANCE.Testing()) {
-        ChannelTester::INSTANCE.OverlayTestData(m_channelData);
+        if (inPlace) return false;
+        ChannelTester::INSTANCE.OverlayTestData(m_outputData);
     }
-    PluginManager::INSTANCE.modifyChannelData(ms, m_channelData);
-    PrepareChannelData((char*)m_outputData);
-    m_overlaysApplied = true;
-    return 1;
+    PluginManager::INSTANCE.modifyChannelData(ms, m_outputData);
+    return !(inPlace && m_canvas.refused());
 }
 
 void Sequence::SendSequenceData() {
@@ -1005,8 +1065,7 @@ void Sequence::BlankSequenceData(bool clearBridge) {
     LogExcess(VB_SEQUENCE, "BlankSequenceData()\n");
     std::lock_guard<std::recursive_mutex> play(m_playMutex);
     WaitForSends();
-    m_outputData = m_channelData;
-    m_outputFrame = nullptr;
+    LeaveOutputFrame();
     auto ranges = GetOutputRanges(true);
     for (auto& r : ranges) {
         if (r.first < (uint32_t)MAX_CHANNELS) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "FrameCanvas.h"
 #include "hseq/HSEQFile.h"
 
 class Sequence {
@@ -135,18 +136,29 @@ private:
     bool SeekLocked(int frameNumber);
     void CopyFrameToBuffer(HSEQFile::FrameData* frame);
     // Makes frame's bytes the ones the outputs get: its own buffer when it
-    // holds every channel they read and nothing changes the frame, else a
-    // copy in m_channelData. Caller holds m_playMutex.
+    // holds every channel they read and nothing that keeps no record of
+    // what it overwrites draws on it, else a copy in m_channelData. Caller
+    // holds m_playMutex.
     void ShowFrame(HSEQFile::FrameData* frame);
-    // Something besides the frame (bridge data, effects, overlays, tests,
-    // plug-ins) goes into the bytes sent.
-    bool FrameIsModified();
+    // Makes m_channelData the output buffer; what was drawn on the frame
+    // shown in place is noted, to be given back by RestoreFrame.
+    void LeaveOutputFrame();
+    // Gives a frame drawn on in place its own bytes back, before they are
+    // read again.
+    void RestoreFrame(HSEQFile::FrameData* frame);
+    // Something writes the frame that cannot be drawn in place: plug-ins,
+    // the tester, or drawing past the frame's own bytes seen before.
+    bool DrawsAnywhere();
+    // Bridge data, effects, video, overlays, tests and plug-ins laid over
+    // m_outputData. False when drawing in place had to give up (the frame
+    // is then copied and drawn on again).
+    bool DrawOnFrame(int ms);
     // m_currentFrame = frame, deleting the old one when no list holds it.
     void ReplaceCurrent(HSEQFile::FrameData* frame);
     // Deletes a frame, after any send still reading its bytes.
     void DeleteFrame(HSEQFile::FrameData* frame);
     void WaitForSends();
-    void MergeBridgeData();
+    void MergeBridgeData(FrameCanvas& canvas);
     void RepositionReader(int frame);
     bool HoldsFrame(HSEQFile::FrameData* frame) const;
 
@@ -157,10 +169,27 @@ private:
     // hold m_playMutex while they do.
     unsigned char m_channelData[MAX_CHANNELS + 8];
     // The bytes the outputs get: m_channelData, or the own buffer of the
-    // current frame m_outputFrame (see ShowFrame), so a frame of millions of
-    // channels goes out without a copy. Guarded by m_playMutex.
+    // current frame m_outputFrame (see ShowFrame), drawn on in place, so a
+    // frame of millions of channels goes out without a copy. Guarded by
+    // m_playMutex.
     unsigned char* m_outputData = m_channelData;
     HSEQFile::FrameData* m_outputFrame = nullptr;
+    // The bytes of m_outputFrame's buffer that may be drawn on, and the
+    // record of what the drawing covered (given back before the frame is
+    // drawn on again or stops being shown). Guarded by m_playMutex.
+    uint32_t m_outputSize = 0;
+    FrameCanvas m_canvas;
+    // Frames drawn on in place and left since, with what to give back
+    // (a handful: the frames kept to be shown again), and room for the
+    // next record. Guarded by m_playMutex.
+    std::vector<std::pair<HSEQFile::FrameData*, FrameCanvas::Kept>> m_drawnFrames;
+    FrameCanvas::Kept m_spareKept;
+    // A drawer reached past a frame's own bytes: the open sequence is drawn
+    // on copies.
+    bool m_drawnPastFrame = false;
+    // m_channelData holds a copy of the current frame with drawing on it:
+    // copied again before the next drawing.
+    bool m_copyDrawnOn = false;
     // The frame whose own buffer the last send read; not freed before that
     // send is done. Guarded by m_playMutex.
     HSEQFile::FrameData* m_sentFrame = nullptr;

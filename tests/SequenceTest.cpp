@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "CaptureOutput.h"
+#include "DisplayTestSupport.h"
 #include "HSEQTestSupport.h"
 #include "Sequence.h"
 #include "TestSupport.h"
@@ -25,6 +26,7 @@
 #include "common.h"
 #include "hseq/ShowGenerator.h"
 #include "log.h"
+#include "services/PixelOverlay.h"
 #include "settings.h"
 
 using namespace kivtest;
@@ -553,43 +555,101 @@ TEST_F(SequenceTest, BridgeDataDuringASequenceFollowsThePrioritySetting) {
     WarningHolder::RemoveWarning(warning);
 }
 
-// A frame goes out from its own bytes while nothing changes them; bridge
-// data is merged into a copy, so the frame shown again later is as read. An output reading past the frame's channels gets the
-// channel buffer (zeros there), never bytes beyond the frame.
-TEST_F(SequenceTest, BridgeDataMergesIntoACopyAndTheFrameKeepsItsOwnBytes) {
+// Bridge data, effects and overlay models draw on the frame's own bytes, and
+// every channel they cover is given back: the frame processed again, shown
+// again from the history or left with nothing drawn is exactly as read. A
+// drawer that reaches past the frame's bytes, or an output that reads past
+// them, makes the player draw on a copy instead (zeros past the frame, never
+// bytes beyond it).
+TEST_F(SequenceTest, DrawingOnAFrameLeavesItsOwnBytesAsRead) {
     SetSetting("bridgeDataPriority", "Prioritize Bridge");
     MakeShow("a.hseq", spec);
+    mkdir(media.file("/effects").c_str(), 0775);
+    ASSERT_TRUE(hseqtest::WriteFile(media.file("/effects/Snow.eseq"),
+                                    hseqtest::BuildESEQ(10, 1001, 10, {hseqtest::Bytes(10, 0xDD)})));
     std::vector<uint8_t> bridge(16, 0xEE);
-    for (bool pastTheFrame : {false, true}) {
-        SCOPED_TRACE(pastTheFrame ? "an output reads past the frame" : "the outputs read the frame's channels");
+    struct Case {
+        const char* name;
+        uint32_t first, count;  // the channels drawn (0-based)
+        uint8_t value;
+        bool copy;        // drawn on a copy
+        bool outputPast;  // an output reads past the frame
+    };
+    const Case cases[] = {
+        {"bridge data", 0, 16, 0xEE, false, false},
+        {"an effect", 1000, 10, 0xDD, false, false},
+        {"an overlay model", 100, 12, 0x77, false, false},
+        {"a model past the frame", CHANNELS - 3, 24, 0x77, true, false},
+        {"bridge data, an output past the frame", 0, 16, 0xEE, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         CaptureOutput* beyond = nullptr;
-        if (pastTheFrame) AddChannelOutput(beyond = new CaptureOutput(CHANNELS, 64));
+        if (c.outputPast) AddChannelOutput(beyond = new CaptureOutput(CHANNELS, 64));
+        bool model = std::string(c.name).find("model") != std::string::npos;
+        if (model) {
+            ASSERT_TRUE(PixelOverlayManager::INSTANCE.LoadModels(
+                JsonDoc("{\"models\": [{\"name\": \"M\", \"startChannel\": " + std::to_string(c.first + 1) +
+                    ", \"width\": " + std::to_string(c.count / 3) + ", \"height\": 1}]}"),
+                "test"));
+        }
+        auto draw = [&](bool on) {
+            if (c.value == 0xEE) {
+                player->SetBridgeData(bridge.data(), 0, 16, on ? GetTimeMS() + 60000 : 0);
+            } else if (model) {
+                // Off: transparent and black, the frame beneath shows.
+                auto* m = PixelOverlayManager::INSTANCE.getModel("M");
+                std::vector<uint8_t> rgb(c.count, on ? c.value : 0);
+                m->setData(rgb.data());
+                m->setState(on ? PixelOverlayModel::STATE_ENABLED : PixelOverlayModel::STATE_TRANSPARENT);
+            } else if (on) {
+                ASSERT_EQ(1, StartEffect("Snow", 0, 1, true));
+            } else {
+                StopEffect("Snow");
+            }
+        };
+        // The frame beneath, checked apart from the drawn channels, and the
+        // drawn ones (within the frame).
+        auto shows = [&](int frame, bool drawn) {
+            std::vector<uint8_t> want(CHANNELS);
+            RenderShowFrame(spec, (uint32_t)frame, want.data());
+            if (drawn) {
+                for (uint32_t i = c.first; i < std::min(c.first + c.count, CHANNELS); ++i) want[i] = c.value;
+            }
+            return memcmp(want.data(), player->GetChannelData(), CHANNELS) == 0;
+        };
         auto* s = NewPlayer();
+        const uint8_t* copy = s->GetChannelData();
         ASSERT_EQ(1, s->StartSequence("a.hseq", 0));
         ReadNext();
+        draw(true);
+        for (int i = 0; i < 3; ++i) s->ProcessSequenceData(0);
+        EXPECT_TRUE(shows(1, true));
+        EXPECT_EQ(c.copy, s->GetChannelData() == copy);
+        draw(false);
         s->ProcessSequenceData(0);
-        ASSERT_EQ(1, BufferFrame());
-        s->SetBridgeData(bridge.data(), 0, 16, GetTimeMS() + 60000);
+        EXPECT_EQ(1, BufferFrame()) << "nothing drawn: the frame as read";
+
+        draw(true);
         s->ProcessSequenceData(0);
-        const uint8_t* d = s->GetChannelData();
-        EXPECT_TRUE(std::all_of(d, d + 16, [](uint8_t b) { return b == 0xEE; }));
-        std::vector<uint8_t> want(CHANNELS);
-        RenderShowFrame(spec, 1, want.data());
-        EXPECT_EQ(0, memcmp(want.data() + 16, d + 16, CHANNELS - 16));
-        // Its source ended: the data expires at once. The frame shown again
-        // (from the history) is as it was read.
-        s->SetBridgeData(bridge.data(), 0, 16, 0);
+        ReadNext();
         s->ProcessSequenceData(0);
-        EXPECT_FALSE(s->hasBridgeData());
+        EXPECT_TRUE(shows(2, true));
         s->SeekSequenceFile(1);
         s->ReadSequenceData(false);
+        s->ProcessSequenceData(0);
+        EXPECT_TRUE(shows(1, true)) << "frame 1 from the history, drawn on once";
+        draw(false);
+        s->ProcessSequenceData(0);
         EXPECT_EQ(1, BufferFrame());
         s->SendSequenceData();
         if (beyond) {
             auto past = beyond->Frames().back().bytes;
             EXPECT_TRUE(std::all_of(past.begin(), past.end(), [](uint8_t b) { return b == 0; }));
         }
+        PixelOverlayManager::INSTANCE.LoadModels(JsonDoc("{\"models\": []}"), "test");
     }
+    PixelOverlayManager::INSTANCE.Cleanup();
 }
 
 TEST_F(SequenceTest, SendBlankingDataSendsZeroesAndForgetsBridgeData) {

@@ -202,12 +202,18 @@ void EffectPlayer::StopForeground() {
 }
 
 void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
+    FrameCanvas canvas(data, UINT32_MAX);
+    Overlay(canvas, sequenceRunning, clock);
+}
+
+void EffectPlayer::Overlay(FrameCanvas& canvas, bool sequenceRunning, Clock clock) {
+    uint8_t* data = canvas.data();
     long long periodUs = std::max(1000LL, clock.periodUs);
     std::vector<Running> announced;  // sent once the lock is released
     std::unique_lock<std::mutex> lock(m_lock);
     for (auto& b : m_blank) {
         // A sequence that plays writes these channels itself.
-        if (!sequenceRunning) memset(data + b.first, 0, b.second);
+        if (!sequenceRunning && canvas.claim(b.first, b.second)) memset(data + b.first, 0, b.second);
     }
     m_blank.clear();
     for (auto it = m_running.begin(); it != m_running.end();) {
@@ -247,7 +253,11 @@ void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
             if (!r.loop) {
                 LogDebug(VB_EFFECT, "Effect %s ended after its %u frames\n", r.name.c_str(), f.frames);
                 if (!sequenceRunning) {
-                    for (auto& range : f.ranges) memset(data + range.first + r.offset, 0, range.second);
+                    for (auto& range : f.ranges) {
+                        if (canvas.claim(range.first + r.offset, range.second)) {
+                            memset(data + range.first + r.offset, 0, range.second);
+                        }
+                    }
                 }
                 it = m_running.erase(it);
                 continue;
@@ -257,7 +267,9 @@ void EffectPlayer::Overlay(uint8_t* data, bool sequenceRunning, Clock clock) {
         r.frame = (uint32_t)n;
         const uint8_t* src = f.frame(r.frame);
         for (auto& range : f.ranges) {
-            memcpy(data + range.first + r.offset, src, range.second);
+            if (canvas.claim(range.first + r.offset, range.second)) {
+                memcpy(data + range.first + r.offset, src, range.second);
+            }
             src += range.second;
         }
         ++it;
@@ -339,11 +351,16 @@ int StopEffect(const std::string& name) { return EffectPlayer::INSTANCE.Stop(nam
 int IsEffectRunning() { return EffectPlayer::INSTANCE.IsRunning() ? 1 : 0; }
 
 void OverlayEffects(unsigned char* channelData) {
+    FrameCanvas canvas(channelData, UINT32_MAX);
+    OverlayEffects(canvas);
+}
+
+void OverlayEffects(FrameCanvas& canvas) {
     bool running = sequence && sequence->IsSequenceRunning();
     EffectPlayer::Clock clock;
     clock.sequence = running && !sequence->SequenceIsPaused();
     clock.monoUs = GetTime();
     clock.periodUs = LightDelay.load();
     clock.us = clock.sequence ? sequence->GetElapsedMs() * 1000LL : clock.monoUs;
-    EffectPlayer::INSTANCE.Overlay(channelData, running, clock);
+    EffectPlayer::INSTANCE.Overlay(canvas, running, clock);
 }

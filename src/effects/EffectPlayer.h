@@ -21,6 +21,7 @@
 
 #include <json/json.h>
 
+#include "FrameCanvas.h"
 #include "effects/EffectFile.h"
 
 class EffectPlayer {
@@ -69,6 +70,7 @@ public:
     // Lays the running effects over `data`; ended ones leave (and, when no
     // sequence plays, blank) their channels.
     void Overlay(uint8_t* data, bool sequenceRunning, Clock clock);
+    void Overlay(FrameCanvas& canvas, bool sequenceRunning, Clock clock);
 
     // The shortest frame step of the running effects in us (0: none): while
     // no sequence plays, the output goes at that pace, so no effect frame
@@ -121,3 +123,4 @@ int StartEffect(const std::string& name, int startChannel, int loop, bool backgr
 int StopEffect(const std::string& name);
 int IsEffectRunning();
 void OverlayEffects(unsigned char* channelData);
+void OverlayEffects(FrameCanvas& canvas);

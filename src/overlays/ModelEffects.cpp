@@ -360,7 +360,11 @@ public:
     const TextBitmap& bitmap() const { return m_bitmap; }
     void draw(uint8_t* out, const uint8_t* before, long long elapsedUs) override {
         size_t bytes = (size_t)m_width * m_height * 3;
-        if (out != before) memcpy(out, before, bytes);
+        if (!m_checked) {
+            m_checked = true;
+            if (std::all_of(before, before + bytes, [](uint8_t b) { return b == 0; })) ColourStrip();
+        }
+        if (m_strip.empty() && out != before) memcpy(out, before, bytes);
         int x = m_x, y = m_y;
         long long moved = Moved(m_speed, elapsedUs);
         // A scroll enters at one edge, leaves at the other and starts again.
@@ -377,10 +381,37 @@ public:
     }
 
 private:
+    // The text in its colour over black, once: drawn over a black model
+    // (the usual case), a frame is then a copy of its visible part.
+    void ColourStrip() {
+        m_strip.resize(m_bitmap.coverage.size() * 3);
+        uint8_t* px = m_strip.data();
+        for (uint8_t a : m_bitmap.coverage) {
+            *px++ = Mix(0, m_colour.r, a);
+            *px++ = Mix(0, m_colour.g, a);
+            *px++ = Mix(0, m_colour.b, a);
+        }
+    }
+
     // The bitmap's top-left at x, y, in the colour, over what is there.
     void Blit(uint8_t* out, int x, int y) const {
         int x0 = std::max(0, x), x1 = std::min(m_width, x + m_bitmap.width);
         int y0 = std::max(0, y), y1 = std::min(m_height, y + m_bitmap.height);
+        if (!m_strip.empty()) {
+            // Every byte written once: black, or the strip's visible part.
+            size_t rowBytes = (size_t)m_width * 3;
+            for (int row = 0; row < m_height; ++row, out += rowBytes) {
+                if (row < y0 || row >= y1 || x1 <= x0) {
+                    memset(out, 0, rowBytes);
+                    continue;
+                }
+                memset(out, 0, (size_t)x0 * 3);
+                memcpy(out + (size_t)x0 * 3, &m_strip[((size_t)(row - y) * m_bitmap.width + (x0 - x)) * 3],
+                       (size_t)(x1 - x0) * 3);
+                memset(out + (size_t)x1 * 3, 0, (size_t)(m_width - x1) * 3);
+            }
+            return;
+        }
         for (int row = y0; row < y1; ++row) {
             const uint8_t* cov = &m_bitmap.coverage[(size_t)(row - y) * m_bitmap.width + (x0 - x)];
             uint8_t* px = out + ((size_t)row * m_width + x0) * 3;
@@ -399,6 +430,8 @@ private:
     std::string m_direction;
     double m_speed;
     int m_x = 0, m_y = 0;
+    bool m_checked = false;       // the picture beneath was looked at
+    std::vector<uint8_t> m_strip;  // the coloured text over black, when it is drawn over black
 };
 
 // Builds the effect; may note in v.report what it settled itself.

@@ -46,8 +46,7 @@ public:
             m_lastUs += steps * periodUs;
             if (!effect->moves()) return;
         }
-        effect->draw(model.getOverlayBuffer(), before.data(), m_elapsedUs);
-        model.flushOverlayBuffer();
+        model.drawPicture([&](uint8_t* rgb) { effect->draw(rgb, before.data(), m_elapsedUs); });
     }
 
 private:

@@ -113,6 +113,11 @@ void DisplayOverlayModel::clear() {
     }
 }
 
+void DisplayOverlayModel::drawPicture(const std::function<void(uint8_t* rgb)>& draw) {
+    draw(getOverlayBuffer());
+    flushOverlayBuffer();
+}
+
 void DisplayOverlayModel::flushOverlayBuffer() {
     PixelOverlayModel::setData(getOverlayBuffer());
     if (getState() != STATE_DISABLED) Show(getOverlayBuffer(), IMAGE_TRANSITION_NORMAL);

@@ -31,6 +31,7 @@ public:
     void setData(const uint8_t* rgb) override;
     void clear() override;
     void flushOverlayBuffer() override;
+    void drawPicture(const std::function<void(uint8_t* rgb)>& draw) override;
     void doOverlay(uint8_t* channelData) override {}
     bool drawsIntoChannels() const override { return false; }
 

@@ -105,6 +105,12 @@ void PixelOverlayModel::clearOverlayBuffer() { std::fill(m_overlayBuffer.begin()
 
 void PixelOverlayModel::flushOverlayBuffer() { setData(m_overlayBuffer.data()); }
 
+void PixelOverlayModel::drawPicture(const std::function<void(uint8_t* rgb)>& draw) {
+    std::lock_guard<std::mutex> lock(m_dataLock);
+    draw(m_data.data());
+    m_change = ++changeNumbers;
+}
+
 void PixelOverlayModel::doOverlay(uint8_t* channelData) {
     int state = m_state;
     int cpp = m_config.channelsPerPixel;
@@ -359,6 +365,12 @@ bool PixelOverlayManager::hasActiveOverlays() {
 }
 
 void PixelOverlayManager::doOverlays(uint8_t* channelData) {
+    FrameCanvas canvas(channelData, UINT32_MAX);
+    doOverlays(canvas);
+}
+
+void PixelOverlayManager::doOverlays(FrameCanvas& canvas) {
+    uint8_t* channelData = canvas.data();
     long long now = GetTime();
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& m : m_models) {
@@ -367,9 +379,12 @@ void PixelOverlayManager::doOverlays(uint8_t* channelData) {
                 std::lock_guard<std::mutex> drawing(m->m_drawerLock);
                 if (m->m_drawer) m->m_drawer->drawFrame(*m, now);
             }
-            m->doOverlay(channelData);
-        } else if (m->m_blankPending.exchange(false) && m->drawsIntoChannels() &&
-                   !(sequence && sequence->IsSequenceRunning())) {
+            if (!m->drawsIntoChannels() || canvas.claim(m->getStartChannel(), m->getChannelCount())) {
+                m->doOverlay(channelData);
+            }
+        } else if (m->m_blankPending && m->drawsIntoChannels() && !(sequence && sequence->IsSequenceRunning()) &&
+                   canvas.claim(m->getStartChannel(), m->getChannelCount())) {
+            m->m_blankPending = false;
             // Nothing else writes these channels now: without this they
             // would keep the model's last picture.
             memset(channelData + m->getStartChannel(), 0, m->getChannelCount());

@@ -17,6 +17,8 @@
 
 #include <json/json.h>
 
+#include "FrameCanvas.h"
+
 // What a model record of the file says, after checking. Channel fields are
 // only meaningful for kinds that draw into the channel data.
 class PixelOverlayModel;
@@ -87,6 +89,10 @@ public:
     // Shows the overlay buffer: by default it becomes the model's data. A
     // kind that shows its pixels elsewhere (a local display) overrides it.
     virtual void flushOverlayBuffer();
+    // Lets draw paint a whole new picture (same layout as setData) that is
+    // shown as flushOverlayBuffer shows one; by default straight into the
+    // model's data, sparing the overlay buffer's copy on every frame.
+    virtual void drawPicture(const std::function<void(uint8_t* rgb)>& draw);
 
     // Draws the model into a frame according to its state.
     virtual void doOverlay(uint8_t* channelData);
@@ -163,6 +169,7 @@ public:
     // Lets the drawers of active models draw, then lays the active models
     // over the frame.
     void doOverlays(uint8_t* channelData);
+    void doOverlays(FrameCanvas& canvas);
     // Null when no model has that name.
     PixelOverlayModel* getModel(const std::string& name);
     std::vector<std::string> getModelNames();

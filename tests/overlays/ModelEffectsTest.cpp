@@ -135,24 +135,29 @@ TEST_F(TextEffectTest, TextIsPlacedCentredOrAtItsPositionOverWhatIsThere) {
     const int w = 64, h = 16;
     EXPECT_EQ(15, hello.height);
     EXPECT_EQ(12, hello.baseline);
-    // Placed at x, y: the bitmap's coverage in the colour over the picture.
-    Bytes blue((size_t)w * h * 3);
-    for (size_t i = 2; i < blue.size(); i += 3) blue[i] = 255;
-    auto at = Make("Text", {"text=HELLO", "size=12", "position=5,1", "colour=red"}, w, h);
-    ASSERT_TRUE(at);
-    Bytes pic = Draw(*at, w, h, 0, blue);
-    int full = 0;
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* p = &pic[((size_t)y * w + x) * 3];
-            int bx = x - 5, by = y - 1;
-            int a = bx >= 0 && by >= 0 && bx < hello.width && by < hello.height ? hello.coverage[by * hello.width + bx] : 0;
-            ASSERT_EQ((255 * a + 127) / 255, p[0]) << x << "," << y;
-            ASSERT_EQ((255 * (255 - a) + 127) / 255, p[2]) << x << "," << y;
-            full += a == 255;
+    // Placed at x, y: the bitmap's coverage in the colour over the picture,
+    // a blue one or a black one (drawn another way, the same bytes).
+    for (int beneath : {255, 0}) {
+        SCOPED_TRACE(beneath ? "over blue" : "over black");
+        Bytes blue((size_t)w * h * 3);
+        for (size_t i = 2; i < blue.size(); i += 3) blue[i] = (uint8_t)beneath;
+        auto at = Make("Text", {"text=HELLO", "size=12", "position=5,1", "colour=red"}, w, h);
+        ASSERT_TRUE(at);
+        Bytes pic = Draw(*at, w, h, 0, blue);
+        int full = 0;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const uint8_t* p = &pic[((size_t)y * w + x) * 3];
+                int bx = x - 5, by = y - 1;
+                int a = bx >= 0 && by >= 0 && bx < hello.width && by < hello.height ? hello.coverage[by * hello.width + bx]
+                                                                                      : 0;
+                ASSERT_EQ((255 * a + 127) / 255, p[0]) << x << "," << y;
+                ASSERT_EQ((beneath * (255 - a) + 127) / 255, p[2]) << x << "," << y;
+                full += a == 255;
+            }
         }
+        EXPECT_GT(full, 20);
     }
-    EXPECT_GT(full, 20);
 
     // Centred, the default; size 0 (the default) fits the model's height.
     auto centred = Make("Text", {"text=HELLO", "size=12"}, w, h);
