@@ -695,7 +695,9 @@ int Sequence::ReadFramesLoop() {
     return 0;
 }
 
-HSEQFile::FrameData* Sequence::ReadFrameFromFile(HSEQFile* file, uint32_t frame) { return file->getFrame(frame); }
+HSEQFile::FrameData* Sequence::ReadFrameFromFile(HSEQFile* file, uint32_t frame) {
+    return file->getPlacedFrame(frame);
+}
 
 void Sequence::WaitForSends() {
     WaitForChannelOutputSends();

@@ -114,6 +114,32 @@ UncompressedFrameData* HSEQFile::newFrameData(uint32_t frame, uint32_t size, con
     return new UncompressedFrameData(frame, size, ranges, m_framePool);
 }
 
+HSEQFile::FrameData* HSEQFile::getPlacedFrame(uint32_t frame) {
+    FrameData* read = getFrame(frame);
+    auto* f = dynamic_cast<UncompressedFrameData*>(read);
+    uint32_t count = 0;
+    if (!f || !f->m_data || f->channelBytes(count)) return read;
+    uint64_t end = 0;
+    for (auto& r : f->m_ranges) {
+        if (r.second) end = std::max<uint64_t>(end, (uint64_t)r.first + r.second);
+    }
+    if (end == 0 || end > HSEQ_MAX_CHANNELS || end > 2ULL * f->m_size) return read;
+    std::shared_ptr<FrameBufferPool> pool;
+    if (end >= FrameBufferPool::MIN_SIZE) {
+        if (!m_placedPool || m_placedPool->size() != end) m_placedPool = std::make_shared<FrameBufferPool>((uint32_t)end);
+        pool = m_placedPool;
+    }
+    auto* placed = new UncompressedFrameData(frame, (uint32_t)end, {{0, (uint32_t)end}}, pool);
+    if (!placed->m_data) {
+        delete placed;
+        return read;
+    }
+    memset(placed->m_data, 0, end);
+    f->readFrame(placed->m_data, (uint32_t)end);
+    delete f;
+    return placed;
+}
+
 bool UncompressedFrameData::readFrame(uint8_t* data, uint32_t maxChannels) {
     if (m_data == nullptr) {
         return false;

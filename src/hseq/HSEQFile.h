@@ -105,6 +105,12 @@ public:
 
     virtual void prepareRead(const RangeList& ranges, uint32_t startFrame = 0) {}
     virtual FrameData* getFrame(uint32_t frame) = 0;
+    // getFrame, with a frame of several ranges (a sparse file, or read
+    // ranges with gaps) laid out by channel from channel 0 on, the gaps
+    // zero, so that a player can use its bytes as they are rather than copy
+    // them into place for every frame. A frame whose gaps would hold more
+    // bytes than its ranges stays as read. Called by the reader's thread.
+    FrameData* getPlacedFrame(uint32_t frame);
     virtual void enableMinorVersionFeatures(uint8_t v) {}
     virtual void initializeFromHSEQ(const HSEQFile& other);
     virtual void writeHeader() = 0;
@@ -186,7 +192,8 @@ private:
     // to be, and a salvage must know which blocks reached the file whole.
     bool m_writer = false;
     uint64_t m_writePosition = 0;
-    std::shared_ptr<FrameBufferPool> m_framePool;  // used by the reader's thread only
+    std::shared_ptr<FrameBufferPool> m_framePool;   // used by the reader's thread only
+    std::shared_ptr<FrameBufferPool> m_placedPool;  // getPlacedFrame's, the same
 };
 
 // The frame object of every version: the bytes of a list of channel ranges,

@@ -508,6 +508,28 @@ TEST(HSEQV2Read, SparseFilePlacesStoredBytesAtTheirRanges) {
         memcpy(&expected[7], &frames[i][5], 10);
         EXPECT_EQ(got[i], expected) << i;
     }
+    // Laid out by channel for a player only where the gaps hold no more
+    // than the ranges: here 90 zeros beside 15 bytes, so it stays as stored.
+    uint32_t count = 0;
+    std::unique_ptr<HSEQFile::FrameData> far(f->getPlacedFrame(1));
+    ASSERT_NE(far, nullptr);
+    EXPECT_EQ(nullptr, far->channelBytes(count));
+    l.sparse = {{12, 5}, {0, 10}};
+    ASSERT_TRUE(WriteFile(dir.file("near.hseq"), BuildV2(l, {}, Concat(frames))));
+    auto near = Open(dir.file("near.hseq"));
+    ASSERT_NE(near, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        std::unique_ptr<HSEQFile::FrameData> placed(near->getPlacedFrame(i));
+        ASSERT_NE(placed, nullptr);
+        const uint8_t* bytes = placed->channelBytes(count);
+        ASSERT_NE(nullptr, bytes);
+        ASSERT_EQ(17u, count);
+        Bytes expected(17, 0);
+        memcpy(&expected[12], &frames[i][0], 5);
+        memcpy(&expected[0], &frames[i][5], 10);
+        EXPECT_EQ(Bytes(bytes, bytes + count + HSEQ_FRAME_SPARE_BYTES),
+                  Concat({expected, Bytes(HSEQ_FRAME_SPARE_BYTES, 0)})) << i;
+    }
 }
 
 TEST(HSEQV2Read, ReadsZstdBlocksMadeByTheLibraryWithExtendedHeaders) {
