@@ -732,7 +732,8 @@ int UDPOutput::SendLoop(uint32_t key, UDPOutputMessages::SendSocketInfo* info, s
         if (r > 0) sent += r;
         if (r == chunk) continue;
         if (r >= 0) {
-            LogDebug(VB_CHANNELOUT, "sendmmsg() took %d of %d datagrams for UDP output (key: %X   Socket: %d)\n", r,
+            // Messages, not datagrams: on the segmented path one carries many.
+            LogDebug(VB_CHANNELOUT, "sendmmsg() took %d of %d messages for UDP output (key: %X   Socket: %d)\n", r,
                      chunk, key, sock);
         } else {
             lastError = err;
