@@ -532,13 +532,7 @@ void Sequence::ReplaceCurrent(HSEQFile::FrameData* frame) {
 
 void Sequence::DeleteFrame(HSEQFile::FrameData* frame) {
     if (frame == m_sentFrame) WaitForSends();
-    for (auto it = m_drawnFrames.begin(); it != m_drawnFrames.end(); ++it) {
-        if (it->first == frame) {
-            m_spareKept = std::move(it->second);
-            m_drawnFrames.erase(it);
-            break;
-        }
-    }
+    TakeBackDrawing(frame, false);
     if (frame == m_outputFrame) {
         m_canvas.forget();
         m_outputFrame = nullptr;
@@ -708,7 +702,7 @@ void Sequence::CopyFrameToBuffer(HSEQFile::FrameData* frame) {
     if (frame) {
         WaitForSends();
         LeaveOutputFrame();
-        RestoreFrame(frame);
+        TakeBackDrawing(frame, true);
         frame->readFrame(m_channelData, MAX_CHANNELS);
         m_copyDrawnOn = false;
     }
@@ -725,13 +719,15 @@ void Sequence::LeaveOutputFrame() {
     m_outputFrame = nullptr;
 }
 
-void Sequence::RestoreFrame(HSEQFile::FrameData* frame) {
+void Sequence::TakeBackDrawing(HSEQFile::FrameData* frame, bool restore) {
     for (auto it = m_drawnFrames.begin(); it != m_drawnFrames.end(); ++it) {
         if (it->first != frame) continue;
-        // Outputs may still be sending the drawn bytes.
-        if (frame == m_sentFrame) WaitForSends();
-        uint32_t count = 0;
-        if (uint8_t* own = frame->channelBytes(count)) it->second.restore(own);
+        if (restore) {
+            // Outputs may still be sending the drawn bytes.
+            if (frame == m_sentFrame) WaitForSends();
+            uint32_t count = 0;
+            if (uint8_t* own = frame->channelBytes(count)) it->second.restore(own);
+        }
         m_spareKept = std::move(it->second);
         m_drawnFrames.erase(it);
         return;
@@ -753,7 +749,7 @@ void Sequence::ShowFrame(HSEQFile::FrameData* frame) {
             (uint64_t)ranges.back().first + ranges.back().second <= (uint64_t)count + HSEQ_FRAME_SPARE_BYTES) {
             if (frame != m_outputFrame) {
                 LeaveOutputFrame();
-                RestoreFrame(frame);
+                TakeBackDrawing(frame, true);
             }
             m_outputData = own;
             m_outputFrame = frame;

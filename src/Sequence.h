@@ -141,11 +141,11 @@ private:
     // holds m_playMutex.
     void ShowFrame(HSEQFile::FrameData* frame);
     // Makes m_channelData the output buffer; what was drawn on the frame
-    // shown in place is noted, to be given back by RestoreFrame.
+    // shown in place is noted, to be given back by TakeBackDrawing.
     void LeaveOutputFrame();
-    // Gives a frame drawn on in place its own bytes back, before they are
-    // read again.
-    void RestoreFrame(HSEQFile::FrameData* frame);
+    // Drops the note of what was drawn on a frame in place; restore: first
+    // gives the frame its own bytes back, before they are read again.
+    void TakeBackDrawing(HSEQFile::FrameData* frame, bool restore);
     // Something writes the frame that cannot be drawn in place: plug-ins,
     // the tester, or drawing past the frame's own bytes seen before.
     bool DrawsAnywhere();
