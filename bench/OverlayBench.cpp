@@ -12,7 +12,9 @@
 //     set against the show alone; goal <= 1.2 x. The output thread's own
 //     time per frame is shown beside it.
 //
-//   bench_overlays [-f FRAMES] [-r ROUNDS]   (-r 0: the first measurement only)
+//   bench_overlays [-f FRAMES] [-r ROUNDS] [-k alone|drawn]
+//   (-r 0: the first measurement only; -k: rounds of one kind only, for a
+//   profiler)
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -215,7 +217,7 @@ void StopDrawing() {
     for (int m = 0; m < TEXT_MODELS; ++m) Run({"Overlay Model Effect", "Sign" + std::to_string(m), "Stop"});
 }
 
-int Show(const kivtest::TempMediaDir& media, int frames, int rounds) {
+int Show(const kivtest::TempMediaDir& media, int frames, int rounds, int onlyKind) {
     KIVLogger::INSTANCE.SetAllLevel(LOG_WARN);
     ShowSpec spec;
     spec.channels = CHANNELS;
@@ -276,6 +278,7 @@ int Show(const kivtest::TempMediaDir& media, int frames, int rounds) {
     unsigned long long drawnFrames = 0;
     for (int r = 0; r < rounds; ++r) {
         for (int k = ALONE; k < KINDS; ++k) {
+            if (onlyKind >= 0 && k != onlyKind) continue;
             if (k == DRAWN && !StartDrawing()) return 1;
             // Change numbers come from one counter: the models' pictures
             // drawn in the round, all of them.
@@ -305,6 +308,13 @@ int Show(const kivtest::TempMediaDir& media, int frames, int rounds) {
     StopChannelOutputThread();
     kill(receivers, SIGKILL);
     waitpid(receivers, nullptr, 0);
+    if (onlyKind >= 0) {
+        printf("\n(one kind only: no comparison)\n");
+        player.reset();
+        sequence = nullptr;
+        CloseChannelOutputs();
+        return 0;
+    }
     double alone = bench::Percentiles(process[ALONE]).median, drawn = bench::Percentiles(process[DRAWN]).median;
     double aloneThread = bench::Percentiles(thread[ALONE]).median;
     double drawnThread = bench::Percentiles(thread[DRAWN]).median;
@@ -329,13 +339,14 @@ int Show(const kivtest::TempMediaDir& media, int frames, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int frames = 300, rounds = 5;
+    int frames = 300, rounds = 5, onlyKind = -1;
     int c;
-    while ((c = getopt(argc, argv, "f:r:")) != -1) {
+    while ((c = getopt(argc, argv, "f:r:k:")) != -1) {
         if (c == 'f') frames = atoi(optarg);
         else if (c == 'r') rounds = atoi(optarg);
+        else if (c == 'k' && (!strcmp(optarg, "alone") || !strcmp(optarg, "drawn"))) onlyKind = optarg[0] == 'd';
         else {
-            fprintf(stderr, "usage: %s [-f FRAMES] [-r ROUNDS]\n", argv[0]);
+            fprintf(stderr, "usage: %s [-f FRAMES] [-r ROUNDS] [-k alone|drawn]\n", argv[0]);
             return 2;
         }
     }
@@ -344,5 +355,5 @@ int main(int argc, char** argv) {
     RegisterEffectCommands();
     RegisterOverlayCommands();
     if (int rc = TextFrames(std::max(frames, 1000))) return rc;
-    return rounds > 0 ? Show(media, frames, rounds) : 0;
+    return rounds > 0 ? Show(media, frames, rounds, onlyKind) : 0;
 }

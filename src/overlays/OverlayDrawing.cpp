@@ -31,26 +31,44 @@ public:
     long long startedUs = 0;
 
     void drawFrame(PixelOverlayModel& model, long long nowUs) override {
-        // Time moves on the output's frame grid, not at the moment a pass
-        // happens to run: a pass a little late or early neither shows a
-        // picture twice nor skips one, and a frame processed twice draws
-        // once. A scroll so moves by exactly speed x period every frame.
+        bool moved = Advance(nowUs);
+        // Painted into frames meanwhile, the model's picture is behind even
+        // when the effect stands still.
+        if (!moved && !model.pictureBehind()) return;
+        model.drawPicture([&](uint8_t* rgb) { paintLast(rgb); });
+    }
+
+    bool drawFrameInto(PixelOverlayModel& model, long long nowUs, uint8_t* rgb) override {
+        // Every frame: the frame's bytes beneath are new each time.
+        bool moved = Advance(nowUs);
+        paintLast(rgb);
+        model.pictureDrawnElsewhere(moved);
+        return true;
+    }
+
+    void paintLast(uint8_t* rgb) override { effect->draw(rgb, before.data(), m_elapsedUs); }
+
+private:
+    // Moves the effect's time on to nowUs; true when it shows a new picture.
+    // Time moves on the output's frame grid, not at the moment a pass
+    // happens to run: a pass a little late or early neither shows a picture
+    // twice nor skips one, and a frame processed twice draws the same. A
+    // scroll so moves by exactly speed x period every frame.
+    bool Advance(long long nowUs) {
         long long periodUs = std::max(1000, LightDelay.load());
         if (!m_shown) {
             m_shown = true;
             m_lastUs = nowUs;
-        } else {
-            long long steps = std::max(0LL, std::llround((double)(nowUs - m_lastUs) / periodUs));
-            if (steps == 0) return;
-            m_elapsedUs += steps * periodUs;
-            m_lastUs += steps * periodUs;
-            if (!effect->moves()) return;
+            return true;
         }
-        model.drawPicture([&](uint8_t* rgb) { effect->draw(rgb, before.data(), m_elapsedUs); });
+        long long steps = std::max(0LL, std::llround((double)(nowUs - m_lastUs) / periodUs));
+        if (steps == 0) return false;
+        m_elapsedUs += steps * periodUs;
+        m_lastUs += steps * periodUs;
+        return effect->moves();
     }
 
-private:
-    // Output thread only.
+    // Output thread, or under the model's drawer lock.
     bool m_shown = false;
     long long m_lastUs = 0;
     long long m_elapsedUs = 0;

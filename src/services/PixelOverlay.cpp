@@ -75,22 +75,43 @@ void PixelOverlayModel::setState(int state) {
 void PixelOverlayModel::setData(const uint8_t* rgb) {
     std::lock_guard<std::mutex> lock(m_dataLock);
     memcpy(m_data.data(), rgb, m_data.size());
+    m_pictureBehind = false;
     m_change = ++changeNumbers;
 }
 
-std::vector<uint8_t> PixelOverlayModel::getData() const {
+std::vector<uint8_t> PixelOverlayModel::getData() {
+    if (m_pictureBehind) {
+        std::lock_guard<std::mutex> drawing(m_drawerLock);
+        CatchUpLocked();
+    }
     std::lock_guard<std::mutex> lock(m_dataLock);
     return m_data;
+}
+
+void PixelOverlayModel::CatchUpLocked() {
+    if (!m_pictureBehind) return;
+    std::lock_guard<std::mutex> lock(m_dataLock);
+    // Not a new picture: the change number stays the one it was shown with.
+    if (m_drawer) m_drawer->paintLast(m_data.data());
+    m_pictureBehind = false;
+}
+
+void PixelOverlayModel::pictureDrawnElsewhere(bool newPicture) {
+    m_pictureBehind = true;
+    if (newPicture) m_change = ++changeNumbers;
 }
 
 void PixelOverlayModel::clear() {
     std::lock_guard<std::mutex> lock(m_dataLock);
     std::fill(m_data.begin(), m_data.end(), 0);
+    m_pictureBehind = false;
     m_change = ++changeNumbers;
 }
 
 std::unique_ptr<PixelOverlayDrawer> PixelOverlayModel::setDrawer(std::unique_ptr<PixelOverlayDrawer> drawer) {
     std::lock_guard<std::mutex> lock(m_drawerLock);
+    // The picture the leaving drawer put in the frames stays the model's.
+    CatchUpLocked();
     std::swap(drawer, m_drawer);
     m_hasDrawer = m_drawer != nullptr;
     return drawer;
@@ -108,6 +129,7 @@ void PixelOverlayModel::flushOverlayBuffer() { setData(m_overlayBuffer.data()); 
 void PixelOverlayModel::drawPicture(const std::function<void(uint8_t* rgb)>& draw) {
     std::lock_guard<std::mutex> lock(m_dataLock);
     draw(m_data.data());
+    m_pictureBehind = false;
     m_change = ++changeNumbers;
 }
 
@@ -374,12 +396,24 @@ void PixelOverlayManager::doOverlays(FrameCanvas& canvas) {
     long long now = GetTime();
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& m : m_models) {
-        if (m->getState() != PixelOverlayModel::STATE_DISABLED) {
+        int state = m->getState();
+        if (state != PixelOverlayModel::STATE_DISABLED) {
+            bool claimed = false, drawn = false;
             if (m->hasDrawer()) {
                 std::lock_guard<std::mutex> drawing(m->m_drawerLock);
-                if (m->m_drawer) m->m_drawer->drawFrame(*m, now);
+                if (m->m_drawer) {
+                    // An opaque picture in channel order is painted where it
+                    // shows: one pass over the model's channels, not three.
+                    if (state == PixelOverlayModel::STATE_ENABLED && m->m_inChannelOrder && m->drawsIntoChannels()) {
+                        claimed = canvas.claim(m->getStartChannel(), m->getChannelCount());
+                        drawn = claimed &&
+                                m->m_drawer->drawFrameInto(*m, now, channelData + m->getStartChannel());
+                    }
+                    if (!drawn) m->m_drawer->drawFrame(*m, now);
+                }
             }
-            if (!m->drawsIntoChannels() || canvas.claim(m->getStartChannel(), m->getChannelCount())) {
+            if (!drawn &&
+                (claimed || !m->drawsIntoChannels() || canvas.claim(m->getStartChannel(), m->getChannelCount()))) {
                 m->doOverlay(channelData);
             }
         } else if (m->m_blankPending && m->drawsIntoChannels() && !(sequence && sequence->IsSequenceRunning()) &&

@@ -33,6 +33,15 @@ public:
     // before the model is laid over it: puts the picture for the monotonic
     // time nowUs (us) on the model.
     virtual void drawFrame(PixelOverlayModel& model, long long nowUs) = 0;
+    // Instead of drawFrame, for an opaque model whose pixels are the
+    // frame's channels in the viewer's order: paints the picture for nowUs
+    // straight into them (rgb, every byte written), sparing the model's
+    // picture and its copy into the frame. False when this drawer cannot;
+    // drawFrame is then asked.
+    virtual bool drawFrameInto(PixelOverlayModel& model, long long nowUs, uint8_t* rgb) { return false; }
+    // Paints the picture drawFrameInto last painted into rgb (the model's
+    // own picture, brought up to date when someone asks for it).
+    virtual void paintLast(uint8_t* rgb) {}
 };
 
 struct PixelOverlayModelConfig {
@@ -77,7 +86,7 @@ public:
     // the top-left pixel as seen by the viewer.
     virtual void setData(const uint8_t* rgb);
     // A copy of what the model shows now (same layout as setData).
-    std::vector<uint8_t> getData() const;
+    std::vector<uint8_t> getData();
     // All pixels black.
     virtual void clear();
 
@@ -116,6 +125,10 @@ public:
     // models share: whoever drew can tell later whether its picture still
     // shows, even on a model loaded since.
     unsigned long long getChangeNumber() const { return m_change.load(); }
+    // For drawers: the picture went straight into the frame (a new one:
+    // newPicture), so the model's own is behind until it is next asked for.
+    void pictureDrawnElsewhere(bool newPicture);
+    bool pictureBehind() const { return m_pictureBehind.load(); }
 
 protected:
     PixelOverlayModelConfig m_config;
@@ -130,6 +143,10 @@ protected:
     std::mutex m_drawerLock;  // guards m_drawer
     std::unique_ptr<PixelOverlayDrawer> m_drawer;
     std::atomic<bool> m_hasDrawer{false};
+    // The drawer painted into frames since m_data was last drawn: m_data
+    // is caught up (under m_drawerLock) before anyone reads it.
+    std::atomic<bool> m_pictureBehind{false};
+    void CatchUpLocked();
     std::vector<uint8_t> m_overlayBuffer;  // RGB, viewer's layout
     std::vector<int> m_pixelOffsets;       // viewer pixel index -> channel offset
     bool m_inChannelOrder = false;         // RGB, m_pixelOffsets[i] == 3 * i

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "TestSupport.h"
@@ -160,6 +161,34 @@ TEST_F(OverlayDrawingTest, EffectsDrawEveryFrameAndGiveBackWhatShowedBefore) {
     Ok({"Overlay Model Effect", "Roof", "Twinkle"});
     Ok({"Overlay Model Effect", "Roof", "stop"});
     EXPECT_EQ(0, roof->getState());
+}
+
+TEST_F(OverlayDrawingTest, AnOpaqueEffectPaintedIntoTheFrameLeavesTheModelItsPicture) {
+    // On, in channel order: the effect paints the frame's channels itself.
+    Ok({"Overlay Model Effect", "Roof", "Chase", "size=1", "gap=4", "speed=40"});
+    Bytes f = Frame();
+    Bytes painted(f.begin() + 48, f.begin() + 78);
+    EXPECT_EQ(6, std::count(painted.begin(), painted.end(), 255)) << "two of ten pixels lit, white";
+    EXPECT_TRUE(roof->pictureBehind());
+    unsigned long long change = roof->getChangeNumber();
+    EXPECT_EQ(painted, roof->getData()) << "asked for, the model's picture is the one in the frame";
+    EXPECT_FALSE(roof->pictureBehind());
+    EXPECT_EQ(change, roof->getChangeNumber()) << "catching up is not a new picture";
+
+    // A standing effect turned transparent is laid over from the model's
+    // picture, which must be the effect's and not what was there before.
+    Ok({"Overlay Model Effect", "Roof", "Chase", "size=1", "gap=4", "speed=0", "colour=blue"});
+    Frame();
+    EXPECT_TRUE(roof->pictureBehind());
+    Ok({"Overlay Model State", "Roof", "Transparent"});
+    f = Frame();
+    Bytes lit = {0, 0, 255}, beneath = {0xEE, 0xEE, 0xEE};
+    for (int px = 0; px < 10; ++px) {
+        EXPECT_EQ(px % 5 == 0 ? lit : beneath, Bytes(f.begin() + 48 + 3 * px, f.begin() + 51 + 3 * px)) << px;
+    }
+    // Stopped, the model shows what it showed before the first effect.
+    Ok({"Overlay Model Effect", "Roof", "Stop"});
+    EXPECT_EQ(Bytes(30, 0), roof->getData());
 }
 
 TEST_F(OverlayDrawingTest, TextStaysOrScrolls) {
