@@ -358,12 +358,14 @@ public:
     }
     bool moves() const override { return m_direction != "None"; }
     const TextBitmap& bitmap() const { return m_bitmap; }
+    void prepare(const uint8_t* before) override {
+        m_checked = true;
+        size_t bytes = (size_t)m_width * m_height * 3;
+        if (std::all_of(before, before + bytes, [](uint8_t b) { return b == 0; })) ColourStrip();
+    }
     void draw(uint8_t* out, const uint8_t* before, long long elapsedUs) override {
         size_t bytes = (size_t)m_width * m_height * 3;
-        if (!m_checked) {
-            m_checked = true;
-            if (std::all_of(before, before + bytes, [](uint8_t b) { return b == 0; })) ColourStrip();
-        }
+        if (!m_checked) prepare(before);
         if (m_strip.empty() && out != before) memcpy(out, before, bytes);
         int x = m_x, y = m_y;
         long long moved = Moved(m_speed, elapsedUs);

@@ -25,6 +25,10 @@ public:
     // showed when the effect started (same layout), for effects that draw
     // over it.
     virtual void draw(uint8_t* out, const uint8_t* before, long long elapsedUs) = 0;
+    // Called once with the `before` of every later draw, by whoever starts
+    // the effect: work that depends on it alone is done here, not in the
+    // first frame the output thread draws.
+    virtual void prepare(const uint8_t* before) {}
     // Whether the picture changes with time.
     virtual bool moves() const { return true; }
 

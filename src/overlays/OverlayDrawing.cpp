@@ -238,6 +238,8 @@ bool OverlayDrawing::Install(PixelOverlayModel* m, std::unique_ptr<ModelEffect> 
     }
     std::string name = effect->name();
     Json::Value parameters = effect->parameters();
+    // A text's coloured strip is made here, not in the frame it first shows in.
+    effect->prepare(run->before.data());
     run->effect = std::move(effect);
     int enable = replacing ? -1 : run->stateSet;
     // In place before the model shows: its first frame is the effect's.
