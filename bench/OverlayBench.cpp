@@ -310,26 +310,22 @@ int Show(const kivtest::TempMediaDir& media, int frames, int rounds, int onlyKin
     waitpid(receivers, nullptr, 0);
     if (onlyKind >= 0) {
         printf("\n(one kind only: no comparison)\n");
-        player.reset();
-        sequence = nullptr;
-        CloseChannelOutputs();
-        return 0;
+    } else {
+        double alone = bench::Percentiles(process[ALONE]).median, drawn = bench::Percentiles(process[DRAWN]).median;
+        double aloneThread = bench::Percentiles(thread[ALONE]).median;
+        double drawnThread = bench::Percentiles(thread[DRAWN]).median;
+        printf("\nCPU time per frame sent (median of %d rounds)\n", rounds);
+        printf("  %-34s %7.1f us   (output thread %6.1f us)\n", names[ALONE], alone, aloneThread);
+        printf("  %-34s %7.1f us   (output thread %6.1f us)\n", names[DRAWN], drawn, drawnThread);
+        printf("  with the drawing: %.3f x the show alone (goal <= 1.2 x)   %s\n", drawn / alone,
+               kivbench::Verdict(drawn / alone <= 1.2));
+        printf("  the output thread alone: %.3f x (%.1f us per frame for the drawing: each model and effect drawn on "
+               "the frame's own bytes, what they cover kept to give back)\n",
+               aloneThread > 0 ? drawnThread / aloneThread : 0, drawnThread - aloneThread);
+        printf("  (in the last round %d effects ran to its end, and the %d text models were drawn %llu times in all "
+               "in its %u frames)\n",
+               running, TEXT_MODELS, drawnFrames, spec.frames);
     }
-    double alone = bench::Percentiles(process[ALONE]).median, drawn = bench::Percentiles(process[DRAWN]).median;
-    double aloneThread = bench::Percentiles(thread[ALONE]).median;
-    double drawnThread = bench::Percentiles(thread[DRAWN]).median;
-    printf("\nCPU time per frame sent (median of %d rounds)\n", rounds);
-    printf("  %-34s %7.1f us   (output thread %6.1f us)\n", names[ALONE], alone, aloneThread);
-    printf("  %-34s %7.1f us   (output thread %6.1f us)\n", names[DRAWN], drawn, drawnThread);
-    printf("  with the drawing: %.3f x the show alone (goal <= 1.2 x)   %s\n", drawn / alone,
-           kivbench::Verdict(drawn / alone <= 1.2));
-    printf("  the output thread alone: %.3f x (%.1f us per frame for the drawing: each model and effect drawn on "
-           "the frame's own bytes, what they cover kept to give back)\n",
-           aloneThread > 0 ? drawnThread / aloneThread : 0, drawnThread - aloneThread);
-    printf("  (in the last round %d effects ran to its end, and the %d text models were drawn %llu times in all "
-           "in its %u frames)\n",
-           running, TEXT_MODELS, drawnFrames, spec.frames);
-
     player.reset();
     sequence = nullptr;
     CloseChannelOutputs();
