@@ -71,41 +71,47 @@ UncompressedFrameData::~UncompressedFrameData() {
     }
 }
 
-// Buffers of whole 2 MiB huge pages where the kernel offers them (a frame
-// of 8 MiB then faults in 4 times instead of 2048).
-static constexpr size_t HUGE_PAGE = 2097152;
+FrameBufferPool::FrameBufferPool(uint32_t size) : m_size(size) {
+    m_stride = ((size_t)size + HSEQ_FRAME_SPARE_BYTES + 63) / 64 * 64;
+    m_perSlab = std::max<size_t>(1, SLAB_BYTES / m_stride);
+    m_slabSize = (m_perSlab * m_stride + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+}
 
 FrameBufferPool::~FrameBufferPool() {
-    for (uint8_t* b : m_free) free(b);
+    for (uint8_t* s : m_slabs) munmap(s, m_slabSize);
 }
 
 uint8_t* FrameBufferPool::take() {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (!m_free.empty()) {
-            uint8_t* b = m_free.back();
-            m_free.pop_back();
-            return b;
-        }
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_free.empty()) {
+        // Mapped with a huge page of slack, then trimmed to a huge page
+        // boundary: the kernel backs only whole aligned huge pages.
+        size_t mapped = m_slabSize + HUGE_PAGE;
+        void* m = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) return nullptr;
+        uintptr_t start = ((uintptr_t)m + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+        size_t head = start - (uintptr_t)m;
+        if (head) munmap(m, head);
+        if (mapped - head > m_slabSize) munmap((uint8_t*)start + m_slabSize, mapped - head - m_slabSize);
+        uint8_t* slab = (uint8_t*)start;
+        madvise(slab, m_slabSize, MADV_HUGEPAGE);
+        m_slabs.push_back(slab);
+        for (size_t i = m_perSlab; i-- > 0;) m_free.push_back(slab + i * m_stride);
     }
-    size_t bytes = (size_t)m_size + HSEQ_FRAME_SPARE_BYTES;
-    if (bytes < HUGE_PAGE) return (uint8_t*)malloc(bytes);
-    size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-    void* b = aligned_alloc(HUGE_PAGE, rounded);
-    if (b) madvise(b, rounded, MADV_HUGEPAGE);
-    return (uint8_t*)b;
+    uint8_t* b = m_free.back();
+    m_free.pop_back();
+    return b;
 }
 
 void FrameBufferPool::give(uint8_t* buffer) {
     if (!buffer) return;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_free.size() < KEEP) {
-            m_free.push_back(buffer);
-            return;
-        }
-    }
-    free(buffer);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_free.push_back(buffer);
+}
+
+size_t FrameBufferPool::slabBytes() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_slabs.size() * m_slabSize;
 }
 
 UncompressedFrameData* HSEQFile::newFrameData(uint32_t frame, uint32_t size, const RangeList& ranges) {

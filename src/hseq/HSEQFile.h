@@ -18,26 +18,37 @@ class UncompressedFrameData;
 
 // Frame buffers of one size that frames handed back when a reader deleted
 // them, kept for the next frames: a playing file then works in memory it
-// already has instead of faulting fresh pages in for every frame, which at
-// millions of channels costs a tenth of the decoding. Shared by a file and
-// the frames it made, so a frame may outlive its file.
+// already has instead of faulting fresh pages in for every frame. Buffers
+// are cut from slabs of whole 2 MiB huge pages where the kernel offers
+// them: the first frames of a show of a million channels then fault in a
+// page per two frames instead of 256 per frame, which cost more than their
+// decoding. A slab lives as long as the pool, which holds no more than the
+// most frames a reader kept at once. Shared by a file and the frames it
+// made, so a frame may outlive its file.
 class FrameBufferPool {
 public:
     static constexpr uint32_t MIN_SIZE = 262144;  // smaller buffers malloc reuses by itself
-    static constexpr size_t KEEP = 4;             // a player frees one frame per frame it reads
+    static constexpr size_t HUGE_PAGE = 2097152;
+    static constexpr size_t SLAB_BYTES = 32 << 20;  // buffers per slab: as many as fit, at least one
 
-    explicit FrameBufferPool(uint32_t size) : m_size(size) {}
+    explicit FrameBufferPool(uint32_t size);
     ~FrameBufferPool();
     uint32_t size() const { return m_size; }
     // A buffer of size() + HSEQ_FRAME_SPARE_BYTES bytes, contents undefined;
     // null when memory ran out.
     uint8_t* take();
     void give(uint8_t* buffer);
+    // Bytes of address space the slabs take.
+    size_t slabBytes();
 
 private:
     uint32_t m_size;
-    std::mutex m_lock;  // guards m_free
-    std::vector<uint8_t*> m_free;
+    size_t m_stride;      // one buffer and its spare bytes, in whole cache lines
+    size_t m_perSlab;
+    size_t m_slabSize;    // m_perSlab buffers, in whole huge pages
+    std::mutex m_lock;    // guards m_slabs and m_free
+    std::vector<uint8_t*> m_slabs;
+    std::vector<uint8_t*> m_free;  // the last given back is taken first, while it may still be cached
 };
 
 // Channel numbers at or above this are outside every show's channel space.
