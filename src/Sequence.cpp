@@ -28,6 +28,10 @@ Sequence* sequence = nullptr;
 
 static constexpr int READER_IDLE_WAIT_MS = 25;
 static constexpr int SLOW_READ_US = 20000;
+// A show started straight from its file waits this long at most for this
+// many frames beyond its first to be read ahead.
+static constexpr int START_READ_AHEAD_FRAMES = 4;
+static constexpr int START_READ_AHEAD_WAIT_MS = 250;
 static constexpr int BLANKING_DELAY_US = 5000;
 static constexpr int WARNING_TIMEOUT_S = 60;
 static constexpr int REMOTE_EARLY_SEEK_FRAMES = 99;
@@ -421,6 +425,7 @@ int Sequence::StartSequence(const std::string& filename, int startFrame) {
             }
         }
     }
+    if (!seek) WaitForStartFrames();
     // Started without m_playMutex held, so the output thread's first pass
     // does not wait for this caller.
     StartSequence();
@@ -428,6 +433,19 @@ int Sequence::StartSequence(const std::string& filename, int startFrame) {
         SeekSequenceFile(startFrame);
     }
     return 1;
+}
+
+// The first frames of a file are its slowest to read: their buffers are
+// new memory, and the output thread's first sends of it compete for the
+// same cores. Without frames in hand the show would repeat and skip its
+// first frames at millions of channels. A file opened ahead (a playlist
+// prepares the next entry) has read them long before its start.
+void Sequence::WaitForStartFrames() {
+    std::unique_lock<std::mutex> lock(m_queueMutex);
+    size_t want = (size_t)std::min(m_readAheadLimit.load(), START_READ_AHEAD_FRAMES);
+    m_readerWake.notify_all();
+    m_frameQueued.wait_for(lock, std::chrono::milliseconds(START_READ_AHEAD_WAIT_MS),
+                           [&] { return m_readAhead.size() >= want || m_readFinished || !m_hasFile; });
 }
 
 int Sequence::CloseSequenceFile() {

@@ -128,6 +128,7 @@ private:
     int OpenLocked(const std::string& filename, int startFrame, int startSecond, int playerStatus);
     int CloseLocked(int playerStatus);
     void ReadOneFrame(bool stepping, bool preroll, int playerStatus);
+    void WaitForStartFrames();
     void StepBackLocked();
     // The "FE" effects that run at `frame`, and starting and stopping them
     // as the frame that is processed needs.

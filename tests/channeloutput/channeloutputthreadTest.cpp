@@ -190,17 +190,22 @@ private:
     std::thread m_reader;
 };
 
-// A player whose storage takes 80 ms for the first frame of a file (more
-// than the start waits for it).
-class SlowFirstFrameSequence : public Sequence {
+// A player whose storage is slow for the first frames of a file: frames
+// `from` to `to` take `us` each to read.
+class SlowFirstFramesSequence : public Sequence {
 public:
-    ~SlowFirstFrameSequence() override { StopReadThread(); }
+    SlowFirstFramesSequence(uint32_t from, uint32_t to, int us) : m_from(from), m_to(to), m_us(us) {}
+    ~SlowFirstFramesSequence() override { StopReadThread(); }
 
 protected:
     HSEQFile::FrameData* ReadFrameFromFile(HSEQFile* file, uint32_t frame) override {
-        if (frame == 0) usleep(80000);
+        if (frame >= m_from && frame <= m_to) usleep(m_us);
         return Sequence::ReadFrameFromFile(file, frame);
     }
+
+private:
+    uint32_t m_from, m_to;
+    int m_us;
 };
 
 }  // namespace
@@ -259,12 +264,26 @@ TEST_F(OutputThreadTest, EveryStartSendsTheFirstFrameOnce) {
 // when it comes, and the frames after it follow.
 TEST_F(OutputThreadTest, AFirstFrameReadLateGoesOutOnceWhenItComes) {
     player.reset();
-    player = std::make_unique<SlowFirstFrameSequence>();
+    player = std::make_unique<SlowFirstFramesSequence>(0, 0, 80000);  // more than the start waits for it
     sequence = player.get();
     spec.frames = 20;
     MakeShow("show.hseq");
     Played p = PlayToEnd("show.hseq");
     ExpectCompleteInOrder(p, 20, LateReads());
+}
+
+// The frames after the first read slower than the frame rate at first (new
+// memory, a cold disk): started straight from its file, the show has them
+// in hand before its first frame goes out, and none is late.
+TEST_F(OutputThreadTest, FramesAfterTheFirstThatReadSlowlyAreReadAheadBeforeTheStart) {
+    player.reset();
+    player = std::make_unique<SlowFirstFramesSequence>(1, 3, 40000);
+    sequence = player.get();
+    spec.frames = 20;
+    MakeShow("show.hseq");
+    Played p = PlayToEnd("show.hseq");
+    ExpectCompleteInOrder(p, 20, 0);
+    EXPECT_EQ(0, LateReads());
 }
 
 TEST_F(OutputThreadTest, AShortStallIsMadeUpWithoutShiftingTheShow) {
