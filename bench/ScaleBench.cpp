@@ -53,6 +53,7 @@
 #include "NetTestSupport.h"
 #include "Sequence.h"
 #include "TestSupport.h"
+#include "ThreadPriority.h"
 #include "channeloutput/channeloutput.h"
 #include "channeloutput/channeloutputthread.h"
 #include "common.h"
@@ -258,6 +259,8 @@ int Pipeline(const std::string& mediaDir, const std::string& pluginDir) {
     std::string logFile = mediaDir + "/logs/pipeline.log";
     SetLogFile(logFile.c_str(), false);
     KIVLogger::INSTANCE.SetAllLevel(LOG_WARN);
+    // The threads' priorities as kivd sets them (real time where allowed).
+    InitThreadPriorities();
     if (InitializeChannelOutputs() != 1) {
         fprintf(stderr, "could not load the UDP output plug-in from %s\n", pluginDir.c_str());
         return 1;
