@@ -5,6 +5,7 @@
 #include "hseq/HSEQFile.h"
 
 #include <fcntl.h>
+#include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,14 +72,27 @@ UncompressedFrameData::~UncompressedFrameData() {
     }
 }
 
+// An address-checking build keeps a poisoned gap between the buffers of a
+// slab, as malloc keeps one between its blocks, and poisons the buffers in
+// the pool: a frame read or written past its end or after it was deleted
+// is reported there too.
+#if defined(__SANITIZE_ADDRESS__)
+static constexpr size_t SLAB_GUARD_BYTES = 64;
+#else
+static constexpr size_t SLAB_GUARD_BYTES = 0;
+#endif
+
 FrameBufferPool::FrameBufferPool(uint32_t size) : m_size(size) {
-    m_stride = ((size_t)size + HSEQ_FRAME_SPARE_BYTES + 63) / 64 * 64;
+    m_stride = ((size_t)size + HSEQ_FRAME_SPARE_BYTES + SLAB_GUARD_BYTES + 63) / 64 * 64;
     m_perSlab = std::max<size_t>(1, SLAB_BYTES / m_stride);
     m_slabSize = (m_perSlab * m_stride + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
 }
 
 FrameBufferPool::~FrameBufferPool() {
-    for (uint8_t* s : m_slabs) munmap(s, m_slabSize);
+    for (uint8_t* s : m_slabs) {
+        ASAN_UNPOISON_MEMORY_REGION(s, m_slabSize);
+        munmap(s, m_slabSize);
+    }
 }
 
 uint8_t* FrameBufferPool::take() {
@@ -95,17 +109,20 @@ uint8_t* FrameBufferPool::take() {
         if (mapped - head > m_slabSize) munmap((uint8_t*)start + m_slabSize, mapped - head - m_slabSize);
         uint8_t* slab = (uint8_t*)start;
         madvise(slab, m_slabSize, MADV_HUGEPAGE);
+        ASAN_POISON_MEMORY_REGION(slab, m_slabSize);
         m_slabs.push_back(slab);
         for (size_t i = m_perSlab; i-- > 0;) m_free.push_back(slab + i * m_stride);
     }
     uint8_t* b = m_free.back();
     m_free.pop_back();
+    ASAN_UNPOISON_MEMORY_REGION(b, (size_t)m_size + HSEQ_FRAME_SPARE_BYTES);
     return b;
 }
 
 void FrameBufferPool::give(uint8_t* buffer) {
     if (!buffer) return;
     std::lock_guard<std::mutex> lock(m_lock);
+    ASAN_POISON_MEMORY_REGION(buffer, (size_t)m_size + HSEQ_FRAME_SPARE_BYTES);
     m_free.push_back(buffer);
 }
 

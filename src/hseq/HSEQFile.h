@@ -43,7 +43,7 @@ public:
 
 private:
     uint32_t m_size;
-    size_t m_stride;      // one buffer and its spare bytes, in whole cache lines
+    size_t m_stride;      // one buffer, its spare bytes (and a guard), in whole cache lines
     size_t m_perSlab;
     size_t m_slabSize;    // m_perSlab buffers, in whole huge pages
     std::mutex m_lock;    // guards m_slabs and m_free
