@@ -190,22 +190,21 @@ private:
     std::thread m_reader;
 };
 
-// A player whose storage is slow for the first frames of a file: frames
-// `from` to `to` take `us` each to read.
-class SlowFirstFramesSequence : public Sequence {
+// A player whose storage takes `us` to read each of frames `from` to `to`;
+// by default 80 ms for the first frame (more than the start waits for it).
+class SlowFirstFrameSequence : public Sequence {
 public:
-    SlowFirstFramesSequence(uint32_t from, uint32_t to, int us) : m_from(from), m_to(to), m_us(us) {}
-    ~SlowFirstFramesSequence() override { StopReadThread(); }
+    explicit SlowFirstFrameSequence(uint32_t from = 0, uint32_t to = 0, int us = 80000)
+        : m_from(from), m_to(to), m_us(us) {}
+    ~SlowFirstFrameSequence() override { StopReadThread(); }
 
 protected:
     HSEQFile::FrameData* ReadFrameFromFile(HSEQFile* file, uint32_t frame) override {
         if (frame >= m_from && frame <= m_to) usleep(m_us);
         return Sequence::ReadFrameFromFile(file, frame);
     }
-
-private:
-    uint32_t m_from, m_to;
-    int m_us;
+    const uint32_t m_from, m_to;
+    const int m_us;
 };
 
 }  // namespace
@@ -264,7 +263,7 @@ TEST_F(OutputThreadTest, EveryStartSendsTheFirstFrameOnce) {
 // when it comes, and the frames after it follow.
 TEST_F(OutputThreadTest, AFirstFrameReadLateGoesOutOnceWhenItComes) {
     player.reset();
-    player = std::make_unique<SlowFirstFramesSequence>(0, 0, 80000);  // more than the start waits for it
+    player = std::make_unique<SlowFirstFrameSequence>();
     sequence = player.get();
     spec.frames = 20;
     MakeShow("show.hseq");
@@ -272,17 +271,15 @@ TEST_F(OutputThreadTest, AFirstFrameReadLateGoesOutOnceWhenItComes) {
     ExpectCompleteInOrder(p, 20, LateReads());
 }
 
-// The frames after the first read slower than the frame rate at first (new
-// memory, a cold disk): started straight from its file, the show has them
-// in hand before its first frame goes out, and none is late.
-TEST_F(OutputThreadTest, FramesAfterTheFirstThatReadSlowlyAreReadAheadBeforeTheStart) {
+// Frames after the first that read slower than the frame rate (new memory,
+// a cold disk) are read ahead before the first frame goes out: none is late.
+TEST_F(OutputThreadTest, SlowFramesAfterTheFirstAreReadAheadBeforeTheStart) {
     player.reset();
-    player = std::make_unique<SlowFirstFramesSequence>(1, 3, 40000);
+    player = std::make_unique<SlowFirstFrameSequence>(1, 3, 40000);
     sequence = player.get();
     spec.frames = 20;
     MakeShow("show.hseq");
-    Played p = PlayToEnd("show.hseq");
-    ExpectCompleteInOrder(p, 20, 0);
+    ExpectCompleteInOrder(PlayToEnd("show.hseq"), 20, 0);
     EXPECT_EQ(0, LateReads());
 }
 
