@@ -375,6 +375,7 @@ void Sequence::ProcessVariableHeaders() {
 }
 
 void Sequence::StartSequence() {
+    if (m_hasFile && m_openState == 1) WaitForStartFrames();
     std::string name;
     bool start = false;
     {
@@ -425,7 +426,6 @@ int Sequence::StartSequence(const std::string& filename, int startFrame) {
             }
         }
     }
-    if (!seek) WaitForStartFrames();
     // Started without m_playMutex held, so the output thread's first pass
     // does not wait for this caller.
     StartSequence();
@@ -439,7 +439,8 @@ int Sequence::StartSequence(const std::string& filename, int startFrame) {
 // new memory, and the output thread's first sends of it compete for the
 // same cores. Without frames in hand the show would repeat and skip its
 // first frames at millions of channels. A file opened ahead (a playlist
-// prepares the next entry) has read them long before its start.
+// prepares the next entry) has read them long before its start, and does
+// not wait.
 void Sequence::WaitForStartFrames() {
     std::unique_lock<std::mutex> lock(m_queueMutex);
     size_t want = (size_t)std::min(m_readAheadLimit.load(), START_READ_AHEAD_FRAMES);
