@@ -389,8 +389,6 @@ TEST_F(SyncEndToEnd, TheMasterHandsItsShowToItsRemotes) {
     ASSERT_TRUE(small.ok()) << small.error();
     ASSERT_EQ(0, rmdir(b.media->file("/music").c_str()));
     ASSERT_EQ(0, symlink(small.path().c_str(), b.media->file("/music").c_str()));
-    for (SyncBoard* board : {&master, &a, &b}) ASSERT_TRUE(board->start()) << board->kivd->output();
-
     auto systems = [&] { return Systems(master); };
     auto remote = [&](const Json::Value& all, const std::string& address) {
         for (auto& s : all["systems"]) {
@@ -398,6 +396,11 @@ TEST_F(SyncEndToEnd, TheMasterHandsItsShowToItsRemotes) {
         }
         return Json::Value();
     };
+    // B is known before A is first looked at: until then B's sequence is an
+    // ordinary file, which A would lack too.
+    for (SyncBoard* board : {&master, &b}) ASSERT_TRUE(board->start()) << board->kivd->output();
+    ASSERT_TRUE(waitUntil([&] { return remote(systems(), "10.78.0.3")["hostname"] == "remoteb"; }, 15000)) << systems();
+    ASSERT_TRUE(a.start()) << a.kivd->output();
     // The master's HTTP interface, as another machine of the show network uses it.
     auto masterHttp = [&](const std::string& method, const std::string& path, const std::string& body) {
         HttpResult r;
