@@ -30,7 +30,11 @@
 // sender saves by handing the kernel fewer, larger sends. The daemon's
 // send path follows its own rules (KIV_UDP_SEGMENTATION=0: plain sendmmsg).
 //
-// Internal modes (the benchmark runs itself): --receive [--netns N], --bare, --pipeline.
+// After the pairs, the two decoders run once more each alone (no output, no
+// receiver, no waiting), which tells the reader's own cost from what
+// running beside the rest costs it.
+//
+// Internal modes (the benchmark runs itself): --receive [--netns N], --bare, --pipeline, --read-alone.
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -45,6 +49,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -209,27 +214,80 @@ void PrintPhase(const Phase& p) {
     if (!p.slowLog.empty()) printf("L %s\n", p.slowLog.c_str());
 }
 
+// The bare loop's decoder: the file's blocks read with pread, each frame
+// decompressed in turn into one buffer.
+class BareDecoder {
+public:
+    ~BareDecoder() {
+        if (m_dctx) ZSTD_freeDCtx(m_dctx);
+        if (m_fd >= 0) close(m_fd);
+    }
+    bool Open(const std::string& path) {
+        m_file.reset(HSEQFile::openHSEQFile(path));
+        V2HSEQFile* v2 = dynamic_cast<V2HSEQFile*>(m_file.get());
+        if (!v2 || v2->getCompressionType() != HSEQFile::CompressionType::zstd) {
+            fprintf(stderr, "%s is not a zstd sequence\n", path.c_str());
+            return false;
+        }
+        channels = v2->getChannelCount();
+        frames = v2->getNumFrames();
+        m_blocks = v2->getBlockList();  // (first frame, offset) ... sentinel
+        m_fd = open(path.c_str(), O_RDONLY);
+        frame.assign(channels, 0);
+        m_dctx = ZSTD_createDCtx();
+        return m_fd >= 0 && m_dctx;
+    }
+    // Decodes frame f (called for 0, 1, 2, ... in turn) into `frame`.
+    bool Next(uint32_t f) {
+        if (f >= frames) return false;
+        while (m_block + 1 < m_blocks.size() && f >= m_blocks[m_block + 1].first) ++m_block;
+        if (m_block + 1 >= m_blocks.size()) return false;
+        if (m_block != m_loaded) {
+            uint64_t size = m_blocks[m_block + 1].second - m_blocks[m_block].second;
+            m_compressed.resize(size);
+            if (pread(m_fd, m_compressed.data(), size, (off_t)m_blocks[m_block].second) != (ssize_t)size) {
+                fprintf(stderr, "short read of block %zu\n", m_block);
+                return false;
+            }
+            ZSTD_DCtx_reset(m_dctx, ZSTD_reset_session_only);
+            m_in = {m_compressed.data(), size, 0};
+            m_loaded = m_block;
+        }
+        ZSTD_outBuffer out = {frame.data(), channels, 0};
+        while (out.pos < out.size) {
+            size_t r = ZSTD_decompressStream(m_dctx, &out, &m_in);
+            if (ZSTD_isError(r) || (r == 0 && out.pos < out.size)) {
+                fprintf(stderr, "frame %u does not decode\n", f);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    uint32_t channels = 0, frames = 0;
+    std::vector<uint8_t> frame;
+
+private:
+    std::unique_ptr<HSEQFile> m_file;
+    std::vector<std::pair<uint32_t, uint64_t>> m_blocks;
+    size_t m_block = 0, m_loaded = SIZE_MAX;
+    int m_fd = -1;
+    ZSTD_DCtx* m_dctx = nullptr;
+    std::vector<uint8_t> m_compressed;
+    ZSTD_inBuffer m_in = {nullptr, 0, 0};
+};
+
 // Decompresses the show's frames straight from the file's blocks into one
 // buffer and sends each with sendmmsg, on the frame grid.
 int Bare(const std::string& path, const std::string& address, int fps) {
     // Its set-up is counted as the pipeline's is (opening the file, the
     // frame buffer, the zstd context).
     double cpu0 = CpuSeconds(RUSAGE_SELF);
-    std::unique_ptr<HSEQFile> file(HSEQFile::openHSEQFile(path));
-    V2HSEQFile* v2 = dynamic_cast<V2HSEQFile*>(file.get());
-    if (!v2 || v2->getCompressionType() != HSEQFile::CompressionType::zstd) {
-        fprintf(stderr, "%s is not a zstd sequence\n", path.c_str());
-        return 1;
-    }
-    uint32_t channels = v2->getChannelCount();
-    uint32_t frames = v2->getNumFrames();
-    auto blocks = v2->getBlockList();  // (first frame, offset) ... sentinel
-    int fd = open(path.c_str(), O_RDONLY);
-    std::vector<uint8_t> frame(channels, 0);
-    DDPBatch batch(frame.data(), (int)channels, address);
+    BareDecoder decoder;
+    if (!decoder.Open(path)) return 1;
+    const uint32_t frames = decoder.frames;
+    DDPBatch batch(decoder.frame.data(), (int)decoder.channels, address);
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    ZSTD_DCtx* dctx = ZSTD_createDCtx();
-    std::vector<uint8_t> compressed;
 
     Phase p;
     p.workUs.reserve(frames);
@@ -237,45 +295,68 @@ int Bare(const std::string& path, const std::string& address, int fps) {
     const int steadyTo = SteadyTo((int)frames, fps);
     double steady0 = 0, steady1 = 0;
     long long t0 = NowUs() + 20000, period = 1000000 / fps;
-    uint32_t f = 0;
-    for (size_t b = 0; b + 1 < blocks.size() && f < frames; ++b) {
-        uint64_t size = blocks[b + 1].second - blocks[b].second;
-        compressed.resize(size);
-        if (pread(fd, compressed.data(), size, (off_t)blocks[b].second) != (ssize_t)size) {
-            fprintf(stderr, "short read of block %zu\n", b);
-            return 1;
-        }
-        ZSTD_DCtx_reset(dctx, ZSTD_reset_session_only);
-        ZSTD_inBuffer in = {compressed.data(), size, 0};
-        for (; f < blocks[b + 1].first && f < frames; ++f) {
-            SleepUntil(t0 + (long long)f * period);
-            if ((int)f == p.steadyFrom) steady0 = CpuSeconds(RUSAGE_SELF);
-            if ((int)f == steadyTo) steady1 = CpuSeconds(RUSAGE_SELF);
-            long long w0 = NowUs();
-            ZSTD_outBuffer out = {frame.data(), channels, 0};
-            while (out.pos < out.size) {
-                size_t r = ZSTD_decompressStream(dctx, &out, &in);
-                if (ZSTD_isError(r) || (r == 0 && out.pos < out.size)) {
-                    fprintf(stderr, "frame %u does not decode\n", f);
-                    return 1;
-                }
-            }
-            long long s0 = NowUs();
-            batch.Send(sock);
-            long long s1 = NowUs();
-            p.workUs.push_back((double)(s1 - w0));
-            p.sendUs.push_back((double)(s1 - s0));
-        }
+    for (uint32_t f = 0; f < frames; ++f) {
+        SleepUntil(t0 + (long long)f * period);
+        if ((int)f == p.steadyFrom) steady0 = CpuSeconds(RUSAGE_SELF);
+        if ((int)f == steadyTo) steady1 = CpuSeconds(RUSAGE_SELF);
+        long long w0 = NowUs();
+        if (!decoder.Next(f)) return 1;
+        long long s0 = NowUs();
+        batch.Send(sock);
+        long long s1 = NowUs();
+        p.workUs.push_back((double)(s1 - w0));
+        p.sendUs.push_back((double)(s1 - s0));
     }
     p.cpuSeconds = CpuSeconds(RUSAGE_SELF) - cpu0;
     p.steadyCpuSeconds = steady1 - steady0;
     p.steadyFrames = steadyTo - p.steadyFrom;
     p.wallSeconds = (NowUs() - t0) / 1e6;
     p.peakRssKiB = PeakRssKiB();
-    ZSTD_freeDCtx(dctx);
-    close(fd);
     close(sock);
     PrintPhase(p);
+    return 0;
+}
+
+// The two decoders alone, one after the other in one process, with nothing
+// else running and no waiting: the pipeline's (its read thread's calls, the
+// block reader thread beside them, as many frames held as the player holds
+// at most) and the bare loop's. CPU per frame over the steady part's frames.
+// Set against the pairs' figures, this tells the cost of the reader's code
+// from what running beside the output thread and the receiver costs it.
+int ReadAlone(const std::string& path, int fps) {
+    BareDecoder bare;
+    if (!bare.Open(path)) return 1;
+    const int frames = (int)bare.frames, from = SteadyFrom(frames, fps), to = SteadyTo(frames, fps);
+    const uint64_t frameBytes = std::max<uint32_t>(bare.channels, 1);
+    auto within = [&](int count, uint64_t bytes, int least) {
+        return (size_t)std::max<uint64_t>(least, std::min<uint64_t>(count, bytes / frameBytes));
+    };
+    const size_t held = within(Sequence::READ_AHEAD_FRAMES, Sequence::READ_AHEAD_BYTES,
+                               Sequence::MIN_READ_AHEAD_FRAMES) +
+                        within(Sequence::SHOWN_FRAMES, Sequence::SHOWN_BYTES, Sequence::MIN_SHOWN_FRAMES);
+    double pipelineUs = 0, bareUs = 0, c0 = 0;
+    {
+        std::unique_ptr<HSEQFile> file(HSEQFile::openHSEQFile(path));
+        if (!file) return 1;
+        file->prepareRead({{0, bare.channels}}, 0);
+        std::deque<std::unique_ptr<HSEQFile::FrameData>> kept;
+        for (int f = 0; f < to; ++f) {
+            if (f == from) c0 = CpuSeconds(RUSAGE_SELF);
+            kept.emplace_back(file->getPlacedFrame((uint32_t)f));
+            if (!kept.back()) {
+                fprintf(stderr, "frame %d could not be read\n", f);
+                return 1;
+            }
+            if (kept.size() > held) kept.pop_front();
+        }
+        pipelineUs = (CpuSeconds(RUSAGE_SELF) - c0) * 1e6 / (to - from);
+    }
+    for (int f = 0; f < to; ++f) {
+        if (f == from) c0 = CpuSeconds(RUSAGE_SELF);
+        if (!bare.Next((uint32_t)f)) return 1;
+    }
+    bareUs = (CpuSeconds(RUSAGE_SELF) - c0) * 1e6 / (to - from);
+    printf("RESULT reader_us=%.0f bare_us=%.0f\n", pipelineUs, bareUs);
     return 0;
 }
 
@@ -575,6 +656,7 @@ int main(int argc, char** argv) {
                                 {"receive", required_argument, nullptr, 'r'},
                                 {"bare", required_argument, nullptr, 'b'},
                                 {"pipeline", required_argument, nullptr, 'p'},
+                                {"read-alone", required_argument, nullptr, 'a'},
                                 {"to", required_argument, nullptr, 't'},
                                 {"veth", no_argument, nullptr, 'v'},
                                 {"netns", required_argument, nullptr, 'N'},
@@ -591,6 +673,7 @@ int main(int argc, char** argv) {
             case 'r': mode = "receive"; arg = optarg; break;
             case 'b': mode = "bare"; arg = optarg; break;
             case 'p': mode = "pipeline"; arg = optarg; break;
+            case 'a': mode = "read-alone"; arg = optarg; break;
             case 't': to = optarg; break;
             case 'v': veth = true; break;
             case 'N': netns = optarg; break;
@@ -613,6 +696,7 @@ int main(int argc, char** argv) {
     }
     if (mode == "bare") return Bare(arg, to, fps);
     if (mode == "pipeline") return Pipeline(arg, KIV_BENCH_PLUGIN_DIR);
+    if (mode == "read-alone") return ReadAlone(arg, fps);
 
     if (sizes.empty()) sizes.assign(std::begin(DEFAULT_SIZES), std::end(DEFAULT_SIZES));
     if (frames < 2 || fps < 1 || fps > 1000 || 1000 % fps || runs < 1) {
@@ -664,6 +748,7 @@ int main(int argc, char** argv) {
         std::vector<double> ratios;        // one per pair, whole runs
         std::vector<double> steadyRatios;  // one per pair, while playing
         bool exact = true, every = true;  // in every pair
+        double aloneReaderUs = 0, aloneBareUs = 0;  // the decoders alone
     };
     std::vector<Row> rows;
     for (uint32_t n : sizes) {
@@ -730,6 +815,17 @@ int main(int argc, char** argv) {
             }
             fflush(stdout);
         }
+        {
+            Child alone;
+            int status = 0;
+            if (alone.Start({self, "--read-alone", path, "--fps", std::to_string(fps)})) {
+                auto kv = ParseResult(alone.Finish(status), nullptr, nullptr, nullptr, nullptr);
+                if (status == 0) {
+                    row.aloneReaderUs = atof(kv["reader_us"].c_str());
+                    row.aloneBareUs = atof(kv["bare_us"].c_str());
+                }
+            }
+        }
         rows.push_back(row);
         fflush(stdout);
     }
@@ -748,6 +844,16 @@ int main(int argc, char** argv) {
         }
         printf("   peak RSS %.0f MiB, %d warning lines%s%s\n", r.pipe.peakRssKiB / 1024.0, r.pipe.warnings,
                r.pipe.slow.empty() ? "" : ", first: ", r.pipe.slow.c_str());
+    }
+
+    printf("\nThe decoders alone, nothing else running: CPU per frame (us)\n");
+    for (auto& r : rows) {
+        if (r.aloneBareUs <= 0) {
+            printf("  %9u channels: did not run\n", r.channels);
+            continue;
+        }
+        printf("  %9u channels: the pipeline's reader %.0f, the bare loop's decode %.0f: %.2f x\n", r.channels,
+               r.aloneReaderUs, r.aloneBareUs, r.aloneReaderUs / r.aloneBareUs);
     }
 
     printf("\nload average of the machine at the end: %s\n", LoadAverage().c_str());
