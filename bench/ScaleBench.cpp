@@ -327,13 +327,7 @@ int ReadAlone(const std::string& path, int fps) {
     BareDecoder bare;
     if (!bare.Open(path)) return 1;
     const int frames = (int)bare.frames, from = SteadyFrom(frames, fps), to = SteadyTo(frames, fps);
-    const uint64_t frameBytes = std::max<uint32_t>(bare.channels, 1);
-    auto within = [&](int count, uint64_t bytes, int least) {
-        return (size_t)std::max<uint64_t>(least, std::min<uint64_t>(count, bytes / frameBytes));
-    };
-    const size_t held = within(Sequence::READ_AHEAD_FRAMES, Sequence::READ_AHEAD_BYTES,
-                               Sequence::MIN_READ_AHEAD_FRAMES) +
-                        within(Sequence::SHOWN_FRAMES, Sequence::SHOWN_BYTES, Sequence::MIN_SHOWN_FRAMES);
+    const size_t held = (size_t)(Sequence::ReadAheadFrames(bare.channels) + Sequence::ShownFrames(bare.channels));
     double pipelineUs = 0, bareUs = 0, c0 = 0;
     {
         std::unique_ptr<HSEQFile> file(HSEQFile::openHSEQFile(path));
@@ -389,8 +383,9 @@ int Pipeline(const std::string& mediaDir, const std::string& pluginDir) {
     }
     // This thread only watches: its CPU is left out.
     auto pipelineCpu = [&]() { return CpuSeconds(RUSAGE_SELF) - cpu0 - (CpuSeconds(RUSAGE_THREAD) - main0); };
-    const int frames = player->GetDurationMs() / std::max(player->GetStepTimeMs(), 1);
-    const int rate = 1000 / std::max(player->GetStepTimeMs(), 1);
+    const int stepMs = std::max(player->GetStepTimeMs(), 1);
+    auto frameNow = [&]() { return player->GetElapsedMs() / stepMs; };
+    const int frames = player->GetDurationMs() / stepMs, rate = 1000 / stepMs;
     const int steadyFrom = SteadyFrom(frames, rate), steadyTo = SteadyTo(frames, rate);
     double steady0 = -1, steady1 = -1;
     int steadyEnd = 0;
@@ -398,10 +393,10 @@ int Pipeline(const std::string& mediaDir, const std::string& pluginDir) {
     while (player->IsSequenceRunning() && NowUs() < timeout) {
         // Short steps near either end of the steady part, which is then
         // off by less than a frame at each.
-        int at = player->GetElapsedMs() / std::max(player->GetStepTimeMs(), 1);
+        int at = frameNow();
         bool near = (steady0 < 0 && at >= steadyFrom - 2) || (steady1 < 0 && at >= steadyTo - 2);
         usleep(near ? 2000 : 20000);
-        at = player->GetElapsedMs() / std::max(player->GetStepTimeMs(), 1);
+        at = frameNow();
         if (steady0 < 0 && at >= steadyFrom) {
             steady0 = pipelineCpu();
             p.steadyFrom = at;

@@ -129,7 +129,15 @@ bool Sequence::GetCrashReportInfo(char* name, size_t len, int& elapsedMs) const 
 // At most count frames of frameBytes each: as many as fit in bytes, never
 // fewer than least.
 static int FramesWithin(int count, uint64_t bytes, uint64_t frameBytes, int least) {
-    return (int)std::max<uint64_t>(std::min<uint64_t>(count, bytes / frameBytes), least);
+    return (int)std::max<uint64_t>(std::min<uint64_t>(count, bytes / std::max<uint64_t>(frameBytes, 1)), least);
+}
+
+int Sequence::ReadAheadFrames(uint64_t frameBytes) {
+    return FramesWithin(READ_AHEAD_FRAMES, READ_AHEAD_BYTES, frameBytes, MIN_READ_AHEAD_FRAMES);
+}
+
+int Sequence::ShownFrames(uint64_t frameBytes) {
+    return FramesWithin(SHOWN_FRAMES, SHOWN_BYTES, frameBytes, MIN_SHOWN_FRAMES);
 }
 
 // A name from a playlist or a command stays inside the sequences folder.
@@ -268,8 +276,8 @@ int Sequence::OpenLocked(const std::string& filename, int startFrame, int startS
     m_remainingMs = m_durationMs - m_elapsedMs;
     m_numFrames = (int)std::min<uint32_t>(file->getNumFrames(), INT_MAX);
     uint64_t frameBytes = std::max<uint32_t>(file->getChannelCount(), 1);
-    m_readAheadLimit = FramesWithin(READ_AHEAD_FRAMES, READ_AHEAD_BYTES, frameBytes, MIN_READ_AHEAD_FRAMES);
-    m_shownLimit = FramesWithin(SHOWN_FRAMES, SHOWN_BYTES, frameBytes, MIN_SHOWN_FRAMES);
+    m_readAheadLimit = ReadAheadFrames(frameBytes);
+    m_shownLimit = ShownFrames(frameBytes);
     SetChannelOutputRefreshRate(m_frameRate);
 
     m_openState = 1;

@@ -35,6 +35,9 @@ public:
     static constexpr uint64_t SHOWN_BYTES = 4 << 20;
     static constexpr int MIN_READ_AHEAD_FRAMES = 4;
     static constexpr int MIN_SHOWN_FRAMES = 2;
+    // The limits above for frames of frameBytes each.
+    static int ReadAheadFrames(uint64_t frameBytes);
+    static int ShownFrames(uint64_t frameBytes);
 
     // One start channel of bridge data: range length -> expiry (GetTimeMS,
     // the monotonic clock).
